@@ -1,0 +1,231 @@
+// The query library: the question (`Query`), the answer (`QueryReport`) and
+// the operations that turn one profile report into the other.
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zyl_package/profile_report.h"
+
+namespace zyl_profile {
+
+using zyl_package::CycleSample;
+using zyl_package::ProfileMetadata;
+using zyl_package::ProfileReport;
+using zyl_package::ProfileStep;
+using zyl_package::ProfileStepKind;
+using zyl_package::TileProfile;
+
+// How matched samples are grouped.
+enum class GroupBy : std::uint8_t {
+  Kind = 0,
+  Kernel = 1,
+  Operation = 2,
+  Phase = 3,
+  Tile = 4,
+  Metadata = 5,
+};
+
+// How groups are ordered in the report.
+enum class SortBy : std::uint8_t {
+  PhaseCycles = 0,
+  WorkCycles = 1,
+  MaximumCycles = 2,
+  Samples = 3,
+  Name = 4,
+};
+
+// The query-side step kind, one to one with `ProfileStepKind`.
+enum class StepKind : std::uint8_t {
+  Exchange = 0,
+  Compute = 1,
+  Synchronization = 2,
+  Idle = 3,
+};
+
+// One metadata condition: an entry called `name` exists and, when `value` is
+// present, has exactly that value.
+struct MetadataFilter {
+  std::string name;
+  std::optional<std::string> value;
+
+  bool operator==(const MetadataFilter&) const = default;
+};
+
+// The question. `Query{}` matches every sample, groups by kernel, orders by
+// phase cycles, keeps all groups and lists no samples.
+struct Query {
+  GroupBy group_by = GroupBy::Kernel;
+  SortBy sort_by = SortBy::PhaseCycles;
+  std::optional<StepKind> kind;                   // only this kind
+  std::optional<std::string> kernel;              // exact kernel name
+  std::optional<std::string> operation_contains;  // operation substring
+  std::set<std::uint32_t> tiles;   // physical tiles to keep; empty keeps all
+  std::set<std::uint32_t> phases;  // phases to keep; empty keeps all
+  std::vector<MetadataFilter> metadata;     // all must hold
+  std::optional<std::string> metadata_key;  // key for GroupBy::Metadata
+  std::optional<std::uint64_t> at_offset;   // cycles on the tile's timeline
+  std::optional<std::size_t> limit;         // most groups reported
+  std::size_t sample_limit = 0;             // most samples listed
+  // A window on the normalised timeline: a sample matches when its interval
+  // [offset, offset + duration) meets [from_offset, to_offset). An absent
+  // bound is open; with both absent the window keeps everything.
+  std::optional<std::uint64_t> from_offset;
+  std::optional<std::uint64_t> to_offset;
+
+  bool operator==(const Query&) const = default;
+};
+
+// A metadata pair copied into a listed sample.
+struct MetadataEntry {
+  std::string name;
+  std::string value;
+
+  bool operator==(const MetadataEntry&) const = default;
+};
+
+// One listed sample, owning copies of its strings.
+struct SampleRecord {
+  std::uint32_t physical_tile = 0;
+  std::uint64_t offset = 0;    // cycles since the tile's first sample
+  std::uint32_t duration = 0;  // cycles
+  std::uint32_t phase = 0;
+  std::uint32_t epoch = 0;
+  std::string kind;  // display name, "compute" etc.
+  std::string operation;
+  std::string kernel;
+  std::vector<MetadataEntry> metadata;  // every entry, in order
+
+  bool operator==(const SampleRecord&) const = default;
+};
+
+// One group of matched samples.
+struct GroupSummary {
+  std::string name;
+  std::map<std::string, std::string> dimensions;  // what defines the group
+  std::size_t sample_count = 0;
+  std::size_t tile_count = 0;      // distinct physical tiles
+  std::size_t phase_count = 0;     // distinct (phase, epoch) pairs
+  std::uint64_t phase_cycles = 0;  // sum over the pairs of the longest member
+  double phase_ms = 0.0;
+  std::uint64_t work_cycles = 0;      // sum of all member durations
+  double average_active_tiles = 0.0;  // work_cycles / phase_cycles
+  double mean_cycles = 0.0;
+  std::uint32_t p50_cycles = 0;
+  std::uint32_t p95_cycles = 0;
+  std::uint32_t maximum_cycles = 0;
+  std::uint64_t first_offset = 0;    // earliest member start
+  std::uint64_t last_offset = 0;     // latest member end
+  std::uint32_t minimum_cycles = 0;  // shortest member duration
+  std::uint32_t p99_cycles = 0;      // 99th-percentile member duration
+
+  bool operator==(const GroupSummary&) const = default;
+};
+
+// The answer; owns everything it holds and outlives the queried report.
+struct QueryReport {
+  std::uint64_t clock_hz = 0;  // echoed from the report
+  std::size_t tile_count = 0;
+  std::size_t sample_count = 0;  // matched or not
+  std::size_t matched_sample_count = 0;
+  std::uint64_t profile_span_cycles = 0;  // longest tile timeline
+  double profile_span_ms = 0.0;
+  std::optional<std::uint64_t> at_offset;  // echoed from the query
+  std::vector<GroupSummary> groups;        // ordered, cut to `limit`
+  std::vector<SampleRecord> samples;       // longest first, `sample_limit`
+
+  bool operator==(const QueryReport&) const = default;
+};
+
+// A group's name and the named properties that define it.
+struct GroupKey {
+  std::string name;
+  std::map<std::string, std::string> dimensions;
+
+  bool operator==(const GroupKey&) const = default;
+};
+
+// Dimension keys of the groupings.
+inline constexpr std::string_view kPhaseKey = "phase";
+inline constexpr std::string_view kEpochKey = "epoch";
+inline constexpr std::string_view kPhysicalTileKey = "physicalTile";
+inline constexpr std::string_view kMetadataKeyKey = "metadataKey";
+inline constexpr std::string_view kMetadataValueKey = "metadataValue";
+// Group names that stand for an absent value.
+inline constexpr std::string_view kNoKernelName = "(no kernel)";
+inline constexpr std::string_view kMissingName = "(missing)";
+
+// Returns the query-side kind of the sample's step.
+[[nodiscard]] StepKind kind_of(const CycleSample& sample);
+
+// Returns the display name of the sample's kind: "exchange", "compute",
+// "synchronization" or "idle"; the text is a constant with static lifetime.
+[[nodiscard]] std::string_view kind_name(const CycleSample& sample);
+
+// Returns the display name of `kind`, as above.
+[[nodiscard]] std::string_view kind_name(StepKind kind);
+
+// Returns end_cycle - start_cycle modulo 2^32: the true length of a sample
+// even when the counter wrapped in between; equal counters give 0.
+[[nodiscard]] std::uint32_t duration(const CycleSample& sample);
+
+// Returns true when the sample held by physical tile `tile`, starting at
+// `offset` on its tile's timeline and lasting `sample_duration` cycles,
+// passes every filter of `query`. Allocates nothing.
+[[nodiscard]] bool matches_query(const Query& query, std::uint32_t tile,
+                                 const CycleSample& sample,
+                                 std::uint64_t offset,
+                                 std::uint32_t sample_duration);
+
+// Returns the group a matched sample falls into under `query.group_by`
+// (reads `metadata_key` for GroupBy::Metadata, nothing else of the query).
+[[nodiscard]] GroupKey group_key(const Query& query, std::uint32_t tile,
+                                 const CycleSample& sample);
+
+// Returns sorted[((size - 1) * percentage) / 100], the lower member when the
+// rank falls between two, or 0 for an empty list. `sorted` must be ascending
+// and `percentage` at most 100.
+[[nodiscard]] std::uint32_t percentile(std::span<const std::uint32_t> sorted,
+                                       std::size_t percentage);
+
+// Returns `cycles` in milliseconds at `clock_hz` (multiplying by 1000 before
+// dividing), or 0.0 when the clock is 0.
+[[nodiscard]] double cycles_to_ms(std::uint64_t cycles, std::uint64_t clock_hz);
+
+// Compares two groups for the report order: less means `left` goes first.
+// The key chosen by `sort_by` decides (larger first, names ascending), then
+// the smaller `first_offset`, then the name byte-wise.
+[[nodiscard]] std::strong_ordering compare_groups(SortBy sort_by,
+                                                  const GroupSummary& left,
+                                                  const GroupSummary& right);
+
+// Returns the listed form of a matched sample, copying its strings.
+[[nodiscard]] SampleRecord sample_record(std::uint32_t tile,
+                                         std::uint64_t offset,
+                                         std::uint32_t duration,
+                                         const CycleSample& sample);
+
+// Returns the report for `query` over `report`. Borrows both only for the
+// call, runs on the caller's thread and never fails.
+[[nodiscard]] QueryReport query(const ProfileReport& report,
+                                const Query& query);
+
+// How many threads the parallel query may use; 0 means the hardware's count.
+struct ParallelOptions {
+  unsigned threads = 0;
+};
+
+// Returns exactly what query(report, query) returns, bit for bit, computed on
+// up to `options.threads` threads over contiguous ranges of tiles.
+[[nodiscard]] QueryReport query(const ProfileReport& report, const Query& query,
+                                ParallelOptions options);
+
+}  // namespace zyl_profile

@@ -1,0 +1,342 @@
+// Grouping, aggregation and group order: group_key, percentile, cycles_to_ms,
+// compare_groups, and the accumulate-then-summarise stage of the query.
+#include "grouping.h"
+
+#include <algorithm>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace zyl_profile {
+namespace {
+
+std::string_view first_metadata_value(const ProfileStep& step,
+                                      std::string_view key) {
+  for (const ProfileMetadata& entry : step.metadata) {
+    if (entry.name == key) return entry.value;
+  }
+  return kMissingName;
+}
+
+std::string_view kernel_group_name(const ProfileStep& step) {
+  return step.kernel.empty() ? kNoKernelName : std::string_view(step.kernel);
+}
+
+std::strong_ordering compare_names(std::string_view left,
+                                   std::string_view right) {
+  // char_traits<char> compares as unsigned char: byte-wise UTF-8 order.
+  return left.compare(right) <=> 0;
+}
+
+}  // namespace
+
+GroupKey group_key(const Query& query, std::uint32_t tile,
+                   const CycleSample& sample) {
+  const ProfileStep& step = sample.step;
+  GroupKey key;
+  switch (query.group_by) {
+    case GroupBy::Kind:
+      key.name = kind_name(sample);
+      break;
+    case GroupBy::Kernel:
+      key.name = kernel_group_name(step);
+      break;
+    case GroupBy::Operation:
+      key.name = step.operation;
+      break;
+    case GroupBy::Phase:
+      key.name = "phase " + std::to_string(step.phase) + "/" +
+                 std::to_string(step.epoch);
+      key.dimensions.emplace(kPhaseKey, std::to_string(step.phase));
+      key.dimensions.emplace(kEpochKey, std::to_string(step.epoch));
+      break;
+    case GroupBy::Tile:
+      key.name = "tile " + std::to_string(tile);
+      key.dimensions.emplace(kPhysicalTileKey, std::to_string(tile));
+      break;
+    case GroupBy::Metadata: {
+      const std::string_view metadata_key =
+          query.metadata_key ? std::string_view(*query.metadata_key) : "";
+      key.name = first_metadata_value(step, metadata_key);
+      key.dimensions.emplace(kMetadataKeyKey, metadata_key);
+      key.dimensions.emplace(kMetadataValueKey, key.name);
+      break;
+    }
+  }
+  return key;
+}
+
+std::uint32_t percentile(std::span<const std::uint32_t> sorted,
+                         std::size_t percentage) {
+  if (sorted.empty()) return 0;
+  // Clamp so a percentage above 100 cannot index past the list.
+  const std::size_t index =
+      ((sorted.size() - 1) * std::min<std::size_t>(percentage, 100)) / 100;
+  return sorted[index];
+}
+
+double cycles_to_ms(std::uint64_t cycles, std::uint64_t clock_hz) {
+  if (clock_hz == 0) return 0.0;
+  // Multiply first: 49 cycles at 3 Hz give 16333.333333333334, dividing
+  // first would give 16333.333333333332.
+  return static_cast<double>(cycles) * 1000.0 / static_cast<double>(clock_hz);
+}
+
+std::strong_ordering compare_groups(SortBy sort_by, const GroupSummary& left,
+                                    const GroupSummary& right) {
+  std::strong_ordering primary = std::strong_ordering::equal;
+  // "Larger first" is the same comparison with the sides swapped.
+  switch (sort_by) {
+    case SortBy::PhaseCycles:
+      primary = right.phase_cycles <=> left.phase_cycles;
+      break;
+    case SortBy::WorkCycles:
+      primary = right.work_cycles <=> left.work_cycles;
+      break;
+    case SortBy::MaximumCycles:
+      primary = right.maximum_cycles <=> left.maximum_cycles;
+      break;
+    case SortBy::Samples:
+      primary = right.sample_count <=> left.sample_count;
+      break;
+    case SortBy::Name:
+      primary = compare_names(left.name, right.name);
+      break;
+  }
+  if (primary != 0) return primary;
+  if (const auto by_offset = left.first_offset <=> right.first_offset;
+      by_offset != 0) {
+    return by_offset;
+  }
+  return compare_names(left.name, right.name);
+}
+
+namespace detail {
+namespace {
+
+std::uint64_t phase_key(const ProfileStep& step) {
+  return (static_cast<std::uint64_t>(step.phase) << 32) | step.epoch;
+}
+
+// Fills the duration statistics of `summary` from the unsorted `durations`.
+// Selection instead of a full sort: the percentiles, minimum and maximum are
+// order statistics, so nth_element on shrinking prefixes gives exactly the
+// values a sorted list would, at a fraction of the cost.
+void fill_duration_stats(std::vector<std::uint32_t>& durations,
+                         GroupSummary& summary) {
+  const std::size_t count = durations.size();
+  if (count == 0) return;
+  const auto rank = [count](std::size_t percentage) {
+    return ((count - 1) * percentage) / 100;
+  };
+  const std::size_t i50 = rank(50);
+  const std::size_t i95 = rank(95);
+  const std::size_t i99 = rank(99);
+  const auto begin = durations.begin();
+  std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(i99),
+                   durations.end());
+  summary.p99_cycles = durations[i99];
+  summary.maximum_cycles = *std::max_element(
+      begin + static_cast<std::ptrdiff_t>(i99), durations.end());
+  std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(i95),
+                   begin + static_cast<std::ptrdiff_t>(i99));
+  summary.p95_cycles = durations[i95];
+  std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(i50),
+                   begin + static_cast<std::ptrdiff_t>(i95));
+  summary.p50_cycles = durations[i50];
+  summary.minimum_cycles =
+      *std::min_element(begin, begin + static_cast<std::ptrdiff_t>(i50) + 1);
+}
+
+GroupSummary summarise(GroupKey key, Accumulator&& group,
+                       std::uint64_t clock_hz) {
+  GroupSummary summary;
+  summary.name = std::move(key.name);
+  summary.dimensions = std::move(key.dimensions);
+  summary.sample_count = group.durations.size();
+  summary.tile_count = group.tiles.size();
+  summary.phase_count = group.phases.size();
+  for (const auto& [pair, longest] : group.phases) {
+    summary.phase_cycles += longest;
+  }
+  summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
+  summary.work_cycles = group.work_cycles;
+  if (summary.phase_cycles != 0) {
+    summary.average_active_tiles = static_cast<double>(summary.work_cycles) /
+                                   static_cast<double>(summary.phase_cycles);
+  }
+  if (summary.sample_count != 0) {
+    summary.mean_cycles = static_cast<double>(summary.work_cycles) /
+                          static_cast<double>(summary.sample_count);
+  }
+  fill_duration_stats(group.durations, summary);
+  summary.first_offset = group.first_offset;
+  summary.last_offset = group.last_offset;
+  return summary;
+}
+
+}  // namespace
+
+// The phase cache points into `phases`; it survives the group table growing
+// only because moving the map keeps its nodes where they are.
+static_assert(std::is_nothrow_move_constructible_v<Accumulator>);
+
+void Accumulator::add(std::uint32_t tile, const ProfileStep& step,
+                      std::uint64_t offset, std::uint32_t sample_duration) {
+  durations.push_back(sample_duration);
+  if (tiles.empty() || tile != last_tile) {
+    tiles.insert(tile);
+    last_tile = tile;
+  }
+  const std::uint64_t key = phase_key(step);
+  if (last_phase_max == nullptr || key != last_phase_key) {
+    // try_emplace stores the first duration; the max below keeps it.
+    last_phase_max = &phases.try_emplace(key, sample_duration).first->second;
+    last_phase_key = key;
+  }
+  *last_phase_max = std::max(*last_phase_max, sample_duration);
+  work_cycles += sample_duration;
+  first_offset = std::min(first_offset, offset);
+  last_offset = std::max(last_offset, offset + sample_duration);
+}
+
+void Accumulator::merge(Accumulator&& later) {
+  durations.insert(durations.end(), later.durations.begin(),
+                   later.durations.end());
+  tiles.merge(later.tiles);
+  for (const auto& [key, longest] : later.phases) {
+    auto [it, inserted] = phases.try_emplace(key, longest);
+    if (!inserted) it->second = std::max(it->second, longest);
+  }
+  last_phase_max = nullptr;
+  work_cycles += later.work_cycles;
+  first_offset = std::min(first_offset, later.first_offset);
+  last_offset = std::max(last_offset, later.last_offset);
+}
+
+GroupTable::GroupTable(const Query& query) : query_(query) {
+  if (query.metadata_key) metadata_key_ = *query.metadata_key;
+}
+
+bool GroupTable::keyed_by_name() const {
+  return query_.group_by == GroupBy::Kernel ||
+         query_.group_by == GroupBy::Operation ||
+         query_.group_by == GroupBy::Metadata;
+}
+
+std::string_view GroupTable::name_key(const CycleSample& sample) const {
+  switch (query_.group_by) {
+    case GroupBy::Kernel:
+      return kernel_group_name(sample.step);
+    case GroupBy::Operation:
+      return sample.step.operation;
+    case GroupBy::Metadata:
+      return first_metadata_value(sample.step, metadata_key_);
+    default:
+      return {};
+  }
+}
+
+std::uint64_t GroupTable::number_key(std::uint32_t tile,
+                                     const CycleSample& sample) const {
+  switch (query_.group_by) {
+    case GroupBy::Kind:
+      return static_cast<std::uint64_t>(kind_of(sample));
+    case GroupBy::Phase:
+      return phase_key(sample.step);
+    case GroupBy::Tile:
+      return tile;
+    default:
+      return 0;
+  }
+}
+
+Accumulator& GroupTable::create(std::uint32_t tile, const CycleSample& sample,
+                                std::uint64_t offset) {
+  Accumulator& group = groups_.emplace_back();
+  group.key_tile = tile;
+  group.key_sample = &sample;
+  group.first_offset = offset;
+  return group;
+}
+
+Accumulator& GroupTable::find_or_create(std::uint32_t tile,
+                                        const CycleSample& sample,
+                                        std::uint64_t offset) {
+  if (keyed_by_name()) {
+    const std::string_view name = name_key(sample);
+    if (has_last_ && name == last_name_) return groups_[last_index_];
+    auto [it, inserted] = by_name_.try_emplace(name, groups_.size());
+    if (inserted) create(tile, sample, offset);
+    has_last_ = true;
+    last_name_ = name;
+    last_index_ = it->second;
+  } else {
+    const std::uint64_t number = number_key(tile, sample);
+    if (has_last_ && number == last_number_) return groups_[last_index_];
+    auto [it, inserted] = by_number_.try_emplace(number, groups_.size());
+    if (inserted) create(tile, sample, offset);
+    has_last_ = true;
+    last_number_ = number;
+    last_index_ = it->second;
+  }
+  return groups_[last_index_];
+}
+
+void GroupTable::add(std::uint32_t tile, const CycleSample& sample,
+                     std::uint64_t offset, std::uint32_t sample_duration) {
+  find_or_create(tile, sample, offset)
+      .add(tile, sample.step, offset, sample_duration);
+}
+
+void GroupTable::merge(GroupTable&& later) {
+  has_last_ = false;
+  for (Accumulator& group : later.groups_) {
+    const CycleSample& sample = *group.key_sample;
+    std::size_t index = groups_.size();
+    bool inserted = false;
+    if (keyed_by_name()) {
+      std::tie(std::ignore, inserted) =
+          by_name_.try_emplace(name_key(sample), index);
+      if (!inserted) index = by_name_.find(name_key(sample))->second;
+    } else {
+      const std::uint64_t number = number_key(group.key_tile, sample);
+      std::tie(std::ignore, inserted) = by_number_.try_emplace(number, index);
+      if (!inserted) index = by_number_.find(number)->second;
+    }
+    if (inserted) {
+      groups_.push_back(std::move(group));
+    } else {
+      groups_[index].merge(std::move(group));
+    }
+  }
+}
+
+std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz) && {
+  std::vector<GroupSummary> result;
+  result.reserve(groups_.size());
+  for (Accumulator& group : groups_) {
+    result.push_back(
+        summarise(group_key(query_, group.key_tile, *group.key_sample),
+                  std::move(group), clock_hz));
+  }
+  groups_.clear();
+  const auto goes_first = [sort_by = query_.sort_by](const GroupSummary& l,
+                                                     const GroupSummary& r) {
+    return compare_groups(sort_by, l, r) < 0;
+  };
+  // The order is total (names are unique), so a partial sort of the kept
+  // prefix gives the same list as sorting everything and cutting.
+  if (query_.limit && *query_.limit < result.size()) {
+    const auto kept = static_cast<std::ptrdiff_t>(*query_.limit);
+    std::partial_sort(result.begin(), result.begin() + kept, result.end(),
+                      goes_first);
+    result.resize(*query_.limit);
+  } else {
+    std::sort(result.begin(), result.end(), goes_first);
+  }
+  return result;
+}
+
+}  // namespace detail
+}  // namespace zyl_profile

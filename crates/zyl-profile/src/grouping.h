@@ -1,0 +1,83 @@
+// The group stage of a query: the running aggregate of each group, the table
+// that finds a sample's group without allocating, and the summaries.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "zyl_profile/query.h"
+
+namespace zyl_profile::detail {
+
+// The running aggregate of one group. The group's name and dimensions are
+// not kept: they are rebuilt from the sample that created the group when the
+// group is summarised, so the scan never allocates a name.
+struct Accumulator {
+  std::uint32_t key_tile = 0;               // tile of the creating sample
+  const CycleSample* key_sample = nullptr;  // the creating sample
+  std::vector<std::uint32_t> durations;     // every member, any order
+  std::set<std::uint32_t> tiles;            // distinct physical tiles
+  // Longest member per (phase << 32 | epoch).
+  std::unordered_map<std::uint64_t, std::uint32_t> phases;
+  std::uint64_t work_cycles = 0;
+  std::uint64_t first_offset = 0;
+  std::uint64_t last_offset = 0;
+
+  // Caches of the last tile and (phase, epoch) seen: members of a group come
+  // in runs on one tile and within one phase, so most samples skip the
+  // lookups. Map nodes do not move, so the pointer stays valid.
+  std::uint32_t last_tile = 0;
+  std::uint64_t last_phase_key = 0;
+  std::uint32_t* last_phase_max = nullptr;
+
+  void add(std::uint32_t tile, const ProfileStep& step, std::uint64_t offset,
+           std::uint32_t sample_duration);
+  // Folds in the aggregate of the same group over later tiles.
+  void merge(Accumulator&& later);
+};
+
+// The group table of one query: one accumulator per distinct group name.
+// Names that come from a string of the report are looked up by a view into
+// the report; the numbered groupings (kind, phase, tile) by their numbers.
+class GroupTable {
+ public:
+  explicit GroupTable(const Query& query);
+
+  void add(std::uint32_t tile, const CycleSample& sample, std::uint64_t offset,
+           std::uint32_t sample_duration);
+
+  // Folds in a table built from later tiles of the same report and query.
+  void merge(GroupTable&& later);
+
+  // Drains the table into summaries, ordered for `query.sort_by` and cut to
+  // `query.limit`.
+  [[nodiscard]] std::vector<GroupSummary> summaries(std::uint64_t clock_hz) &&;
+
+ private:
+  Accumulator& find_or_create(std::uint32_t tile, const CycleSample& sample,
+                              std::uint64_t offset);
+  Accumulator& create(std::uint32_t tile, const CycleSample& sample,
+                      std::uint64_t offset);
+  [[nodiscard]] std::string_view name_key(const CycleSample& sample) const;
+  [[nodiscard]] std::uint64_t number_key(std::uint32_t tile,
+                                         const CycleSample& sample) const;
+  [[nodiscard]] bool keyed_by_name() const;
+
+  const Query& query_;
+  std::string_view metadata_key_;
+  std::vector<Accumulator> groups_;
+  std::unordered_map<std::string_view, std::size_t> by_name_;
+  std::unordered_map<std::uint64_t, std::size_t> by_number_;
+  // The last group found, tried before the hash lookup.
+  bool has_last_ = false;
+  std::string_view last_name_;
+  std::uint64_t last_number_ = 0;
+  std::size_t last_index_ = 0;
+};
+
+}  // namespace zyl_profile::detail
