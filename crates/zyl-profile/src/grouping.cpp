@@ -122,7 +122,7 @@ std::uint64_t phase_key(const ProfileStep& step) {
 // Selection instead of a full sort: the percentiles, minimum and maximum are
 // order statistics, so nth_element on shrinking prefixes gives exactly the
 // values a sorted list would, at a fraction of the cost.
-void fill_duration_stats(std::vector<std::uint32_t>& durations,
+void fill_duration_stats(std::span<std::uint32_t> durations,
                          GroupSummary& summary) {
   const std::size_t count = durations.size();
   if (count == 0) return;
@@ -148,8 +148,11 @@ void fill_duration_stats(std::vector<std::uint32_t>& durations,
       *std::min_element(begin, begin + static_cast<std::ptrdiff_t>(i50) + 1);
 }
 
+// `scratch` is reused across groups, so summarising allocates only when a
+// group is larger than every one before it.
 GroupSummary summarise(GroupKey key, Accumulator&& group,
-                       std::uint64_t clock_hz) {
+                       std::uint64_t clock_hz,
+                       std::vector<std::uint32_t>& scratch) {
   GroupSummary summary;
   summary.name = std::move(key.name);
   summary.dimensions = std::move(key.dimensions);
@@ -169,7 +172,9 @@ GroupSummary summarise(GroupKey key, Accumulator&& group,
     summary.mean_cycles = static_cast<double>(summary.work_cycles) /
                           static_cast<double>(summary.sample_count);
   }
-  fill_duration_stats(group.durations, summary);
+  scratch.resize(summary.sample_count);
+  group.durations.copy_to(scratch.data());
+  fill_duration_stats(scratch, summary);
   summary.first_offset = group.first_offset;
   summary.last_offset = group.last_offset;
   return summary;
@@ -182,8 +187,9 @@ GroupSummary summarise(GroupKey key, Accumulator&& group,
 static_assert(std::is_nothrow_move_constructible_v<Accumulator>);
 
 void Accumulator::add(std::uint32_t tile, const ProfileStep& step,
-                      std::uint64_t offset, std::uint32_t sample_duration) {
-  durations.push_back(sample_duration);
+                      std::uint64_t offset, std::uint32_t sample_duration,
+                      DurationArena& arena) {
+  durations.push(sample_duration, arena);
   if (tiles.empty() || tile != last_tile) {
     tiles.insert(tile);
     last_tile = tile;
@@ -200,9 +206,8 @@ void Accumulator::add(std::uint32_t tile, const ProfileStep& step,
   last_offset = std::max(last_offset, offset + sample_duration);
 }
 
-void Accumulator::merge(Accumulator&& later) {
-  durations.insert(durations.end(), later.durations.begin(),
-                   later.durations.end());
+void Accumulator::merge(Accumulator&& later, DurationArena& arena) {
+  durations.append(later.durations, arena);
   tiles.merge(later.tiles);
   for (const auto& [key, longest] : later.phases) {
     auto [it, inserted] = phases.try_emplace(key, longest);
@@ -214,7 +219,8 @@ void Accumulator::merge(Accumulator&& later) {
   last_offset = std::max(last_offset, later.last_offset);
 }
 
-GroupTable::GroupTable(const Query& query) : query_(query) {
+GroupTable::GroupTable(const Query& query, std::size_t expected_samples)
+    : query_(query), arena_(expected_samples) {
   if (query.metadata_key) metadata_key_ = *query.metadata_key;
 }
 
@@ -286,7 +292,7 @@ Accumulator& GroupTable::find_or_create(std::uint32_t tile,
 void GroupTable::add(std::uint32_t tile, const CycleSample& sample,
                      std::uint64_t offset, std::uint32_t sample_duration) {
   find_or_create(tile, sample, offset)
-      .add(tile, sample.step, offset, sample_duration);
+      .add(tile, sample.step, offset, sample_duration, arena_);
 }
 
 void GroupTable::merge(GroupTable&& later) {
@@ -305,9 +311,14 @@ void GroupTable::merge(GroupTable&& later) {
       if (!inserted) index = by_number_.find(number)->second;
     }
     if (inserted) {
-      groups_.push_back(std::move(group));
+      // The durations live in the later table's arena, which dies with it.
+      Accumulator& created = groups_.emplace_back();
+      created.key_tile = group.key_tile;
+      created.key_sample = group.key_sample;
+      created.first_offset = group.first_offset;
+      created.merge(std::move(group), arena_);
     } else {
-      groups_[index].merge(std::move(group));
+      groups_[index].merge(std::move(group), arena_);
     }
   }
 }
@@ -315,10 +326,18 @@ void GroupTable::merge(GroupTable&& later) {
 std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz) && {
   std::vector<GroupSummary> result;
   result.reserve(groups_.size());
+  // Sized for the largest group up front, so the allocation count does not
+  // depend on the order in which groups of growing size come.
+  std::size_t largest = 0;
+  for (const Accumulator& group : groups_) {
+    largest = std::max(largest, group.durations.size());
+  }
+  std::vector<std::uint32_t> scratch;
+  scratch.reserve(largest);
   for (Accumulator& group : groups_) {
     result.push_back(
         summarise(group_key(query_, group.key_tile, *group.key_sample),
-                  std::move(group), clock_hz));
+                  std::move(group), clock_hz, scratch));
   }
   groups_.clear();
   const auto goes_first = [sort_by = query_.sort_by](const GroupSummary& l,

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "durations.h"
 #include "zyl_profile/query.h"
 
 namespace zyl_profile::detail {
@@ -20,7 +21,7 @@ namespace zyl_profile::detail {
 struct Accumulator {
   std::uint32_t key_tile = 0;               // tile of the creating sample
   const CycleSample* key_sample = nullptr;  // the creating sample
-  std::vector<std::uint32_t> durations;     // every member, any order
+  DurationList durations;                   // every member, any order
   std::set<std::uint32_t> tiles;            // distinct physical tiles
   // Longest member per (phase << 32 | epoch).
   std::unordered_map<std::uint64_t, std::uint32_t> phases;
@@ -36,9 +37,9 @@ struct Accumulator {
   std::uint32_t* last_phase_max = nullptr;
 
   void add(std::uint32_t tile, const ProfileStep& step, std::uint64_t offset,
-           std::uint32_t sample_duration);
+           std::uint32_t sample_duration, DurationArena& arena);
   // Folds in the aggregate of the same group over later tiles.
-  void merge(Accumulator&& later);
+  void merge(Accumulator&& later, DurationArena& arena);
 };
 
 // The group table of one query: one accumulator per distinct group name.
@@ -46,7 +47,9 @@ struct Accumulator {
 // the report; the numbered groupings (kind, phase, tile) by their numbers.
 class GroupTable {
  public:
-  explicit GroupTable(const Query& query);
+  // `expected_samples` sizes the duration storage: the samples the table
+  // may see at most.
+  GroupTable(const Query& query, std::size_t expected_samples);
 
   void add(std::uint32_t tile, const CycleSample& sample, std::uint64_t offset,
            std::uint32_t sample_duration);
@@ -70,6 +73,7 @@ class GroupTable {
 
   const Query& query_;
   std::string_view metadata_key_;
+  DurationArena arena_;
   std::vector<Accumulator> groups_;
   std::unordered_map<std::string_view, std::size_t> by_name_;
   std::unordered_map<std::uint64_t, std::size_t> by_number_;

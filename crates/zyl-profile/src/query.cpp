@@ -42,11 +42,15 @@ bool listed_before(const Candidate& left, const Candidate& right) {
 // so memory stays proportional to the limit, not to the matches.
 class CandidateList {
  public:
-  explicit CandidateList(std::size_t limit) : limit_(limit) {
+  // `expected_samples` bounds the matches, so the buffer is reserved once
+  // and never grows: nothing is reserved in proportion to a huge limit.
+  CandidateList(std::size_t limit, std::size_t expected_samples)
+      : limit_(limit) {
     constexpr std::size_t kMinSlack = 4096;
     capacity_ = limit > std::numeric_limits<std::size_t>::max() / 2
                     ? std::numeric_limits<std::size_t>::max()
                     : std::max(2 * limit, limit + kMinSlack);
+    if (limit > 0) buffer_.reserve(std::min(capacity_, expected_samples));
   }
 
   [[nodiscard]] bool enabled() const { return limit_ > 0; }
@@ -83,8 +87,9 @@ class CandidateList {
 
 // What one walk over a contiguous range of tiles produces.
 struct Partial {
-  explicit Partial(const Query& query)
-      : groups(query), candidates(query.sample_limit) {}
+  Partial(const Query& query, std::size_t expected_samples)
+      : groups(query, expected_samples),
+        candidates(query.sample_limit, expected_samples) {}
 
   detail::GroupTable groups;
   CandidateList candidates;
@@ -195,6 +200,15 @@ QueryReport assemble(const ProfileReport& report, const Query& query,
   return result;
 }
 
+std::size_t count_samples(const ProfileReport& report, std::size_t begin,
+                          std::size_t end) {
+  std::size_t count = 0;
+  for (std::size_t tile_idx = begin; tile_idx < end; ++tile_idx) {
+    count += report.tiles[tile_idx].samples.size();
+  }
+  return count;
+}
+
 }  // namespace
 
 SampleRecord sample_record(std::uint32_t tile, std::uint64_t offset,
@@ -217,7 +231,7 @@ SampleRecord sample_record(std::uint32_t tile, std::uint64_t offset,
 }
 
 QueryReport query(const ProfileReport& report, const Query& query) {
-  Partial partial(query);
+  Partial partial(query, count_samples(report, 0, report.tiles.size()));
   scan_range(report, query, 0, report.tiles.size(), partial);
   return assemble(report, query, std::move(partial));
 }
@@ -233,8 +247,7 @@ QueryReport query(const ProfileReport& report, const Query& query,
 
   // Split the tiles into contiguous ranges of about equal sample counts, so
   // that merging the ranges in order reproduces the sequential walk.
-  std::size_t total = 0;
-  for (const TileProfile& tile : report.tiles) total += tile.samples.size();
+  const std::size_t total = count_samples(report, 0, report.tiles.size());
   std::vector<std::size_t> bounds{0};
   std::size_t seen = 0;
   for (std::size_t tile_idx = 0; tile_idx < report.tiles.size(); ++tile_idx) {
@@ -248,8 +261,10 @@ QueryReport query(const ProfileReport& report, const Query& query,
 
   std::vector<Partial> partials;
   partials.reserve(bounds.size() - 1);
-  for (std::size_t i = 0; i + 1 < bounds.size(); ++i)
-    partials.emplace_back(query);
+  for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
+    partials.emplace_back(query,
+                          count_samples(report, bounds[i], bounds[i + 1]));
+  }
   {
     std::vector<std::jthread> workers;
     workers.reserve(partials.size() - 1);

@@ -1,0 +1,60 @@
+// Chunked storage of group durations; see durations.h.
+#include "durations.h"
+
+#include <algorithm>
+
+namespace zyl_profile::detail {
+namespace {
+
+// Room for the first chunks of a few hundred groups beyond the expected
+// values, so that small reports also fit in one block.
+constexpr std::size_t kBlockSlack = 1 << 14;
+
+}  // namespace
+
+DurationArena::DurationArena(std::size_t expected_values)
+    // A group holding n values has taken at most 2n + 16 of room.
+    : block_size_(2 * expected_values + kBlockSlack) {
+  blocks_.reserve(8);
+}
+
+std::uint32_t* DurationArena::take(std::size_t count) {
+  if (count > left_) {
+    const std::size_t size = std::max(count, block_size_);
+    blocks_.push_back(std::make_unique_for_overwrite<std::uint32_t[]>(size));
+    next_ = blocks_.back().get();
+    left_ = size;
+  }
+  std::uint32_t* room = next_;
+  next_ += count;
+  left_ -= count;
+  return room;
+}
+
+void DurationList::grow(DurationArena& arena) {
+  const std::size_t size = kFirstChunk << chunk_count_;
+  before_current_ += used_;
+  current_ = arena.take(size);
+  chunks_[chunk_count_++] = current_;
+  used_ = 0;
+  capacity_ = size;
+}
+
+void DurationList::copy_to(std::uint32_t* out) const {
+  for (std::size_t chunk = 0; chunk < chunk_count_; ++chunk) {
+    const std::size_t count =
+        chunk + 1 == chunk_count_ ? used_ : kFirstChunk << chunk;
+    out = std::copy_n(chunks_[chunk], count, out);
+  }
+}
+
+void DurationList::append(const DurationList& other, DurationArena& arena) {
+  for (std::size_t chunk = 0; chunk < other.chunk_count_; ++chunk) {
+    const std::size_t count =
+        chunk + 1 == other.chunk_count_ ? other.used_ : kFirstChunk << chunk;
+    for (std::size_t i = 0; i < count; ++i)
+      push(other.chunks_[chunk][i], arena);
+  }
+}
+
+}  // namespace zyl_profile::detail
