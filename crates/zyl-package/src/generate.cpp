@@ -1,0 +1,363 @@
+// The synthetic report generator. Every random choice comes from xoshiro256**
+// seeded through splitmix64 and every distribution is integer arithmetic of
+// our own, so a seed gives the same report with any compiler and library.
+#include "zyl_package/generate.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zyl_package {
+namespace {
+
+constexpr std::uint64_t kPhaseSalt = 0x7068617365735f31ULL;
+constexpr std::uint64_t kKernelSalt = 0x6b65726e656c5f31ULL;
+constexpr std::uint64_t kTileSalt = 0x74696c65735f5f31ULL;
+constexpr std::uint64_t kLayoutSalt = 0x6c61796f75745f31ULL;
+
+constexpr std::string_view kBlockName = "block";
+constexpr std::string_view kLayerName = "layer";
+
+// Kernels a phase mostly runs; the samples at one position of a phase run
+// the same palette entry on every tile, which puts kernels side by side.
+constexpr std::size_t kPaletteSize = 12;
+// One in this many tiles starts its counter just below 2^32 so it wraps
+// within the profile; the others start anywhere and may wrap too.
+constexpr std::uint32_t kWrapTileEvery = 8;
+
+std::uint64_t splitmix64(std::uint64_t& state) {
+  state += 0x9e3779b97f4a7c15ULL;
+  std::uint64_t z = state;
+  z = (z ^ (z >> 30U)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27U)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31U);
+}
+
+std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t state = a ^ (b * 0xd1342543de82ef95ULL);
+  return splitmix64(state);
+}
+
+// xoshiro256**: fast, small state, and fully specified.
+class Rng {
+ public:
+  explicit Rng(std::uint64_t seed) {
+    for (auto& word : state_) word = splitmix64(seed);
+  }
+
+  std::uint64_t next() {
+    const std::uint64_t result = rotl(state_[1] * 5U, 7) * 9U;
+    const std::uint64_t t = state_[1] << 17U;
+    state_[2] ^= state_[0];
+    state_[3] ^= state_[1];
+    state_[1] ^= state_[2];
+    state_[0] ^= state_[3];
+    state_[2] ^= t;
+    state_[3] = rotl(state_[3], 45);
+    return result;
+  }
+
+  // Returns a value in [0, bound), 0 when bound is 0. Multiply-shift on the
+  // top 32 bits: its bias is below bound / 2^32, far under anything a
+  // synthetic profile could show, and it needs no loop.
+  std::uint32_t below(std::uint32_t bound) {
+    return static_cast<std::uint32_t>(((next() >> 32U) * bound) >> 32U);
+  }
+
+  std::uint32_t next32() { return static_cast<std::uint32_t>(next() >> 32U); }
+
+ private:
+  static std::uint64_t rotl(std::uint64_t x, int k) {
+    return (x << k) | (x >> (64 - k));
+  }
+  std::array<std::uint64_t, 4> state_{};
+};
+
+// Draws indices 0..n-1 with weight proportional to 1/(index+1).
+class Zipf {
+ public:
+  explicit Zipf(std::uint32_t n) {
+    cumulative_.reserve(n);
+    std::uint64_t sum = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+      sum += (std::uint64_t{1} << 24U) / (std::uint64_t{i} + 1) + 1;
+      cumulative_.push_back(sum);
+    }
+  }
+
+  std::uint32_t draw(Rng& rng) const {
+    if (cumulative_.empty()) return 0;
+    const std::uint64_t r = rng.next() % cumulative_.back();
+    const auto it = std::upper_bound(cumulative_.begin(), cumulative_.end(), r);
+    return static_cast<std::uint32_t>(it - cumulative_.begin());
+  }
+
+ private:
+  std::vector<std::uint64_t> cumulative_;
+};
+
+constexpr std::array<std::string_view, 16> kKernelFamilies = {
+    "matmul", "conv",  "softmax", "layernorm", "gelu", "add",
+    "reduce", "trans", "gather",  "scatter",   "copy", "mul",
+    "relu",   "drop",  "embed",   "attn"};
+constexpr std::array<std::string_view, 3> kPasses = {"fwd", "bwd", "opt"};
+constexpr std::array<std::string_view, 6> kParts = {"attn",  "mlp",  "norm",
+                                                    "embed", "loss", "proj"};
+
+// Names short enough for the small-string buffer, so copying one into a
+// sample never allocates.
+std::vector<std::string> kernel_names(std::uint32_t count) {
+  std::vector<std::string> names;
+  names.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    names.push_back(std::string(kKernelFamilies[i % kKernelFamilies.size()]) +
+                    "_" + std::to_string(i));
+  }
+  return names;
+}
+
+std::vector<std::string> operation_names(std::uint32_t count) {
+  std::vector<std::string> names;
+  names.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    names.push_back(std::string(kPasses[i % kPasses.size()]) + "." +
+                    std::string(kParts[(i / kPasses.size()) % kParts.size()]) +
+                    "." + std::to_string(i));
+  }
+  return names;
+}
+
+// How many samples each tile gets: weights with a few empty and some short
+// tiles, scaled so the counts add up to exactly `total`.
+std::vector<std::uint64_t> tile_counts(std::uint64_t seed, std::uint32_t tiles,
+                                       std::uint64_t total) {
+  std::vector<std::uint64_t> counts(tiles, 0);
+  if (tiles == 0) return counts;
+  Rng rng(mix(seed, kLayoutSalt));
+  std::vector<std::uint64_t> weights(tiles, 0);
+  std::uint64_t weight_sum = 0;
+  for (std::uint32_t i = 0; i < tiles; ++i) {
+    const std::uint32_t roll = rng.below(128);
+    // Small reports keep all their tiles busy, so no tile list is all empty.
+    if (roll == 0 && tiles >= 16) {
+      weights[i] = 0;
+    } else if (roll < 9) {
+      weights[i] = 10 + rng.below(30);
+    } else {
+      weights[i] = 60 + rng.below(81);
+    }
+    weight_sum += weights[i];
+  }
+  // total = q * W + r; splitting keeps every product far below 2^64.
+  const std::uint64_t q = total / weight_sum;
+  const std::uint64_t r = total % weight_sum;
+  std::uint64_t assigned = 0;
+  for (std::uint32_t i = 0; i < tiles; ++i) {
+    counts[i] = q * weights[i] + r * weights[i] / weight_sum;
+    assigned += counts[i];
+  }
+  // Each tile lost less than one sample to rounding, so one more per busy
+  // tile in order closes the gap.
+  for (std::uint32_t i = 0; i < tiles && assigned < total; ++i) {
+    if (weights[i] == 0) continue;
+    ++counts[i];
+    ++assigned;
+  }
+  return counts;
+}
+
+struct Tables {
+  std::vector<std::string> kernels;
+  std::vector<std::string> operations;
+  std::vector<std::uint32_t> kernel_cycles;  // typical duration per kernel
+  Zipf zipf;
+};
+
+// What every tile does in one phase; derived from the seed and the phase
+// number alone, so all tiles agree on it.
+struct PhasePlan {
+  std::array<std::uint32_t, kPaletteSize> palette{};
+  std::uint32_t operation_base = 0;
+  std::string layer;
+  std::array<std::string, 4> blocks;
+};
+
+void plan_phase(std::uint64_t seed, std::uint32_t phase, const Tables& tables,
+                PhasePlan& plan) {
+  Rng rng(mix(seed ^ kPhaseSalt, phase));
+  for (auto& kernel : plan.palette) kernel = tables.zipf.draw(rng);
+  plan.operation_base =
+      rng.below(static_cast<std::uint32_t>(tables.operations.size()));
+  plan.layer = std::to_string(phase / 2);
+  for (std::size_t i = 0; i < plan.blocks.size(); ++i) {
+    plan.blocks[i] = std::to_string(std::uint64_t{phase % 8} * 4 + i);
+  }
+}
+
+void add_metadata(std::vector<ProfileMetadata>& metadata, std::string_view name,
+                  const std::string& value) {
+  metadata.push_back(ProfileMetadata{std::string(name), value});
+}
+
+void generate_tile(const GenerateOptions& options, std::uint32_t phases,
+                   std::uint32_t epochs, const Tables& tables,
+                   std::uint32_t tile_idx, std::uint64_t count,
+                   TileProfile& tile) {
+  tile.physical_tile = tile_idx;
+  tile.samples.reserve(count);
+  if (count == 0) return;
+  Rng rng(mix(options.seed ^ kTileSalt, tile_idx));
+
+  std::uint32_t cycle = rng.next32();
+  if (tile_idx % kWrapTileEvery == kWrapTileEvery / 2) {
+    // Start this tile's counter within reach of the top so it wraps while
+    // the tile runs: about 1000 cycles pass per sample.
+    const std::uint64_t reach =
+        std::min<std::uint64_t>(count * 1000, std::uint64_t{1} << 31U);
+    cycle =
+        std::uint32_t{0} - (1 + rng.below(static_cast<std::uint32_t>(reach)));
+  }
+
+  const bool have_kernels = !tables.kernels.empty();
+  const bool have_operations = !tables.operations.empty();
+  const auto operation_count =
+      static_cast<std::uint32_t>(tables.operations.size());
+  PhasePlan plan;
+  std::uint64_t sample_idx = 0;
+  for (std::uint32_t phase = 0; phase < phases && sample_idx < count; ++phase) {
+    // Phase p covers samples [p * count / phases, (p+1) * count / phases):
+    // both factors stay below 2^20 * 2^44, inside 64 bits for any report
+    // that fits in memory.
+    const std::uint64_t phase_end = (std::uint64_t{phase} + 1) * count / phases;
+    if (phase_end == sample_idx) continue;
+    plan_phase(options.seed, phase, tables, plan);
+    const std::uint64_t phase_length = phase_end - sample_idx;
+    for (std::uint64_t slot = 0; sample_idx < phase_end; ++slot, ++sample_idx) {
+      CycleSample& sample = tile.samples.emplace_back();
+      ProfileStep& step = sample.step;
+      step.local_index = static_cast<std::uint32_t>(slot);
+      step.phase = phase;
+      step.epoch = static_cast<std::uint32_t>(slot * epochs / phase_length);
+
+      // Compute steps between a synchronization and an exchange, as in a
+      // bulk-synchronous program, with a little idle time sprinkled in.
+      const std::uint32_t roll = rng.below(1000);
+      const std::uint64_t beat = slot % 8;
+      if (roll < 30) {
+        step.kind = ProfileStepKind::Idle;
+      } else if (beat == 6) {
+        step.kind = ProfileStepKind::Synchronization;
+      } else if (beat == 7 || roll < 80) {
+        step.kind = ProfileStepKind::Exchange;
+      } else {
+        step.kind = ProfileStepKind::Compute;
+      }
+
+      if (have_operations) {
+        step.operation = tables.operations[(plan.operation_base + slot / 16) %
+                                           operation_count];
+      }
+
+      std::uint32_t duration = 0;
+      switch (step.kind) {
+        case ProfileStepKind::Compute: {
+          const std::uint32_t pick = rng.below(100);
+          if (!have_kernels || pick == 0) {
+            duration = 20 + rng.below(100);  // a step with no kernel
+            break;
+          }
+          const std::uint32_t kernel = pick < 80
+                                           ? plan.palette[slot % kPaletteSize]
+                                           : tables.zipf.draw(rng);
+          step.kernel = tables.kernels[kernel];
+          duration = static_cast<std::uint32_t>(
+              std::uint64_t{tables.kernel_cycles[kernel]} *
+              (88 + rng.below(25)) / 100);
+          break;
+        }
+        case ProfileStepKind::Exchange:
+          duration = 100 + rng.below(1500);
+          break;
+        case ProfileStepKind::Synchronization:
+          duration = rng.below(200);  // zero now and then
+          break;
+        case ProfileStepKind::Idle:
+          duration = 500 + rng.below(20000);
+          break;
+      }
+
+      if (step.kind != ProfileStepKind::Idle) {
+        const std::string& block = plan.blocks[(slot / 8) % plan.blocks.size()];
+        const std::uint32_t shape = rng.below(10);
+        // Reserve the exact size: the lists are most of the report's heap.
+        step.metadata.reserve(shape < 4 || shape == 8 ? 1 : shape == 9 ? 3 : 2);
+        if (shape != 8) add_metadata(step.metadata, kBlockName, block);
+        if (shape >= 4) add_metadata(step.metadata, kLayerName, plan.layer);
+        if (shape == 9) {
+          // A step that belongs to two blocks repeats the name.
+          add_metadata(step.metadata, kBlockName,
+                       plan.blocks[(slot / 8 + 1) % plan.blocks.size()]);
+        }
+      }
+
+      // Unsigned arithmetic: the counter wraps modulo 2^32 like the real one.
+      sample.start_cycle = cycle;
+      sample.end_cycle = cycle + duration;
+      cycle = sample.end_cycle + rng.below(16);
+    }
+  }
+}
+
+}  // namespace
+
+ProfileReport generate_report(const GenerateOptions& options) {
+  const std::uint64_t total =
+      options.total_samples != 0
+          ? options.total_samples
+          : std::uint64_t{options.tiles} * options.samples_per_tile;
+  const std::uint32_t phases =
+      std::clamp<std::uint32_t>(options.phases, 1, kMaxGeneratedPhases);
+  const std::uint32_t epochs =
+      std::clamp<std::uint32_t>(options.epochs, 1, kMaxGeneratedPhases);
+  const std::uint32_t kernels =
+      std::min<std::uint32_t>(options.kernels, kMaxGeneratedNames);
+  const std::uint32_t operations =
+      std::min<std::uint32_t>(options.operations, kMaxGeneratedNames);
+
+  Tables tables{
+      kernel_names(kernels), operation_names(operations), {}, Zipf(kernels)};
+  tables.kernel_cycles.reserve(kernels);
+  for (std::uint32_t i = 0; i < kernels; ++i) {
+    const std::uint64_t h = mix(options.seed ^ kKernelSalt, i);
+    tables.kernel_cycles.push_back(
+        static_cast<std::uint32_t>(40 + (h % 400) * (1 + (h >> 32U) % 8)));
+  }
+
+  const std::vector<std::uint64_t> counts =
+      tile_counts(options.seed, options.tiles, total);
+  ProfileReport report;
+  report.clock_hz = options.clock_hz;
+  report.tiles.resize(options.tiles);
+  for (std::uint32_t i = 0; i < options.tiles; ++i) {
+    generate_tile(options, phases, epochs, tables, i, counts[i],
+                  report.tiles[i]);
+  }
+  return report;
+}
+
+GenerateOptions options_for_total(std::uint64_t total_samples,
+                                  std::uint32_t tiles) {
+  GenerateOptions options;
+  options.tiles = tiles;
+  options.total_samples = total_samples;
+  const std::uint64_t per_tile =
+      tiles == 0 ? 0 : (total_samples + tiles - 1) / tiles;
+  options.samples_per_tile =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(per_tile, UINT32_MAX));
+  return options;
+}
+
+}  // namespace zyl_package
