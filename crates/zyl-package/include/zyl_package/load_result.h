@@ -1,0 +1,71 @@
+// The outcome of loading a report: the report, or an error that says where
+// the input went wrong and what was expected there.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "zyl_package/profile_report.h"
+
+namespace zyl_package {
+
+// Why a load failed and where.
+struct LoadError {
+  std::string file;  // path as the caller gave it; empty for in-memory text
+  std::string json_path;   // e.g. "tiles[3].samples[17].start_cycle"; empty
+                           // when not applicable
+  std::size_t line = 0;    // 1-based, 0 when unknown
+  std::size_t column = 0;  // 1-based byte column, 0 when unknown
+  std::optional<std::uint64_t> byte_offset;  // from the start of the input
+  std::string message;  // "expected an integer in 0..4294967295, found -1"
+
+  // Returns one line: "report.json:12:18: tiles[3].samples[17].start_cycle:
+  // expected ..., found -1". Parts that are unknown are left out; without a
+  // line but with a byte offset, "at byte N" stands in for line:column.
+  [[nodiscard]] std::string to_string() const;
+
+  bool operator==(const LoadError&) const = default;
+};
+
+// A loaded report or the error that stopped the load. Check ok() before
+// calling value(); error() is only meaningful when ok() is false.
+class LoadResult {
+ public:
+  LoadResult(ProfileReport report) : outcome_(std::move(report)) {}  // NOLINT
+  LoadResult(LoadError error) : outcome_(std::move(error)) {}        // NOLINT
+
+  [[nodiscard]] bool ok() const {
+    return std::holds_alternative<ProfileReport>(outcome_);
+  }
+  [[nodiscard]] ProfileReport& value() & {
+    return *std::get_if<ProfileReport>(&outcome_);
+  }
+  [[nodiscard]] const ProfileReport& value() const& {
+    return *std::get_if<ProfileReport>(&outcome_);
+  }
+  [[nodiscard]] ProfileReport&& value() && {
+    return std::move(*std::get_if<ProfileReport>(&outcome_));
+  }
+  [[nodiscard]] const LoadError& error() const {
+    return *std::get_if<LoadError>(&outcome_);
+  }
+
+ private:
+  std::variant<ProfileReport, LoadError> outcome_;
+};
+
+// Resource caps for reading untrusted files, each overridable by the caller.
+struct ReadLimits {
+  // Largest file read; the default leaves room for reports of 10^7 samples
+  // (about 2.5 GB of JSON) and refuses absurd inputs before allocating.
+  std::uint64_t max_file_bytes = std::uint64_t{16} << 30;  // 16 GiB
+  std::size_t max_depth = 64;  // JSON nesting; a report needs 6
+  std::size_t max_string_bytes = std::size_t{1} << 24;  // 16 MiB, after
+                                                        // unescaping
+};
+
+}  // namespace zyl_package

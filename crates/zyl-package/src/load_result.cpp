@@ -1,0 +1,32 @@
+// The one-line text of a load error.
+#include "zyl_package/load_result.h"
+
+namespace zyl_package {
+
+std::string LoadError::to_string() const {
+  std::string text;
+  text.reserve(file.size() + json_path.size() + message.size() + 32);
+  if (!file.empty()) {
+    text += file;
+    text += ':';
+  }
+  if (line != 0) {
+    text += std::to_string(line);
+    text += ':';
+    text += std::to_string(column);
+    text += ':';
+  } else if (byte_offset) {
+    text += "byte ";
+    text += std::to_string(*byte_offset);
+    text += ':';
+  }
+  if (!text.empty()) text += ' ';
+  if (!json_path.empty()) {
+    text += json_path;
+    text += ": ";
+  }
+  text += message;
+  return text;
+}
+
+}  // namespace zyl_package
