@@ -1,0 +1,273 @@
+// query, generate and convert: load, run, print; plus the stdout writer, the
+// load progress line and the timings, which only the process needs.
+#include "commands.h"
+
+#include <fmt/format.h>
+#include <sys/resource.h>  // getrusage
+#include <unistd.h>        // isatty, write
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "output.h"
+#include "zyl_package/generate.h"
+#include "zyl_package/report_io.h"
+
+namespace zyl_profile::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Prints one error line on stderr. The text may carry bytes from the report
+// or the command line, so it is escaped like table output.
+void print_error(std::string_view message) {
+  const std::string line =
+      fmt::format("{}: {}\n", kProgramName, terminal_escape(message));
+  std::fputs(line.c_str(), stderr);
+}
+
+enum class WriteStatus : std::uint8_t {
+  Written = 0,
+  ReaderGone = 1,
+  Failed = 2
+};
+
+// Writes all of `text` to stdout with write(2), so that EPIPE is seen here
+// (SIGPIPE is ignored) and any other failure, such as a full disk, too.
+WriteStatus write_stdout(std::string_view text, int& error) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return errno == EPIPE ? WriteStatus::ReaderGone : WriteStatus::Failed;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return WriteStatus::Written;
+}
+
+ExitCode print_result(std::string_view text) {
+  int error = 0;
+  switch (write_stdout(text, error)) {
+    case WriteStatus::Written:
+    case WriteStatus::ReaderGone:  // `| head` has read all it wanted
+      return ExitCode::Success;
+    case WriteStatus::Failed:
+      break;
+  }
+  print_error(fmt::format("cannot write the output: {}",
+                          std::generic_category().message(error)));
+  return ExitCode::ReadError;
+}
+
+double elapsed_ms(Clock::time_point since) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - since)
+      .count();
+}
+
+// Shows "loading NAME... 3.1 s" on stderr while a load runs longer than a
+// second, and only when stderr is a terminal; clears the line when done.
+class LoadProgress {
+ public:
+  explicit LoadProgress(const std::filesystem::path& path) {
+    if (::isatty(STDERR_FILENO) == 0) return;
+    name_ = terminal_escape(path.string());
+    thread_ = std::thread([this] { show(); });
+  }
+  LoadProgress(const LoadProgress&) = delete;
+  LoadProgress& operator=(const LoadProgress&) = delete;
+  ~LoadProgress() {
+    if (!thread_.joinable()) return;
+    {
+      const std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  void show() {
+    const Clock::time_point start = Clock::now();
+    std::unique_lock lock(mutex_);
+    if (wake_.wait_until(lock, start + std::chrono::seconds(1),
+                         [this] { return done_; })) {
+      return;
+    }
+    do {
+      const std::string line = fmt::format("\rloading {}... {:.1f} s", name_,
+                                           elapsed_ms(start) / 1000.0);
+      std::fputs(line.c_str(), stderr);
+      std::fflush(stderr);
+    } while (!wake_.wait_for(lock, std::chrono::milliseconds(200),
+                             [this] { return done_; }));
+    std::fputs("\r\x1b[K", stderr);  // erase the progress line
+    std::fflush(stderr);
+  }
+
+  std::string name_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+zyl_package::LoadResult load(const std::filesystem::path& path,
+                             const zyl_package::ReadLimits& limits) {
+  const LoadProgress progress(path);
+  return zyl_package::read_report(path, limits);
+}
+
+double peak_memory_mib() {
+  rusage usage{};
+  if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // KiB on Linux
+}
+
+ExitCode run_query(const QueryCommand& command) {
+  const Clock::time_point load_start = Clock::now();
+  const zyl_package::LoadResult loaded = load(command.report, command.limits);
+  if (!loaded.ok()) {
+    print_error(loaded.error().to_string());
+    return ExitCode::ReadError;
+  }
+  const ProfileReport& report = loaded.value();
+  const double load_ms = elapsed_ms(load_start);
+
+  const Clock::time_point query_start = Clock::now();
+  Query query = command.query;
+  if (command.from || command.to) {
+    // Only a percentage needs the span; a cycle count resolves to itself.
+    const bool percent = (command.from && command.from->percent_scale != 0) ||
+                         (command.to && command.to->percent_scale != 0);
+    const std::uint64_t span = percent ? profile_span(report) : 0;
+    if (command.from) query.from_offset = resolve_bound(*command.from, span);
+    if (command.to) query.to_offset = resolve_bound(*command.to, span);
+  }
+  const QueryReport result =
+      zyl_profile::query(report, query, ParallelOptions{command.threads});
+  const double query_ms = elapsed_ms(query_start);
+
+  std::string out;
+  switch (command.format) {
+    case OutputFormat::Table:
+      append_table(result, out);
+      break;
+    case OutputFormat::Json:
+      append_json(result, out);
+      break;
+    case OutputFormat::Csv:
+      if (command.csv_table == CsvTable::Samples) {
+        append_samples_csv(result, out);
+      } else {
+        append_groups_csv(result, out);
+      }
+      break;
+  }
+  const ExitCode status = print_result(out);
+  if (command.timings) {
+    const std::string line = fmt::format(
+        "load {:.1f} ms, query {:.1f} ms ({} threads), peak memory {:.1f} "
+        "MiB\n",
+        load_ms, query_ms,
+        command.threads == 0 ? std::max(1U, std::thread::hardware_concurrency())
+                             : command.threads,
+        peak_memory_mib());
+    std::fputs(line.c_str(), stderr);
+  }
+  return status;
+}
+
+zyl_package::ReportFormat format_for(
+    const std::optional<zyl_package::ReportFormat>& chosen,
+    const std::filesystem::path& path) {
+  return chosen ? *chosen : zyl_package::report_format_for(path);
+}
+
+ExitCode run_generate(const GenerateCommand& command) {
+  const ProfileReport report = zyl_package::generate_report(command.generate);
+  if (const std::optional<std::string> error = zyl_package::write_report(
+          report, command.output, format_for(command.format, command.output))) {
+    print_error(*error);
+    return ExitCode::ReadError;
+  }
+  return ExitCode::Success;
+}
+
+ExitCode run_convert(const ConvertCommand& command) {
+  const zyl_package::LoadResult loaded = load(command.input, command.limits);
+  if (!loaded.ok()) {
+    print_error(loaded.error().to_string());
+    return ExitCode::ReadError;
+  }
+  if (const std::optional<std::string> error = zyl_package::write_report(
+          loaded.value(), command.output,
+          format_for(command.format, command.output))) {
+    print_error(*error);
+    return ExitCode::ReadError;
+  }
+  return ExitCode::Success;
+}
+
+ExitCode run_options(const Options& options) {
+  if (const auto* text = std::get_if<PrintText>(&options)) {
+    return print_result(text->text);
+  }
+  if (const auto* command = std::get_if<QueryCommand>(&options)) {
+    return run_query(*command);
+  }
+  if (const auto* command = std::get_if<GenerateCommand>(&options)) {
+    return run_generate(*command);
+  }
+  return run_convert(std::get<ConvertCommand>(options));
+}
+
+}  // namespace
+
+std::uint64_t profile_span(const ProfileReport& report) {
+  std::uint64_t span = 0;
+  for (const TileProfile& tile : report.tiles) {
+    if (tile.samples.empty()) continue;
+    const std::uint32_t base = tile.samples.front().start_cycle;
+    for (const CycleSample& sample : tile.samples) {
+      // Subtract in u32: offsets count on across a counter wrap.
+      const std::uint64_t offset =
+          static_cast<std::uint32_t>(sample.start_cycle - base);
+      span = std::max(span, offset + duration(sample));
+    }
+  }
+  return span;
+}
+
+int run(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
+    ParseResult parsed = parse_options(args);
+    if (const auto* usage = std::get_if<UsageError>(&parsed)) {
+      print_error(usage->message);
+      std::fputs(fmt::format("{}\n", kUsageHint).c_str(), stderr);
+      return static_cast<int>(ExitCode::Usage);
+    }
+    return static_cast<int>(run_options(std::get<Options>(parsed)));
+  } catch (const std::bad_alloc&) {
+    print_error("out of memory");
+  } catch (const std::exception& error) {
+    print_error(error.what());
+  }
+  return static_cast<int>(ExitCode::ReadError);
+}
+
+}  // namespace zyl_profile::cli

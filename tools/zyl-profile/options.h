@@ -1,0 +1,106 @@
+// The command line of zyl-profile: what each subcommand was asked to do, and
+// parse_options, which turns the arguments into it without touching a file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "zyl_package/generate.h"
+#include "zyl_package/load_result.h"
+#include "zyl_package/report_io.h"
+#include "zyl_profile/query.h"
+
+namespace zyl_profile::cli {
+
+// How a query result is printed.
+enum class OutputFormat : std::uint8_t { Table = 0, Json = 1, Csv = 2 };
+
+// Which table `--format csv` writes.
+enum class CsvTable : std::uint8_t { Groups = 0, Samples = 1 };
+
+// A point on the normalised timeline: cycles, or a share of the profile span
+// that is only known once the report is loaded.
+struct TimeBound {
+  std::uint64_t cycles = 0;  // used when `percent_scale` is 0
+  // A percentage as `percent_units / percent_scale` percent (25.5% is 255 /
+  // 10), kept as integers so resolving it against a u64 span is exact.
+  std::uint64_t percent_units = 0;
+  std::uint64_t percent_scale = 0;  // 0: the bound is in cycles
+
+  bool operator==(const TimeBound&) const = default;
+};
+
+// Returns the cycle count `bound` stands for in a profile spanning `span`
+// cycles: the cycles themselves, or the percentage of `span` rounded down.
+[[nodiscard]] std::uint64_t resolve_bound(const TimeBound& bound,
+                                          std::uint64_t span);
+
+// `zyl-profile query REPORT [options]`.
+struct QueryCommand {
+  std::filesystem::path report;
+  Query query;  // the default Query with the given options applied
+  OutputFormat format = OutputFormat::Table;
+  CsvTable csv_table = CsvTable::Groups;
+  unsigned threads = 0;  // 0: the hardware's thread count
+  bool timings = false;  // load and query times and peak memory to stderr
+  std::optional<TimeBound> from;  // becomes query.from_offset after loading
+  std::optional<TimeBound> to;    // becomes query.to_offset after loading
+  zyl_package::ReadLimits limits;
+};
+
+// `zyl-profile generate -o FILE [options]`.
+struct GenerateCommand {
+  std::filesystem::path output;
+  zyl_package::GenerateOptions generate;
+  std::optional<zyl_package::ReportFormat> format;  // absent: by extension
+};
+
+// `zyl-profile convert IN OUT [--to json|zpk]`.
+struct ConvertCommand {
+  std::filesystem::path input;
+  std::filesystem::path output;
+  std::optional<zyl_package::ReportFormat> format;  // absent: by extension
+  zyl_package::ReadLimits limits;
+};
+
+// `--help` or `--version`: the text goes to stdout and the exit status is 0.
+struct PrintText {
+  std::string text;
+};
+
+// What the command line asks for.
+using Options =
+    std::variant<QueryCommand, GenerateCommand, ConvertCommand, PrintText>;
+
+// A command line that cannot be run; `message` is one line without the
+// program name or the hint to --help.
+struct UsageError {
+  std::string message;
+};
+
+using ParseResult = std::variant<Options, UsageError>;
+
+// Returns what `args` (the arguments after the program name) ask for, or the
+// first reason they cannot be run. Reads no file, prints nothing.
+[[nodiscard]] ParseResult parse_options(const std::vector<std::string>& args);
+
+// Returns the numbers that the LISTs given to `option` (such as "1,3,8-11",
+// one per occurrence) hold together, or a usage error naming `option`. A range
+// needs A <= B; more than kMaxListNumbers distinct numbers is an error, checked
+// on the merged ranges before anything is expanded.
+[[nodiscard]] std::variant<std::set<std::uint32_t>, UsageError> parse_lists(
+    std::string_view option, const std::vector<std::string>& lists);
+
+inline constexpr std::uint64_t kMaxListNumbers = 1'000'000;
+
+inline constexpr std::string_view kProgramName = "zyl-profile";
+inline constexpr std::string_view kUsageHint =
+    "Run with --help for more information.";
+
+}  // namespace zyl_profile::cli

@@ -1,0 +1,282 @@
+// parse_options: each query option lands in its Query field, LISTs and counts
+// are strict, and every malformed command line is a usage error.
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace zyl_profile::cli {
+namespace {
+
+using Args = std::vector<std::string>;
+
+QueryCommand parse_query(Args args) {
+  args.insert(args.begin(), "query");
+  ParseResult result = parse_options(args);
+  if (const auto* error = std::get_if<UsageError>(&result)) {
+    ADD_FAILURE() << "usage error: " << error->message;
+    return {};
+  }
+  const auto* command = std::get_if<QueryCommand>(&std::get<Options>(result));
+  if (command == nullptr) {
+    ADD_FAILURE() << "not a query command";
+    return {};
+  }
+  return *command;
+}
+
+std::string usage_error(const Args& args) {
+  const ParseResult result = parse_options(args);
+  const auto* error = std::get_if<UsageError>(&result);
+  return error == nullptr ? std::string("<no error>") : error->message;
+}
+
+TEST(ParseOptions, NoOptionsKeepTheDefaultQuery) {
+  const QueryCommand command = parse_query({"r.json"});
+  EXPECT_EQ(command.report, "r.json");
+  EXPECT_EQ(command.query, Query{});
+  EXPECT_EQ(command.format, OutputFormat::Table);
+  EXPECT_EQ(command.threads, 0U);
+  EXPECT_FALSE(command.timings);
+  EXPECT_FALSE(command.from.has_value());
+}
+
+TEST(ParseOptions, EachOptionSetsItsField) {
+  const QueryCommand command = parse_query({"--group-by",
+                                            "metadata",
+                                            "--metadata-key=layer",
+                                            "--sort-by",
+                                            "name",
+                                            "--kind",
+                                            "synchronization",
+                                            "--kernel",
+                                            "add",
+                                            "--operation-contains",
+                                            "matmul",
+                                            "--tile",
+                                            "1,3-4",
+                                            "--tile=9",
+                                            "--phase",
+                                            "7",
+                                            "--at-offset",
+                                            "18446744073709551615",
+                                            "--limit",
+                                            "3",
+                                            "--sample-limit",
+                                            "18446744073709551615",
+                                            "r.json",
+                                            "--format",
+                                            "csv",
+                                            "--table",
+                                            "samples",
+                                            "--threads",
+                                            "2",
+                                            "--timings",
+                                            "--max-depth",
+                                            "10",
+                                            "--max-file-size",
+                                            "2G",
+                                            "--max-string",
+                                            "4096"});
+  Query expected;
+  expected.group_by = GroupBy::Metadata;
+  expected.metadata_key = "layer";
+  expected.sort_by = SortBy::Name;
+  expected.kind = StepKind::Synchronization;
+  expected.kernel = "add";
+  expected.operation_contains = "matmul";
+  expected.tiles = {1, 3, 4, 9};
+  expected.phases = {7};
+  expected.at_offset = 18446744073709551615ULL;
+  expected.limit = 3;
+  expected.sample_limit = 18446744073709551615ULL;
+  EXPECT_EQ(command.query, expected);
+  EXPECT_EQ(command.report, "r.json");
+  EXPECT_EQ(command.format, OutputFormat::Csv);
+  EXPECT_EQ(command.csv_table, CsvTable::Samples);
+  EXPECT_EQ(command.threads, 2U);
+  EXPECT_TRUE(command.timings);
+  EXPECT_EQ(command.limits.max_depth, 10U);
+  EXPECT_EQ(command.limits.max_file_bytes, std::uint64_t{2} << 30);
+  EXPECT_EQ(command.limits.max_string_bytes, 4096U);
+}
+
+TEST(ParseOptions, EmptyKernelIsAFilterNotAnAbsentOne) {
+  EXPECT_EQ(parse_query({"r.json", "--kernel", ""}).query.kernel,
+            std::optional<std::string>(""));
+  EXPECT_EQ(parse_query({"--kernel=", "r.json"}).query.kernel,
+            std::optional<std::string>(""));
+}
+
+TEST(ParseOptions, MetadataNameAloneDiffersFromNameWithEmptyValue) {
+  const QueryCommand command =
+      parse_query({"r.json", "--metadata", "block", "--metadata",
+                   "block=", "--metadata=layer=a=b", "--metadata", "=x"});
+  const std::vector<MetadataFilter> expected{
+      {"block", std::nullopt}, {"block", ""}, {"layer", "a=b"}, {"", "x"}};
+  EXPECT_EQ(command.query.metadata, expected);
+}
+
+TEST(ParseOptions, TimeBoundsTakeCyclesOrPercentages) {
+  const QueryCommand command =
+      parse_query({"r.json", "--from", "25%", "--to", "12000"});
+  ASSERT_TRUE(command.from && command.to);
+  EXPECT_EQ(resolve_bound(*command.from, 1000), 250U);
+  EXPECT_EQ(resolve_bound(*command.to, 1000), 12000U);
+  const QueryCommand fine = parse_query({"r.json", "--from", "12.5%"});
+  ASSERT_TRUE(fine.from);
+  EXPECT_EQ(resolve_bound(*fine.from, 1000), 125U);
+  EXPECT_EQ(resolve_bound(*fine.from, 18446744073709551615ULL),
+            2305843009213693951ULL);  // rounded down, no overflow
+  const QueryCommand whole = parse_query({"r.json", "--to", "100%"});
+  EXPECT_EQ(resolve_bound(*whole.to, 18446744073709551615ULL),
+            18446744073709551615ULL);
+}
+
+TEST(ParseLists, MergesRangesAndRepeats) {
+  const auto numbers = parse_lists("--tile", {"5,1-3", "2-4,4294967295"});
+  ASSERT_TRUE(std::holds_alternative<std::set<std::uint32_t>>(numbers));
+  EXPECT_EQ(std::get<std::set<std::uint32_t>>(numbers),
+            (std::set<std::uint32_t>{1, 2, 3, 4, 5, 4294967295U}));
+  // Overlapping ranges count once: exactly the cap is allowed.
+  const auto capped = parse_lists("--tile", {"0-999999", "0-999999"});
+  ASSERT_TRUE(std::holds_alternative<std::set<std::uint32_t>>(capped));
+  EXPECT_EQ(std::get<std::set<std::uint32_t>>(capped).size(), 1'000'000U);
+}
+
+TEST(ParseOptions, UsageErrors) {
+  struct Row {
+    Args args;
+    std::string expected;
+  };
+  const std::vector<Row> rows{
+      {{}, "A subcommand is required"},
+      {{"frobnicate", "r.json"},
+       "unknown command 'frobnicate' (expected query, generate or convert)"},
+      {{"query"}, "REPORT is required"},
+      {{"query", "a.json", "b.json"},
+       "The following argument was not expected: b.json"},
+      {{"query", "r.json", "--bogus"},
+       "The following argument was not expected: --bogus"},
+      {{"query", "r.json", "--limit"}, "--limit: 1 required N missing"},
+      {{"query", "r.json", "--limit", "-1"},
+       "--limit: expected an integer in 0..18446744073709551615, found '-1'"},
+      {{"query", "r.json", "--limit", "18446744073709551616"},
+       "--limit: expected an integer in 0..18446744073709551615, found "
+       "'18446744073709551616'"},
+      {{"query", "r.json", "--limit", "+3"},
+       "--limit: expected an integer in 0..18446744073709551615, found '+3'"},
+      {{"query", "r.json", "--at-offset", "1e3"},
+       "--at-offset: expected an integer in 0..18446744073709551615, found "
+       "'1e3'"},
+      {{"query", "r.json", "--group-by", "Kernel"},
+       "--group-by: expected one of kind, kernel, operation, phase, tile, "
+       "metadata, found 'Kernel'"},
+      {{"query", "r.json", "--kind", "gpu"},
+       "--kind: expected one of exchange, compute, synchronization, idle, "
+       "found 'gpu'"},
+      {{"query", "r.json", "--sort-by", "phase_cycles"},
+       "--sort-by: expected one of phase-cycles, work-cycles, maximum-cycles, "
+       "samples, name, found 'phase_cycles'"},
+      {{"query", "r.json", "--format", "xml"},
+       "--format: expected one of table, json, csv, found 'xml'"},
+      {{"query", "r.json", "--table", "samples"},
+       "--table: only applies to --format csv"},
+      {{"query", "r.json", "--kernel", "a", "--kernel", "b"},
+       "--kernel: given more than once"},
+      {{"query", "r.json", "--timings", "--timings"},
+       "--timings: given more than once"},
+      {{"query", "r.json", "--format=json", "--format", "json"},
+       "--format: given more than once"},
+      {{"query", "r.json", "--tile", "5-3"},
+       "--tile: range '5-3' starts after it ends"},
+      {{"query", "r.json", "--tile", "1,,2"},
+       "--tile: expected a number in 0..4294967295 or a range A-B in LIST "
+       "'1,,2', found ''"},
+      {{"query", "r.json", "--phase", "4294967296"},
+       "--phase: expected a number in 0..4294967295 or a range A-B in LIST "
+       "'4294967296', found '4294967296'"},
+      {{"query", "r.json", "--tile", "0-1000000"},
+       "--tile: the lists hold 1000001 numbers, more than the 1000000 "
+       "allowed"},
+      {{"query", "r.json", "--tile", "0-600000", "--tile", "600001-1200000"},
+       "--tile: the lists hold 1200001 numbers, more than the 1000000 "
+       "allowed"},
+      {{"query", "r.json", "--from", "101%"},
+       "--from: expected a cycle count or a percentage from 0% to 100% with "
+       "at most 6 decimals, found '101%'"},
+      {{"query", "r.json", "--to", ".5%"},
+       "--to: expected a cycle count or a percentage from 0% to 100% with at "
+       "most 6 decimals, found '.5%'"},
+      {{"query", "r.json", "--threads", "0"},
+       "--threads: expected an integer in 1..1024, found '0'"},
+      {{"query", "r.json", "--max-file-size", "12X"},
+       "--max-file-size: expected a byte count (digits, optionally followed "
+       "by K, M, G or T), found '12X'"},
+      {{"generate"}, "--output is required"},
+      {{"generate", "-o", "x.json", "--samples", "10", "--samples-per-tile",
+        "3"},
+       "--samples and --samples-per-tile cannot be given together"},
+      {{"generate", "-o", "x.json", "--tiles", "4294967296"},
+       "--tiles: expected an integer in 0..4294967295, found '4294967296'"},
+      {{"convert", "in.json"}, "OUT is required"},
+      {{"convert", "in.json", "out.bin", "--to", "yaml"},
+       "--to: expected one of json, zpk, found 'yaml'"},
+  };
+  for (const Row& row : rows) {
+    std::string joined;
+    for (const std::string& arg : row.args) joined += "[" + arg + "] ";
+    SCOPED_TRACE(joined);
+    EXPECT_EQ(usage_error(row.args), row.expected);
+  }
+}
+
+TEST(ParseOptions, HelpAndVersionAreTextForStdout) {
+  for (const Args& args :
+       {Args{"--help"}, Args{"query", "--help"}, Args{"generate", "-h"},
+        Args{"convert", "--help"}, Args{"--version"}}) {
+    const ParseResult result = parse_options(args);
+    ASSERT_TRUE(std::holds_alternative<Options>(result)) << args[0];
+    const auto* text = std::get_if<PrintText>(&std::get<Options>(result));
+    ASSERT_NE(text, nullptr);
+    EXPECT_NE(text->text.find(args.size() == 1 && args[0] == "--version"
+                                  ? "zyl-profile "
+                                  : "Example"),
+              std::string::npos)
+        << text->text;
+  }
+  const ParseResult query_help = parse_options({"query", "r.json", "--help"});
+  EXPECT_NE(std::get<PrintText>(std::get<Options>(query_help))
+                .text.find("--sample-limit"),
+            std::string::npos);
+}
+
+TEST(ParseOptions, GenerateAndConvert) {
+  const ParseResult generate =
+      parse_options({"generate", "--tiles", "8", "--samples-per-tile=40",
+                     "--seed", "7", "-o", "out.zpk", "--clock-hz", "0"});
+  const auto& g = std::get<GenerateCommand>(std::get<Options>(generate));
+  EXPECT_EQ(g.output, "out.zpk");
+  EXPECT_EQ(g.generate.tiles, 8U);
+  EXPECT_EQ(g.generate.samples_per_tile, 40U);
+  EXPECT_EQ(g.generate.seed, 7U);
+  EXPECT_EQ(g.generate.clock_hz, 0U);
+  EXPECT_FALSE(g.format.has_value());
+
+  const ParseResult total =
+      parse_options({"generate", "-o", "x.json", "--samples", "1000"});
+  EXPECT_EQ(std::get<GenerateCommand>(std::get<Options>(total)).generate,
+            zyl_package::options_for_total(1000));
+
+  const ParseResult convert =
+      parse_options({"convert", "a.zpk", "b.json", "--to", "zpk"});
+  const auto& c = std::get<ConvertCommand>(std::get<Options>(convert));
+  EXPECT_EQ(c.input, "a.zpk");
+  EXPECT_EQ(c.output, "b.json");
+  EXPECT_EQ(c.format, zyl_package::ReportFormat::Package);
+}
+
+}  // namespace
+}  // namespace zyl_profile::cli
