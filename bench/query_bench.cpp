@@ -1,0 +1,164 @@
+// Query benchmarks over generated reports of 10^4 to 10^7 samples, with a
+// memory-bandwidth reference so the scan's speed reads as a fraction of what
+// the machine can stream.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "zyl_package/generate.h"
+#include "zyl_profile/query.h"
+
+namespace {
+
+using zyl_profile::GroupBy;
+using zyl_profile::ProfileReport;
+using zyl_profile::Query;
+using zyl_profile::SortBy;
+using zyl_profile::StepKind;
+
+constexpr std::uint32_t kTiles = 1472;
+
+// Reports are generated once per size and kept for the whole run.
+const ProfileReport& report_of(std::int64_t samples) {
+  static std::mutex mutex;
+  static std::map<std::int64_t, std::unique_ptr<ProfileReport>> reports;
+  const std::lock_guard lock(mutex);
+  auto& slot = reports[samples];
+  if (!slot) {
+    slot = std::make_unique<ProfileReport>(zyl_package::generate_report(
+        zyl_package::options_for_total(static_cast<std::uint64_t>(samples),
+                                       kTiles)));
+  }
+  return *slot;
+}
+
+// The most common kernel of the report, for the narrow filter.
+std::string busiest_kernel(const ProfileReport& report) {
+  Query by_samples;
+  by_samples.sort_by = SortBy::Samples;
+  by_samples.limit = 1;
+  const auto result = zyl_profile::query(report, by_samples);
+  return result.groups.empty() ? std::string() : result.groups[0].name;
+}
+
+enum class Case {
+  Default,
+  ByMetadata,
+  ByTile,
+  ByPhase,
+  AtOffset,
+  Narrow,
+  List1000,
+  NameTop10,
+};
+
+Query make_query(Case which, const ProfileReport& report) {
+  Query q;
+  switch (which) {
+    case Case::Default:
+      break;
+    case Case::ByMetadata:
+      q.group_by = GroupBy::Metadata;
+      q.metadata_key = "block";
+      q.kind = StepKind::Compute;
+      break;
+    case Case::ByTile:
+      q.group_by = GroupBy::Tile;
+      break;
+    case Case::ByPhase:
+      q.group_by = GroupBy::Phase;
+      break;
+    case Case::AtOffset:
+      q.at_offset = zyl_profile::query(report, Query{}).profile_span_cycles / 2;
+      q.sample_limit = 10;
+      break;
+    case Case::Narrow:
+      q.kernel = busiest_kernel(report);
+      q.tiles = {0, 1, 2, 3, 64, 65, 66, 67};
+      q.phases = {1, 2, 3};
+      break;
+    case Case::List1000:
+      q.sample_limit = 1000;
+      break;
+    case Case::NameTop10:
+      q.sort_by = SortBy::Name;
+      q.limit = 10;
+      break;
+  }
+  return q;
+}
+
+void set_counters(benchmark::State& state, std::size_t samples) {
+  const auto processed = static_cast<double>(samples);
+  state.SetItemsProcessed(state.iterations() *
+                          static_cast<std::int64_t>(samples));
+  state.counters["samples_per_s"] =
+      benchmark::Counter(processed, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["s_per_sample"] = benchmark::Counter(
+      processed, benchmark::Counter::kIsIterationInvariantRate |
+                     benchmark::Counter::kInvert);
+}
+
+void BM_Query(benchmark::State& state, Case which) {
+  const ProfileReport& report = report_of(state.range(0));
+  const auto threads = static_cast<unsigned>(state.range(1));
+  const Query q = make_query(which, report);
+  std::size_t samples = 0;
+  for (const auto& tile : report.tiles) samples += tile.samples.size();
+  for (auto _ : state) {
+    auto result = threads == 1
+                      ? zyl_profile::query(report, q)
+                      : zyl_profile::query(report, q,
+                                           zyl_profile::ParallelOptions{threads});
+    benchmark::DoNotOptimize(result);
+  }
+  set_counters(state, samples);
+}
+
+// Streams an array as large as the report's sample records: the ceiling for
+// a scan that must touch every record once.
+void BM_MemoryBandwidth(benchmark::State& state) {
+  const std::size_t bytes = static_cast<std::size_t>(state.range(0)) *
+                            sizeof(zyl_profile::CycleSample);
+  std::vector<std::uint64_t> words(bytes / sizeof(std::uint64_t), 1);
+  for (auto _ : state) {
+    std::uint64_t sum = std::accumulate(words.begin(), words.end(),
+                                        std::uint64_t{0});
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetBytesProcessed(state.iterations() *
+                          static_cast<std::int64_t>(bytes));
+  set_counters(state, static_cast<std::size_t>(state.range(0)));
+}
+
+void sizes(benchmark::internal::Benchmark* bench) {
+  for (const std::int64_t samples : {10000, 100000, 1000000, 10000000}) {
+    for (const std::int64_t threads : {1, 2}) bench->Args({samples, threads});
+  }
+  bench->ArgNames({"samples", "threads"})->Unit(benchmark::kMillisecond);
+  bench->UseRealTime();
+}
+
+BENCHMARK_CAPTURE(BM_Query, Default, Case::Default)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_Query, ByMetadata, Case::ByMetadata)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_Query, ByTile, Case::ByTile)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_Query, ByPhase, Case::ByPhase)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_Query, AtOffset, Case::AtOffset)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_Query, Narrow, Case::Narrow)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_Query, List1000, Case::List1000)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_Query, NameTop10, Case::NameTop10)->Apply(sizes);
+BENCHMARK(BM_MemoryBandwidth)
+    ->ArgName("samples")
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Arg(10000000)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
