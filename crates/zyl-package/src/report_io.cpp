@@ -11,6 +11,7 @@
 
 #include "report_json.h"
 #include "zyl_package/atomic_file.h"
+#include "zyl_package/report_package.h"
 
 namespace zyl_package {
 namespace {
@@ -48,6 +49,10 @@ LoadResult parse_bytes(const char* data, std::size_t size, std::size_t capacity,
                        std::string_view file_name, const ReadLimits& limits) {
   // Binary packages are recognised here by their magic bytes, before the
   // JSON reader sees them.
+  if (looks_like_report_package(std::string_view(data, size))) {
+    return parse_report_package(std::string_view(data, size), file_name,
+                                limits);
+  }
   return detail::parse_report_json(data, size, capacity, file_name, limits);
 }
 
@@ -156,10 +161,19 @@ std::optional<std::string> write_report(const ProfileReport& report,
       return write_file_atomically(path, [&report](std::ostream& out) {
         write_report_json(report, out);
       });
-    case ReportFormat::Package:
-      break;
+    case ReportFormat::Package: {
+      // Encoded in memory first: the directory needs every section's size
+      // before the first byte is written.
+      std::string bytes;
+      if (auto error = encode_report_package(report, bytes)) {
+        return path.string() + ": " + *error;
+      }
+      return write_file_atomically(path, [&bytes](std::ostream& out) {
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      });
+    }
   }
-  return path.string() + ": binary package not supported yet";
+  return path.string() + ": unknown report format";
 }
 
 }  // namespace zyl_package

@@ -1,0 +1,379 @@
+// Tests of the binary package: exact round trips with the JSON form, and a
+// clear error for every kind of damage, found where the documented layout
+// says it is.
+#include "zyl_package/report_package.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>  // getpid
+#include <xxhash.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "zyl_package/generate.h"
+#include "zyl_package/report_io.h"
+
+namespace zyl_package {
+namespace {
+
+// Section positions in the directory, as docs/package-format.md lists them.
+enum Section : std::size_t {
+  kStringOffsets = 0,
+  kStringBytes = 1,
+  kTiles = 2,
+  kStartCycle = 3,
+  kKind = 8,
+  kKernel = 9,
+  kOperation = 10,
+  kMetadata = 11,
+  kListOffsets = 12,
+  kListEntries = 13,
+  kSections = 14,
+};
+constexpr std::size_t kDirectory = 72;
+constexpr std::size_t kHeaderChecksum = kDirectory + 40 * kSections;
+
+CycleSample make_sample(std::uint32_t start, std::uint32_t end,
+                        std::string kernel, std::string operation,
+                        std::vector<ProfileMetadata> metadata = {},
+                        ProfileStepKind kind = ProfileStepKind::Compute) {
+  CycleSample sample;
+  sample.start_cycle = start;
+  sample.end_cycle = end;
+  sample.step.local_index = 7;
+  sample.step.phase = 3;
+  sample.step.epoch = 1;
+  sample.step.kernel = std::move(kernel);
+  sample.step.operation = std::move(operation);
+  sample.step.metadata = std::move(metadata);
+  sample.step.kind = kind;
+  return sample;
+}
+
+// Empty tiles and strings, non-ASCII text, repeated metadata names, shared
+// lists and a counter that wraps.
+ProfileReport awkward_report() {
+  ProfileReport report;
+  report.clock_hz = UINT64_MAX;
+  report.tiles.push_back(TileProfile{5, {}});
+  report.tiles.push_back(TileProfile{
+      1,
+      {make_sample(4294967290U, 10, "matmul", "fwd", {{"block", "1"}}),
+       make_sample(10, 10, "", "", {{"", ""}}, ProfileStepKind::Idle),
+       make_sample(11, 40, "σ-kernel ✓", "层/注意力",
+                   {{"block", "1"}, {"layer", "é"}, {"block", "2"}},
+                   ProfileStepKind::Synchronization)}});
+  report.tiles.push_back(TileProfile{1, {}});
+  report.tiles.push_back(
+      TileProfile{0,
+                  {make_sample(0, 4294967295U, "matmul", "fwd",
+                               {{"block", "1"}}, ProfileStepKind::Exchange),
+                   make_sample(7, 8, std::string(300, 'a'), "fwd")}});
+  report.tiles.push_back(TileProfile{9, {}});
+  return report;
+}
+
+std::string encode(const ProfileReport& report, bool compress = true) {
+  std::string bytes;
+  PackageWriteOptions options;
+  options.compress = compress;
+  EXPECT_FALSE(encode_report_package(report, bytes, options).has_value());
+  return bytes;
+}
+
+std::uint64_t get64(const std::string& bytes, std::size_t at) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) {
+    value = value << 8U | static_cast<unsigned char>(bytes[at + i]);
+  }
+  return value;
+}
+
+void set_le(std::string& bytes, std::size_t at, std::uint64_t value,
+            int width) {
+  for (int i = 0; i < width; ++i) {
+    bytes[at + i] = static_cast<char>(value >> (8 * i));
+  }
+}
+
+std::size_t section_offset(const std::string& bytes, std::size_t section) {
+  return get64(bytes, kDirectory + 40 * section + 8);
+}
+std::size_t section_stored(const std::string& bytes, std::size_t section) {
+  return get64(bytes, kDirectory + 40 * section + 16);
+}
+
+// Recomputes the checksums after a deliberate edit, so the reader gets past
+// them to the check under test.
+void reseal(std::string& bytes) {
+  for (std::size_t i = 0; i < kSections; ++i) {
+    set_le(bytes, kDirectory + 40 * i + 32,
+           XXH64(bytes.data() + section_offset(bytes, i),
+                 section_stored(bytes, i), 0),
+           8);
+  }
+  set_le(bytes, kHeaderChecksum, XXH64(bytes.data(), kHeaderChecksum, 0), 8);
+}
+
+std::string load_error(const std::string& bytes,
+                       const ReadLimits& limits = {}) {
+  const LoadResult result = parse_report_package(bytes, "p.zpk", limits);
+  if (result.ok()) return "(loaded)";
+  return result.error().to_string();
+}
+
+TEST(ReportPackage, RoundTripsGeneratedAndAwkwardReports) {
+  const std::vector<ProfileReport> reports = {
+      generate_report(options_for_total(30000, 97)), ProfileReport{},
+      awkward_report()};
+  for (const ProfileReport& report : reports) {
+    for (const bool compress : {true, false}) {
+      const LoadResult loaded = parse_report_package(encode(report, compress));
+      ASSERT_TRUE(loaded.ok()) << loaded.error().to_string();
+      // Not EXPECT_EQ: a failure would print every sample.
+      EXPECT_TRUE(loaded.value() == report);
+    }
+  }
+}
+
+TEST(ReportPackage, StoresEachStringAndMetadataListOnce) {
+  const std::string bytes = encode(awkward_report(), false);
+  // Strings: matmul, fwd, block, 1, "", σ-kernel ✓, 层/注意力, layer, é, 2,
+  // and the long one.
+  EXPECT_EQ(get64(bytes, 40), 11U);
+  // Lists: [block=1], [""=""], the three-entry one, [].
+  EXPECT_EQ(get64(bytes, 48), 4U);
+  EXPECT_EQ(get64(bytes, 56), 5U);
+}
+
+TEST(ReportPackage, JsonToPackageToJsonIsIdentical) {
+  const ProfileReport report = generate_report(options_for_total(5000, 33));
+  std::ostringstream json;
+  write_report_json(report, json);
+  const LoadResult from_json = parse_report(json.str(), "r.json");
+  ASSERT_TRUE(from_json.ok()) << from_json.error().to_string();
+  const std::string package = encode(from_json.value());
+  // parse_report picks the package form by its magic bytes.
+  const LoadResult from_package = parse_report(package, "r.zpk");
+  ASSERT_TRUE(from_package.ok()) << from_package.error().to_string();
+  EXPECT_TRUE(from_package.value() == from_json.value());
+  std::ostringstream again;
+  write_report_json(from_package.value(), again);
+  EXPECT_TRUE(again.str() == json.str());
+}
+
+TEST(ReportPackage, WriteAndReadReportHandleBothForms) {
+  const auto folder = std::filesystem::temp_directory_path() /
+                      ("zyl_package_zpk_test_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const ProfileReport report = awkward_report();
+  const auto path = folder / "report.zpk";
+  ASSERT_EQ(report_format_for(path), ReportFormat::Package);
+  const auto written = write_report(report, path, ReportFormat::Package);
+  ASSERT_FALSE(written.has_value()) << *written;
+  const LoadResult loaded = read_report(path);
+  ASSERT_TRUE(loaded.ok()) << loaded.error().to_string();
+  EXPECT_EQ(loaded.value(), report);
+  std::filesystem::remove_all(folder);
+}
+
+TEST(ReportPackage, RejectsBadHeaders) {
+  const std::string valid = encode(awkward_report(), false);
+  struct Row {
+    const char* expected;
+    std::function<void(std::string&)> damage;
+  };
+  const std::vector<Row> rows = {
+      {"p.zpk:byte 0: not a profile package: bad magic bytes",
+       [](std::string& b) { b[1] = 'X'; }},
+      {"bad magic bytes", [](std::string& b) { b.clear(); }},
+      {"truncated header: the file has 5 bytes",
+       [](std::string& b) { b.resize(5); }},
+      {"byte 8: unknown package version 2 (this reader knows version 1)",
+       [](std::string& b) { set_le(b, 8, 2, 4); }},
+      {"byte 632: header checksum mismatch",
+       [](std::string& b) { b[20] ^= 1; }},
+      {"unknown flags 0x4",
+       [](std::string& b) {
+         set_le(b, 12, 4, 4);
+         reseal(b);
+       }},
+      {"section count is 13, version 1 has 14",
+       [](std::string& b) { set_le(b, 64, 13, 4); }},
+      {"directory entry 2 has section id 7, expected 3 (tiles)",
+       [](std::string& b) {
+         set_le(b, kDirectory + 80, 7, 4);
+         reseal(b);
+       }},
+      {"section 'kind' has unknown encoding 2",
+       [](std::string& b) {
+         set_le(b, kDirectory + 40 * kKind + 4, 2, 4);
+         reseal(b);
+       }},
+      {"section 'tiles' starts at byte 644, not on an 8-byte boundary",
+       [](std::string& b) {
+         set_le(b, kDirectory + 40 * kTiles + 8, 644, 8);
+         reseal(b);
+       }},
+      {"section 'tiles' starts at byte 640, inside the data before it",
+       [](std::string& b) {
+         set_le(b, kDirectory + 40 * kTiles + 8, 640, 8);
+         reseal(b);
+       }},
+      {"section 'tiles' holds 120 decoded bytes, which does not match",
+       [](std::string& b) {
+         set_le(b, 24, 4, 8);  // tile count 5 -> 4
+         reseal(b);
+       }},
+      {"8 unexpected bytes after the last section",
+       [](std::string& b) { b.append(8, '\0'); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.expected);
+    std::string bytes = valid;
+    row.damage(bytes);
+    EXPECT_NE(load_error(bytes).find(row.expected), std::string::npos)
+        << load_error(bytes);
+  }
+}
+
+TEST(ReportPackage, CatchesTruncationAtEverySectionBoundary) {
+  for (const bool compress : {true, false}) {
+    const std::string valid = encode(awkward_report(), compress);
+    std::vector<std::size_t> cuts = {valid.size() - 1};
+    for (std::size_t i = 0; i < kSections; ++i) {
+      cuts.push_back(section_offset(valid, i));
+      cuts.push_back(section_offset(valid, i) + section_stored(valid, i) / 2);
+    }
+    for (const std::size_t cut : cuts) {
+      if (cut >= valid.size()) continue;
+      SCOPED_TRACE(cut);
+      const std::string error = load_error(valid.substr(0, cut));
+      EXPECT_NE(error.find("truncated"), std::string::npos) << error;
+    }
+  }
+}
+
+TEST(ReportPackage, ChecksumCatchesAFlippedByteInEverySection) {
+  for (const bool compress : {true, false}) {
+    const std::string valid = encode(awkward_report(), compress);
+    for (std::size_t i = 0; i < kSections; ++i) {
+      if (section_stored(valid, i) == 0) continue;
+      std::string bytes = valid;
+      bytes[section_offset(valid, i) + section_stored(valid, i) / 2] ^= 0x10;
+      const std::string error = load_error(bytes);
+      SCOPED_TRACE(error);
+      EXPECT_NE(error.find("checksum mismatch in section"), std::string::npos);
+      EXPECT_NE(
+          error.find("byte " + std::to_string(section_offset(valid, i)) + ":"),
+          std::string::npos);
+    }
+  }
+}
+
+TEST(ReportPackage, RejectsBadContentWithItsLocation) {
+  const std::string valid = encode(awkward_report(), false);
+  const auto at = [&valid](std::size_t section, std::size_t byte) {
+    return section_offset(valid, section) + byte;
+  };
+  struct Row {
+    const char* expected;
+    std::function<void(std::string&)> damage;
+  };
+  // Samples in report order: tile 1 holds samples 0..2, tile 3 holds 3..4.
+  const std::vector<Row> rows = {
+      {"tiles[1].samples[1].step.kernel: string id 11 out of range of 11",
+       [&](std::string& b) { set_le(b, at(kKernel, 4), 11, 4); }},
+      {"tiles[3].samples[0].step.operation: string id 4294967295 out of range",
+       [&](std::string& b) { set_le(b, at(kOperation, 12), UINT32_MAX, 4); }},
+      {"tiles[3].samples[1].step.metadata: metadata list id 4 out of range "
+       "of 4",
+       [&](std::string& b) { set_le(b, at(kMetadata, 16), 4, 4); }},
+      {"tiles[1].samples[2].step.kind: kind 4 is not one of",
+       [&](std::string& b) { set_le(b, at(kKind, 2), 4, 1); }},
+      {"metadata entry 0 names string 99 of 11",
+       [&](std::string& b) { set_le(b, at(kListEntries, 4), 99, 4); }},
+      {"tiles[3]: samples 0.. overlap the previous tile, which ends at "
+       "sample 3",
+       [&](std::string& b) { set_le(b, at(kTiles, 3 * 24 + 8), 0, 8); }},
+      {"tiles[3]: starts at sample 4, leaving samples 3..4 to no tile",
+       [&](std::string& b) { set_le(b, at(kTiles, 3 * 24 + 8), 4, 8); }},
+      {"tiles[3]: samples 3 + 3 run past the end (5 samples)",
+       [&](std::string& b) { set_le(b, at(kTiles, 3 * 24 + 16), 3, 8); }},
+      {"tiles[0]: reserved tile field is not zero",
+       [&](std::string& b) { set_le(b, at(kTiles, 4), 1, 4); }},
+      {"string 5 is not valid UTF-8",
+       // The first byte of "σ" followed by a plain letter.
+       [&](std::string& b) {
+         b[valid.find("σ", section_offset(valid, kStringBytes)) + 1] = 'x';
+       }},
+      {"string 2 ends at offset 1, outside 9..",
+       [&](std::string& b) { set_le(b, at(kStringOffsets, 24), 1, 8); }},
+      {"the first string offset is 3, not 0",
+       [&](std::string& b) { set_le(b, at(kStringOffsets, 0), 3, 8); }},
+      {"metadata list 1 ends at entry 9, outside 1..5",
+       [&](std::string& b) { set_le(b, at(kListOffsets, 16), 9, 8); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.expected);
+    std::string bytes = valid;
+    row.damage(bytes);
+    reseal(bytes);
+    EXPECT_NE(load_error(bytes).find(row.expected), std::string::npos)
+        << load_error(bytes);
+  }
+}
+
+TEST(ReportPackage, RefusesSizesTheFileCannotBack) {
+  const std::string valid = encode(awkward_report(), true);
+  ASSERT_EQ(get64(valid, kDirectory + 40 * kStringBytes + 4) & 0xffffffffU, 1U)
+      << "the long string should make the string bytes compress";
+  {
+    // A compressed section that claims more than its frame holds.
+    std::string bytes = valid;
+    const std::size_t size_at = kDirectory + 40 * kStringBytes + 24;
+    set_le(bytes, size_at, get64(bytes, size_at) + 1, 8);
+    reseal(bytes);
+    EXPECT_NE(load_error(bytes).find(
+                  "decompressed size mismatch in section 'string bytes'"),
+              std::string::npos)
+        << load_error(bytes);
+  }
+  {
+    // Ten trillion samples backed by a few compressed bytes.
+    std::string bytes = valid;
+    set_le(bytes, 32, 10'000'000'000'000ULL, 8);
+    for (std::size_t i = kStartCycle; i <= kMetadata; ++i) {
+      set_le(bytes, kDirectory + 40 * i + 4, 1, 4);  // claim zstd
+      set_le(bytes, kDirectory + 40 * i + 24,
+             (i == kKind ? 1 : 4) * 10'000'000'000'000ULL, 8);
+    }
+    reseal(bytes);
+    EXPECT_NE(load_error(bytes).find("beyond what zstd can produce"),
+              std::string::npos)
+        << load_error(bytes);
+  }
+  {
+    const std::string generated =
+        encode(generate_report(options_for_total(1000, 4)));
+    ReadLimits limits;
+    limits.max_file_bytes = 50000;
+    EXPECT_NE(load_error(generated, limits)
+                  .find("more than the 50000-byte limit for reports"),
+              std::string::npos)
+        << load_error(generated, limits);
+    limits.max_string_bytes = 100;
+    limits.max_file_bytes = 1 << 20;
+    EXPECT_NE(load_error(valid, limits)
+                  .find("string 10 is 300 bytes, more than the 100-byte limit"),
+              std::string::npos)
+        << load_error(valid, limits);
+  }
+}
+
+}  // namespace
+}  // namespace zyl_package
