@@ -1,16 +1,792 @@
-// Strict reader of the JSON form of a report, on simdjson's On-Demand API.
+// Strict reader of the JSON form of a report, on simdjson's On-Demand API:
+// the document is walked once, straight into the records, and every rule of
+// the format is checked on the way. While walking, only the position and a
+// stack of path segments are kept; message texts are built at the failure.
 #include "report_json.h"
 
-namespace zyl_package::detail {
+#include <simdjson.h>
 
-LoadResult parse_report_json(const char* /*data*/, std::size_t /*size*/,
-                             std::size_t /*capacity*/,
-                             std::string_view file_name,
-                             const ReadLimits& /*limits*/) {
-  LoadError error;
-  error.file = std::string(file_name);
-  error.message = "JSON reader not implemented yet";
-  return error;
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "utf8.h"
+
+namespace zyl_package::detail {
+namespace {
+
+namespace od = simdjson::ondemand;
+
+static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING,
+              "buffers must carry the padding simdjson reads past the end");
+
+constexpr std::string_view kFormatName = "zyl-profile-report";
+constexpr std::uint64_t kU32Max = 0xFFFFFFFFULL;
+constexpr std::uint64_t kU64Max = 0xFFFFFFFFFFFFFFFFULL;
+
+// One step of a JSON path: a key (borrowed from the input or a constant) or
+// an array index.
+struct Segment {
+  std::string_view key;
+  std::uint64_t index = 0;
+  bool is_index = false;
+};
+
+std::string path_text(const std::vector<Segment>& path) {
+  std::string text;
+  for (const auto& segment : path) {
+    if (segment.is_index) {
+      text += '[';
+      text += std::to_string(segment.index);
+      text += ']';
+    } else {
+      if (!text.empty()) text += '.';
+      text += segment.key;
+    }
+  }
+  return text;
+}
+
+// Shortens a piece of input quoted in a message; the cut never splits a
+// UTF-8 sequence, so the message stays valid text.
+std::string excerpt(std::string_view text) {
+  constexpr std::size_t kMaxExcerpt = 40;
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' ||
+                           text.back() == '\n' || text.back() == '\r')) {
+    text.remove_suffix(1);
+  }
+  if (text.size() <= kMaxExcerpt) return std::string(text);
+  std::size_t cut = kMaxExcerpt;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  return std::string(text.substr(0, cut)) + "...";
+}
+
+// "an object", "an array" or the token itself, for "found ..." in messages.
+std::string describe(od::json_type type, std::string_view raw) {
+  switch (type) {
+    case od::json_type::object:
+      return "an object";
+    case od::json_type::array:
+      return "an array";
+    default:
+      break;
+  }
+  return excerpt(raw);
+}
+
+std::string in_quotes(std::string_view text) {
+  return '"' + std::string(text) + '"';
+}
+
+// Where the error locator found the first fault in text that simdjson's
+// structural pass refused, and what it is.
+struct Fault {
+  std::size_t offset = 0;
+  std::vector<Segment> path;
+  std::string message;
+};
+
+// Walks `text` byte by byte, tracking strings and nesting, and returns the
+// first fault: invalid UTF-8, an unescaped control character in a string, a
+// string still open at the end, a closing bracket that does not match, content
+// after the top-level value, or the end of the input with a value still open.
+// Runs only after a failure, so it favours clarity over speed; it keeps its
+// own stack on the heap, so deep nesting cannot overflow the call stack.
+std::optional<Fault> locate_fault(std::string_view text) {
+  struct Open {
+    char close;               // '}' or ']'
+    bool expect_key = false;  // in an object, before a key
+    std::uint64_t index = 0;  // in an array, the current element
+  };
+  std::vector<Open> stack;
+  std::vector<Segment> path;  // parallel to the containers entered
+  bool root_done = false;
+  std::size_t i = 0;
+  const auto fault = [&](std::size_t at, std::string message) {
+    return Fault{at, path, std::move(message)};
+  };
+  while (i < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x80) {
+      if (utf8_sequence_length(text, i) == 0) return fault(i, "invalid UTF-8");
+      i += utf8_sequence_length(text, i);
+      continue;
+    }
+    if (byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r') {
+      ++i;
+      continue;
+    }
+    if (root_done) return fault(i, "unexpected content after the report");
+    if (byte == '"') {
+      const std::size_t open = i;
+      ++i;
+      bool closed = false;
+      while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"') {
+          closed = true;
+          break;
+        }
+        if (c == '\\') {
+          i += 2;
+          continue;
+        }
+        if (c < 0x20) {
+          constexpr std::string_view kHex = "0123456789ABCDEF";
+          std::string message = "control character U+00";
+          message += kHex[c >> 4];
+          message += kHex[c & 0xF];
+          message += " in a string must be escaped";
+          return fault(i, std::move(message));
+        }
+        if (c >= 0x80) {
+          const std::size_t length = utf8_sequence_length(text, i);
+          if (length == 0) return fault(i, "invalid UTF-8");
+          i += length;
+          continue;
+        }
+        ++i;
+      }
+      if (!closed) return fault(open, "string is not closed");
+      if (!stack.empty() && stack.back().close == '}' &&
+          stack.back().expect_key) {
+        path.push_back(Segment{text.substr(open + 1, i - open - 1), 0, false});
+        stack.back().expect_key = false;
+      }
+      ++i;
+      if (stack.empty()) root_done = true;
+      continue;
+    }
+    if (byte == '{' || byte == '[') {
+      stack.push_back(Open{byte == '{' ? '}' : ']', byte == '{', 0});
+      if (byte == '[') path.push_back(Segment{{}, 0, true});
+      ++i;
+      continue;
+    }
+    if (byte == '}' || byte == ']') {
+      if (stack.empty() || stack.back().close != static_cast<char>(byte)) {
+        return fault(
+            i, std::string("unexpected '") + static_cast<char>(byte) + "'");
+      }
+      // Leave the container: drop its index, or the key of its last member.
+      if (byte == ']' || !stack.back().expect_key) {
+        if (!path.empty()) path.pop_back();
+      }
+      stack.pop_back();
+      ++i;
+      if (stack.empty()) root_done = true;
+      continue;
+    }
+    if (byte == ',' && !stack.empty()) {
+      if (stack.back().close == '}') {
+        if (!stack.back().expect_key && !path.empty()) path.pop_back();
+        stack.back().expect_key = true;
+      } else if (!path.empty()) {
+        path.back().index = ++stack.back().index;
+      }
+      ++i;
+      continue;
+    }
+    // A scalar, ':' or a stray ',': skip to the next delimiter.
+    ++i;
+    if (stack.empty() && byte != ':' && byte != ',') {
+      while (i < text.size() &&
+             std::string_view(" \t\n\r{}[],:\"").find(text[i]) ==
+                 std::string_view::npos) {
+        ++i;
+      }
+      root_done = true;
+    }
+  }
+  if (!stack.empty()) {
+    return fault(text.size(), "input ends before the report is complete");
+  }
+  return std::nullopt;
+}
+
+// The walk over one document. Each read_* function returns false after
+// recording the first error; callers stop and pass the false on.
+class Reader {
+ public:
+  Reader(const char* base, std::string_view file_name, const ReadLimits& limits)
+      : base_(base), file_name_(file_name), limits_(limits) {
+    path_.reserve(16);
+  }
+
+  // Parses `json` (inside the buffer that starts at `base`) into `report`.
+  bool run(simdjson::padded_string_view json, ProfileReport& report) {
+    json_ = std::string_view(json.data(), json.size());
+    od::parser parser;
+    if (auto error = parser.allocate(json.size(), limits_.max_depth)) {
+      return fail_structure(error);
+    }
+    if (auto error = parser.iterate(json).get(doc_)) {
+      return fail_structure(error);
+    }
+    od::value root;
+    if (auto error = doc_.get_value().get(root)) return fail_structure(error);
+    if (!read_report(root, report)) return false;
+    const char* rest = nullptr;
+    if (doc_.current_location().get(rest) == simdjson::SUCCESS) {
+      return fail(rest, "unexpected content after the report");
+    }
+    return true;
+  }
+
+  [[nodiscard]] LoadError take_error() { return std::move(*error_); }
+
+ private:
+  // Records an error at `where` (a pointer into the input) for the current
+  // path. Returns false so callers can `return fail(...)`.
+  bool fail(const char* where, std::string message) {
+    error_ = make_error(where == nullptr
+                            ? std::nullopt
+                            : std::optional<std::size_t>(
+                                  static_cast<std::size_t>(where - base_)),
+                        path_text(path_), std::move(message));
+    return false;
+  }
+
+  LoadError make_error(std::optional<std::size_t> offset, std::string path,
+                       std::string message) const {
+    LoadError error;
+    error.file = std::string(file_name_);
+    error.json_path = std::move(path);
+    error.message = std::move(message);
+    if (offset) {
+      error.byte_offset = *offset;
+      // Line and column are worked out only now, from the start of the
+      // buffer; columns count bytes.
+      const std::string_view before(base_, *offset);
+      error.line = 1 + static_cast<std::size_t>(
+                           std::count(before.begin(), before.end(), '\n'));
+      const std::size_t line_start = before.rfind('\n');
+      error.column = line_start == std::string_view::npos
+                         ? *offset + 1
+                         : *offset - line_start;
+    }
+    return error;
+  }
+
+  // An error simdjson raised without saying where: the structural pass's
+  // findings are placed by the error locator; others at the iterator's
+  // position.
+  bool fail_structure(simdjson::error_code code) {
+    switch (code) {
+      case simdjson::MEMALLOC:
+        return fail(nullptr, "not enough memory to parse " +
+                                 std::to_string(json_.size()) + " bytes");
+      case simdjson::CAPACITY:
+        return fail(nullptr, "input of " + std::to_string(json_.size()) +
+                                 " bytes is larger than the JSON reader "
+                                 "handles (4 GiB)");
+      case simdjson::EMPTY:
+        return fail(json_.data() + json_.size(),
+                    "empty input, expected a JSON object");
+      case simdjson::DEPTH_ERROR:
+        return fail(nullptr, "JSON nesting deeper than " +
+                                 std::to_string(limits_.max_depth) + " levels");
+      default:
+        break;
+    }
+    if (auto found = locate_fault(json_)) {
+      const std::size_t offset =
+          static_cast<std::size_t>(json_.data() - base_) + found->offset;
+      error_ =
+          make_error(offset, path_text(found->path), std::move(found->message));
+      return false;
+    }
+    const char* where = nullptr;
+    if (doc_.current_location().get(where) != simdjson::SUCCESS) {
+      where = nullptr;
+    }
+    std::string message = "malformed JSON";
+    if (where != nullptr && where < json_.data() + json_.size()) {
+      message += ": unexpected ";
+      message += *where == '"' ? std::string("string")
+                               : "'" + std::string(1, *where) + "'";
+    } else {
+      message += std::string(": ") + simdjson::error_message(code);
+    }
+    return fail(where, std::move(message));
+  }
+
+  // The value's type and where it starts, or false after recording why not.
+  // A token that is no JSON value at all (`+1`, `nul`) is reported as found
+  // where `expected` was.
+  bool inspect(od::value& value, std::string_view expected, od::json_type& type,
+               std::string_view& raw) {
+    raw = value.raw_json_token();
+    if (raw.empty() || raw.data() >= json_.data() + json_.size()) {
+      return fail(json_.data() + json_.size(),
+                  "input ends before the report is complete");
+    }
+    if (value.type().get(type) != simdjson::SUCCESS) {
+      return fail(raw.data(), "expected " + std::string(expected) + ", found " +
+                                  excerpt(raw));
+    }
+    return true;
+  }
+
+  bool wrong_type(std::string_view expected, od::json_type type,
+                  std::string_view raw) {
+    return fail(raw.data(), "expected " + std::string(expected) + ", found " +
+                                describe(type, raw));
+  }
+
+  // Reads an unsigned JSON integer no larger than `max`: digits only, so a
+  // sign, a fraction or an exponent is refused rather than rounded.
+  bool read_unsigned(od::value& value, std::uint64_t max, std::uint64_t& out) {
+    od::json_type type{};
+    std::string_view raw;
+    const std::string wanted = "an integer in 0.." + std::to_string(max);
+    if (!inspect(value, wanted, type, raw)) return false;
+    const auto expected = [&] {
+      return "expected " + wanted + ", found " + describe(type, raw);
+    };
+    if (type != od::json_type::number) return fail(raw.data(), expected());
+    std::size_t end = 0;
+    std::uint64_t result = 0;
+    bool overflow = false;
+    while (end < raw.size() && raw[end] >= '0' && raw[end] <= '9') {
+      const auto digit = static_cast<std::uint64_t>(raw[end] - '0');
+      if (result > (max - digit) / 10) overflow = true;
+      if (!overflow) result = result * 10 + digit;
+      ++end;
+    }
+    const std::string_view rest = raw.substr(end);
+    const bool only_space =
+        rest.find_first_not_of(" \t\n\r") == std::string_view::npos;
+    // JSON forbids leading zeros, so "007" is not a number at all.
+    if (end == 0 || !only_space || overflow || (raw[0] == '0' && end > 1)) {
+      return fail(raw.data(), expected());
+    }
+    out = result;
+    return true;
+  }
+
+  bool read_u32(od::value& value, std::uint32_t& out) {
+    std::uint64_t wide = 0;
+    if (!read_unsigned(value, kU32Max, wide)) return false;
+    out = static_cast<std::uint32_t>(wide);
+    return true;
+  }
+
+  // Reads a string into `text` (unescaped), or nothing when not valid.
+  bool read_string_view(od::value& value, std::string_view& text) {
+    od::json_type type{};
+    std::string_view raw;
+    if (!inspect(value, "a string", type, raw)) return false;
+    if (type != od::json_type::string) return wrong_type("a string", type, raw);
+    if (auto error = value.get_string().get(text)) {
+      return fail(raw.data(), describe_string_error(raw, error));
+    }
+    if (text.size() > limits_.max_string_bytes) {
+      return fail(raw.data(), "string of " + std::to_string(text.size()) +
+                                  " bytes is longer than the " +
+                                  std::to_string(limits_.max_string_bytes) +
+                                  "-byte limit");
+    }
+    return true;
+  }
+
+  bool read_string(od::value& value, std::string& out) {
+    std::string_view text;
+    if (!read_string_view(value, text)) return false;
+    out.assign(text);
+    return true;
+  }
+
+  // Names the escape simdjson refused in the string token `raw`.
+  static std::string describe_string_error(std::string_view raw,
+                                           simdjson::error_code error) {
+    const auto hex_value = [&](std::size_t at) -> std::optional<unsigned> {
+      if (at + 4 > raw.size()) return std::nullopt;
+      unsigned value = 0;
+      for (std::size_t i = at; i < at + 4; ++i) {
+        const char c = raw[i];
+        value <<= 4;
+        if (c >= '0' && c <= '9') {
+          value |= static_cast<unsigned>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+          value |= static_cast<unsigned>(c - 'a' + 10);
+        } else if (c >= 'A' && c <= 'F') {
+          value |= static_cast<unsigned>(c - 'A' + 10);
+        } else {
+          return std::nullopt;
+        }
+      }
+      return value;
+    };
+    for (std::size_t i = 1; i + 1 < raw.size(); ++i) {
+      if (raw[i] != '\\') continue;
+      const char kind = raw[i + 1];
+      if (std::string_view("\"\\/bfnrt").find(kind) != std::string_view::npos) {
+        ++i;
+        continue;
+      }
+      if (kind != 'u') {
+        return "invalid escape " + excerpt(raw.substr(i, 2)) + " in a string";
+      }
+      const auto unit = hex_value(i + 2);
+      if (!unit) {
+        return "invalid escape " + excerpt(raw.substr(i, 6)) + " in a string";
+      }
+      if (*unit >= 0xD800 && *unit <= 0xDBFF) {
+        const bool paired = i + 7 < raw.size() && raw[i + 6] == '\\' &&
+                            raw[i + 7] == 'u' && hex_value(i + 8) &&
+                            *hex_value(i + 8) >= 0xDC00 &&
+                            *hex_value(i + 8) <= 0xDFFF;
+        if (!paired) {
+          return "unpaired surrogate escape " + std::string(raw.substr(i, 6)) +
+                 " in a string";
+        }
+        i += 11;
+        continue;
+      }
+      if (*unit >= 0xDC00 && *unit <= 0xDFFF) {
+        return "unpaired surrogate escape " + std::string(raw.substr(i, 6)) +
+               " in a string";
+      }
+      i += 5;
+    }
+    return std::string("invalid string: ") + simdjson::error_message(error);
+  }
+
+  // Calls `on_field(key, key_start, value)` for each member of the object
+  // `value`, in file order, with the key pushed on the path.
+  template <typename OnField>
+  bool read_object(od::value& value, const char*& start, OnField&& on_field) {
+    od::json_type type{};
+    std::string_view raw;
+    if (!inspect(value, "an object", type, raw)) return false;
+    if (type != od::json_type::object)
+      return wrong_type("an object", type, raw);
+    start = raw.data();
+    if (path_.size() >= limits_.max_depth) {
+      return fail(start, "JSON nesting deeper than " +
+                             std::to_string(limits_.max_depth) + " levels");
+    }
+    od::object object;
+    if (auto error = value.get_object().get(object))
+      return fail_structure(error);
+    for (auto member : object) {
+      od::field field;
+      if (auto error = std::move(member).get(field))
+        return fail_structure(error);
+      const char* key_start = field.key().raw() - 1;
+      std::string_view key;
+      if (auto error = field.unescaped_key().get(key)) {
+        return fail(key_start, "invalid key: " +
+                                   std::string(simdjson::error_message(error)));
+      }
+      od::value member_value = field.value();
+      path_.push_back(Segment{key, 0, false});
+      if (!on_field(key, key_start, member_value)) return false;
+      path_.pop_back();
+    }
+    return true;
+  }
+
+  // Calls `on_element(value)` for each element of the array `value`, with
+  // its index pushed on the path.
+  template <typename OnElement>
+  bool read_array(od::value& value, OnElement&& on_element) {
+    od::json_type type{};
+    std::string_view raw;
+    if (!inspect(value, "an array", type, raw)) return false;
+    if (type != od::json_type::array) return wrong_type("an array", type, raw);
+    if (path_.size() >= limits_.max_depth) {
+      return fail(raw.data(), "JSON nesting deeper than " +
+                                  std::to_string(limits_.max_depth) +
+                                  " levels");
+    }
+    od::array array;
+    if (auto error = value.get_array().get(array)) return fail_structure(error);
+    path_.push_back(Segment{{}, 0, true});
+    for (auto element : array) {
+      od::value element_value;
+      if (auto error = std::move(element).get(element_value)) {
+        return fail_structure(error);
+      }
+      if (!on_element(element_value)) return false;
+      ++path_.back().index;
+    }
+    path_.pop_back();
+    return true;
+  }
+
+  // Marks field `bit` as seen; a second sighting is a duplicate key.
+  bool first_sighting(unsigned& seen, unsigned bit, std::string_view key,
+                      const char* key_start) {
+    if ((seen & bit) != 0)
+      return fail(key_start, "duplicate key " + in_quotes(key));
+    seen |= bit;
+    return true;
+  }
+
+  bool unknown_key(std::string_view key, const char* key_start) {
+    return fail(key_start, "unknown key " + in_quotes(excerpt(key)));
+  }
+
+  // Reports the first of `required` (bits paired with names) missing from
+  // `seen`, at the object's opening brace.
+  template <std::size_t N>
+  bool check_required(
+      unsigned seen,
+      const std::array<std::pair<unsigned, std::string_view>, N>& required,
+      const char* start) {
+    for (const auto& [bit, name] : required) {
+      if ((seen & bit) == 0) {
+        path_.push_back(Segment{name, 0, false});
+        return fail(start, "missing required key " + in_quotes(name));
+      }
+    }
+    return true;
+  }
+
+  bool read_report(od::value& value, ProfileReport& report) {
+    enum : unsigned { kFormat = 1, kVersion = 2, kClock = 4, kTiles = 8 };
+    unsigned seen = 0;
+    const char* start = nullptr;
+    const bool ok = read_object(
+        value, start,
+        [&](std::string_view key, const char* key_start, od::value& member) {
+          if (key == "tiles") {
+            return first_sighting(seen, kTiles, key, key_start) &&
+                   read_tiles(member, report.tiles);
+          }
+          if (key == "clock_hz") {
+            return first_sighting(seen, kClock, key, key_start) &&
+                   read_unsigned(member, kU64Max, report.clock_hz);
+          }
+          if (key == "format") {
+            return first_sighting(seen, kFormat, key, key_start) &&
+                   read_format(member);
+          }
+          if (key == "version") {
+            return first_sighting(seen, kVersion, key, key_start) &&
+                   read_version(member);
+          }
+          return unknown_key(key, key_start);
+        });
+    if (!ok) return false;
+    return check_required<2>(seen, {{{kClock, "clock_hz"}, {kTiles, "tiles"}}},
+                             start);
+  }
+
+  bool read_format(od::value& value) {
+    std::string_view raw = value.raw_json_token();
+    std::string_view text;
+    if (!read_string_view(value, text)) return false;
+    if (text != kFormatName) {
+      return fail(raw.data(), "expected \"" + std::string(kFormatName) +
+                                  "\", found " + excerpt(raw));
+    }
+    return true;
+  }
+
+  bool read_version(od::value& value) {
+    od::json_type type{};
+    std::string_view raw;
+    if (!inspect(value, "version 1", type, raw)) return false;
+    if (type != od::json_type::number || excerpt(raw) != "1") {
+      return fail(raw.data(), "unsupported version " + describe(type, raw) +
+                                  ", expected 1");
+    }
+    return true;
+  }
+
+  bool read_tiles(od::value& value, std::vector<TileProfile>& tiles) {
+    std::size_t previous_samples = 0;
+    return read_array(value, [&](od::value& element) {
+      TileProfile& tile = tiles.emplace_back();
+      // Tiles of one report tend to hold similar numbers of samples, so the
+      // last tile's count is a cheap guess that saves most regrowth.
+      tile.samples.reserve(previous_samples);
+      if (!read_tile(element, tile)) return false;
+      previous_samples = tile.samples.size();
+      return true;
+    });
+  }
+
+  bool read_tile(od::value& value, TileProfile& tile) {
+    enum : unsigned { kTile = 1, kSamples = 2 };
+    unsigned seen = 0;
+    const char* start = nullptr;
+    const bool ok = read_object(
+        value, start,
+        [&](std::string_view key, const char* key_start, od::value& member) {
+          if (key == "samples") {
+            return first_sighting(seen, kSamples, key, key_start) &&
+                   read_array(member, [&](od::value& element) {
+                     return read_sample(element, tile.samples.emplace_back());
+                   });
+          }
+          if (key == "physical_tile") {
+            return first_sighting(seen, kTile, key, key_start) &&
+                   read_u32(member, tile.physical_tile);
+          }
+          return unknown_key(key, key_start);
+        });
+    if (!ok) return false;
+    return check_required<2>(
+        seen, {{{kTile, "physical_tile"}, {kSamples, "samples"}}}, start);
+  }
+
+  bool read_sample(od::value& value, CycleSample& sample) {
+    enum : unsigned { kStart = 1, kEnd = 2, kStep = 4 };
+    unsigned seen = 0;
+    const char* start = nullptr;
+    const bool ok = read_object(
+        value, start,
+        [&](std::string_view key, const char* key_start, od::value& member) {
+          if (key == "start_cycle") {
+            return first_sighting(seen, kStart, key, key_start) &&
+                   read_u32(member, sample.start_cycle);
+          }
+          if (key == "end_cycle") {
+            return first_sighting(seen, kEnd, key, key_start) &&
+                   read_u32(member, sample.end_cycle);
+          }
+          if (key == "step") {
+            return first_sighting(seen, kStep, key, key_start) &&
+                   read_step(member, sample.step);
+          }
+          return unknown_key(key, key_start);
+        });
+    if (!ok) return false;
+    return check_required<3>(
+        seen, {{{kStart, "start_cycle"}, {kEnd, "end_cycle"}, {kStep, "step"}}},
+        start);
+  }
+
+  bool read_step(od::value& value, ProfileStep& step) {
+    enum : unsigned {
+      kLocalIndex = 1,
+      kPhase = 2,
+      kEpoch = 4,
+      kOperation = 8,
+      kKind = 16,
+      kKernel = 32,
+      kMetadata = 64,
+    };
+    unsigned seen = 0;
+    const char* start = nullptr;
+    const bool ok = read_object(
+        value, start,
+        [&](std::string_view key, const char* key_start, od::value& member) {
+          if (key == "local_index") {
+            return first_sighting(seen, kLocalIndex, key, key_start) &&
+                   read_u32(member, step.local_index);
+          }
+          if (key == "phase") {
+            return first_sighting(seen, kPhase, key, key_start) &&
+                   read_u32(member, step.phase);
+          }
+          if (key == "epoch") {
+            return first_sighting(seen, kEpoch, key, key_start) &&
+                   read_u32(member, step.epoch);
+          }
+          if (key == "operation") {
+            return first_sighting(seen, kOperation, key, key_start) &&
+                   read_string(member, step.operation);
+          }
+          if (key == "kind") {
+            return first_sighting(seen, kKind, key, key_start) &&
+                   read_kind(member, step.kind);
+          }
+          if (key == "kernel") {
+            return first_sighting(seen, kKernel, key, key_start) &&
+                   read_string(member, step.kernel);
+          }
+          if (key == "metadata") {
+            return first_sighting(seen, kMetadata, key, key_start) &&
+                   read_array(member, [&](od::value& element) {
+                     return read_metadata(element,
+                                          step.metadata.emplace_back());
+                   });
+          }
+          return unknown_key(key, key_start);
+        });
+    if (!ok) return false;
+    return check_required<3>(
+        seen, {{{kPhase, "phase"}, {kOperation, "operation"}, {kKind, "kind"}}},
+        start);
+  }
+
+  bool read_kind(od::value& value, ProfileStepKind& kind) {
+    const std::string_view raw = value.raw_json_token();
+    std::string_view name;
+    if (!read_string_view(value, name)) return false;
+    const auto parsed = parse_step_kind(name);
+    if (!parsed) {
+      return fail(raw.data(),
+                  "expected one of \"exchange\", \"compute\", "
+                  "\"synchronization\", \"idle\", found " +
+                      excerpt(raw));
+    }
+    kind = *parsed;
+    return true;
+  }
+
+  bool read_metadata(od::value& value, ProfileMetadata& entry) {
+    enum : unsigned { kName = 1, kValue = 2 };
+    unsigned seen = 0;
+    const char* start = nullptr;
+    const bool ok = read_object(
+        value, start,
+        [&](std::string_view key, const char* key_start, od::value& member) {
+          if (key == "name") {
+            return first_sighting(seen, kName, key, key_start) &&
+                   read_string(member, entry.name);
+          }
+          if (key == "value") {
+            return first_sighting(seen, kValue, key, key_start) &&
+                   read_string(member, entry.value);
+          }
+          return unknown_key(key, key_start);
+        });
+    if (!ok) return false;
+    return check_required<2>(seen, {{{kName, "name"}, {kValue, "value"}}},
+                             start);
+  }
+
+  const char* base_;
+  std::string_view json_;
+  std::string_view file_name_;
+  const ReadLimits& limits_;
+  std::vector<Segment> path_;
+  std::optional<LoadError> error_;
+  od::document doc_;
+};
+
+}  // namespace
+
+LoadResult parse_report_json(const char* data, std::size_t size,
+                             std::size_t capacity, std::string_view file_name,
+                             const ReadLimits& limits) {
+  // A byte-order mark is not JSON; skip it but keep counting positions from
+  // the real start of the file.
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  std::size_t skip = 0;
+  if (std::string_view(data, size).substr(0, kBom.size()) == kBom) {
+    skip = kBom.size();
+  }
+  Reader reader(data, file_name, limits);
+  ProfileReport report;
+  if (!reader.run(simdjson::padded_string_view(data + skip, size - skip,
+                                               capacity - skip),
+                  report)) {
+    return reader.take_error();
+  }
+  return report;
 }
 
 }  // namespace zyl_package::detail

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "utf8.h"
 #include "zyl_package/report_io.h"
 
 namespace zyl_package {
@@ -47,7 +48,7 @@ class JsonOut {
         continue;
       }
       if (byte >= 0x80) {
-        const std::size_t length = utf8_sequence_length(text, i);
+        const std::size_t length = detail::utf8_sequence_length(text, i);
         if (length != 0) {
           i += length;
           continue;
@@ -109,39 +110,6 @@ class JsonOut {
       return;
     }
     buffer_.append("\xEF\xBF\xBD");  // U+FFFD for a stray byte
-  }
-
-  // Returns the length of the valid UTF-8 sequence starting at `at` (a byte
-  // of 0x80 or more), or 0 when it is not one: overlong forms, surrogates
-  // and values past U+10FFFF are not valid.
-  static std::size_t utf8_sequence_length(std::string_view text,
-                                          std::size_t at) {
-    const auto byte = [&](std::size_t i) {
-      return static_cast<unsigned char>(text[i]);
-    };
-    const unsigned char lead = byte(at);
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return 0;
-    }
-    if (at + length > text.size()) return 0;
-    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-      if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-    }
-    return length;
   }
 
   std::ostream& out_;
