@@ -539,7 +539,7 @@ void append_table(const QueryReport& report, std::string& out) {
   }
 
   if (report.samples.empty()) return;
-  out += fmt::format("\n{} longest matching samples\n",
+  out += fmt::format("\nlongest matching samples ({} listed)\n",
                      with_separators(report.samples.size()));
   TextTable samples;
   for (const auto& [title, right] :
