@@ -1,5 +1,5 @@
-// Chunked storage of group durations; see durations.h.
-#include "durations.h"
+// Chunked storage of the values groups collect; see chunked_list.h.
+#include "chunked_list.h"
 
 #include <algorithm>
 
@@ -12,13 +12,13 @@ constexpr std::size_t kBlockSlack = 1 << 14;
 
 }  // namespace
 
-DurationArena::DurationArena(std::size_t expected_values)
-    // A group holding n values has taken at most 2n + 16 of room.
+ChunkArena::ChunkArena(std::size_t expected_values)
+    // A list holding n values has taken at most 2n + 16 of room.
     : block_size_(2 * expected_values + kBlockSlack) {
   blocks_.reserve(8);
 }
 
-std::uint32_t* DurationArena::take(std::size_t count) {
+std::uint32_t* ChunkArena::take(std::size_t count) {
   if (count > left_) {
     const std::size_t size = std::max(count, block_size_);
     blocks_.push_back(std::make_unique_for_overwrite<std::uint32_t[]>(size));
@@ -31,7 +31,7 @@ std::uint32_t* DurationArena::take(std::size_t count) {
   return room;
 }
 
-void DurationList::grow(DurationArena& arena) {
+void ChunkedList::grow(ChunkArena& arena) {
   const std::size_t size = kFirstChunk << chunk_count_;
   before_current_ += used_;
   current_ = arena.take(size);
@@ -40,7 +40,7 @@ void DurationList::grow(DurationArena& arena) {
   capacity_ = size;
 }
 
-void DurationList::copy_to(std::uint32_t* out) const {
+void ChunkedList::copy_to(std::uint32_t* out) const {
   for (std::size_t chunk = 0; chunk < chunk_count_; ++chunk) {
     const std::size_t count =
         chunk + 1 == chunk_count_ ? used_ : kFirstChunk << chunk;
@@ -48,7 +48,7 @@ void DurationList::copy_to(std::uint32_t* out) const {
   }
 }
 
-void DurationList::append(const DurationList& other, DurationArena& arena) {
+void ChunkedList::append(const ChunkedList& other, ChunkArena& arena) {
   for (std::size_t chunk = 0; chunk < other.chunk_count_; ++chunk) {
     const std::size_t count =
         chunk + 1 == other.chunk_count_ ? other.used_ : kFirstChunk << chunk;

@@ -1,6 +1,7 @@
-// The member durations of every group of one query. They are kept in chunks
-// carved from a few large blocks, so that collecting them costs a number of
-// allocations that grows with the groups, never with the samples.
+// Lists of u32 values that groups collect during a scan (member durations,
+// tile runs), kept in chunks carved from a few large blocks, so that
+// collecting them costs a number of allocations that grows with the groups,
+// never with the samples.
 #pragma once
 
 #include <array>
@@ -11,12 +12,12 @@
 
 namespace zyl_profile::detail {
 
-// Hands out uninitialised room for durations from large blocks. The first
+// Hands out uninitialised room for values from large blocks. The first
 // block is sized for the expected number of values, so a query usually
 // allocates once; the pages of a block are touched only as they fill.
-class DurationArena {
+class ChunkArena {
  public:
-  explicit DurationArena(std::size_t expected_values);
+  explicit ChunkArena(std::size_t expected_values);
 
   // Returns room for `count` values, valid as long as the arena.
   [[nodiscard]] std::uint32_t* take(std::size_t count);
@@ -28,12 +29,12 @@ class DurationArena {
   std::size_t block_size_ = 0;
 };
 
-// The durations of one group: a chain of chunks of doubling size, so at most
+// One list of values: a chain of chunks of doubling size, so at most
 // half of the room taken is unused and the chain never needs more than a
 // fixed table of chunk pointers.
-class DurationList {
+class ChunkedList {
  public:
-  void push(std::uint32_t value, DurationArena& arena) {
+  void push(std::uint32_t value, ChunkArena& arena) {
     if (used_ == capacity_) grow(arena);
     current_[used_++] = value;
   }
@@ -44,10 +45,10 @@ class DurationList {
   void copy_to(std::uint32_t* out) const;
 
   // Appends every value of `other`.
-  void append(const DurationList& other, DurationArena& arena);
+  void append(const ChunkedList& other, ChunkArena& arena);
 
  private:
-  void grow(DurationArena& arena);
+  void grow(ChunkArena& arena);
 
   static constexpr std::size_t kFirstChunk = 16;
   // 16 * (2^32 - 1) values: more than any report can hold.

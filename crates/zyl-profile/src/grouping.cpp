@@ -157,7 +157,11 @@ GroupSummary summarise(GroupKey key, Accumulator&& group,
   summary.name = std::move(key.name);
   summary.dimensions = std::move(key.dimensions);
   summary.sample_count = group.durations.size();
-  summary.tile_count = group.tiles.size();
+  scratch.resize(group.tile_runs.size());
+  group.tile_runs.copy_to(scratch.data());
+  std::sort(scratch.begin(), scratch.end());
+  summary.tile_count = static_cast<std::size_t>(
+      std::unique(scratch.begin(), scratch.end()) - scratch.begin());
   summary.phase_count = group.phases.size();
   for (const auto& [pair, longest] : group.phases) {
     summary.phase_cycles += longest;
@@ -188,12 +192,12 @@ static_assert(std::is_nothrow_move_constructible_v<Accumulator>);
 
 void Accumulator::add(std::uint32_t tile, const ProfileStep& step,
                       std::uint64_t offset, std::uint32_t sample_duration,
-                      DurationArena& arena) {
-  durations.push(sample_duration, arena);
-  if (tiles.empty() || tile != last_tile) {
-    tiles.insert(tile);
+                      ChunkArena& arena) {
+  if (durations.size() == 0 || tile != last_tile) {
+    tile_runs.push(tile, arena);
     last_tile = tile;
   }
+  durations.push(sample_duration, arena);
   const std::uint64_t key = phase_key(step);
   if (last_phase_max == nullptr || key != last_phase_key) {
     // try_emplace stores the first duration; the max below keeps it.
@@ -206,9 +210,10 @@ void Accumulator::add(std::uint32_t tile, const ProfileStep& step,
   last_offset = std::max(last_offset, offset + sample_duration);
 }
 
-void Accumulator::merge(Accumulator&& later, DurationArena& arena) {
+void Accumulator::merge(Accumulator&& later, ChunkArena& arena) {
   durations.append(later.durations, arena);
-  tiles.merge(later.tiles);
+  tile_runs.append(later.tile_runs, arena);
+  if (later.durations.size() != 0) last_tile = later.last_tile;
   for (const auto& [key, longest] : later.phases) {
     auto [it, inserted] = phases.try_emplace(key, longest);
     if (!inserted) it->second = std::max(it->second, longest);
@@ -220,7 +225,8 @@ void Accumulator::merge(Accumulator&& later, DurationArena& arena) {
 }
 
 GroupTable::GroupTable(const Query& query, std::size_t expected_samples)
-    : query_(query), arena_(expected_samples) {
+    // Room for the durations and, at worst, one tile run per sample.
+    : query_(query), arena_(2 * expected_samples) {
   if (query.metadata_key) metadata_key_ = *query.metadata_key;
 }
 
@@ -272,11 +278,12 @@ Accumulator& GroupTable::find_or_create(std::uint32_t tile,
   if (keyed_by_name()) {
     const std::string_view name = name_key(sample);
     if (has_last_ && name == last_name_) return groups_[last_index_];
-    auto [it, inserted] = by_name_.try_emplace(name, groups_.size());
+    const auto [index, inserted] =
+        by_name_.find_or_insert(name, groups_.size());
     if (inserted) create(tile, sample, offset);
     has_last_ = true;
     last_name_ = name;
-    last_index_ = it->second;
+    last_index_ = index;
   } else {
     const std::uint64_t number = number_key(tile, sample);
     if (has_last_ && number == last_number_) return groups_[last_index_];
@@ -302,9 +309,8 @@ void GroupTable::merge(GroupTable&& later) {
     std::size_t index = groups_.size();
     bool inserted = false;
     if (keyed_by_name()) {
-      std::tie(std::ignore, inserted) =
-          by_name_.try_emplace(name_key(sample), index);
-      if (!inserted) index = by_name_.find(name_key(sample))->second;
+      std::tie(index, inserted) =
+          by_name_.find_or_insert(name_key(sample), index);
     } else {
       const std::uint64_t number = number_key(group.key_tile, sample);
       std::tie(std::ignore, inserted) = by_number_.try_emplace(number, index);
@@ -331,6 +337,7 @@ std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz) && {
   std::size_t largest = 0;
   for (const Accumulator& group : groups_) {
     largest = std::max(largest, group.durations.size());
+    largest = std::max(largest, group.tile_runs.size());
   }
   std::vector<std::uint32_t> scratch;
   scratch.reserve(largest);

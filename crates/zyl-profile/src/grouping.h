@@ -5,12 +5,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "durations.h"
+#include "chunked_list.h"
+#include "name_index.h"
 #include "zyl_profile/query.h"
 
 namespace zyl_profile::detail {
@@ -21,8 +21,11 @@ namespace zyl_profile::detail {
 struct Accumulator {
   std::uint32_t key_tile = 0;               // tile of the creating sample
   const CycleSample* key_sample = nullptr;  // the creating sample
-  DurationList durations;                   // every member, any order
-  std::set<std::uint32_t> tiles;            // distinct physical tiles
+  ChunkedList durations;                    // every member, any order
+  // The member's physical tile, once per run of members on one tile: the
+  // distinct tiles are counted when the group is summarised. A set would
+  // cost a tree insertion for every (group, tile) pair during the scan.
+  ChunkedList tile_runs;
   // Longest member per (phase << 32 | epoch).
   std::unordered_map<std::uint64_t, std::uint32_t> phases;
   std::uint64_t work_cycles = 0;
@@ -31,15 +34,15 @@ struct Accumulator {
 
   // Caches of the last tile and (phase, epoch) seen: members of a group come
   // in runs on one tile and within one phase, so most samples skip the
-  // lookups. Map nodes do not move, so the pointer stays valid.
+  // lookup. Map nodes do not move, so the pointer stays valid.
   std::uint32_t last_tile = 0;
   std::uint64_t last_phase_key = 0;
   std::uint32_t* last_phase_max = nullptr;
 
   void add(std::uint32_t tile, const ProfileStep& step, std::uint64_t offset,
-           std::uint32_t sample_duration, DurationArena& arena);
+           std::uint32_t sample_duration, ChunkArena& arena);
   // Folds in the aggregate of the same group over later tiles.
-  void merge(Accumulator&& later, DurationArena& arena);
+  void merge(Accumulator&& later, ChunkArena& arena);
 };
 
 // The group table of one query: one accumulator per distinct group name.
@@ -73,9 +76,9 @@ class GroupTable {
 
   const Query& query_;
   std::string_view metadata_key_;
-  DurationArena arena_;
+  ChunkArena arena_;
   std::vector<Accumulator> groups_;
-  std::unordered_map<std::string_view, std::size_t> by_name_;
+  NameIndex by_name_;
   std::unordered_map<std::uint64_t, std::size_t> by_number_;
   // The last group found, tried before the hash lookup.
   bool has_last_ = false;
