@@ -143,6 +143,7 @@ class OptionTable {
     std::vector<std::string>& store = stores_.emplace_back();
     CLI::Option* option = app_->add_option(name, store, help)
                               ->allow_extra_args(false)
+                              ->type_name(type)
                               ->option_text(type);
     if (!repeatable) single_.push_back(option);
     return option;
