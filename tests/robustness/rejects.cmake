@@ -1,0 +1,26 @@
+# expect_rejected(REPORT [FRAGMENT]): runs `zyl-profile query REPORT` and
+# fails the test unless it exits 1 with one message on stderr that names the
+# file (and contains FRAGMENT when given) and writes nothing to stdout.
+# Needs TOOL set to the executable.
+function(expect_rejected report)
+  execute_process(COMMAND "${TOOL}" query "${report}" --format json
+    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  set(what "query ${report}: exit ${status}\n--- stdout ---\n${out}\n--- stderr ---\n${err}")
+  if(NOT status STREQUAL "1")
+    message(FATAL_ERROR "expected exit status 1\n${what}")
+  endif()
+  if(NOT out STREQUAL "")
+    message(FATAL_ERROR "stdout must stay empty\n${what}")
+  endif()
+  get_filename_component(name "${report}" NAME)
+  string(FIND "${err}" "${name}" named)
+  if(named EQUAL -1)
+    message(FATAL_ERROR "the message must name the file\n${what}")
+  endif()
+  if(ARGC GREATER 1 AND NOT "${ARGV1}" STREQUAL "")
+    string(FIND "${err}" "${ARGV1}" found)
+    if(found EQUAL -1)
+      message(FATAL_ERROR "the message must mention '${ARGV1}'\n${what}")
+    endif()
+  endif()
+endfunction()
