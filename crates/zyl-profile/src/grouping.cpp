@@ -163,9 +163,7 @@ GroupSummary summarise(GroupKey key, Accumulator&& group,
   summary.tile_count = static_cast<std::size_t>(
       std::unique(scratch.begin(), scratch.end()) - scratch.begin());
   summary.phase_count = group.phases.size();
-  for (const auto& [pair, longest] : group.phases) {
-    summary.phase_cycles += longest;
-  }
+  summary.phase_cycles = group.phases.sum();
   summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
   summary.work_cycles = group.work_cycles;
   if (summary.phase_cycles != 0) {
@@ -186,8 +184,8 @@ GroupSummary summarise(GroupKey key, Accumulator&& group,
 
 }  // namespace
 
-// The phase cache points into `phases`; it survives the group table growing
-// only because moving the map keeps its nodes where they are.
+// The phase cache points into a vector's buffer; it survives the group table
+// growing only because moving keeps the buffer where it is.
 static_assert(std::is_nothrow_move_constructible_v<Accumulator>);
 
 void Accumulator::add(std::uint32_t tile, const ProfileStep& step,
@@ -198,13 +196,7 @@ void Accumulator::add(std::uint32_t tile, const ProfileStep& step,
     last_tile = tile;
   }
   durations.push(sample_duration, arena);
-  const std::uint64_t key = phase_key(step);
-  if (last_phase_max == nullptr || key != last_phase_key) {
-    // try_emplace stores the first duration; the max below keeps it.
-    last_phase_max = &phases.try_emplace(key, sample_duration).first->second;
-    last_phase_key = key;
-  }
-  *last_phase_max = std::max(*last_phase_max, sample_duration);
+  phases.add(step.phase, step.epoch, sample_duration);
   work_cycles += sample_duration;
   first_offset = std::min(first_offset, offset);
   last_offset = std::max(last_offset, offset + sample_duration);
@@ -214,11 +206,7 @@ void Accumulator::merge(Accumulator&& later, ChunkArena& arena) {
   durations.append(later.durations, arena);
   tile_runs.append(later.tile_runs, arena);
   if (later.durations.size() != 0) last_tile = later.last_tile;
-  for (const auto& [key, longest] : later.phases) {
-    auto [it, inserted] = phases.try_emplace(key, longest);
-    if (!inserted) it->second = std::max(it->second, longest);
-  }
-  last_phase_max = nullptr;
+  phases.merge(later.phases);
   work_cycles += later.work_cycles;
   first_offset = std::min(first_offset, later.first_offset);
   last_offset = std::max(last_offset, later.last_offset);

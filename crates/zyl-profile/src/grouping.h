@@ -11,6 +11,7 @@
 
 #include "chunked_list.h"
 #include "name_index.h"
+#include "phase_maxima.h"
 #include "zyl_profile/query.h"
 
 namespace zyl_profile::detail {
@@ -26,18 +27,13 @@ struct Accumulator {
   // distinct tiles are counted when the group is summarised. A set would
   // cost a tree insertion for every (group, tile) pair during the scan.
   ChunkedList tile_runs;
-  // Longest member per (phase << 32 | epoch).
-  std::unordered_map<std::uint64_t, std::uint32_t> phases;
+  PhaseMaxima phases;  // longest member per (phase, epoch)
   std::uint64_t work_cycles = 0;
   std::uint64_t first_offset = 0;
   std::uint64_t last_offset = 0;
 
-  // Caches of the last tile and (phase, epoch) seen: members of a group come
-  // in runs on one tile and within one phase, so most samples skip the
-  // lookup. Map nodes do not move, so the pointer stays valid.
+  // The tile of the last member: members come in runs on one tile.
   std::uint32_t last_tile = 0;
-  std::uint64_t last_phase_key = 0;
-  std::uint32_t* last_phase_max = nullptr;
 
   void add(std::uint32_t tile, const ProfileStep& step, std::uint64_t offset,
            std::uint32_t sample_duration, ChunkArena& arena);
