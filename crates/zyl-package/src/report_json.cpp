@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +29,8 @@ static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING,
 constexpr std::string_view kFormatName = "zyl-profile-report";
 constexpr std::uint64_t kU32Max = 0xFFFFFFFFULL;
 constexpr std::uint64_t kU64Max = 0xFFFFFFFFFFFFFFFFULL;
+constexpr std::string_view kU32Wanted = "an integer in 0..4294967295";
+constexpr std::string_view kU64Wanted = "an integer in 0..18446744073709551615";
 
 // One step of a JSON path: a key (borrowed from the input or a constant) or
 // an array index.
@@ -36,7 +40,7 @@ struct Segment {
   bool is_index = false;
 };
 
-std::string path_text(const std::vector<Segment>& path) {
+std::string path_text(std::span<const Segment> path) {
   std::string text;
   for (const auto& segment : path) {
     if (segment.is_index) {
@@ -50,6 +54,26 @@ std::string path_text(const std::vector<Segment>& path) {
   }
   return text;
 }
+
+// The path of the value being read. A report nests 8 levels at most and the
+// reader never descends into values it does not expect, so a small fixed
+// array suffices and pushing costs no allocation.
+class PathStack {
+ public:
+  static constexpr std::size_t kCapacity = 32;
+
+  [[nodiscard]] std::size_t size() const { return size_; }
+  void push(Segment segment) { segments_[size_++] = segment; }
+  void pop() { --size_; }
+  Segment& back() { return segments_[size_ - 1]; }
+  [[nodiscard]] std::span<const Segment> view() const {
+    return {segments_.data(), size_};
+  }
+
+ private:
+  std::array<Segment, kCapacity> segments_{};
+  std::size_t size_ = 0;
+};
 
 // Shortens a piece of input quoted in a message; the cut never splits a
 // UTF-8 sequence, so the message stays valid text.
@@ -215,9 +239,7 @@ std::optional<Fault> locate_fault(std::string_view text) {
 class Reader {
  public:
   Reader(const char* base, std::string_view file_name, const ReadLimits& limits)
-      : base_(base), file_name_(file_name), limits_(limits) {
-    path_.reserve(16);
-  }
+      : base_(base), file_name_(file_name), limits_(limits) {}
 
   // Parses `json` (inside the buffer that starts at `base`) into `report`.
   bool run(simdjson::padded_string_view json, ProfileReport& report) {
@@ -249,7 +271,7 @@ class Reader {
                             ? std::nullopt
                             : std::optional<std::size_t>(
                                   static_cast<std::size_t>(where - base_)),
-                        path_text(path_), std::move(message));
+                        path_text(path_.view()), std::move(message));
     return false;
   }
 
@@ -317,6 +339,19 @@ class Reader {
     return fail(where, std::move(message));
   }
 
+  // The text of the string token whose opening quote is at `quote`, read
+  // straight from the input when it holds no escape (the common case, and
+  // no copy); nothing (a null view) when it does and must be unescaped.
+  // The structural pass has already checked the bytes for UTF-8 and
+  // control characters, and the buffer's padding makes the scan safe.
+  [[nodiscard]] static std::string_view unescaped_in_place(const char* quote) {
+    const char* begin = quote + 1;
+    const char* end = begin;
+    while (*end != '"' && *end != '\\') ++end;
+    if (*end == '\\') return {};
+    return {begin, static_cast<std::size_t>(end - begin)};
+  }
+
   // The value's type and where it starts, or false after recording why not.
   // A token that is no JSON value at all (`+1`, `nul`) is reported as found
   // where `expected` was.
@@ -345,10 +380,12 @@ class Reader {
   bool read_unsigned(od::value& value, std::uint64_t max, std::uint64_t& out) {
     od::json_type type{};
     std::string_view raw;
-    const std::string wanted = "an integer in 0.." + std::to_string(max);
-    if (!inspect(value, wanted, type, raw)) return false;
+    if (!inspect(value, max == kU32Max ? kU32Wanted : kU64Wanted, type, raw)) {
+      return false;
+    }
     const auto expected = [&] {
-      return "expected " + wanted + ", found " + describe(type, raw);
+      return "expected an integer in 0.." + std::to_string(max) + ", found " +
+             describe(type, raw);
     };
     if (type != od::json_type::number) return fail(raw.data(), expected());
     std::size_t end = 0;
@@ -384,8 +421,11 @@ class Reader {
     std::string_view raw;
     if (!inspect(value, "a string", type, raw)) return false;
     if (type != od::json_type::string) return wrong_type("a string", type, raw);
-    if (auto error = value.get_string().get(text)) {
-      return fail(raw.data(), describe_string_error(raw, error));
+    text = unescaped_in_place(raw.data());
+    if (text.data() == nullptr) {
+      if (auto error = value.get_string().get(text)) {
+        return fail(raw.data(), describe_string_error(raw, error));
+      }
     }
     if (text.size() > limits_.max_string_bytes) {
       return fail(raw.data(), "string of " + std::to_string(text.size()) +
@@ -469,10 +509,7 @@ class Reader {
     if (type != od::json_type::object)
       return wrong_type("an object", type, raw);
     start = raw.data();
-    if (path_.size() >= limits_.max_depth) {
-      return fail(start, "JSON nesting deeper than " +
-                             std::to_string(limits_.max_depth) + " levels");
-    }
+    if (too_deep()) return fail_depth(start);
     od::object object;
     if (auto error = value.get_object().get(object))
       return fail_structure(error);
@@ -481,15 +518,18 @@ class Reader {
       if (auto error = std::move(member).get(field))
         return fail_structure(error);
       const char* key_start = field.key().raw() - 1;
-      std::string_view key;
-      if (auto error = field.unescaped_key().get(key)) {
-        return fail(key_start, "invalid key: " +
-                                   std::string(simdjson::error_message(error)));
+      std::string_view key = unescaped_in_place(key_start);
+      if (key.data() == nullptr) {
+        if (auto error = field.unescaped_key().get(key)) {
+          return fail(
+              key_start,
+              "invalid key: " + std::string(simdjson::error_message(error)));
+        }
       }
       od::value member_value = field.value();
-      path_.push_back(Segment{key, 0, false});
+      path_.push(Segment{key, 0, false});
       if (!on_field(key, key_start, member_value)) return false;
-      path_.pop_back();
+      path_.pop();
     }
     return true;
   }
@@ -502,14 +542,10 @@ class Reader {
     std::string_view raw;
     if (!inspect(value, "an array", type, raw)) return false;
     if (type != od::json_type::array) return wrong_type("an array", type, raw);
-    if (path_.size() >= limits_.max_depth) {
-      return fail(raw.data(), "JSON nesting deeper than " +
-                                  std::to_string(limits_.max_depth) +
-                                  " levels");
-    }
+    if (too_deep()) return fail_depth(raw.data());
     od::array array;
     if (auto error = value.get_array().get(array)) return fail_structure(error);
-    path_.push_back(Segment{{}, 0, true});
+    path_.push(Segment{{}, 0, true});
     for (auto element : array) {
       od::value element_value;
       if (auto error = std::move(element).get(element_value)) {
@@ -518,8 +554,22 @@ class Reader {
       if (!on_element(element_value)) return false;
       ++path_.back().index;
     }
-    path_.pop_back();
+    path_.pop();
     return true;
+  }
+
+  // One more level would pass the depth limit (or the path's capacity,
+  // which no valid report comes near).
+  [[nodiscard]] bool too_deep() const {
+    return path_.size() + 1 >= PathStack::kCapacity ||
+           path_.size() >= limits_.max_depth;
+  }
+
+  bool fail_depth(const char* where) {
+    return fail(where, "JSON nesting deeper than " +
+                           std::to_string(std::min(limits_.max_depth,
+                                                   PathStack::kCapacity - 1)) +
+                           " levels");
   }
 
   // Marks field `bit` as seen; a second sighting is a duplicate key.
@@ -544,7 +594,7 @@ class Reader {
       const char* start) {
     for (const auto& [bit, name] : required) {
       if ((seen & bit) == 0) {
-        path_.push_back(Segment{name, 0, false});
+        path_.push(Segment{name, 0, false});
         return fail(start, "missing required key " + in_quotes(name));
       }
     }
@@ -762,7 +812,7 @@ class Reader {
   std::string_view json_;
   std::string_view file_name_;
   const ReadLimits& limits_;
-  std::vector<Segment> path_;
+  PathStack path_;
   std::optional<LoadError> error_;
   od::document doc_;
 };

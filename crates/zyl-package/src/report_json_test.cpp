@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
 
 namespace zyl_package {
@@ -67,6 +68,17 @@ TEST(ReportJson, RoundTripKeepsEveryField) {
   const LoadResult loaded = parse_report(to_json(report), "mem.json");
   ASSERT_TRUE(loaded.ok()) << loaded.error().to_string();
   EXPECT_EQ(loaded.value(), report);
+}
+
+TEST(ReportJson, RoundTripOfGeneratedReports) {
+  for (const std::uint64_t seed : {1, 2, 3}) {
+    zyl_package::GenerateOptions options = options_for_total(5000, 37);
+    options.seed = seed;
+    const ProfileReport report = generate_report(options);
+    const LoadResult loaded = parse_report(to_json(report));
+    ASSERT_TRUE(loaded.ok()) << loaded.error().to_string();
+    EXPECT_EQ(loaded.value(), report) << "seed " << seed;
+  }
 }
 
 TEST(ReportJson, RoundTripOfEmptyReport) {
