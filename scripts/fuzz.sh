@@ -8,8 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-targets=(fuzz_query fuzz_read_json)
-if [[ -f fuzz/fuzz_read_package.cpp ]]; then targets+=(fuzz_read_package); fi
+targets=(fuzz_query fuzz_read_json fuzz_read_package)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "${targets[@]}"
@@ -28,12 +27,14 @@ for target in "${targets[@]}"; do
   fi
   echo "== $target: ${seconds}s on $(find "$work" -type f | wc -l) inputs"
   log="fuzz/corpus-work/$target.log"
+  dict=()
+  if [[ -f "fuzz/$target.dict" ]]; then dict=(-dict="fuzz/$target.dict"); fi
   status=0
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
   ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
     "build/fuzz/fuzz/$target" -max_total_time="$seconds" -timeout=10 \
       -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
-      -artifact_prefix="$crashes/" "$work" >"$log" 2>&1 || status=$?
+      -artifact_prefix="$crashes/" "${dict[@]}" "$work" >"$log" 2>&1 || status=$?
   grep -E '^#[0-9]+ +(DONE|INITED)|^stat::' "$log" || true
   if [[ "$status" -ne 0 ]]; then
     tail -n 60 "$log" >&2
