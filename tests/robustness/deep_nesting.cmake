@@ -8,11 +8,11 @@ file(MAKE_DIRECTORY "${WORK}")
 
 string(REPEAT "[" 100000 brackets)
 file(WRITE "${WORK}/brackets.json" "${brackets}")
-expect_rejected("${WORK}/brackets.json")
+expect_rejected("${WORK}/brackets.json" "")
 
 string(REPEAT "]" 100000 closing)
 file(WRITE "${WORK}/closed_brackets.json" "${brackets}${closing}")
-expect_rejected("${WORK}/closed_brackets.json")
+expect_rejected("${WORK}/closed_brackets.json" "")
 
 file(WRITE "${WORK}/in_report.json"
   "{\"clock_hz\": 1, \"tiles\": ${brackets}${closing}}")
@@ -20,7 +20,7 @@ expect_rejected("${WORK}/in_report.json" "tiles")
 
 string(REPEAT "{\"a\":" 100000 objects)
 file(WRITE "${WORK}/objects.json" "${objects}")
-expect_rejected("${WORK}/objects.json")
+expect_rejected("${WORK}/objects.json" "")
 
 file(WRITE "${WORK}/in_metadata.json"
   "{\"clock_hz\": 1, \"tiles\": [{\"physical_tile\": 0, \"samples\": [{\"start_cycle\": 0, \"end_cycle\": 1, \"step\": {\"phase\": 0, \"operation\": \"o\", \"kind\": \"idle\", \"metadata\": [{\"name\": \"n\", \"value\": ${brackets}${closing}}]}}]}]}")

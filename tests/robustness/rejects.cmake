@@ -1,9 +1,9 @@
-# expect_rejected(REPORT [FRAGMENT]): runs `zyl-profile query REPORT` and
-# fails the test unless it exits 1 with one message on stderr that names the
-# file (and contains FRAGMENT when given) and writes nothing to stdout.
-# Needs TOOL set to the executable.
-function(expect_rejected report)
-  execute_process(COMMAND "${TOOL}" query "${report}" --format json
+# expect_rejected(REPORT FRAGMENT [OPTION...]): runs `zyl-profile query
+# REPORT OPTION...` and fails the test unless it exits 1 with a message on
+# stderr that names the file (and contains FRAGMENT unless that is empty) and
+# writes nothing to stdout. Needs TOOL set to the executable.
+function(expect_rejected report fragment)
+  execute_process(COMMAND "${TOOL}" query "${report}" --format json ${ARGN}
     RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   set(what "query ${report}: exit ${status}\n--- stdout ---\n${out}\n--- stderr ---\n${err}")
   if(NOT status STREQUAL "1")
@@ -17,10 +17,10 @@ function(expect_rejected report)
   if(named EQUAL -1)
     message(FATAL_ERROR "the message must name the file\n${what}")
   endif()
-  if(ARGC GREATER 1 AND NOT "${ARGV1}" STREQUAL "")
-    string(FIND "${err}" "${ARGV1}" found)
+  if(NOT fragment STREQUAL "")
+    string(FIND "${err}" "${fragment}" found)
     if(found EQUAL -1)
-      message(FATAL_ERROR "the message must mention '${ARGV1}'\n${what}")
+      message(FATAL_ERROR "the message must mention '${fragment}'\n${what}")
     endif()
   endif()
 endfunction()
