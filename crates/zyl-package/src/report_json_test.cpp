@@ -353,6 +353,16 @@ TEST(ReportJson, RejectsEachMalformedInputNamingTheSpot) {
   }
 }
 
+TEST(ReportJson, EveryTruncationFailsWithAPosition) {
+  const std::string json = to_json(awkward_report());
+  for (std::size_t length = 0; length + 1 < json.size(); ++length) {
+    const std::string cut = json.substr(0, length);
+    const LoadResult result = parse_report(cut, "cut.json");
+    ASSERT_FALSE(result.ok()) << cut;
+    EXPECT_GT(result.error().line, 0U) << result.error().to_string();
+  }
+}
+
 TEST(ReportJson, LongStringsBeyondTheLimitAreRejected) {
   ReadLimits limits;
   limits.max_string_bytes = 20;

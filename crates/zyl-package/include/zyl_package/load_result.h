@@ -60,10 +60,11 @@ class LoadResult {
 
 // Resource caps for reading untrusted files, each overridable by the caller.
 struct ReadLimits {
-  // Largest file read; the default leaves room for reports of 10^7 samples
-  // (about 2.5 GB of JSON) and refuses absurd inputs before allocating.
-  std::uint64_t max_file_bytes = std::uint64_t{16} << 30;  // 16 GiB
-  std::size_t max_depth = 64;  // JSON nesting; a report needs 6
+  // Largest file read, checked before any memory is taken. The default
+  // (4 GiB - 1, the most the JSON parser's 32-bit positions can address)
+  // leaves room for reports of 10^7 samples (about 2.5 GB of JSON).
+  std::uint64_t max_file_bytes = 0xFFFFFFFFULL;
+  std::size_t max_depth = 64;  // JSON nesting levels; a report needs 8
   std::size_t max_string_bytes = std::size_t{1} << 24;  // 16 MiB, after
                                                         // unescaping
 };
