@@ -7,14 +7,14 @@
 namespace zyl_harness {
 
 CheckFailure::CheckFailure(std::string left, std::string right,
-                           std::source_location location)
+                           SourceLocation location)
     : left_(std::move(left)), right_(std::move(right)), location_(location) {
   // Built once here: what() must not allocate, and the report is all a
   // reader of the failure needs.
   message_ = "check_eq(left, right) failed at ";
-  message_ += location_.file_name();
+  message_ += location_.file;
   message_ += ':';
-  message_ += std::to_string(location_.line());
+  message_ += std::to_string(location_.line);
   message_ += "\n  left: ";
   message_ += left_;
   message_ += "\n right: ";
@@ -23,12 +23,10 @@ CheckFailure::CheckFailure(std::string left, std::string right,
 
 const char* CheckFailure::what() const noexcept { return message_.c_str(); }
 
-std::string_view CheckFailure::file() const noexcept {
-  return location_.file_name();
-}
+std::string_view CheckFailure::file() const noexcept { return location_.file; }
 
 std::uint_least32_t CheckFailure::line() const noexcept {
-  return location_.line();
+  return location_.line;
 }
 
 namespace detail {

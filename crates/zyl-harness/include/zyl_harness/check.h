@@ -9,7 +9,6 @@
 #include <optional>
 #include <ostream>
 #include <ranges>
-#include <source_location>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -17,12 +16,27 @@
 
 namespace zyl_harness {
 
+// Where a check is written. Not std::source_location: libstdc++ builds that
+// on a compiler builtin that clang only has from version 15, and the
+// sanitizer and fuzzing builds use clang. GCC and clang both evaluate these
+// builtins at the caller when they appear in a default argument, also one
+// nested in the default argument `SourceLocation::current()`.
+struct SourceLocation {
+  const char* file = "";
+  std::uint_least32_t line = 0;
+
+  [[nodiscard]] static constexpr SourceLocation current(
+      const char* file = __builtin_FILE(),
+      std::uint_least32_t line = __builtin_LINE()) noexcept {
+    return SourceLocation{file, line};
+  }
+};
+
 // Thrown by a failed check. Carries both values already printed, so the
 // runner can report them after the checked objects are gone.
 class CheckFailure : public std::exception {
  public:
-  CheckFailure(std::string left, std::string right,
-               std::source_location location);
+  CheckFailure(std::string left, std::string right, SourceLocation location);
 
   // Returns the whole report: where the check is, then left and right.
   [[nodiscard]] const char* what() const noexcept override;
@@ -34,7 +48,7 @@ class CheckFailure : public std::exception {
  private:
   std::string left_;
   std::string right_;
-  std::source_location location_;
+  SourceLocation location_;
   std::string message_;
 };
 
@@ -108,7 +122,7 @@ template <typename T>
 // `check_eq(name, "1")` two strings. Doubles compare exactly.
 template <typename T>
 void check_eq(const T& actual, const std::type_identity_t<T>& expected,
-              std::source_location location = std::source_location::current()) {
+              SourceLocation location = SourceLocation::current()) {
   if (actual == expected) return;
   throw CheckFailure(describe(actual), describe(expected), location);
 }
