@@ -265,7 +265,7 @@ Accumulator& GroupTable::find_or_create(std::uint32_t tile,
                                         std::uint64_t offset) {
   if (keyed_by_name()) {
     const std::string_view name = name_key(sample);
-    if (has_last_ && name == last_name_) return groups_[last_index_];
+    if (has_last_ && same_name(name, last_name_)) return groups_[last_index_];
     const auto [index, inserted] =
         by_name_.find_or_insert(name, groups_.size());
     if (inserted) create(tile, sample, offset);

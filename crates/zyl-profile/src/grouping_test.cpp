@@ -3,6 +3,8 @@
 
 #include <array>
 #include <map>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "test_support.h"
@@ -174,6 +176,33 @@ TEST(GroupSummaries, MetadataGroupingJoinsMissingAndTheLiteralText) {
   EXPECT_EQ(result.groups[1].name, "(missing)");
   EXPECT_EQ(result.groups[1].sample_count, 2U);
   EXPECT_EQ(result.groups[2].name, "x");
+}
+
+TEST(GroupSummaries, NamesThatDifferInAnyOneByteStayApart) {
+  // Names of every length up to 40, and variants differing only in their
+  // first, middle or last byte, or only in length.
+  std::vector<CycleSample> samples;
+  std::set<std::string> names;
+  for (std::size_t length = 0; length <= 40; ++length) {
+    const std::string base(length, 'a');
+    names.insert(base);
+    for (std::size_t at : {std::size_t{0}, length / 2, length - 1}) {
+      if (length == 0) break;
+      std::string variant = base;
+      variant[at] = 'b';
+      names.insert(variant);
+    }
+  }
+  for (const std::string& name : names) {
+    samples.push_back(timed(0, 1, name));
+    samples.push_back(timed(1, 1, name));
+  }
+  const QueryReport result =
+      query(make_report({make_tile(0, std::move(samples))}), Query{});
+  ASSERT_EQ(result.groups.size(), names.size());
+  for (const GroupSummary& group : result.groups) {
+    EXPECT_EQ(group.sample_count, 2U) << group.name;
+  }
 }
 
 TEST(GroupOrder, TiesFallToFirstOffsetThenName) {
