@@ -120,8 +120,8 @@ std::uint64_t phase_key(const ProfileStep& step) {
 
 // Fills the duration statistics of `summary` from the unsorted `durations`.
 // Selection instead of a full sort: the percentiles, minimum and maximum are
-// order statistics, so nth_element on shrinking prefixes gives exactly the
-// values a sorted list would, at a fraction of the cost.
+// order statistics, so nth_element gives exactly the values a sorted list
+// would, at a fraction of the cost.
 void fill_duration_stats(std::span<std::uint32_t> durations,
                          GroupSummary& summary) {
   const std::size_t count = durations.size();
@@ -132,20 +132,19 @@ void fill_duration_stats(std::span<std::uint32_t> durations,
   const std::size_t i50 = rank(50);
   const std::size_t i95 = rank(95);
   const std::size_t i99 = rank(99);
-  const auto begin = durations.begin();
-  std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(i99),
-                   durations.end());
-  summary.p99_cycles = durations[i99];
-  summary.maximum_cycles = *std::max_element(
-      begin + static_cast<std::ptrdiff_t>(i99), durations.end());
-  std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(i95),
-                   begin + static_cast<std::ptrdiff_t>(i99));
-  summary.p95_cycles = durations[i95];
-  std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(i50),
-                   begin + static_cast<std::ptrdiff_t>(i95));
+  const auto at = [&durations](std::size_t index) {
+    return durations.begin() + static_cast<std::ptrdiff_t>(index);
+  };
+  // Each selection leaves everything above its rank behind it, so the next,
+  // higher rank is selected among those alone: about 1.6 passes in all.
+  std::nth_element(at(0), at(i50), durations.end());
+  if (i95 > i50) std::nth_element(at(i50 + 1), at(i95), durations.end());
+  if (i99 > i95) std::nth_element(at(i95 + 1), at(i99), durations.end());
   summary.p50_cycles = durations[i50];
-  summary.minimum_cycles =
-      *std::min_element(begin, begin + static_cast<std::ptrdiff_t>(i50) + 1);
+  summary.p95_cycles = durations[i95];
+  summary.p99_cycles = durations[i99];
+  summary.minimum_cycles = *std::min_element(at(0), at(i50 + 1));
+  summary.maximum_cycles = *std::max_element(at(i99), durations.end());
 }
 
 // `scratch` is reused across groups, so summarising allocates only when a
