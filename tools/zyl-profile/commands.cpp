@@ -20,7 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "diff.h"
+#include "export.h"
 #include "output.h"
+#include "trace.h"
 #include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
 
@@ -231,6 +234,15 @@ ExitCode run_options(const Options& options) {
   if (const auto* command = std::get_if<GenerateCommand>(&options)) {
     return run_generate(*command);
   }
+  if (const auto* command = std::get_if<TraceCommand>(&options)) {
+    return run_trace(*command);
+  }
+  if (const auto* command = std::get_if<DiffCommand>(&options)) {
+    return run_diff(*command);
+  }
+  if (const auto* command = std::get_if<ExportCommand>(&options)) {
+    return run_export(*command);
+  }
   return run_convert(std::get<ConvertCommand>(options));
 }
 
@@ -249,6 +261,15 @@ std::uint64_t profile_span(const ProfileReport& report) {
     }
   }
   return span;
+}
+
+void report_error(std::string_view message) { print_error(message); }
+
+ExitCode write_output(std::string_view text) { return print_result(text); }
+
+zyl_package::LoadResult load_report(const std::filesystem::path& path,
+                                    const zyl_package::ReadLimits& limits) {
+  return load(path, limits);
 }
 
 int run(int argc, char** argv) {

@@ -14,7 +14,13 @@ namespace zyl_profile::cli {
 
 // The process exit statuses. ReadError also covers a file that cannot be
 // written: in both cases the command ran on a sound command line and failed.
-enum class ExitCode : std::uint8_t { Success = 0, ReadError = 1, Usage = 2 };
+// Regression is `diff --fail-above` finding growth above the threshold.
+enum class ExitCode : std::uint8_t {
+  Success = 0,
+  ReadError = 1,
+  Usage = 2,
+  Regression = 3
+};
 
 // Runs the command line `argv[1..argc)` and returns the exit status. Ignores
 // SIGPIPE so that a closed stdout shows up as EPIPE, which ends the command
@@ -24,5 +30,14 @@ enum class ExitCode : std::uint8_t { Success = 0, ReadError = 1, Usage = 2 };
 // Returns the length of the longest tile timeline of `report`, as the query
 // reports it in profile_span_cycles, without grouping anything.
 [[nodiscard]] std::uint64_t profile_span(const ProfileReport& report);
+
+// The process services of run(), for the commands in their own files: one
+// escaped error line on stderr; the result on stdout (Success when the reader
+// went away, ReadError with a message when the write failed); and a report
+// load that shows progress on a terminal.
+void report_error(std::string_view message);
+[[nodiscard]] ExitCode write_output(std::string_view text);
+[[nodiscard]] zyl_package::LoadResult load_report(
+    const std::filesystem::path& path, const zyl_package::ReadLimits& limits);
 
 }  // namespace zyl_profile::cli

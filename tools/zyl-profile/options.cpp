@@ -172,6 +172,7 @@ class OptionTable {
 
 // The single value of an option, or nothing when it was not given.
 const std::string* given(const CLI::Option* option) {
+  if (option == nullptr) return nullptr;  // not declared for this command
   const std::vector<std::string>& results = option->results();
   return results.empty() ? nullptr : &results.back();
 }
@@ -222,6 +223,11 @@ struct LimitOptions {
   }
 };
 
+// Which of the query's options a subcommand declares: all of them (query),
+// the grouping and output ones without samples or sort (diff), or only the
+// sample filters (trace, export). Options left out stay null.
+enum class OptionSet : std::uint8_t { Query = 0, Diff = 1, Filters = 2 };
+
 struct QueryOptions {
   CLI::Option* group_by = nullptr;
   CLI::Option* metadata_key = nullptr;
@@ -244,21 +250,28 @@ struct QueryOptions {
   LimitOptions limits;
   std::string report;
 
-  void declare(CLI::App* app, OptionTable& t) {
-    app->add_option("REPORT", report, "Profile report (.json or .zpk)")
-        ->required()
-        ->type_name("");
-    group_by = t.value("--group-by",
-                       "kind, kernel (default), operation, phase, tile or "
-                       "metadata",
-                       "G");
-    metadata_key =
-        t.value("--metadata-key",
-                "Metadata name to group by with --group-by metadata", "KEY");
-    sort_by = t.value("--sort-by",
-                      "phase-cycles (default), work-cycles, maximum-cycles, "
-                      "samples or name",
-                      "S");
+  void declare(CLI::App* app, OptionTable& t,
+               OptionSet set = OptionSet::Query) {
+    if (set != OptionSet::Diff) {
+      app->add_option("REPORT", report, "Profile report (.json or .zpk)")
+          ->required()
+          ->type_name("");
+    }
+    if (set != OptionSet::Filters) {
+      group_by = t.value("--group-by",
+                         "kind, kernel (default), operation, phase, tile or "
+                         "metadata",
+                         "G");
+      metadata_key =
+          t.value("--metadata-key",
+                  "Metadata name to group by with --group-by metadata", "KEY");
+    }
+    if (set == OptionSet::Query) {
+      sort_by = t.value("--sort-by",
+                        "phase-cycles (default), work-cycles, maximum-cycles, "
+                        "samples or name",
+                        "S");
+    }
     kind = t.value("--kind",
                    "Only samples of this kind: exchange, compute, "
                    "synchronization or idle",
@@ -286,16 +299,28 @@ struct QueryOptions {
                    "percentage of the span such as 25%)",
                    "N");
     to = t.value("--to", "Only samples starting before N (as --from)", "N");
-    limit = t.value("--limit", "Report at most N groups", "N");
-    sample_limit =
-        t.value("--sample-limit", "List the N longest matching samples", "N");
-    format = t.value("--format", "table (default), json or csv", "F");
-    table = t.value("--table", "With --format csv: groups (default) or samples",
-                    "T");
-    threads = t.value("--threads",
-                      "Query threads (default: the hardware's count)", "N");
-    timings = t.flag("--timings",
-                     "Print load time, query time and peak memory to stderr");
+    if (set != OptionSet::Filters) {
+      limit = t.value("--limit", "Report at most N groups", "N");
+    }
+    if (set == OptionSet::Query) {
+      sample_limit =
+          t.value("--sample-limit", "List the N longest matching samples", "N");
+    }
+    if (set != OptionSet::Filters) {
+      format = t.value("--format", "table (default), json or csv", "F");
+    }
+    if (set == OptionSet::Query) {
+      table = t.value("--table",
+                      "With --format csv: groups (default) or samples", "T");
+    }
+    if (set != OptionSet::Filters) {
+      threads = t.value("--threads",
+                        "Query threads (default: the hardware's count)", "N");
+    }
+    if (set == OptionSet::Query) {
+      timings = t.flag("--timings",
+                       "Print load time, query time and peak memory to stderr");
+    }
     limits.declare(t);
   }
 
@@ -401,7 +426,7 @@ struct QueryOptions {
       RETURN_IF_USAGE_ERROR(
           parse_number("--threads", *text, command.threads, 1, 1024));
     }
-    command.timings = timings->count() > 0;
+    command.timings = timings != nullptr && timings->count() > 0;
     RETURN_IF_USAGE_ERROR(limits.apply(command.limits));
     return command;
   }
@@ -519,6 +544,168 @@ struct ConvertOptions {
       command.format = value;
     }
     RETURN_IF_USAGE_ERROR(limits.apply(command.limits));
+    return command;
+  }
+};
+
+// A percentage such as "10", "2.5" or "2.5%": digits, at most 6 decimals.
+std::optional<UsageError> parse_percentage(std::string_view option,
+                                           std::string_view text,
+                                           Percentage& out) {
+  const UsageError error = bad_value(
+      option, text, "a percentage such as 10 or 2.5 (at most 6 decimals)");
+  std::string_view number = text;
+  if (number.ends_with('%')) number.remove_suffix(1);
+  const std::size_t dot = number.find('.');
+  std::string digits(number.substr(0, dot));
+  if (digits.empty()) return error;
+  std::uint64_t scale = 1;
+  if (dot != std::string_view::npos) {
+    const std::string_view fraction = number.substr(dot + 1);
+    if (fraction.empty() || fraction.size() > 6) return error;
+    digits += fraction;
+    for (std::size_t i = 0; i < fraction.size(); ++i) scale *= 10;
+  }
+  if (digits.size() > 18) return error;  // keeps units below 10^18
+  const std::optional<std::uint64_t> units = parse_u64(digits);
+  if (!units) return error;
+  out = Percentage{*units, scale};
+  return std::nullopt;
+}
+
+// The filters of a QueryCommand, moved into the command that reads samples.
+template <typename Command>
+std::optional<UsageError> take_filters(const QueryOptions& options,
+                                       Command& command) {
+  std::variant<QueryCommand, UsageError> built = options.build();
+  if (auto* error = std::get_if<UsageError>(&built)) return std::move(*error);
+  QueryCommand& query = std::get<QueryCommand>(built);
+  command.query = std::move(query.query);
+  command.from = query.from;
+  command.to = query.to;
+  command.limits = query.limits;
+  return std::nullopt;
+}
+
+std::optional<UsageError> take_output(const CLI::Option* option,
+                                      std::filesystem::path& out) {
+  out = *given(option);
+  if (out.empty())
+    return UsageError{"--output: expected a file name, found ''"};
+  return std::nullopt;
+}
+
+// `trace`: exactly the query's filters, plus the file and the naming.
+struct TraceOptions {
+  QueryOptions filters;
+  CLI::Option* output = nullptr;
+  CLI::Option* name_by = nullptr;
+  CLI::Option* minimal_args = nullptr;
+
+  void declare(CLI::App* app, OptionTable& t) {
+    filters.declare(app, t, OptionSet::Filters);
+    output = t.value("-o,--output", "Trace file to write (JSON)", "FILE")
+                 ->required();
+    name_by =
+        t.value("--name-by",
+                "Name slices by kernel (default), operation or kind", "BY");
+    minimal_args =
+        t.flag("--minimal-args", "Leave the per-sample args out of the trace");
+  }
+
+  std::variant<TraceCommand, UsageError> build() const {
+    TraceCommand command;
+    command.report = filters.report;
+    RETURN_IF_USAGE_ERROR(take_filters(filters, command));
+    RETURN_IF_USAGE_ERROR(take_output(output, command.output));
+    if (const std::string* text = given(name_by)) {
+      RETURN_IF_USAGE_ERROR(
+          parse_choice<TraceName>("--name-by", *text,
+                                  {{"kernel", TraceName::Kernel},
+                                   {"operation", TraceName::Operation},
+                                   {"kind", TraceName::Kind}},
+                                  command.name_by));
+    }
+    command.minimal_args = minimal_args->count() > 0;
+    return command;
+  }
+};
+
+// `diff`: two reports, the query's grouping, filters and output options.
+struct DiffOptions {
+  std::string base;
+  std::string next;
+  QueryOptions query;
+  CLI::Option* fail_above = nullptr;
+
+  void declare(CLI::App* app, OptionTable& t) {
+    app->add_option("BASE", base, "The earlier report")
+        ->required()
+        ->type_name("");
+    app->add_option("NEW", next, "The report compared with BASE")
+        ->required()
+        ->type_name("");
+    query.declare(app, t, OptionSet::Diff);
+    fail_above = t.value("--fail-above",
+                         "Exit 3 when the span or a group's phase cycles grew "
+                         "by more than PCT percent",
+                         "PCT");
+  }
+
+  std::variant<DiffCommand, UsageError> build() const {
+    std::variant<QueryCommand, UsageError> built = query.build();
+    if (auto* error = std::get_if<UsageError>(&built)) {
+      return std::move(*error);
+    }
+    QueryCommand& parsed = std::get<QueryCommand>(built);
+    DiffCommand command;
+    command.base = base;
+    command.next = next;
+    command.query = std::move(parsed.query);
+    command.from = parsed.from;
+    command.to = parsed.to;
+    command.format = parsed.format;
+    command.threads = parsed.threads;
+    command.limits = parsed.limits;
+    if (const std::string* text = given(fail_above)) {
+      Percentage value;
+      RETURN_IF_USAGE_ERROR(parse_percentage("--fail-above", *text, value));
+      command.fail_above = value;
+    }
+    return command;
+  }
+};
+
+// `export`: exactly the query's filters, plus the file and its format.
+struct ExportOptions {
+  QueryOptions filters;
+  CLI::Option* output = nullptr;
+  CLI::Option* format = nullptr;
+
+  void declare(CLI::App* app, OptionTable& t) {
+    filters.declare(app, t, OptionSet::Filters);
+    output = t.value("-o,--output", "File to write", "FILE")->required();
+    format = t.value("--format",
+                     "csv or jsonl (default: jsonl for a .jsonl or .ndjson "
+                     "file, else csv)",
+                     "F");
+  }
+
+  std::variant<ExportCommand, UsageError> build() const {
+    ExportCommand command;
+    command.report = filters.report;
+    RETURN_IF_USAGE_ERROR(take_filters(filters, command));
+    RETURN_IF_USAGE_ERROR(take_output(output, command.output));
+    const std::filesystem::path extension = command.output.extension();
+    if (extension == ".jsonl" || extension == ".ndjson") {
+      command.format = ExportFormat::Jsonl;
+    }
+    if (const std::string* text = given(format)) {
+      RETURN_IF_USAGE_ERROR(parse_choice<ExportFormat>(
+          "--format", *text,
+          {{"csv", ExportFormat::Csv}, {"jsonl", ExportFormat::Jsonl}},
+          command.format));
+    }
     return command;
   }
 };
@@ -665,11 +852,42 @@ ParseResult parse_options(const std::vector<std::string>& args) {
   ConvertOptions convert_options;
   convert_options.declare(convert_app, convert_table);
 
+  CLI::App* trace_app = app.add_subcommand(
+      "trace", "Write the matching samples as a timeline (Trace Event JSON)");
+  trace_app->footer(
+      "Example:\n"
+      "  zyl-profile trace examples/small.json -o trace.json --tile 0-3");
+  OptionTable trace_table(trace_app);
+  TraceOptions trace_options;
+  trace_options.declare(trace_app, trace_table);
+
+  CLI::App* diff_app = app.add_subcommand(
+      "diff", "Compare the groups of two reports under the same query");
+  diff_app->footer(
+      "Example:\n"
+      "  zyl-profile diff base.json new.json --kind compute --fail-above 5");
+  OptionTable diff_table(diff_app);
+  DiffOptions diff_options;
+  diff_options.declare(diff_app, diff_table);
+
+  CLI::App* export_app = app.add_subcommand(
+      "export", "Write every matching sample as CSV or JSON lines");
+  export_app->footer(
+      "Example:\n"
+      "  zyl-profile export examples/small.json --kind compute -o "
+      "samples.csv");
+  OptionTable export_table(export_app);
+  ExportOptions export_options;
+  export_options.declare(export_app, export_table);
+
+  constexpr std::string_view kCommands[] = {"query", "generate", "convert",
+                                            "trace", "diff",     "export"};
   if (!args.empty() && !args.front().starts_with('-') &&
-      args.front() != "query" && args.front() != "generate" &&
-      args.front() != "convert") {
-    return UsageError{"unknown command " + in_quotes(args.front()) +
-                      " (expected query, generate or convert)"};
+      std::find(std::begin(kCommands), std::end(kCommands), args.front()) ==
+          std::end(kCommands)) {
+    return UsageError{
+        "unknown command " + in_quotes(args.front()) +
+        " (expected query, generate, convert, trace, diff or export)"};
   }
   std::vector<std::string> reversed = split_empty_values(args);
   std::reverse(reversed.begin(), reversed.end());
@@ -686,13 +904,17 @@ ParseResult parse_options(const std::vector<std::string>& args) {
   }
 
   for (const OptionTable* table :
-       {&query_table, &generate_table, &convert_table}) {
+       {&query_table, &generate_table, &convert_table, &trace_table,
+        &diff_table, &export_table}) {
     if (std::optional<UsageError> error = table->check_repeats()) {
       return std::move(*error);
     }
   }
   if (query_app->parsed()) return to_result(query_options.build());
   if (generate_app->parsed()) return to_result(generate_options.build());
+  if (trace_app->parsed()) return to_result(trace_options.build());
+  if (diff_app->parsed()) return to_result(diff_options.build());
+  if (export_app->parsed()) return to_result(export_options.build());
   return to_result(convert_options.build());
 }
 

@@ -69,6 +69,57 @@ struct ConvertCommand {
   zyl_package::ReadLimits limits;
 };
 
+// How `trace` names its slices; an empty name falls back to the next one
+// (kernel, then operation, then kind).
+enum class TraceName : std::uint8_t { Kernel = 0, Operation = 1, Kind = 2 };
+
+// `zyl-profile trace REPORT -o FILE [filters]`.
+struct TraceCommand {
+  std::filesystem::path report;
+  std::filesystem::path output;
+  Query query;  // the default Query with the filter options applied
+  std::optional<TimeBound> from;  // becomes query.from_offset after loading
+  std::optional<TimeBound> to;    // becomes query.to_offset after loading
+  TraceName name_by = TraceName::Kernel;
+  bool minimal_args = false;  // leave the args out of every event
+  zyl_package::ReadLimits limits;
+};
+
+// A percentage as `units / scale` percent (2.5% is 25 / 10), exact.
+struct Percentage {
+  std::uint64_t units = 0;
+  std::uint64_t scale = 1;
+
+  bool operator==(const Percentage&) const = default;
+};
+
+// `zyl-profile diff BASE NEW [query options]`.
+struct DiffCommand {
+  std::filesystem::path base;
+  std::filesystem::path next;  // the NEW report
+  Query query;  // run on both; `limit` cuts the joined rows, not the groups
+  std::optional<TimeBound> from;  // a percentage is of each report's own span
+  std::optional<TimeBound> to;
+  OutputFormat format = OutputFormat::Table;
+  unsigned threads = 0;                  // 0: the hardware's thread count
+  std::optional<Percentage> fail_above;  // exit 3 on growth above this
+  zyl_package::ReadLimits limits;
+};
+
+// How `export` writes the samples.
+enum class ExportFormat : std::uint8_t { Csv = 0, Jsonl = 1 };
+
+// `zyl-profile export REPORT [filters] --format csv|jsonl -o FILE`.
+struct ExportCommand {
+  std::filesystem::path report;
+  std::filesystem::path output;
+  Query query;  // the default Query with the filter options applied
+  std::optional<TimeBound> from;
+  std::optional<TimeBound> to;
+  ExportFormat format = ExportFormat::Csv;
+  zyl_package::ReadLimits limits;
+};
+
 // `--help` or `--version`: the text goes to stdout and the exit status is 0.
 struct PrintText {
   std::string text;
@@ -76,7 +127,8 @@ struct PrintText {
 
 // What the command line asks for.
 using Options =
-    std::variant<QueryCommand, GenerateCommand, ConvertCommand, PrintText>;
+    std::variant<QueryCommand, GenerateCommand, ConvertCommand, PrintText,
+                 TraceCommand, DiffCommand, ExportCommand>;
 
 // A command line that cannot be run; `message` is one line without the
 // program name or the hint to --help.

@@ -154,7 +154,8 @@ TEST(ParseOptions, UsageErrors) {
   const std::vector<Row> rows{
       {{}, "A subcommand is required"},
       {{"frobnicate", "r.json"},
-       "unknown command 'frobnicate' (expected query, generate or convert)"},
+       "unknown command 'frobnicate' (expected query, generate, convert, "
+       "trace, diff or export)"},
       {{"query"}, "REPORT is required"},
       {{"query", "a.json", "b.json"},
        "The following argument was not expected: b.json"},

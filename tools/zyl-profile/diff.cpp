@@ -1,0 +1,453 @@
+// diff_results, the three printed forms of a DiffReport, and the diff
+// command.
+#include "diff.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <compare>
+#include <string_view>
+#include <utility>
+
+#include "output.h"
+#include "samples.h"
+
+namespace zyl_profile::cli {
+namespace {
+
+// 128-bit products keep the threshold test exact for any u64 counts.
+__extension__ using Uint128 = unsigned __int128;
+
+std::string_view status_name(DiffStatus status) {
+  switch (status) {
+    case DiffStatus::Changed:
+      return "changed";
+    case DiffStatus::New:
+      return "new";
+    case DiffStatus::Gone:
+      return "gone";
+    case DiffStatus::Same:
+      break;
+  }
+  return "same";
+}
+
+// True when `next` exceeds `base` by more than `limit` percent of `base`;
+// any growth from 0 does.
+bool grew_above(std::uint64_t base, std::uint64_t next,
+                const Percentage& limit) {
+  if (next <= base) return false;
+  if (base == 0) return true;
+  // (next - base) / base > units / (100 * scale)
+  return Uint128{next - base} * 100 * limit.scale > Uint128{base} * limit.units;
+}
+
+CountChange count_change(std::uint64_t base, std::uint64_t next,
+                         const std::optional<Percentage>& fail_above) {
+  CountChange change;
+  change.base = base;
+  change.next = next;
+  change.negative = next < base;
+  change.magnitude = change.negative ? base - next : next - base;
+  if (base != 0) {
+    const double relative = static_cast<double>(change.magnitude) /
+                            static_cast<double>(base) * 100.0;
+    change.percent = change.negative ? -relative : relative;
+  } else if (next == 0) {
+    change.percent = 0.0;
+  }
+  change.regressed = fail_above && grew_above(base, next, *fail_above);
+  return change;
+}
+
+RealChange real_change(double base, double next) {
+  RealChange change;
+  change.base = base;
+  change.next = next;
+  change.change = next - base;
+  if (base != 0.0) {
+    change.percent = change.change / base * 100.0;
+  } else if (next == 0.0) {
+    change.percent = 0.0;
+  }
+  return change;
+}
+
+const GroupSummary kAbsent{};  // an absent side counts as zeros
+
+DiffRow join(const GroupSummary* base, const GroupSummary* next,
+             const std::optional<Percentage>& fail_above) {
+  const GroupSummary& b = base != nullptr ? *base : kAbsent;
+  const GroupSummary& n = next != nullptr ? *next : kAbsent;
+  DiffRow row;
+  row.name = base != nullptr ? base->name : next->name;
+  row.dimensions = base != nullptr ? base->dimensions : next->dimensions;
+  row.phase_cycles = count_change(b.phase_cycles, n.phase_cycles, fail_above);
+  row.work_cycles = count_change(b.work_cycles, n.work_cycles, std::nullopt);
+  row.sample_count = count_change(b.sample_count, n.sample_count, std::nullopt);
+  row.average_active_tiles =
+      real_change(b.average_active_tiles, n.average_active_tiles);
+  row.p95_cycles = count_change(b.p95_cycles, n.p95_cycles, std::nullopt);
+  if (base == nullptr) {
+    row.status = DiffStatus::New;
+  } else if (next == nullptr) {
+    row.status = DiffStatus::Gone;
+  } else {
+    const bool same = b.phase_cycles == n.phase_cycles &&
+                      b.work_cycles == n.work_cycles &&
+                      b.sample_count == n.sample_count &&
+                      b.average_active_tiles == n.average_active_tiles &&
+                      b.p95_cycles == n.p95_cycles;
+    row.status = same ? DiffStatus::Same : DiffStatus::Changed;
+  }
+  return row;
+}
+
+std::string signed_text(const CountChange& change) {
+  if (change.magnitude == 0) return "0";
+  return (change.negative ? "-" : "+") + with_separators(change.magnitude);
+}
+
+std::string percent_text(const std::optional<double>& percent,
+                         DiffStatus status) {
+  if (status == DiffStatus::New) return "new";
+  if (status == DiffStatus::Gone) return "gone";
+  if (!percent) return "n/a";
+  if (*percent == 0.0) return "0.00%";
+  return fmt::format("{:+.2f}%", *percent);
+}
+
+std::string percentage_text(const Percentage& value) {
+  std::string text = std::to_string(value.units / value.scale);
+  std::uint64_t fraction = value.units % value.scale;
+  if (fraction != 0) {
+    std::string digits;
+    for (std::uint64_t scale = value.scale; scale > 1; scale /= 10) {
+      digits.insert(digits.begin(), static_cast<char>('0' + fraction % 10));
+      fraction /= 10;
+    }
+    while (digits.back() == '0') digits.pop_back();
+    text += "." + digits;
+  }
+  return text + "%";
+}
+
+std::string real_text(double value) { return fmt::format("{:.2f}", value); }
+
+void append_signed_json(const CountChange& change, std::string& out) {
+  if (change.negative && change.magnitude != 0) out += '-';
+  append_decimal(change.magnitude, out);
+}
+
+void append_percent_json(const std::optional<double>& percent,
+                         std::string& out) {
+  out += percent ? shortest_double(*percent) : std::string("null");
+}
+
+void append_count_json(std::string_view name, const CountChange& change,
+                       bool with_regressed, std::string_view indent,
+                       std::string& out) {
+  out += indent;
+  append_json_string(name, out);
+  out += ": {\"base\": ";
+  append_decimal(change.base, out);
+  out += ", \"new\": ";
+  append_decimal(change.next, out);
+  out += ", \"change\": ";
+  append_signed_json(change, out);
+  out += ", \"change_percent\": ";
+  append_percent_json(change.percent, out);
+  if (with_regressed) {
+    out +=
+        change.regressed ? ", \"regressed\": true" : ", \"regressed\": false";
+  }
+  out += '}';
+}
+
+}  // namespace
+
+DiffReport diff_results(const QueryReport& base, const QueryReport& next,
+                        std::optional<std::size_t> limit,
+                        std::optional<Percentage> fail_above) {
+  using Key =
+      std::pair<std::string_view, const std::map<std::string, std::string>*>;
+  const auto key_less = [](const Key& left, const Key& right) {
+    if (const auto by_name = left.first <=> right.first; by_name != 0) {
+      return by_name < 0;
+    }
+    return *left.second < *right.second;
+  };
+  std::map<Key, const GroupSummary*, decltype(key_less)> in_base(key_less);
+  for (const GroupSummary& group : base.groups) {
+    in_base.emplace(Key{group.name, &group.dimensions}, &group);
+  }
+  DiffReport diff;
+  diff.fail_above = fail_above;
+  for (const GroupSummary& group : next.groups) {
+    const auto found = in_base.find(Key{group.name, &group.dimensions});
+    const GroupSummary* match = nullptr;
+    if (found != in_base.end()) {
+      match = found->second;
+      in_base.erase(found);
+    }
+    diff.rows.push_back(join(match, &group, fail_above));
+  }
+  for (const auto& [key, group] : in_base) {
+    diff.rows.push_back(join(group, nullptr, fail_above));
+  }
+  std::sort(diff.rows.begin(), diff.rows.end(),
+            [](const DiffRow& left, const DiffRow& right) {
+              if (left.phase_cycles.magnitude != right.phase_cycles.magnitude) {
+                return left.phase_cycles.magnitude >
+                       right.phase_cycles.magnitude;
+              }
+              return left.name < right.name;
+            });
+  diff.group_count = diff.rows.size();
+  for (const DiffRow& row : diff.rows) {
+    if (row.phase_cycles.regressed) diff.regressed_groups.push_back(row.name);
+    if (row.status != DiffStatus::Same) ++diff.changed_count;
+  }
+  if (limit && *limit < diff.rows.size()) diff.rows.resize(*limit);
+  diff.profile_span_cycles = count_change(base.profile_span_cycles,
+                                          next.profile_span_cycles, fail_above);
+  diff.matched_sample_count = count_change(
+      base.matched_sample_count, next.matched_sample_count, std::nullopt);
+  return diff;
+}
+
+void append_diff_table(const DiffReport& diff, std::string& out) {
+  const std::array<std::string_view, 15> header{
+      "group",      "status",    "base phase", "new phase",    "change",
+      "change %",   "base work", "new work",   "base samples", "new samples",
+      "base tiles", "new tiles", "base p95",   "new p95",      ""};
+  std::vector<std::array<std::string, header.size()>> cells;
+  cells.reserve(diff.rows.size());
+  for (const DiffRow& row : diff.rows) {
+    cells.push_back(
+        {terminal_escape(row.name), std::string(status_name(row.status)),
+         with_separators(row.phase_cycles.base),
+         with_separators(row.phase_cycles.next), signed_text(row.phase_cycles),
+         percent_text(row.phase_cycles.percent, row.status),
+         with_separators(row.work_cycles.base),
+         with_separators(row.work_cycles.next),
+         with_separators(row.sample_count.base),
+         with_separators(row.sample_count.next),
+         real_text(row.average_active_tiles.base),
+         real_text(row.average_active_tiles.next),
+         with_separators(row.p95_cycles.base),
+         with_separators(row.p95_cycles.next),
+         row.phase_cycles.regressed ? "REGRESSED" : ""});
+  }
+  std::array<std::size_t, header.size()> widths{};
+  for (std::size_t i = 0; i < header.size(); ++i) widths[i] = header[i].size();
+  for (const auto& line : cells) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      widths[i] = std::max(widths[i], line[i].size());
+    }
+  }
+  const auto append_line = [&](const auto& line) {
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const std::string_view cell = line[i];
+      if (i > 0) text += "  ";
+      // Names and statuses read left to right; numbers line up on the right.
+      const std::size_t pad = widths[i] - cell.size();
+      if (i < 2 || i + 1 == line.size()) {
+        text += cell;
+        text.append(pad, ' ');
+      } else {
+        text.append(pad, ' ');
+        text += cell;
+      }
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    out += text;
+    out += '\n';
+  };
+  if (cells.empty()) {
+    out += "no groups\n";
+  } else {
+    append_line(header);
+    for (const auto& line : cells) append_line(line);
+  }
+  if (diff.rows.size() < diff.group_count) {
+    out += fmt::format("({} of {} groups shown)\n", diff.rows.size(),
+                       diff.group_count);
+  }
+  out += '\n';
+  const auto append_total = [&](std::string_view name,
+                                const CountChange& change) {
+    out +=
+        fmt::format("{}: {} -> {}, {} ({})", name, with_separators(change.base),
+                    with_separators(change.next), signed_text(change),
+                    percent_text(change.percent, DiffStatus::Changed));
+    if (change.regressed) out += "  REGRESSED";
+    out += '\n';
+  };
+  append_total("profile span cycles", diff.profile_span_cycles);
+  append_total("matched samples", diff.matched_sample_count);
+  const bool unchanged = diff.changed_count == 0 &&
+                         diff.profile_span_cycles.magnitude == 0 &&
+                         diff.matched_sample_count.magnitude == 0;
+  if (unchanged) {
+    out += "no changes\n";
+  } else {
+    out += fmt::format("{} of {} groups changed\n", diff.changed_count,
+                       diff.group_count);
+  }
+  if (diff.fail_above) {
+    const std::string threshold = percentage_text(*diff.fail_above);
+    if (!diff.regressed()) {
+      out += fmt::format("no regression above {}\n", threshold);
+    } else {
+      std::string which;
+      if (diff.profile_span_cycles.regressed) which = "the profile span";
+      for (const std::string& name : diff.regressed_groups) {
+        which += which.empty() ? "" : ", ";
+        which += terminal_escape(name);
+      }
+      out += fmt::format("regression: grew by more than {}: {}\n", threshold,
+                         which);
+    }
+  }
+}
+
+void append_diff_json(const DiffReport& diff, std::string& out) {
+  out += "{\n  \"fail_above_percent\": ";
+  if (diff.fail_above) {
+    out += shortest_double(static_cast<double>(diff.fail_above->units) /
+                           static_cast<double>(diff.fail_above->scale));
+  } else {
+    out += "null";
+  }
+  out += diff.regressed() ? ",\n  \"regressed\": true"
+                          : ",\n  \"regressed\": false";
+  out += ",\n  \"group_count\": ";
+  append_decimal(diff.group_count, out);
+  out += ",\n  \"changed_group_count\": ";
+  append_decimal(diff.changed_count, out);
+  out += ",\n  \"groups\": [";
+  for (std::size_t i = 0; i < diff.rows.size(); ++i) {
+    const DiffRow& row = diff.rows[i];
+    out += i == 0 ? "\n    {\n      \"name\": " : ",\n    {\n      \"name\": ";
+    append_json_string(row.name, out);
+    out += ",\n      \"dimensions\": {";
+    bool first = true;
+    for (const auto& [key, value] : row.dimensions) {
+      if (!first) out += ", ";
+      first = false;
+      append_json_string(key, out);
+      out += ": ";
+      append_json_string(value, out);
+    }
+    out += "},\n      \"status\": \"";
+    out += status_name(row.status);
+    out += "\",\n";
+    append_count_json("phase_cycles", row.phase_cycles, true, "      ", out);
+    out += ",\n";
+    append_count_json("work_cycles", row.work_cycles, false, "      ", out);
+    out += ",\n";
+    append_count_json("sample_count", row.sample_count, false, "      ", out);
+    const RealChange& tiles = row.average_active_tiles;
+    out += ",\n      \"average_active_tiles\": {\"base\": ";
+    out += shortest_double(tiles.base);
+    out += ", \"new\": ";
+    out += shortest_double(tiles.next);
+    out += ", \"change\": ";
+    out += shortest_double(tiles.change);
+    out += ", \"change_percent\": ";
+    append_percent_json(tiles.percent, out);
+    out += "},\n";
+    append_count_json("p95_cycles", row.p95_cycles, false, "      ", out);
+    out += "\n    }";
+  }
+  out += diff.rows.empty() ? "],\n" : "\n  ],\n";
+  out += "  \"totals\": {\n";
+  append_count_json("profile_span_cycles", diff.profile_span_cycles, true,
+                    "    ", out);
+  out += ",\n";
+  append_count_json("matched_sample_count", diff.matched_sample_count, false,
+                    "    ", out);
+  out += "\n  }\n}\n";
+}
+
+void append_diff_csv(const DiffReport& diff, std::string& out) {
+  out += "name,status,measure,base,new,change,change_percent,regressed\r\n";
+  const auto append_count = [&](std::string_view name, std::string_view status,
+                                std::string_view measure,
+                                const CountChange& change, bool regressed) {
+    append_csv_field(name, out);
+    out +=
+        fmt::format(",{},{},{},{},", status, measure, change.base, change.next);
+    append_signed_json(change, out);
+    out += ',';
+    if (change.percent) out += shortest_double(*change.percent);
+    out += regressed ? ",true\r\n" : ",false\r\n";
+  };
+  for (const DiffRow& row : diff.rows) {
+    const std::string_view status = status_name(row.status);
+    append_count(row.name, status, "phase_cycles", row.phase_cycles,
+                 row.phase_cycles.regressed);
+    append_count(row.name, status, "work_cycles", row.work_cycles, false);
+    append_count(row.name, status, "sample_count", row.sample_count, false);
+    const RealChange& tiles = row.average_active_tiles;
+    append_csv_field(row.name, out);
+    out += fmt::format(",{},average_active_tiles,{},{},{},", status,
+                       shortest_double(tiles.base), shortest_double(tiles.next),
+                       shortest_double(tiles.change));
+    if (tiles.percent) out += shortest_double(*tiles.percent);
+    out += ",false\r\n";
+    append_count(row.name, status, "p95_cycles", row.p95_cycles, false);
+  }
+  append_count("(total)", "total", "profile_span_cycles",
+               diff.profile_span_cycles, diff.profile_span_cycles.regressed);
+  append_count("(total)", "total", "matched_sample_count",
+               diff.matched_sample_count, false);
+}
+
+ExitCode run_diff(const DiffCommand& command) {
+  // One report in memory at a time: each is queried and dropped before the
+  // next is loaded.
+  const auto run_one =
+      [&](const std::filesystem::path& path) -> std::optional<QueryReport> {
+    const zyl_package::LoadResult loaded = load_report(path, command.limits);
+    if (!loaded.ok()) {
+      report_error(loaded.error().to_string());
+      return std::nullopt;
+    }
+    Query query =
+        with_window(command.query, command.from, command.to, loaded.value());
+    // Both sides need every group, or a group cut on one side would look
+    // new or gone; --limit cuts the joined rows instead.
+    query.limit.reset();
+    query.sample_limit = 0;
+    return zyl_profile::query(loaded.value(), query,
+                              ParallelOptions{command.threads});
+  };
+  const std::optional<QueryReport> base = run_one(command.base);
+  if (!base) return ExitCode::ReadError;
+  const std::optional<QueryReport> next = run_one(command.next);
+  if (!next) return ExitCode::ReadError;
+
+  const DiffReport diff =
+      diff_results(*base, *next, command.query.limit, command.fail_above);
+  std::string out;
+  switch (command.format) {
+    case OutputFormat::Table:
+      append_diff_table(diff, out);
+      break;
+    case OutputFormat::Json:
+      append_diff_json(diff, out);
+      break;
+    case OutputFormat::Csv:
+      append_diff_csv(diff, out);
+      break;
+  }
+  const ExitCode written = write_output(out);
+  if (written != ExitCode::Success) return written;
+  return diff.regressed() ? ExitCode::Regression : ExitCode::Success;
+}
+
+}  // namespace zyl_profile::cli
