@@ -1,0 +1,122 @@
+// zyl_profile_check: the helper the end-to-end cases run beside the tool.
+//   trace TRACE [--events N] [--min-lanes N] [--export JSONL]
+//       reads a trace back and checks it (trace_check.h); with --export, the
+//       events must be exactly the exported samples, in order
+//   slow-kernel IN OUT KERNEL FACTOR
+//       writes IN with every sample of KERNEL FACTOR times as long
+// Exits 0 when all is well, 1 with a message on stderr otherwise.
+#include <charconv>  // std::from_chars
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "trace_check.h"
+#include "zyl_package/report_io.h"
+#include "zyl_profile/query.h"
+
+namespace {
+
+using zyl_profile::cli::ParsedTrace;
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "zyl_profile_check: %s\n", message.c_str());
+  return 1;
+}
+
+bool read_file(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  text.assign(std::istreambuf_iterator<char>(in), {});
+  return !in.bad();
+}
+
+bool parse_count(const std::string& text, std::uint64_t& out) {
+  const auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+int check_trace_file(const std::vector<std::string>& args) {
+  std::string text;
+  if (!read_file(args[0], text)) return fail("cannot read " + args[0]);
+  auto parsed = zyl_profile::cli::parse_trace(text);
+  if (const auto* error = std::get_if<std::string>(&parsed)) {
+    return fail(args[0] + ": " + *error);
+  }
+  const ParsedTrace& trace = std::get<ParsedTrace>(parsed);
+  if (const auto error = zyl_profile::cli::check_trace(trace)) {
+    return fail(args[0] + ": " + *error);
+  }
+  std::uint64_t events = 0;
+  for (const auto& event : trace.events) events += event.ph == "X" ? 1 : 0;
+  for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
+    std::uint64_t number = 0;
+    if (args[i] == "--events" && parse_count(args[i + 1], number)) {
+      if (events != number) {
+        return fail(std::to_string(events) + " events, expected " +
+                    args[i + 1]);
+      }
+    } else if (args[i] == "--min-lanes" && parse_count(args[i + 1], number)) {
+      if (zyl_profile::cli::max_lanes(trace) < number) {
+        return fail("at most " +
+                    std::to_string(zyl_profile::cli::max_lanes(trace)) +
+                    " lanes, expected " + args[i + 1]);
+      }
+    } else if (args[i] == "--export") {
+      std::string jsonl;
+      if (!read_file(args[i + 1], jsonl)) {
+        return fail("cannot read " + args[i + 1]);
+      }
+      if (const auto error =
+              zyl_profile::cli::compare_with_export(trace, jsonl)) {
+        return fail(*error);
+      }
+    } else {
+      return fail("unknown option " + args[i]);
+    }
+  }
+  std::printf("%llu events, %u lanes at most\n",
+              static_cast<unsigned long long>(events),
+              zyl_profile::cli::max_lanes(trace));
+  return 0;
+}
+
+int slow_kernel(const std::vector<std::string>& args) {
+  std::uint64_t factor = 0;
+  if (args.size() != 4 || !parse_count(args[3], factor)) {
+    return fail("usage: slow-kernel IN OUT KERNEL FACTOR");
+  }
+  const zyl_package::LoadResult loaded = zyl_package::read_report(args[0]);
+  if (!loaded.ok()) return fail(loaded.error().to_string());
+  zyl_profile::ProfileReport report = loaded.value();
+  for (zyl_profile::TileProfile& tile : report.tiles) {
+    for (zyl_profile::CycleSample& sample : tile.samples) {
+      if (sample.step.kernel == args[2]) {
+        sample.end_cycle = static_cast<std::uint32_t>(
+            sample.start_cycle + zyl_profile::duration(sample) * factor);
+      }
+    }
+  }
+  if (const auto error = zyl_package::write_report(
+          report, args[1], zyl_package::report_format_for(args[1]))) {
+    return fail(*error);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "trace" && !args.empty() && args.size() % 2 == 1) {
+    return check_trace_file(args);
+  }
+  if (command == "slow-kernel") return slow_kernel(args);
+  return fail(
+      "usage: zyl_profile_check trace TRACE [--events N] [--min-lanes N] "
+      "[--export JSONL] | slow-kernel IN OUT KERNEL FACTOR");
+}
