@@ -272,3 +272,130 @@ TEST(WriteTrace, GeneratedProfileReadsBackWithLanesAndTimes) {
 
 }  // namespace
 }  // namespace zyl_profile::cli
+
+namespace zyl_profile::cli {
+namespace {
+
+template <typename Command>
+Command parse_as(std::vector<std::string> args) {
+  ParseResult result = parse_options(args);
+  if (const auto* error = std::get_if<UsageError>(&result)) {
+    ADD_FAILURE() << "usage error: " << error->message;
+    return {};
+  }
+  const auto* command = std::get_if<Command>(&std::get<Options>(result));
+  if (command == nullptr) {
+    ADD_FAILURE() << "another command";
+    return {};
+  }
+  return *command;
+}
+
+// trace, diff and export read the query's filters through its own
+// declarations, so one command line gives the same Query everywhere.
+TEST(ParseOptions, NewCommandsTakeTheQueryFiltersExactly) {
+  const std::vector<std::string> filters{"--kind",
+                                         "compute",
+                                         "--kernel",
+                                         "",
+                                         "--operation-contains",
+                                         "mat",
+                                         "--tile",
+                                         "1,3-4",
+                                         "--phase",
+                                         "2",
+                                         "--metadata",
+                                         "block=1",
+                                         "--at-offset",
+                                         "40",
+                                         "--from",
+                                         "25%",
+                                         "--to",
+                                         "900",
+                                         "--max-depth",
+                                         "9"};
+  std::vector<std::string> query_args{"query", "r.json"};
+  query_args.insert(query_args.end(), filters.begin(), filters.end());
+  const QueryCommand query = parse_as<QueryCommand>(query_args);
+
+  std::vector<std::string> trace_args{"trace", "r.json", "-o", "t.json"};
+  trace_args.insert(trace_args.end(), filters.begin(), filters.end());
+  const TraceCommand trace = parse_as<TraceCommand>(trace_args);
+  EXPECT_EQ(trace.query, query.query);
+  EXPECT_EQ(trace.from, query.from);
+  EXPECT_EQ(trace.to, query.to);
+  EXPECT_EQ(trace.limits.max_depth, 9U);
+  EXPECT_EQ(trace.output, "t.json");
+  EXPECT_EQ(trace.name_by, TraceName::Kernel);
+
+  std::vector<std::string> diff_args{"diff", "a.json", "b.json"};
+  diff_args.insert(diff_args.end(), filters.begin(), filters.end());
+  const DiffCommand diff = parse_as<DiffCommand>(diff_args);
+  EXPECT_EQ(diff.query, query.query);
+  EXPECT_EQ(diff.from, query.from);
+  EXPECT_EQ(diff.base, "a.json");
+  EXPECT_EQ(diff.next, "b.json");
+
+  std::vector<std::string> export_args{"export", "r.json", "-o", "s.jsonl"};
+  export_args.insert(export_args.end(), filters.begin(), filters.end());
+  const ExportCommand exported = parse_as<ExportCommand>(export_args);
+  EXPECT_EQ(exported.query, query.query);
+  EXPECT_EQ(exported.to, query.to);
+  EXPECT_EQ(exported.format, ExportFormat::Jsonl);  // by the extension
+}
+
+TEST(ParseOptions, NewCommandsOwnOptions) {
+  const TraceCommand trace =
+      parse_as<TraceCommand>({"trace", "r.json", "--output=t.json", "--name-by",
+                              "kind", "--minimal-args"});
+  EXPECT_EQ(trace.name_by, TraceName::Kind);
+  EXPECT_TRUE(trace.minimal_args);
+  const DiffCommand diff = parse_as<DiffCommand>(
+      {"diff", "a.json", "b.json", "--group-by", "tile", "--limit", "4",
+       "--format", "csv", "--threads", "2", "--fail-above", "2.5%"});
+  EXPECT_EQ(diff.query.group_by, GroupBy::Tile);
+  EXPECT_EQ(diff.query.limit, 4U);
+  EXPECT_EQ(diff.format, OutputFormat::Csv);
+  EXPECT_EQ(diff.threads, 2U);
+  EXPECT_EQ(diff.fail_above, (Percentage{25, 10}));
+  EXPECT_EQ(
+      parse_as<DiffCommand>({"diff", "a", "b", "--fail-above", "0"}).fail_above,
+      (Percentage{0, 1}));
+  EXPECT_EQ(parse_as<ExportCommand>(
+                {"export", "r.json", "-o", "s.jsonl", "--format", "csv"})
+                .format,
+            ExportFormat::Csv);
+
+  struct Row {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Row> rows{
+      {{"trace", "r.json"}, "--output is required"},
+      {{"trace", "r.json", "-o", "t", "--name-by", "tile"},
+       "--name-by: expected one of kernel, operation, kind, found 'tile'"},
+      {{"trace", "r.json", "-o", "t", "--sort-by", "name"}, "--sort-by"},
+      {{"diff", "a.json"}, "NEW is required"},
+      {{"diff", "a", "b", "--sample-limit", "3"}, "--sample-limit"},
+      {{"diff", "a", "b", "--fail-above", "-1"},
+       "--fail-above: expected a percentage such as 10 or 2.5 (at most 6 "
+       "decimals), found '-1'"},
+      {{"diff", "a", "b", "--fail-above", ".5"},
+       "--fail-above: expected a percentage such as 10 or 2.5 (at most 6 "
+       "decimals), found '.5'"},
+      {{"export", "r.json", "-o", ""},
+       "--output: expected a file name, found ''"},
+      {{"export", "r.json", "-o", "x", "--kind", "a", "--kind", "b"},
+       "--kind: given more than once"},
+  };
+  for (const Row& row : rows) {
+    const ParseResult result = parse_options(row.args);
+    const auto* error = std::get_if<UsageError>(&result);
+    ASSERT_NE(error, nullptr) << row.args[0] << " " << row.message;
+    EXPECT_NE(error->message.find(row.message), std::string::npos)
+        << error->message;
+  }
+}
+
+}  // namespace
+}  // namespace zyl_profile::cli
