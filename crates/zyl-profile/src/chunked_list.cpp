@@ -31,6 +31,13 @@ std::uint32_t* ChunkArena::take(std::size_t count) {
   return room;
 }
 
+void ChunkArena::adopt(ChunkArena&& other) {
+  for (auto& block : other.blocks_) blocks_.push_back(std::move(block));
+  other.blocks_.clear();
+  other.next_ = nullptr;
+  other.left_ = 0;
+}
+
 void ChunkedList::grow(ChunkArena& arena) {
   const std::size_t size = kFirstChunk << chunk_count_;
   before_current_ += used_;
@@ -45,15 +52,6 @@ void ChunkedList::copy_to(std::uint32_t* out) const {
     const std::size_t count =
         chunk + 1 == chunk_count_ ? used_ : kFirstChunk << chunk;
     out = std::copy_n(chunks_[chunk], count, out);
-  }
-}
-
-void ChunkedList::append(const ChunkedList& other, ChunkArena& arena) {
-  for (std::size_t chunk = 0; chunk < other.chunk_count_; ++chunk) {
-    const std::size_t count =
-        chunk + 1 == other.chunk_count_ ? other.used_ : kFirstChunk << chunk;
-    for (std::size_t i = 0; i < count; ++i)
-      push(other.chunks_[chunk][i], arena);
   }
 }
 

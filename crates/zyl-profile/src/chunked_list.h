@@ -22,6 +22,10 @@ class ChunkArena {
   // Returns room for `count` values, valid as long as the arena.
   [[nodiscard]] std::uint32_t* take(std::size_t count);
 
+  // Takes over the blocks of `other`, so lists built in it stay valid as
+  // long as this arena.
+  void adopt(ChunkArena&& other);
+
  private:
   std::vector<std::unique_ptr<std::uint32_t[]>> blocks_;
   std::uint32_t* next_ = nullptr;
@@ -43,9 +47,6 @@ class ChunkedList {
 
   // Copies every value into `out`, which has room for size() values.
   void copy_to(std::uint32_t* out) const;
-
-  // Appends every value of `other`.
-  void append(const ChunkedList& other, ChunkArena& arena);
 
  private:
   void grow(ChunkArena& arena);

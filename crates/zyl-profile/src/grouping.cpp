@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -147,20 +148,35 @@ void fill_duration_stats(std::span<std::uint32_t> durations,
   summary.maximum_cycles = *std::max_element(at(i99), durations.end());
 }
 
+// Copies the values of `first` and of every list in `later` into `out`.
+void gather(const ChunkedList& first, const std::vector<ChunkedList>& later,
+            std::vector<std::uint32_t>& out) {
+  std::size_t size = first.size();
+  for (const ChunkedList& list : later) size += list.size();
+  out.resize(size);
+  std::uint32_t* next = out.data();
+  first.copy_to(next);
+  next += first.size();
+  for (const ChunkedList& list : later) {
+    list.copy_to(next);
+    next += list.size();
+  }
+}
+
 // `scratch` is reused across groups, so summarising allocates only when a
 // group is larger than every one before it.
-GroupSummary summarise(GroupKey key, Accumulator&& group,
+GroupSummary summarise(GroupKey key, const Accumulator& group,
                        std::uint64_t clock_hz,
                        std::vector<std::uint32_t>& scratch) {
   GroupSummary summary;
   summary.name = std::move(key.name);
   summary.dimensions = std::move(key.dimensions);
-  summary.sample_count = group.durations.size();
-  scratch.resize(group.tile_runs.size());
-  group.tile_runs.copy_to(scratch.data());
+  gather(group.tile_runs, group.later_tile_runs, scratch);
   std::sort(scratch.begin(), scratch.end());
   summary.tile_count = static_cast<std::size_t>(
       std::unique(scratch.begin(), scratch.end()) - scratch.begin());
+  gather(group.durations, group.later_durations, scratch);
+  summary.sample_count = scratch.size();
   summary.phase_count = group.phases.size();
   summary.phase_cycles = group.phases.sum();
   summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
@@ -173,12 +189,16 @@ GroupSummary summarise(GroupKey key, Accumulator&& group,
     summary.mean_cycles = static_cast<double>(summary.work_cycles) /
                           static_cast<double>(summary.sample_count);
   }
-  scratch.resize(summary.sample_count);
-  group.durations.copy_to(scratch.data());
   fill_duration_stats(scratch, summary);
   summary.first_offset = group.first_offset;
   summary.last_offset = group.last_offset;
   return summary;
+}
+
+std::size_t member_count(const Accumulator& group) {
+  std::size_t count = group.durations.size();
+  for (const ChunkedList& list : group.later_durations) count += list.size();
+  return count;
 }
 
 }  // namespace
@@ -201,10 +221,13 @@ void Accumulator::add(std::uint32_t tile, const ProfileStep& step,
   last_offset = std::max(last_offset, offset + sample_duration);
 }
 
-void Accumulator::merge(Accumulator&& later, ChunkArena& arena) {
-  durations.append(later.durations, arena);
-  tile_runs.append(later.tile_runs, arena);
-  if (later.durations.size() != 0) last_tile = later.last_tile;
+void Accumulator::merge(Accumulator&& later) {
+  later_durations.push_back(later.durations);
+  later_durations.insert(later_durations.end(), later.later_durations.begin(),
+                         later.later_durations.end());
+  later_tile_runs.push_back(later.tile_runs);
+  later_tile_runs.insert(later_tile_runs.end(), later.later_tile_runs.begin(),
+                         later.later_tile_runs.end());
   phases.merge(later.phases);
   work_cycles += later.work_cycles;
   first_offset = std::min(first_offset, later.first_offset);
@@ -290,6 +313,8 @@ void GroupTable::add(std::uint32_t tile, const CycleSample& sample,
 }
 
 void GroupTable::merge(GroupTable&& later) {
+  // The later groups' lists live in its arena: keep its blocks alive here.
+  arena_.adopt(std::move(later.arena_));
   has_last_ = false;
   for (Accumulator& group : later.groups_) {
     const CycleSample& sample = *group.key_sample;
@@ -304,34 +329,53 @@ void GroupTable::merge(GroupTable&& later) {
       if (!inserted) index = by_number_.find(number)->second;
     }
     if (inserted) {
-      // The durations live in the later table's arena, which dies with it.
-      Accumulator& created = groups_.emplace_back();
-      created.key_tile = group.key_tile;
-      created.key_sample = group.key_sample;
-      created.first_offset = group.first_offset;
-      created.merge(std::move(group), arena_);
+      groups_.push_back(std::move(group));
     } else {
-      groups_[index].merge(std::move(group), arena_);
+      groups_[index].merge(std::move(group));
     }
   }
 }
 
-std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz) && {
-  std::vector<GroupSummary> result;
-  result.reserve(groups_.size());
-  // Sized for the largest group up front, so the allocation count does not
-  // depend on the order in which groups of growing size come.
-  std::size_t largest = 0;
-  for (const Accumulator& group : groups_) {
-    largest = std::max(largest, group.durations.size());
-    largest = std::max(largest, group.tile_runs.size());
-  }
-  std::vector<std::uint32_t> scratch;
-  scratch.reserve(largest);
-  for (Accumulator& group : groups_) {
-    result.push_back(
-        summarise(group_key(query_, group.key_tile, *group.key_sample),
-                  std::move(group), clock_hz, scratch));
+std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz,
+                                                unsigned threads) && {
+  std::vector<GroupSummary> result(groups_.size());
+  const auto summarise_range = [&](std::size_t begin, std::size_t end) {
+    // Sized for the largest group up front, so the allocation count does not
+    // depend on the order in which groups of growing size come.
+    std::size_t largest = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      largest = std::max(largest, member_count(groups_[i]));
+    }
+    std::vector<std::uint32_t> scratch;
+    scratch.reserve(largest);
+    for (std::size_t i = begin; i < end; ++i) {
+      const Accumulator& group = groups_[i];
+      result[i] =
+          summarise(group_key(query_, group.key_tile, *group.key_sample), group,
+                    clock_hz, scratch);
+    }
+  };
+  if (threads <= 1 || groups_.size() < 2) {
+    summarise_range(0, groups_.size());
+  } else {
+    // Contiguous ranges of about equal member counts: the selections cost
+    // in proportion to the members.
+    std::size_t total = 0;
+    for (const Accumulator& group : groups_) total += member_count(group);
+    std::vector<std::size_t> bounds{0};
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < groups_.size(); ++i) {
+      seen += member_count(groups_[i]);
+      if (bounds.size() < threads && seen * threads >= total * bounds.size()) {
+        bounds.push_back(i + 1);
+      }
+    }
+    bounds.push_back(groups_.size());
+    std::vector<std::jthread> workers;
+    for (std::size_t range = 1; range + 1 < bounds.size(); ++range) {
+      workers.emplace_back(summarise_range, bounds[range], bounds[range + 1]);
+    }
+    summarise_range(bounds[0], bounds[1]);
   }
   groups_.clear();
   const auto goes_first = [sort_by = query_.sort_by](const GroupSummary& l,

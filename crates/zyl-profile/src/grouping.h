@@ -34,11 +34,17 @@ struct Accumulator {
 
   // The tile of the last member: members come in runs on one tile.
   std::uint32_t last_tile = 0;
+  // The lists that parallel workers gathered for this group over later tile
+  // ranges. Their values stay where the workers put them and are read when
+  // the group is summarised, so merging copies no durations.
+  std::vector<ChunkedList> later_durations;
+  std::vector<ChunkedList> later_tile_runs;
 
   void add(std::uint32_t tile, const ProfileStep& step, std::uint64_t offset,
            std::uint32_t sample_duration, ChunkArena& arena);
-  // Folds in the aggregate of the same group over later tiles.
-  void merge(Accumulator&& later, ChunkArena& arena);
+  // Folds in the aggregate of the same group over later tiles; the lists of
+  // `later` must stay valid until the group is summarised.
+  void merge(Accumulator&& later);
 };
 
 // The group table of one query: one accumulator per distinct group name.
@@ -53,12 +59,14 @@ class GroupTable {
   void add(std::uint32_t tile, const CycleSample& sample, std::uint64_t offset,
            std::uint32_t sample_duration);
 
-  // Folds in a table built from later tiles of the same report and query.
+  // Folds in a table built from later tiles of the same report and query,
+  // taking over its storage.
   void merge(GroupTable&& later);
 
   // Drains the table into summaries, ordered for `query.sort_by` and cut to
-  // `query.limit`.
-  [[nodiscard]] std::vector<GroupSummary> summaries(std::uint64_t clock_hz) &&;
+  // `query.limit`; the groups are summarised on up to `threads` threads.
+  [[nodiscard]] std::vector<GroupSummary> summaries(std::uint64_t clock_hz,
+                                                    unsigned threads = 1) &&;
 
  private:
   Accumulator& find_or_create(std::uint32_t tile, const CycleSample& sample,

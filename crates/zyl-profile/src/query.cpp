@@ -178,7 +178,7 @@ void scan_range(const ProfileReport& report, const Query& query,
 }
 
 QueryReport assemble(const ProfileReport& report, const Query& query,
-                     Partial&& partial) {
+                     Partial&& partial, unsigned threads) {
   QueryReport result;
   result.clock_hz = report.clock_hz;
   result.tile_count = report.tiles.size();
@@ -188,7 +188,7 @@ QueryReport assemble(const ProfileReport& report, const Query& query,
   result.profile_span_ms =
       cycles_to_ms(partial.profile_span_cycles, report.clock_hz);
   result.at_offset = query.at_offset;
-  result.groups = std::move(partial.groups).summaries(report.clock_hz);
+  result.groups = std::move(partial.groups).summaries(report.clock_hz, threads);
   const std::vector<Candidate> listed =
       std::move(partial.candidates).take_sorted();
   result.samples.reserve(listed.size());
@@ -233,21 +233,23 @@ SampleRecord sample_record(std::uint32_t tile, std::uint64_t offset,
 QueryReport query(const ProfileReport& report, const Query& query) {
   Partial partial(query, count_samples(report, 0, report.tiles.size()));
   scan_range(report, query, 0, report.tiles.size(), partial);
-  return assemble(report, query, std::move(partial));
+  return assemble(report, query, std::move(partial), 1);
 }
 
 QueryReport query(const ProfileReport& report, const Query& query,
                   ParallelOptions options) {
-  unsigned threads = options.threads != 0
-                         ? options.threads
-                         : std::max(1U, std::thread::hardware_concurrency());
-  threads = static_cast<unsigned>(
-      std::min<std::size_t>(threads, report.tiles.size()));
+  const std::size_t total = count_samples(report, 0, report.tiles.size());
+  std::size_t threads = options.threads != 0
+                            ? options.threads
+                            : std::max(1U, std::thread::hardware_concurrency());
+  threads = std::min(threads, report.tiles.size());
+  if (options.min_samples_per_thread > 0) {
+    threads = std::min(threads, total / options.min_samples_per_thread);
+  }
   if (threads <= 1) return zyl_profile::query(report, query);
 
   // Split the tiles into contiguous ranges of about equal sample counts, so
   // that merging the ranges in order reproduces the sequential walk.
-  const std::size_t total = count_samples(report, 0, report.tiles.size());
   std::vector<std::size_t> bounds{0};
   std::size_t seen = 0;
   for (std::size_t tile_idx = 0; tile_idx < report.tiles.size(); ++tile_idx) {
@@ -278,7 +280,8 @@ QueryReport query(const ProfileReport& report, const Query& query,
   for (std::size_t i = 1; i < partials.size(); ++i) {
     partials[0].merge(std::move(partials[i]));
   }
-  return assemble(report, query, std::move(partials[0]));
+  return assemble(report, query, std::move(partials[0]),
+                  static_cast<unsigned>(threads));
 }
 
 }  // namespace zyl_profile

@@ -172,7 +172,8 @@ TEST(ParallelQuery, EqualsTheSequentialQueryBitForBit) {
     if (round % 5 == 2) q.at_offset = rng() % 40;
     if (round % 7 == 3) q.limit = rng() % 4;
     for (const unsigned threads : {2U, 3U, 8U}) {
-      ASSERT_EQ(query(report, q, ParallelOptions{threads}), query(report, q))
+      // Tiny reports: ask for threads however few the samples.
+      ASSERT_EQ(query(report, q, ParallelOptions{threads, 0}), query(report, q))
           << "round " << round << " threads " << threads;
     }
   }

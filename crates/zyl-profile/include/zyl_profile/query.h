@@ -218,9 +218,12 @@ inline constexpr std::string_view kMissingName = "(missing)";
 [[nodiscard]] QueryReport query(const ProfileReport& report,
                                 const Query& query);
 
-// How many threads the parallel query may use; 0 means the hardware's count.
+// How many threads the parallel query may use.
 struct ParallelOptions {
-  unsigned threads = 0;
+  unsigned threads = 0;  // 0 means the hardware's count
+  // Fewer samples than this per thread are not worth starting a thread for;
+  // the query then uses fewer threads, down to the caller's alone.
+  std::size_t min_samples_per_thread = std::size_t{1} << 16;
 };
 
 // Returns exactly what query(report, query) returns, bit for bit, computed on
