@@ -220,7 +220,8 @@ std::optional<Fault> locate_fault(std::string_view text) {
     // A scalar, ':' or a stray ',': skip to the next delimiter.
     ++i;
     if (stack.empty() && byte != ':' && byte != ',') {
-      while (i < text.size() &&
+      // Stop at non-ASCII bytes too, so the UTF-8 check above sees them.
+      while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80 &&
              std::string_view(" \t\n\r{}[],:\"").find(text[i]) ==
                  std::string_view::npos) {
         ++i;
@@ -251,6 +252,7 @@ class Reader {
     if (auto error = parser.iterate(json).get(doc_)) {
       return fail_structure(error);
     }
+    iterating_ = true;
     od::value root;
     if (auto error = doc_.get_value().get(root)) return fail_structure(error);
     if (!read_report(root, report)) return false;
@@ -324,8 +326,10 @@ class Reader {
           make_error(offset, path_text(found->path), std::move(found->message));
       return false;
     }
+    // Before iterate() succeeds the document has no token stream to ask.
     const char* where = nullptr;
-    if (doc_.current_location().get(where) != simdjson::SUCCESS) {
+    if (!iterating_ ||
+        doc_.current_location().get(where) != simdjson::SUCCESS) {
       where = nullptr;
     }
     std::string message = "malformed JSON";
@@ -815,6 +819,7 @@ class Reader {
   PathStack path_;
   std::optional<LoadError> error_;
   od::document doc_;
+  bool iterating_ = false;  // doc_ holds a token stream
 };
 
 }  // namespace

@@ -300,6 +300,12 @@ TEST(ReportJson, RejectsEachMalformedInputNamingTheSpot) {
        step + ".operation", "\xFF", "invalid UTF-8"},
       {with_step("\"phase\":1,\"operation\":\"\xC0\xAF\",\"kind\":\"idle\""),
        step + ".operation", "\xC0", "invalid UTF-8"},
+      // Invalid UTF-8 glued to a bare word, outside any string (found by
+      // fuzzing: the reader once asked a document that never started where
+      // it had stopped).
+      {std::string("\0\0\0\0\xD4\xD4+", 7), "", "\xD4", "invalid UTF-8"},
+      {with_step("\"phase\":1\xC3,\"operation\":\"x\",\"kind\":\"idle\""),
+       step + ".phase", "\xC3", "invalid UTF-8"},
       {with_step(R"("phase":1,"operation":"\ud800","kind":"idle")"),
        step + ".operation", "\"\\ud800", "unpaired surrogate escape \\ud800"},
       {with_step(R"("phase":1,"operation":"\udc00x","kind":"idle")"),

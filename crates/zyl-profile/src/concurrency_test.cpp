@@ -95,10 +95,10 @@ TEST(ConcurrentQueries, EveryResultEqualsTheSingleThreadedOne) {
               result = query(report, queries[i]);
               break;
             case 1:
-              result = query(report, queries[i], ParallelOptions{2});
+              result = query(report, queries[i], ParallelOptions{2, 0});
               break;
             default:
-              result = query(report, queries[i], ParallelOptions{3});
+              result = query(report, queries[i], ParallelOptions{3, 0});
               break;
           }
           if (!(result == expected[i])) ++mismatches;
