@@ -10,6 +10,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 targets=(fuzz_query fuzz_read_json fuzz_read_package)
 
+bash scripts/install-deps.sh --clang
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "${targets[@]}"
 
@@ -24,6 +25,17 @@ for target in "${targets[@]}"; do
         find "$seeds" -maxdepth 1 -type f -size -64k -exec cp -f {} "$work"/ \;
       fi
     done
+  fi
+  # Replay the committed reproducers first: a fixed crash must stay fixed.
+  reproducers=()
+  while IFS= read -r -d '' file; do reproducers+=("$file"); done \
+    < <(find "$crashes" -maxdepth 1 -type f -print0)
+  if ((${#reproducers[@]})); then
+    "build/fuzz/fuzz/$target" "${reproducers[@]}" >"fuzz/corpus-work/$target.replay.log" 2>&1 || {
+      tail -n 40 "fuzz/corpus-work/$target.replay.log" >&2
+      echo "fuzz.sh: $target fails on a committed reproducer" >&2
+      exit 1
+    }
   fi
   echo "== $target: ${seconds}s on $(find "$work" -type f | wc -l) inputs"
   log="fuzz/corpus-work/$target.log"

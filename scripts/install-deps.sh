@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those that are missing,
-# so it is cheap to run before every build.
+# so it is cheap to run before every build. `--clang` adds clang and its
+# sanitizer and libFuzzer runtimes, which the fuzz and tsan builds need.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsimdjson-dev libzstd-dev libxxhash-dev libcli11-dev libfmt-dev
 )
+if [[ "${1:-}" == "--clang" ]]; then
+  packages+=(clang libclang-rt-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

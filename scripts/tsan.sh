@@ -4,4 +4,5 @@
 # fails on any data race or wrong result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh --clang
 cmake --workflow --preset tsan
