@@ -3,6 +3,7 @@
 #include "grouping.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -115,37 +116,135 @@ std::strong_ordering compare_groups(SortBy sort_by, const GroupSummary& left,
 namespace detail {
 namespace {
 
+// Groups from this many members are summarised by counting (count_stats),
+// smaller ones by selection: below it, clearing and walking the histogram
+// costs more than the selections it saves.
+constexpr std::size_t kCountingMembers = std::size_t{1} << 15;
+// 2^16 bins of u32: a quarter megabyte that stays in the core's cache, and
+// one bin per value for any group whose durations span less than 65536.
+constexpr std::uint32_t kHistogramBins = std::uint32_t{1} << 16;
+
 std::uint64_t phase_key(const ProfileStep& step) {
   return (static_cast<std::uint64_t>(step.phase) << 32) | step.epoch;
 }
 
-// Fills the duration statistics of `summary` from the unsorted `durations`.
-// Selection instead of a full sort: the percentiles, minimum and maximum are
-// order statistics, so nth_element gives exactly the values a sorted list
-// would, at a fraction of the cost.
-void fill_duration_stats(std::span<std::uint32_t> durations,
-                         GroupSummary& summary) {
-  const std::size_t count = durations.size();
-  if (count == 0) return;
-  const auto rank = [count](std::size_t percentage) {
+// The ranks, in a sorted list of `count` values, of the percentiles a
+// summary reports: the index rule of `percentile`.
+struct Ranks {
+  explicit Ranks(std::size_t count)
+      : p50(rank(count, 50)), p95(rank(count, 95)), p99(rank(count, 99)) {}
+  static std::size_t rank(std::size_t count, std::size_t percentage) {
     return ((count - 1) * percentage) / 100;
-  };
-  const std::size_t i50 = rank(50);
-  const std::size_t i95 = rank(95);
-  const std::size_t i99 = rank(99);
+  }
+  std::size_t p50;
+  std::size_t p95;
+  std::size_t p99;
+};
+
+// Small groups: selection instead of a full sort. The percentiles, minimum
+// and maximum are order statistics, so nth_element gives exactly the values
+// a sorted list would, at a fraction of the cost.
+void select_stats(std::span<std::uint32_t> durations, GroupSummary& summary) {
+  const Ranks ranks(durations.size());
   const auto at = [&durations](std::size_t index) {
     return durations.begin() + static_cast<std::ptrdiff_t>(index);
   };
   // Each selection leaves everything above its rank behind it, so the next,
   // higher rank is selected among those alone: about 1.6 passes in all.
-  std::nth_element(at(0), at(i50), durations.end());
-  if (i95 > i50) std::nth_element(at(i50 + 1), at(i95), durations.end());
-  if (i99 > i95) std::nth_element(at(i95 + 1), at(i99), durations.end());
-  summary.p50_cycles = durations[i50];
-  summary.p95_cycles = durations[i95];
-  summary.p99_cycles = durations[i99];
-  summary.minimum_cycles = *std::min_element(at(0), at(i50 + 1));
-  summary.maximum_cycles = *std::max_element(at(i99), durations.end());
+  std::nth_element(at(0), at(ranks.p50), durations.end());
+  if (ranks.p95 > ranks.p50) {
+    std::nth_element(at(ranks.p50 + 1), at(ranks.p95), durations.end());
+  }
+  if (ranks.p99 > ranks.p95) {
+    std::nth_element(at(ranks.p95 + 1), at(ranks.p99), durations.end());
+  }
+  summary.p50_cycles = durations[ranks.p50];
+  summary.p95_cycles = durations[ranks.p95];
+  summary.p99_cycles = durations[ranks.p99];
+  summary.minimum_cycles = *std::min_element(at(0), at(ranks.p50 + 1));
+  summary.maximum_cycles = *std::max_element(at(ranks.p99), durations.end());
+}
+
+// Large groups: a counting pass instead of selection. Durations are binned
+// by their distance from the minimum, a wide enough bin per value when the
+// range fits the histogram (the usual case: the percentiles are then read
+// off the counts), otherwise the few values in each wanted bin are selected
+// exactly. A histogram increment is far cheaper than a partition step,
+// which is what makes the summaries of a big kernel cheap.
+void count_stats(std::span<std::uint32_t> durations,
+                 std::vector<std::uint32_t>& histogram, GroupSummary& summary) {
+  std::uint32_t low = durations[0];
+  std::uint32_t high = durations[0];
+  for (const std::uint32_t value : durations) {
+    low = std::min(low, value);
+    high = std::max(high, value);
+  }
+  summary.minimum_cycles = low;
+  summary.maximum_cycles = high;
+  unsigned shift = 0;
+  while (((high - low) >> shift) >= kHistogramBins) ++shift;
+  histogram.assign(kHistogramBins, 0);
+  for (const std::uint32_t value : durations)
+    ++histogram[(value - low) >> shift];
+
+  // Walk the bins once, noting the bin of each rank and its place there.
+  const Ranks ranks(durations.size());
+  const std::size_t wanted[3] = {ranks.p50, ranks.p95, ranks.p99};
+  std::uint32_t bin_of[3] = {};
+  std::size_t place_in_bin[3] = {};
+  std::size_t next = 0;
+  std::size_t before = 0;
+  for (std::uint32_t bin = 0; bin < kHistogramBins && next < 3; ++bin) {
+    const std::size_t after = before + histogram[bin];
+    while (next < 3 && wanted[next] < after) {
+      bin_of[next] = bin;
+      place_in_bin[next] = wanted[next] - before;
+      ++next;
+    }
+    before = after;
+  }
+
+  std::uint32_t values[3] = {};
+  if (shift == 0) {
+    for (std::size_t i = 0; i < 3; ++i) values[i] = low + bin_of[i];
+  } else {
+    // Gather each wanted bin's members at the front (the list is our own
+    // copy), bins in increasing order, and select within each bin.
+    auto rest = durations.begin();
+    for (std::size_t i = 0; i < 3; ++i) {
+      const std::uint32_t bin = bin_of[i];
+      const auto in_bin = [&](std::uint32_t value) {
+        return ((value - low) >> shift) == bin;
+      };
+      auto bin_begin = rest;
+      if (i > 0 && bin == bin_of[i - 1]) {
+        bin_begin = rest - static_cast<std::ptrdiff_t>(histogram[bin]);
+      } else {
+        rest = std::partition(rest, durations.end(), in_bin);
+      }
+      const auto nth = bin_begin + static_cast<std::ptrdiff_t>(place_in_bin[i]);
+      std::nth_element(bin_begin, nth, rest);
+      values[i] = *nth;
+    }
+  }
+  summary.p50_cycles = values[0];
+  summary.p95_cycles = values[1];
+  summary.p99_cycles = values[2];
+}
+
+// Fills the duration statistics of `summary` from the unsorted `durations`,
+// which it may reorder.
+void fill_duration_stats(std::span<std::uint32_t> durations,
+                         std::vector<std::uint32_t>& histogram,
+                         GroupSummary& summary) {
+  if (durations.empty()) return;
+  // Counts are u32: a group of 2^32 members or more is selected instead.
+  if (durations.size() >= kCountingMembers &&
+      durations.size() <= std::numeric_limits<std::uint32_t>::max()) {
+    count_stats(durations, histogram, summary);
+  } else {
+    select_stats(durations, summary);
+  }
 }
 
 // Copies the values of `first` and of every list in `later` into `out`.
@@ -163,11 +262,12 @@ void gather(const ChunkedList& first, const std::vector<ChunkedList>& later,
   }
 }
 
-// `scratch` is reused across groups, so summarising allocates only when a
-// group is larger than every one before it.
+// `scratch` and `histogram` are reused across groups, so summarising
+// allocates only when a group is larger than every one before it.
 GroupSummary summarise(GroupKey key, const Accumulator& group,
                        std::uint64_t clock_hz,
-                       std::vector<std::uint32_t>& scratch) {
+                       std::vector<std::uint32_t>& scratch,
+                       std::vector<std::uint32_t>& histogram) {
   GroupSummary summary;
   summary.name = std::move(key.name);
   summary.dimensions = std::move(key.dimensions);
@@ -189,7 +289,7 @@ GroupSummary summarise(GroupKey key, const Accumulator& group,
     summary.mean_cycles = static_cast<double>(summary.work_cycles) /
                           static_cast<double>(summary.sample_count);
   }
-  fill_duration_stats(scratch, summary);
+  fill_duration_stats(scratch, histogram, summary);
   summary.first_offset = group.first_offset;
   summary.last_offset = group.last_offset;
   return summary;
@@ -348,11 +448,15 @@ std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz,
     }
     std::vector<std::uint32_t> scratch;
     scratch.reserve(largest);
+    // Reserved whatever the group sizes, so the allocation count depends on
+    // the number of ranges alone; its pages are touched only when used.
+    std::vector<std::uint32_t> histogram;
+    if (begin < end) histogram.reserve(kHistogramBins);
     for (std::size_t i = begin; i < end; ++i) {
       const Accumulator& group = groups_[i];
       result[i] =
           summarise(group_key(query_, group.key_tile, *group.key_sample), group,
-                    clock_hz, scratch);
+                    clock_hz, scratch, histogram);
     }
   };
   if (threads <= 1 || groups_.size() < 2) {

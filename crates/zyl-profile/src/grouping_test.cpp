@@ -1,6 +1,7 @@
 // Tests of group keys, summaries, percentiles and the group order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <set>
@@ -136,26 +137,49 @@ TEST(GroupSummaries, EpochsSplitPhasePairsAndZeroLengthGroupsStayZero) {
   EXPECT_EQ(phases.groups[1].name, "phase 0/1");
 }
 
-TEST(GroupSummaries, PercentilesOfALargeGroupMatchASortedList) {
-  std::vector<CycleSample> samples;
-  std::vector<std::uint32_t> sorted;
-  std::uint32_t start = 0;
-  for (std::uint32_t i = 0; i < 1001; ++i) {
-    const std::uint32_t length = (i * 7919U) % 1000U;
-    samples.push_back(timed(start, length, "k", i % 13));
-    sorted.push_back(length);
-    start += length;
+// Small groups are summarised by selection, large ones by counting, with
+// one bin per value or, for wide ranges, several values per bin: every way
+// must give what a sorted list gives.
+TEST(GroupSummaries, PercentilesOfAnyGroupMatchASortedList) {
+  struct Case {
+    const char* what;
+    std::uint32_t members;
+    std::uint32_t (*length)(std::uint32_t i);
+  };
+  const Case cases[] = {
+      {"small, selected", 1001,
+       [](std::uint32_t i) { return (i * 7919U) % 1000U; }},
+      {"large, narrow range", 40000,
+       [](std::uint32_t i) { return 5 + (i * 7919U) % 60000U; }},
+      {"large, wide range", 40000,
+       [](std::uint32_t i) { return i * 2654435761U; }},
+      {"large, one far outlier", 40000,
+       [](std::uint32_t i) { return i == 777 ? 4294967295U : 100 + i % 7; }},
+      {"large, all equal", 40000, [](std::uint32_t) { return 42U; }},
+      {"large, ranks in one wide bin", 40000,
+       [](std::uint32_t i) { return i < 30 ? i << 24 : 3000000000U + i % 3; }},
+  };
+  for (const Case& c : cases) {
+    std::vector<CycleSample> samples;
+    std::vector<std::uint32_t> sorted;
+    std::uint32_t start = 0;
+    for (std::uint32_t i = 0; i < c.members; ++i) {
+      const std::uint32_t length = c.length(i);
+      samples.push_back(timed(start, length, "k", i % 13));
+      sorted.push_back(length);
+      start += length;
+    }
+    std::sort(sorted.begin(), sorted.end());
+    const QueryReport result =
+        query(make_report({make_tile(0, std::move(samples))}), Query{});
+    ASSERT_EQ(result.groups.size(), 1U) << c.what;
+    const GroupSummary& group = result.groups[0];
+    EXPECT_EQ(group.p50_cycles, percentile(sorted, 50)) << c.what;
+    EXPECT_EQ(group.p95_cycles, percentile(sorted, 95)) << c.what;
+    EXPECT_EQ(group.p99_cycles, percentile(sorted, 99)) << c.what;
+    EXPECT_EQ(group.maximum_cycles, sorted.back()) << c.what;
+    EXPECT_EQ(group.minimum_cycles, sorted.front()) << c.what;
   }
-  std::sort(sorted.begin(), sorted.end());
-  const QueryReport result =
-      query(make_report({make_tile(0, std::move(samples))}), Query{});
-  ASSERT_EQ(result.groups.size(), 1U);
-  const GroupSummary& group = result.groups[0];
-  EXPECT_EQ(group.p50_cycles, percentile(sorted, 50));
-  EXPECT_EQ(group.p95_cycles, percentile(sorted, 95));
-  EXPECT_EQ(group.p99_cycles, percentile(sorted, 99));
-  EXPECT_EQ(group.maximum_cycles, sorted.back());
-  EXPECT_EQ(group.minimum_cycles, sorted.front());
 }
 
 TEST(GroupSummaries, MetadataGroupingJoinsMissingAndTheLiteralText) {
