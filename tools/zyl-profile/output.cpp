@@ -500,7 +500,9 @@ void append_table(const QueryReport& report, std::string& out) {
   out += "\n\n";
 
   if (report.groups.empty()) {
-    out += "no matching samples\n";
+    // With --limit 0 samples may match although no group is shown.
+    out += report.matched_sample_count == 0 ? "no matching samples\n"
+                                            : "no groups shown\n";
   } else {
     const std::set<std::string> keys = dimension_keys(report);
     TextTable groups;

@@ -188,6 +188,19 @@ TEST(AppendTable, AlignsNumbersAndEscapesNames) {
   EXPECT_EQ(header_end - header, row_end - header_end - 1) << out;
 }
 
+TEST(AppendTable, TellsNoMatchFromGroupsCutByTheLimit) {
+  QueryReport report = small_report();
+  report.groups.clear();
+  std::string out;
+  append_table(report, out);
+  EXPECT_NE(out.find("no groups shown\n"), std::string::npos) << out;
+  report.matched_sample_count = 0;
+  report.samples.clear();
+  out.clear();
+  append_table(report, out);
+  EXPECT_NE(out.find("no matching samples\n"), std::string::npos) << out;
+}
+
 TEST(WithSeparators, GroupsThousands) {
   EXPECT_EQ(with_separators(0), "0");
   EXPECT_EQ(with_separators(999), "999");
