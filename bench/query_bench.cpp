@@ -31,9 +31,9 @@ const ProfileReport& report_of(std::int64_t samples) {
   const std::lock_guard lock(mutex);
   auto& slot = reports[samples];
   if (!slot) {
-    slot = std::make_unique<ProfileReport>(zyl_package::generate_report(
-        zyl_package::options_for_total(static_cast<std::uint64_t>(samples),
-                                       kTiles)));
+    slot = std::make_unique<ProfileReport>(
+        zyl_package::generate_report(zyl_package::options_for_total(
+            static_cast<std::uint64_t>(samples), kTiles)));
   }
   return *slot;
 }
@@ -98,8 +98,8 @@ void set_counters(benchmark::State& state, std::size_t samples) {
   const auto processed = static_cast<double>(samples);
   state.SetItemsProcessed(state.iterations() *
                           static_cast<std::int64_t>(samples));
-  state.counters["samples_per_s"] =
-      benchmark::Counter(processed, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["samples_per_s"] = benchmark::Counter(
+      processed, benchmark::Counter::kIsIterationInvariantRate);
   state.counters["s_per_sample"] = benchmark::Counter(
       processed, benchmark::Counter::kIsIterationInvariantRate |
                      benchmark::Counter::kInvert);
@@ -114,8 +114,8 @@ void BM_Query(benchmark::State& state, Case which) {
   for (auto _ : state) {
     auto result = threads == 1
                       ? zyl_profile::query(report, q)
-                      : zyl_profile::query(report, q,
-                                           zyl_profile::ParallelOptions{threads});
+                      : zyl_profile::query(
+                            report, q, zyl_profile::ParallelOptions{threads});
     benchmark::DoNotOptimize(result);
   }
   set_counters(state, samples);
@@ -128,8 +128,8 @@ void BM_MemoryBandwidth(benchmark::State& state) {
                             sizeof(zyl_profile::CycleSample);
   std::vector<std::uint64_t> words(bytes / sizeof(std::uint64_t), 1);
   for (auto _ : state) {
-    std::uint64_t sum = std::accumulate(words.begin(), words.end(),
-                                        std::uint64_t{0});
+    std::uint64_t sum =
+        std::accumulate(words.begin(), words.end(), std::uint64_t{0});
     benchmark::DoNotOptimize(sum);
   }
   state.SetBytesProcessed(state.iterations() *
