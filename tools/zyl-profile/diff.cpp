@@ -219,9 +219,11 @@ DiffReport diff_results(const QueryReport& base, const QueryReport& next,
 
 void append_diff_table(const DiffReport& diff, std::string& out) {
   const std::array<std::string_view, 15> header{
-      "group",      "status",    "base phase", "new phase",    "change",
-      "change %",   "base work", "new work",   "base samples", "new samples",
-      "base tiles", "new tiles", "base p95",   "new p95",      ""};
+      "group",       "status",         "base phase",
+      "new phase",   "change",         "change %",
+      "base work",   "new work",       "base samples",
+      "new samples", "base avg tiles", "new avg tiles",
+      "base p95",    "new p95",        ""};
   std::vector<std::array<std::string, header.size()>> cells;
   cells.reserve(diff.rows.size());
   for (const DiffRow& row : diff.rows) {
