@@ -168,8 +168,9 @@ void select_stats(std::span<std::uint32_t> durations, GroupSummary& summary) {
 // Large groups: a counting pass instead of selection. Durations are binned
 // by their distance from the minimum. When the range fits the histogram
 // (the usual case) each bin holds one value and the percentiles are read off
-// the counts; otherwise the values of each wanted bin are selected exactly. A histogram increment is far cheaper than a partition step,
-// which is what makes the summaries of a big kernel cheap.
+// the counts; otherwise the values of each wanted bin are selected exactly. A
+// histogram increment is far cheaper than a partition step, which is what makes
+// the summaries of a big kernel cheap.
 void count_stats(std::span<std::uint32_t> durations,
                  std::vector<std::uint32_t>& histogram, GroupSummary& summary) {
   std::uint32_t low = durations[0];
