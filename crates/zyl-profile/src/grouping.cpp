@@ -7,7 +7,10 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
+
+#include "name_index.h"
 
 namespace zyl_profile {
 namespace {
@@ -20,8 +23,38 @@ std::string_view first_metadata_value(const ProfileStep& step,
   return kMissingName;
 }
 
-std::string_view kernel_group_name(const ProfileStep& step) {
-  return step.kernel.empty() ? kNoKernelName : std::string_view(step.kernel);
+std::string_view kernel_group_name(std::string_view kernel) {
+  return kernel.empty() ? kNoKernelName : kernel;
+}
+
+// The group keys, spelled once for the record and the column paths.
+GroupKey named_group(std::string_view name) {
+  GroupKey key;
+  key.name = name;
+  return key;
+}
+
+GroupKey phase_group(std::uint32_t phase, std::uint32_t epoch) {
+  GroupKey key;
+  key.name = "phase " + std::to_string(phase) + "/" + std::to_string(epoch);
+  key.dimensions.emplace(kPhaseKey, std::to_string(phase));
+  key.dimensions.emplace(kEpochKey, std::to_string(epoch));
+  return key;
+}
+
+GroupKey tile_group(std::uint32_t tile) {
+  GroupKey key;
+  key.name = "tile " + std::to_string(tile);
+  key.dimensions.emplace(kPhysicalTileKey, std::to_string(tile));
+  return key;
+}
+
+GroupKey metadata_group(std::string_view metadata_key, std::string_view value) {
+  GroupKey key;
+  key.name = value;
+  key.dimensions.emplace(kMetadataKeyKey, metadata_key);
+  key.dimensions.emplace(kMetadataValueKey, value);
+  return key;
 }
 
 std::strong_ordering compare_names(std::string_view left,
@@ -35,37 +68,23 @@ std::strong_ordering compare_names(std::string_view left,
 GroupKey group_key(const Query& query, std::uint32_t tile,
                    const CycleSample& sample) {
   const ProfileStep& step = sample.step;
-  GroupKey key;
   switch (query.group_by) {
     case GroupBy::Kind:
-      key.name = kind_name(sample);
-      break;
+      return named_group(kind_name(sample));
     case GroupBy::Kernel:
-      key.name = kernel_group_name(step);
-      break;
+      return named_group(kernel_group_name(step.kernel));
     case GroupBy::Operation:
-      key.name = step.operation;
-      break;
+      return named_group(step.operation);
     case GroupBy::Phase:
-      key.name = "phase " + std::to_string(step.phase) + "/" +
-                 std::to_string(step.epoch);
-      key.dimensions.emplace(kPhaseKey, std::to_string(step.phase));
-      key.dimensions.emplace(kEpochKey, std::to_string(step.epoch));
-      break;
+      return phase_group(step.phase, step.epoch);
     case GroupBy::Tile:
-      key.name = "tile " + std::to_string(tile);
-      key.dimensions.emplace(kPhysicalTileKey, std::to_string(tile));
+      return tile_group(tile);
+    case GroupBy::Metadata:
       break;
-    case GroupBy::Metadata: {
-      const std::string_view metadata_key =
-          query.metadata_key ? std::string_view(*query.metadata_key) : "";
-      key.name = first_metadata_value(step, metadata_key);
-      key.dimensions.emplace(kMetadataKeyKey, metadata_key);
-      key.dimensions.emplace(kMetadataValueKey, key.name);
-      break;
-    }
   }
-  return key;
+  const std::string_view metadata_key =
+      query.metadata_key ? std::string_view(*query.metadata_key) : "";
+  return metadata_group(metadata_key, first_metadata_value(step, metadata_key));
 }
 
 std::uint32_t percentile(std::span<const std::uint32_t> sorted,
@@ -123,10 +142,6 @@ constexpr std::size_t kCountingMembers = std::size_t{1} << 15;
 // 2^16 bins of u32: a quarter megabyte that stays in the core's cache, and
 // one bin per value for any group whose durations span less than 65536.
 constexpr std::uint32_t kHistogramBins = std::uint32_t{1} << 16;
-
-std::uint64_t phase_key(const ProfileStep& step) {
-  return (static_cast<std::uint64_t>(step.phase) << 32) | step.epoch;
-}
 
 // The ranks, in a sorted list of `count` values, of the percentiles a
 // summary reports: the index rule of `percentile`.
@@ -307,18 +322,80 @@ std::size_t member_count(const Accumulator& group) {
 // growing only because moving keeps the buffer where it is.
 static_assert(std::is_nothrow_move_constructible_v<Accumulator>);
 
-void Accumulator::add(std::uint32_t tile, const ProfileStep& step,
-                      std::uint64_t offset, std::uint32_t sample_duration,
-                      ChunkArena& arena) {
-  if (durations.size() == 0 || tile != last_tile) {
-    tile_runs.push(tile, arena);
-    last_tile = tile;
+GroupClasses::GroupClasses(const ProfileColumns& columns, const Query& query)
+    : by_(query.group_by) {
+  if (query.metadata_key) metadata_key_ = *query.metadata_key;
+  NameIndex index;
+  // Gives `name` its class: the class of an equal name seen before, or a
+  // new one.
+  const auto class_of = [&](std::string_view name) {
+    const auto [position, inserted] = index.find_or_insert(name, names_.size());
+    if (inserted) names_.push_back(name);
+    return static_cast<std::uint32_t>(position);
+  };
+  switch (by_) {
+    case GroupBy::Kind:
+      for (std::uint8_t kind = 0; kind < 4; ++kind) {
+        names_.push_back(kind_name(static_cast<StepKind>(kind)));
+      }
+      break;
+    case GroupBy::Kernel:
+    case GroupBy::Operation:
+      of_id_.resize(columns.string_count());
+      for (std::uint32_t id = 0; id < of_id_.size(); ++id) {
+        const std::string_view text = columns.string(id);
+        of_id_[id] =
+            class_of(by_ == GroupBy::Kernel ? kernel_group_name(text) : text);
+      }
+      break;
+    case GroupBy::Metadata:
+      of_id_.resize(columns.list_count());
+      for (std::uint32_t id = 0; id < of_id_.size(); ++id) {
+        std::string_view value = kMissingName;
+        for (const zyl_package::MetadataPair& entry : columns.list(id)) {
+          if (columns.string(entry.name) == metadata_key_) {
+            value = columns.string(entry.value);
+            break;
+          }
+        }
+        of_id_[id] = class_of(value);
+      }
+      break;
+    case GroupBy::Tile: {
+      std::unordered_map<std::uint32_t, std::uint32_t> by_number;
+      of_id_.resize(columns.tiles.size());
+      for (std::size_t i = 0; i < of_id_.size(); ++i) {
+        const std::uint32_t number = columns.tiles[i].physical_tile;
+        const auto [it, inserted] = by_number.try_emplace(
+            number, static_cast<std::uint32_t>(tile_numbers_.size()));
+        if (inserted) {
+          tile_numbers_.push_back(number);
+          names_.emplace_back();
+        }
+        of_id_[i] = it->second;
+      }
+      break;
+    }
+    case GroupBy::Phase:
+      break;
   }
-  durations.push(sample_duration, arena);
-  phases.add(step.phase, step.epoch, sample_duration);
-  work_cycles += sample_duration;
-  first_offset = std::min(first_offset, offset);
-  last_offset = std::max(last_offset, offset + sample_duration);
+}
+
+GroupKey GroupClasses::key(std::uint64_t key) const {
+  switch (by_) {
+    case GroupBy::Phase:
+      return phase_group(static_cast<std::uint32_t>(key >> 32),
+                         static_cast<std::uint32_t>(key));
+    case GroupBy::Tile:
+      return tile_group(tile_numbers_[key]);
+    case GroupBy::Metadata:
+      return metadata_group(metadata_key_, names_[key]);
+    case GroupBy::Kind:
+    case GroupBy::Kernel:
+    case GroupBy::Operation:
+      break;
+  }
+  return named_group(names_[key]);
 }
 
 void Accumulator::merge(Accumulator&& later) {
@@ -334,104 +411,39 @@ void Accumulator::merge(Accumulator&& later) {
   last_offset = std::max(last_offset, later.last_offset);
 }
 
-GroupTable::GroupTable(const Query& query, std::size_t expected_samples)
+GroupTable::GroupTable(const GroupClasses& classes, const Query& query,
+                       std::size_t expected_samples)
     // Room for the durations and, at worst, one tile run per sample.
-    : query_(query), arena_(2 * expected_samples) {
-  if (query.metadata_key) metadata_key_ = *query.metadata_key;
-}
+    : classes_(classes),
+      query_(query),
+      arena_(2 * expected_samples),
+      by_class_(classes.count(), kNone) {}
 
-bool GroupTable::keyed_by_name() const {
-  return query_.group_by == GroupBy::Kernel ||
-         query_.group_by == GroupBy::Operation ||
-         query_.group_by == GroupBy::Metadata;
-}
-
-std::string_view GroupTable::name_key(const CycleSample& sample) const {
-  switch (query_.group_by) {
-    case GroupBy::Kernel:
-      return kernel_group_name(sample.step);
-    case GroupBy::Operation:
-      return sample.step.operation;
-    case GroupBy::Metadata:
-      return first_metadata_value(sample.step, metadata_key_);
-    default:
-      return {};
-  }
-}
-
-std::uint64_t GroupTable::number_key(std::uint32_t tile,
-                                     const CycleSample& sample) const {
-  switch (query_.group_by) {
-    case GroupBy::Kind:
-      return static_cast<std::uint64_t>(kind_of(sample));
-    case GroupBy::Phase:
-      return phase_key(sample.step);
-    case GroupBy::Tile:
-      return tile;
-    default:
-      return 0;
-  }
-}
-
-Accumulator& GroupTable::create(std::uint32_t tile, const CycleSample& sample,
-                                std::uint64_t offset) {
+std::uint32_t GroupTable::create(std::uint64_t key, std::uint64_t offset) {
+  const auto index = static_cast<std::uint32_t>(groups_.size());
   Accumulator& group = groups_.emplace_back();
-  group.key_tile = tile;
-  group.key_sample = &sample;
+  group.key = key;
   group.first_offset = offset;
-  return group;
-}
-
-Accumulator& GroupTable::find_or_create(std::uint32_t tile,
-                                        const CycleSample& sample,
-                                        std::uint64_t offset) {
-  if (keyed_by_name()) {
-    const std::string_view name = name_key(sample);
-    if (has_last_ && same_name(name, last_name_)) return groups_[last_index_];
-    const auto [index, inserted] =
-        by_name_.find_or_insert(name, groups_.size());
-    if (inserted) create(tile, sample, offset);
-    has_last_ = true;
-    last_name_ = name;
-    last_index_ = index;
-  } else {
-    const std::uint64_t number = number_key(tile, sample);
-    if (has_last_ && number == last_number_) return groups_[last_index_];
-    auto [it, inserted] = by_number_.try_emplace(number, groups_.size());
-    if (inserted) create(tile, sample, offset);
-    has_last_ = true;
-    last_number_ = number;
-    last_index_ = it->second;
-  }
-  return groups_[last_index_];
-}
-
-void GroupTable::add(std::uint32_t tile, const CycleSample& sample,
-                     std::uint64_t offset, std::uint32_t sample_duration) {
-  find_or_create(tile, sample, offset)
-      .add(tile, sample.step, offset, sample_duration, arena_);
+  return index;
 }
 
 void GroupTable::merge(GroupTable&& later) {
   // The later groups' lists live in its arena: keep its blocks alive here.
   arena_.adopt(std::move(later.arena_));
   has_last_ = false;
+  const bool by_phase = query_.group_by == GroupBy::Phase;
   for (Accumulator& group : later.groups_) {
-    const CycleSample& sample = *group.key_sample;
-    std::size_t index = groups_.size();
-    bool inserted = false;
-    if (keyed_by_name()) {
-      std::tie(index, inserted) =
-          by_name_.find_or_insert(name_key(sample), index);
+    std::uint32_t* index = nullptr;
+    if (by_phase) {
+      index = &by_key_.try_emplace(group.key, kNone).first->second;
     } else {
-      const std::uint64_t number = number_key(group.key_tile, sample);
-      std::tie(std::ignore, inserted) = by_number_.try_emplace(number, index);
-      if (!inserted) index = by_number_.find(number)->second;
+      index = &by_class_[group.key];
     }
-    if (inserted) {
+    if (*index == kNone) {
+      *index = static_cast<std::uint32_t>(groups_.size());
       groups_.push_back(std::move(group));
     } else {
-      groups_[index].merge(std::move(group));
+      groups_[*index].merge(std::move(group));
     }
   }
 }
@@ -454,9 +466,8 @@ std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz,
     if (begin < end) histogram.reserve(kHistogramBins);
     for (std::size_t i = begin; i < end; ++i) {
       const Accumulator& group = groups_[i];
-      result[i] =
-          summarise(group_key(query_, group.key_tile, *group.key_sample), group,
-                    clock_hz, scratch, histogram);
+      result[i] = summarise(classes_.key(group.key), group, clock_hz, scratch,
+                            histogram);
     }
   };
   if (threads <= 1 || groups_.size() < 2) {

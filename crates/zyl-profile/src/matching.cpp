@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <string_view>
+#include <vector>
+
+#include "zyl_profile/scan.h"
 
 namespace zyl_profile {
 namespace {
@@ -56,21 +60,24 @@ bool matches_query(const Query& query, std::uint32_t tile,
                    std::uint32_t sample_duration) {
   // The tests have no side effects, so their order only decides the cost:
   // the cheap ones first, the metadata scan (a list inside a list) last.
-  if (!query.tiles.empty() && !query.tiles.contains(tile)) return false;
-  if (!query.phases.empty() && !query.phases.contains(sample.step.phase)) {
+  const ProfileStep& step = sample.step;
+  if (query.kind && *query.kind != step_kind(step)) return false;
+  if (query.kernel && step.kernel != *query.kernel) return false;
+  if (query.operation_contains &&
+      step.operation.find(*query.operation_contains) == std::string::npos) {
     return false;
   }
-  return detail::matches_time(query, offset, sample_duration) &&
-         detail::matches_step(query, sample.step);
+  if (!query.tiles.empty() && !query.tiles.contains(tile)) return false;
+  if (!query.phases.empty() && !query.phases.contains(step.phase)) {
+    return false;
+  }
+  if (!detail::matches_time(query, offset, sample_duration)) return false;
+  return std::all_of(
+      query.metadata.begin(), query.metadata.end(),
+      [&](const MetadataFilter& filter) { return satisfies(filter, step); });
 }
 
 namespace detail {
-namespace {
-
-// Beyond this phase number a flat table would cost more than the set.
-constexpr std::uint32_t kPhaseTableLimit = 1U << 16;
-
-}  // namespace
 
 bool matches_time(const Query& query, std::uint64_t offset,
                   std::uint32_t sample_duration) {
@@ -93,37 +100,107 @@ bool matches_time(const Query& query, std::uint64_t offset,
   return true;
 }
 
-bool matches_step(const Query& query, const ProfileStep& step) {
-  if (query.kind && *query.kind != step_kind(step)) return false;
-  if (query.kernel && step.kernel != *query.kernel) return false;
-  if (query.operation_contains &&
-      step.operation.find(*query.operation_contains) == std::string::npos) {
-    return false;
+}  // namespace detail
+
+namespace {
+
+// Beyond this phase number a flat table would cost more than the set.
+constexpr std::uint32_t kPhaseTableLimit = 1U << 16;
+
+// One byte per dictionary entry: 1 when `passes(entry)`.
+template <typename Passes>
+std::vector<std::uint8_t> decide_each(std::size_t count, Passes&& passes) {
+  std::vector<std::uint8_t> table(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    table[i] = passes(static_cast<std::uint32_t>(i)) ? 1 : 0;
   }
-  return std::all_of(
-      query.metadata.begin(), query.metadata.end(),
-      [&](const MetadataFilter& filter) { return satisfies(filter, step); });
+  return table;
 }
 
-Matcher::Matcher(const Query& query) : query_(query) {
-  has_phases_ = !query.phases.empty();
-  if (has_phases_) {
+}  // namespace
+
+SampleMatcher::SampleMatcher(const ProfileColumns& columns, const Query& query)
+    : columns_(columns), query_(query) {
+  if (query.kind) {
+    has_kind_ = true;
+    kind_ = static_cast<std::uint8_t>(*query.kind);
+  }
+  if (query.kernel) {
+    has_kernel_ = true;
+    kernel_ok_ = decide_each(columns.string_count(), [&](std::uint32_t id) {
+      return columns.string(id) == *query.kernel;
+    });
+  }
+  // The empty pattern is in every name: no test at all.
+  if (query.operation_contains && !query.operation_contains->empty()) {
+    has_operation_ = true;
+    operation_ok_ = decide_each(columns.string_count(), [&](std::uint32_t id) {
+      return columns.string(id).find(*query.operation_contains) !=
+             std::string_view::npos;
+    });
+  }
+  if (!query.metadata.empty()) {
+    has_metadata_ = true;
+    list_ok_ = decide_each(columns.list_count(), [&](std::uint32_t id) {
+      const std::span<const zyl_package::MetadataPair> list = columns.list(id);
+      return std::all_of(
+          query.metadata.begin(), query.metadata.end(),
+          [&](const MetadataFilter& filter) {
+            return std::any_of(
+                list.begin(), list.end(),
+                [&](const zyl_package::MetadataPair& entry) {
+                  return columns.string(entry.name) == filter.name &&
+                         (!filter.value ||
+                          columns.string(entry.value) == *filter.value);
+                });
+          });
+    });
+  }
+  if (!query.phases.empty()) {
+    has_phases_ = true;
     const std::uint32_t largest = *query.phases.rbegin();
-    phase_table_.assign(std::min(largest, kPhaseTableLimit - 1) + 1, false);
+    phase_ok_.assign(std::min(largest, kPhaseTableLimit - 1) + 1, 0);
     for (const std::uint32_t phase : query.phases) {
-      if (phase < phase_table_.size()) phase_table_[phase] = true;
+      if (phase < phase_ok_.size()) phase_ok_[phase] = 1;
     }
   }
   has_time_ = query.at_offset || query.from_offset || query.to_offset;
-  has_step_tests_ = query.kind || query.kernel || query.operation_contains ||
-                    !query.metadata.empty();
-  keeps_everything_ = !has_phases_ && !has_time_ && !has_step_tests_;
+  keeps_everything_ = !has_kind_ && !has_kernel_ && !has_operation_ &&
+                      !has_phases_ && !has_time_ && !has_metadata_;
 }
 
-bool Matcher::keeps_phase(std::uint32_t phase) const {
-  if (phase < phase_table_.size()) return phase_table_[phase];
+bool SampleMatcher::keeps_phase(std::uint32_t phase) const {
+  if (phase < phase_ok_.size()) return phase_ok_[phase] != 0;
   return phase >= kPhaseTableLimit && query_.phases.contains(phase);
 }
 
-}  // namespace detail
+bool SampleMatcher::matches_time(std::uint64_t offset,
+                                 std::uint32_t sample_duration) const {
+  return detail::matches_time(query_, offset, sample_duration);
+}
+
+std::uint64_t tile_span(const ProfileColumns& columns, const ColumnTile& tile) {
+  if (tile.sample_count == 0) return 0;
+  const std::uint32_t* const start = columns.start_cycle.data();
+  const std::uint32_t* const end = columns.end_cycle.data();
+  const std::size_t first = tile.first_sample;
+  const std::size_t last = first + tile.sample_count;
+  const std::uint32_t base = start[first];
+  std::uint64_t span = 0;
+  for (std::size_t i = first; i < last; ++i) {
+    const std::uint64_t offset = static_cast<std::uint32_t>(start[i] - base);
+    span =
+        std::max(span, offset + static_cast<std::uint32_t>(end[i] - start[i]));
+  }
+  return span;
+}
+
+std::uint64_t profile_span(const ProfileColumns& columns) {
+  std::uint64_t span = 0;
+  for (const ColumnTile& tile : columns.tiles) {
+    span = std::max(span, tile_span(columns, tile));
+  }
+  return span;
+}
+
 }  // namespace zyl_profile

@@ -10,18 +10,16 @@
 #include <vector>
 
 #include "grouping.h"
-#include "matching.h"
+#include "zyl_profile/scan.h"
 
 namespace zyl_profile {
 namespace {
 
-// A matched sample waiting to be listed. `offset_and_tile_index` packs the
-// offset (always below 2^32) above the tile's position in the report, so one
-// comparison orders by offset and then by report order across tiles; within
-// one tile the sample's address follows list order.
+// A matched sample waiting to be listed: its place in the sample columns
+// is its report order, the last tie-break of the listing.
 struct Candidate {
-  const CycleSample* sample = nullptr;
-  std::uint64_t offset_and_tile_index = 0;
+  std::uint64_t sample = 0;
+  std::uint64_t offset = 0;
   std::uint32_t duration = 0;
   std::uint32_t tile = 0;
 };
@@ -31,10 +29,8 @@ struct Candidate {
 bool listed_before(const Candidate& left, const Candidate& right) {
   if (left.duration != right.duration) return left.duration > right.duration;
   if (left.tile != right.tile) return left.tile < right.tile;
-  if (left.offset_and_tile_index != right.offset_and_tile_index) {
-    return left.offset_and_tile_index < right.offset_and_tile_index;
-  }
-  return std::less<>()(left.sample, right.sample);
+  if (left.offset != right.offset) return left.offset < right.offset;
+  return left.sample < right.sample;
 }
 
 // Keeps the best `limit` candidates seen so far. Candidates are buffered and
@@ -87,8 +83,9 @@ class CandidateList {
 
 // What one walk over a contiguous range of tiles produces.
 struct Partial {
-  Partial(const Query& query, std::size_t expected_samples)
-      : groups(query, expected_samples),
+  Partial(const detail::GroupClasses& classes, const Query& query,
+          std::size_t expected_samples)
+      : groups(classes, query, expected_samples),
         candidates(query.sample_limit, expected_samples) {}
 
   detail::GroupTable groups;
@@ -107,104 +104,138 @@ struct Partial {
   }
 };
 
-// Walks one tile. `kTestEach` is false when the matcher keeps every sample,
-// `kList` when candidates are kept; both are fixed per query, so the loop
-// carries no per-sample branches for features the query does not use.
-template <bool kTestEach, bool kList>
-void scan_tile(const TileProfile& tile, std::size_t tile_index,
-               const detail::Matcher& matcher, Partial& partial) {
-  const std::vector<CycleSample>& samples = tile.samples;
-  const std::uint32_t base = samples.front().start_cycle;
+// Everything one scan reads, prepared once per query.
+struct Plan {
+  Plan(const ProfileColumns& columns, const Query& query)
+      : columns(columns),
+        query(query),
+        matcher(columns, query),
+        classes(columns, query) {}
+
+  const ProfileColumns& columns;
+  const Query& query;
+  SampleMatcher matcher;
+  detail::GroupClasses classes;
+};
+
+// Scans one tile into `partial`. The grouping, whether each sample is tested
+// and whether candidates are kept are fixed per query, so each combination
+// gets a loop without branches for what the query does not use.
+template <GroupBy kBy, bool kTestEach, bool kList>
+void scan_tile_into(const Plan& plan, std::size_t tile_idx, Partial& partial) {
+  const ProfileColumns& columns = plan.columns;
+  const ColumnTile& tile = columns.tiles[tile_idx];
   const std::uint32_t physical_tile = tile.physical_tile;
-  std::uint64_t tile_span = 0;
+  const std::uint32_t* const of_id = plan.classes.of_id().data();
+  const std::uint32_t tile_class = kBy == GroupBy::Tile ? of_id[tile_idx] : 0;
+  detail::GroupTable& groups = partial.groups;
+  detail::ChunkArena& arena = groups.arena();
   std::size_t matched = 0;
-  for (const CycleSample& sample : samples) {
-    // Subtract in u32 before widening: offsets count across a counter wrap.
-    const std::uint64_t offset =
-        static_cast<std::uint32_t>(sample.start_cycle - base);
-    const std::uint32_t sample_duration = duration(sample);
-    tile_span = std::max(tile_span, offset + sample_duration);
-    if constexpr (kTestEach) {
-      if (!matcher.matches(sample, offset, sample_duration)) continue;
-    }
+  const auto add = [&](std::size_t i, std::uint64_t offset,
+                       std::uint32_t sample_duration) {
     ++matched;
-    partial.groups.add(physical_tile, sample, offset, sample_duration);
-    if constexpr (kList) {
-      partial.candidates.add(Candidate{
-          .sample = &sample,
-          .offset_and_tile_index = (offset << 32) | tile_index,
-          .duration = sample_duration,
-          .tile = physical_tile,
-      });
+    const std::uint32_t phase = columns.phase[i];
+    const std::uint32_t epoch = columns.epoch[i];
+    detail::Accumulator* group = nullptr;
+    if constexpr (kBy == GroupBy::Phase) {
+      group = &groups.of_phase(phase, epoch, offset);
+    } else {
+      std::uint32_t group_class = tile_class;
+      if constexpr (kBy == GroupBy::Kind) group_class = columns.kind[i];
+      if constexpr (kBy == GroupBy::Kernel)
+        group_class = of_id[columns.kernel[i]];
+      if constexpr (kBy == GroupBy::Operation) {
+        group_class = of_id[columns.operation[i]];
+      }
+      if constexpr (kBy == GroupBy::Metadata) {
+        group_class = of_id[columns.metadata[i]];
+      }
+      group = &groups.of_class(group_class, offset);
     }
-  }
+    group->add(physical_tile, phase, epoch, offset, sample_duration, arena);
+    if constexpr (kList) {
+      partial.candidates.add(Candidate{.sample = i,
+                                       .offset = offset,
+                                       .duration = sample_duration,
+                                       .tile = physical_tile});
+    }
+  };
+  const std::uint64_t span =
+      scan_tile<kTestEach>(columns, tile, plan.matcher, add);
   partial.matched_sample_count += matched;
-  partial.profile_span_cycles =
-      std::max(partial.profile_span_cycles, tile_span);
+  partial.profile_span_cycles = std::max(partial.profile_span_cycles, span);
 }
 
-// The span of a tile the query skips: its samples still stretch the profile.
-std::uint64_t tile_span(const TileProfile& tile) {
-  const std::uint32_t base = tile.samples.front().start_cycle;
-  std::uint64_t span = 0;
-  for (const CycleSample& sample : tile.samples) {
-    const std::uint64_t offset =
-        static_cast<std::uint32_t>(sample.start_cycle - base);
-    span = std::max(span, offset + duration(sample));
-  }
-  return span;
-}
-
-void scan_range(const ProfileReport& report, const Query& query,
-                std::size_t begin, std::size_t end, Partial& partial) {
-  const detail::Matcher matcher(query);
-  const bool test_each = !matcher.keeps_everything();
+template <GroupBy kBy>
+void scan_range_by(const Plan& plan, std::size_t begin, std::size_t end,
+                   Partial& partial) {
+  const bool test_each = !plan.matcher.keeps_everything();
   const bool list = partial.candidates.enabled();
   for (std::size_t tile_idx = begin; tile_idx < end; ++tile_idx) {
-    const TileProfile& tile = report.tiles[tile_idx];
-    if (tile.samples.empty()) continue;
-    partial.sample_count += tile.samples.size();
-    if (!matcher.keeps_tile(tile.physical_tile)) {
+    const ColumnTile& tile = plan.columns.tiles[tile_idx];
+    if (tile.sample_count == 0) continue;
+    partial.sample_count += tile.sample_count;
+    if (!plan.matcher.keeps_tile(tile.physical_tile)) {
+      // A skipped tile's samples still stretch the profile.
       partial.profile_span_cycles =
-          std::max(partial.profile_span_cycles, tile_span(tile));
+          std::max(partial.profile_span_cycles, tile_span(plan.columns, tile));
     } else if (test_each) {
-      list ? scan_tile<true, true>(tile, tile_idx, matcher, partial)
-           : scan_tile<true, false>(tile, tile_idx, matcher, partial);
+      list ? scan_tile_into<kBy, true, true>(plan, tile_idx, partial)
+           : scan_tile_into<kBy, true, false>(plan, tile_idx, partial);
     } else {
-      list ? scan_tile<false, true>(tile, tile_idx, matcher, partial)
-           : scan_tile<false, false>(tile, tile_idx, matcher, partial);
+      list ? scan_tile_into<kBy, false, true>(plan, tile_idx, partial)
+           : scan_tile_into<kBy, false, false>(plan, tile_idx, partial);
     }
   }
 }
 
-QueryReport assemble(const ProfileReport& report, const Query& query,
-                     Partial&& partial, unsigned threads) {
+void scan_range(const Plan& plan, std::size_t begin, std::size_t end,
+                Partial& partial) {
+  switch (plan.query.group_by) {
+    case GroupBy::Kind:
+      return scan_range_by<GroupBy::Kind>(plan, begin, end, partial);
+    case GroupBy::Kernel:
+      return scan_range_by<GroupBy::Kernel>(plan, begin, end, partial);
+    case GroupBy::Operation:
+      return scan_range_by<GroupBy::Operation>(plan, begin, end, partial);
+    case GroupBy::Phase:
+      return scan_range_by<GroupBy::Phase>(plan, begin, end, partial);
+    case GroupBy::Tile:
+      return scan_range_by<GroupBy::Tile>(plan, begin, end, partial);
+    case GroupBy::Metadata:
+      return scan_range_by<GroupBy::Metadata>(plan, begin, end, partial);
+  }
+}
+
+QueryReport assemble(const Plan& plan, Partial&& partial, unsigned threads) {
+  const ProfileColumns& columns = plan.columns;
   QueryReport result;
-  result.clock_hz = report.clock_hz;
-  result.tile_count = report.tiles.size();
+  result.clock_hz = columns.clock_hz;
+  result.tile_count = columns.tiles.size();
   result.sample_count = partial.sample_count;
   result.matched_sample_count = partial.matched_sample_count;
   result.profile_span_cycles = partial.profile_span_cycles;
   result.profile_span_ms =
-      cycles_to_ms(partial.profile_span_cycles, report.clock_hz);
-  result.at_offset = query.at_offset;
-  result.groups = std::move(partial.groups).summaries(report.clock_hz, threads);
+      cycles_to_ms(partial.profile_span_cycles, columns.clock_hz);
+  result.at_offset = plan.query.at_offset;
+  result.groups =
+      std::move(partial.groups).summaries(columns.clock_hz, threads);
   const std::vector<Candidate> listed =
       std::move(partial.candidates).take_sorted();
   result.samples.reserve(listed.size());
   for (const Candidate& candidate : listed) {
-    result.samples.push_back(
-        sample_record(candidate.tile, candidate.offset_and_tile_index >> 32,
-                      candidate.duration, *candidate.sample));
+    result.samples.push_back(sample_record(columns, candidate.tile,
+                                           candidate.offset, candidate.duration,
+                                           candidate.sample));
   }
   return result;
 }
 
-std::size_t count_samples(const ProfileReport& report, std::size_t begin,
+std::size_t count_samples(const ProfileColumns& columns, std::size_t begin,
                           std::size_t end) {
   std::size_t count = 0;
   for (std::size_t tile_idx = begin; tile_idx < end; ++tile_idx) {
-    count += report.tiles[tile_idx].samples.size();
+    count += columns.tiles[tile_idx].sample_count;
   }
   return count;
 }
@@ -230,58 +261,91 @@ SampleRecord sample_record(std::uint32_t tile, std::uint64_t offset,
   return record;
 }
 
+SampleRecord sample_record(const ProfileColumns& columns, std::uint32_t tile,
+                           std::uint64_t offset, std::uint32_t duration,
+                           std::size_t sample) {
+  SampleRecord record;
+  record.physical_tile = tile;
+  record.offset = offset;
+  record.duration = duration;
+  record.phase = columns.phase[sample];
+  record.epoch = columns.epoch[sample];
+  record.kind = kind_name(static_cast<StepKind>(columns.kind[sample]));
+  record.operation = columns.string(columns.operation[sample]);
+  record.kernel = columns.string(columns.kernel[sample]);
+  const auto list = columns.list(columns.metadata[sample]);
+  record.metadata.reserve(list.size());
+  for (const zyl_package::MetadataPair& entry : list) {
+    record.metadata.push_back(
+        MetadataEntry{std::string(columns.string(entry.name)),
+                      std::string(columns.string(entry.value))});
+  }
+  return record;
+}
+
 QueryReport query(const ProfileReport& report, const Query& query) {
-  Partial partial(query, count_samples(report, 0, report.tiles.size()));
-  scan_range(report, query, 0, report.tiles.size(), partial);
-  return assemble(report, query, std::move(partial), 1);
+  return zyl_profile::query(zyl_package::to_columns(report), query);
 }
 
 QueryReport query(const ProfileReport& report, const Query& query,
                   ParallelOptions options) {
-  const std::size_t total = count_samples(report, 0, report.tiles.size());
+  return zyl_profile::query(zyl_package::to_columns(report), query, options);
+}
+
+QueryReport query(const ProfileColumns& columns, const Query& query) {
+  const Plan plan(columns, query);
+  Partial partial(plan.classes, query,
+                  count_samples(columns, 0, columns.tiles.size()));
+  scan_range(plan, 0, columns.tiles.size(), partial);
+  return assemble(plan, std::move(partial), 1);
+}
+
+QueryReport query(const ProfileColumns& columns, const Query& query,
+                  ParallelOptions options) {
+  const std::size_t tile_count = columns.tiles.size();
+  const std::size_t total = columns.sample_count();
   std::size_t threads = options.threads != 0
                             ? options.threads
                             : std::max(1U, std::thread::hardware_concurrency());
-  threads = std::min(threads, report.tiles.size());
+  threads = std::min(threads, tile_count);
   if (options.min_samples_per_thread > 0) {
     threads = std::min(threads, total / options.min_samples_per_thread);
   }
-  if (threads <= 1) return zyl_profile::query(report, query);
+  if (threads <= 1) return zyl_profile::query(columns, query);
 
   // Split the tiles into contiguous ranges of about equal sample counts, so
   // that merging the ranges in order reproduces the sequential walk.
   std::vector<std::size_t> bounds{0};
   std::size_t seen = 0;
-  for (std::size_t tile_idx = 0; tile_idx < report.tiles.size(); ++tile_idx) {
-    seen += report.tiles[tile_idx].samples.size();
+  for (std::size_t tile_idx = 0; tile_idx < tile_count; ++tile_idx) {
+    seen += columns.tiles[tile_idx].sample_count;
     const std::size_t range = bounds.size();
     if (range < threads && seen * threads >= total * range) {
       bounds.push_back(tile_idx + 1);
     }
   }
-  bounds.push_back(report.tiles.size());
+  bounds.push_back(tile_count);
 
+  const Plan plan(columns, query);
   std::vector<Partial> partials;
   partials.reserve(bounds.size() - 1);
   for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
-    partials.emplace_back(query,
-                          count_samples(report, bounds[i], bounds[i + 1]));
+    partials.emplace_back(plan.classes, query,
+                          count_samples(columns, bounds[i], bounds[i + 1]));
   }
   {
     std::vector<std::jthread> workers;
     workers.reserve(partials.size() - 1);
     for (std::size_t i = 1; i < partials.size(); ++i) {
-      workers.emplace_back([&, i] {
-        scan_range(report, query, bounds[i], bounds[i + 1], partials[i]);
-      });
+      workers.emplace_back(
+          [&, i] { scan_range(plan, bounds[i], bounds[i + 1], partials[i]); });
     }
-    scan_range(report, query, bounds[0], bounds[1], partials[0]);
+    scan_range(plan, bounds[0], bounds[1], partials[0]);
   }
   for (std::size_t i = 1; i < partials.size(); ++i) {
     partials[0].merge(std::move(partials[i]));
   }
-  return assemble(report, query, std::move(partials[0]),
-                  static_cast<unsigned>(threads));
+  return assemble(plan, std::move(partials[0]), static_cast<unsigned>(threads));
 }
 
 }  // namespace zyl_profile

@@ -13,11 +13,13 @@
 #include <string_view>
 #include <vector>
 
+#include "zyl_package/profile_columns.h"
 #include "zyl_package/profile_report.h"
 
 namespace zyl_profile {
 
 using zyl_package::CycleSample;
+using zyl_package::ProfileColumns;
 using zyl_package::ProfileMetadata;
 using zyl_package::ProfileReport;
 using zyl_package::ProfileStep;
@@ -230,5 +232,16 @@ struct ParallelOptions {
 // up to `options.threads` threads over contiguous ranges of tiles.
 [[nodiscard]] QueryReport query(const ProfileReport& report, const Query& query,
                                 ParallelOptions options);
+
+// Returns the report for `query` over a columnar profile: exactly what the
+// record form of the same profile gives, bit for bit. Every query runs here;
+// the record overloads convert their report first. The columns must be valid
+// (readers and to_columns only make valid ones).
+[[nodiscard]] QueryReport query(const ProfileColumns& columns,
+                                const Query& query);
+
+// As above, on up to `options.threads` threads; the same result.
+[[nodiscard]] QueryReport query(const ProfileColumns& columns,
+                                const Query& query, ParallelOptions options);
 
 }  // namespace zyl_profile
