@@ -1,6 +1,11 @@
-// Reading a report file into memory in one go and handing it to the parser
-// its first bytes call for; writing a report file atomically.
+// Reading a report file (into memory in one go, or mapped when it is a
+// package) and handing it to the parser its first bytes call for; writing a
+// report file atomically.
 #include "zyl_package/report_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -8,10 +13,12 @@
 #include <memory>
 #include <new>
 #include <system_error>
+#include <utility>
 
+#include "mapped_file.h"
+#include "package_io.h"
 #include "report_json.h"
 #include "zyl_package/atomic_file.h"
-#include "zyl_package/report_package.h"
 
 namespace zyl_package {
 namespace {
@@ -56,10 +63,15 @@ LoadResult parse_bytes(const char* data, std::size_t size, std::size_t capacity,
   return detail::parse_report_json(data, size, capacity, file_name, limits);
 }
 
-}  // namespace
+// A whole file in memory with parser padding after it.
+struct PaddedBytes {
+  std::unique_ptr<char[]> buffer;
+  std::size_t size = 0;
+};
 
-LoadResult read_report(const std::filesystem::path& path,
-                       const ReadLimits& limits) {
+// Reads all of `path` into a padded buffer, within the file-size limit.
+Loaded<PaddedBytes> read_padded(const std::filesystem::path& path,
+                                const ReadLimits& limits) {
   std::error_code ec;
   const auto status = std::filesystem::status(path, ec);
   if (ec) return file_error(path, "cannot read: " + ec.message());
@@ -120,8 +132,116 @@ LoadResult read_report(const std::filesystem::path& path,
                       std::string("cannot read: ") + std::strerror(errno));
   }
   std::memset(buffer.get() + size, 0, detail::kJsonPadding);
-  return parse_bytes(buffer.get(), size, size + detail::kJsonPadding,
-                     path.string(), limits);
+  return PaddedBytes{std::move(buffer), size};
+}
+
+// Reads package bytes as columns over a copy on an aligned, shared buffer:
+// raw sections are viewed in place, which needs their elements' alignment,
+// and the columns must not depend on the caller's bytes.
+ColumnsResult package_columns_from_copy(std::string_view bytes,
+                                        std::string_view file_name,
+                                        const ReadLimits& limits) {
+  std::shared_ptr<std::uint64_t[]> copy(
+      new (std::nothrow) std::uint64_t[bytes.size() / 8 + 1]);
+  if (!copy) {
+    LoadError error;
+    error.file = std::string(file_name);
+    error.message = out_of_memory_message(bytes.size());
+    return error;
+  }
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
+  const auto* data = reinterpret_cast<const char*>(copy.get());
+  return detail::read_package_columns(data, bytes.size(), std::move(copy),
+                                      file_name, limits, false);
+}
+
+// Columns of a report read as records (the JSON form, for now).
+ColumnsResult columns_of(LoadResult loaded) {
+  if (!loaded.ok()) return loaded.error();
+  try {
+    return to_columns(loaded.value());
+  } catch (const std::bad_alloc&) {
+    LoadError error;
+    error.message = "not enough memory to convert the report to columns";
+    return error;
+  }
+}
+
+// Maps `path` when it is a non-empty regular file that starts like a
+// package and reads it as columns; returns nothing when the file is for the
+// buffered path (JSON, pipes, empty files, or a file that will not map).
+std::optional<ColumnsResult> map_package(const std::filesystem::path& path,
+                                         const ReadLimits& limits) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;  // the buffered path reports why
+  struct stat info {};
+  int error = 0;
+  detail::MappedFile mapped;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (size > limits.max_file_bytes) {
+      ::close(fd);
+      return file_error(path, too_large_message(size, limits.max_file_bytes));
+    }
+    mapped =
+        detail::MappedFile::map(fd, static_cast<std::size_t>(size), error);
+  }
+  ::close(fd);
+  if (mapped.data() == nullptr ||
+      !looks_like_report_package({mapped.data(), mapped.size()})) {
+    return std::nullopt;
+  }
+  try {
+    auto owner = std::make_shared<const detail::MappedFile>(std::move(mapped));
+    const char* data = owner->data();
+    const std::size_t size = owner->size();
+    return detail::read_package_columns(data, size, std::move(owner),
+                                        path.string(), limits, false);
+  } catch (const std::bad_alloc&) {
+    return file_error(path, "not enough memory to load the package");
+  }
+}
+
+}  // namespace
+
+LoadResult read_report(const std::filesystem::path& path,
+                       const ReadLimits& limits) {
+  Loaded<PaddedBytes> bytes = read_padded(path, limits);
+  if (!bytes.ok()) return bytes.error();
+  const PaddedBytes& read = bytes.value();
+  return parse_bytes(read.buffer.get(), read.size,
+                     read.size + detail::kJsonPadding, path.string(), limits);
+}
+
+ColumnsResult read_columns(const std::filesystem::path& path,
+                           const ReadLimits& limits) {
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(path, ec)) {
+    if (std::optional<ColumnsResult> mapped = map_package(path, limits)) {
+      return std::move(*mapped);
+    }
+  }
+  Loaded<PaddedBytes> bytes = read_padded(path, limits);
+  if (!bytes.ok()) return bytes.error();
+  const PaddedBytes& read = bytes.value();
+  const std::string name = path.string();
+  if (looks_like_report_package({read.buffer.get(), read.size})) {
+    return package_columns_from_copy({read.buffer.get(), read.size}, name,
+                                     limits);
+  }
+  return columns_of(detail::parse_report_json(read.buffer.get(), read.size,
+                                              read.size + detail::kJsonPadding,
+                                              name, limits));
+}
+
+ColumnsResult parse_columns(std::string_view bytes, std::string_view file_name,
+                            const ReadLimits& limits) {
+  if (looks_like_report_package(bytes) &&
+      bytes.size() <= limits.max_file_bytes) {
+    return package_columns_from_copy(bytes, file_name, limits);
+  }
+  ColumnsResult columns = columns_of(parse_report(bytes, file_name, limits));
+  return columns;
 }
 
 LoadResult parse_report(std::string_view bytes, std::string_view file_name,
@@ -161,15 +281,40 @@ std::optional<std::string> write_report(const ProfileReport& report,
       return write_file_atomically(path, [&report](std::ostream& out) {
         write_report_json(report, out);
       });
+    case ReportFormat::Package:
+      try {
+        return write_columns(to_columns(report), path, format);
+      } catch (const std::bad_alloc&) {
+        return path.string() + ": not enough memory to encode the report";
+      }
+  }
+  return path.string() + ": unknown report format";
+}
+
+std::optional<std::string> write_columns(const ProfileColumns& columns,
+                                         const std::filesystem::path& path,
+                                         ReportFormat format,
+                                         const PackageWriteOptions& options) {
+  switch (format) {
+    case ReportFormat::Json: {
+      // Any string length may be written; limits are for readers.
+      ReadLimits unlimited;
+      unlimited.max_string_bytes = SIZE_MAX;
+      if (auto fault = check_columns(columns, unlimited)) {
+        return path.string() + ": invalid columns: " + fault->to_string();
+      }
+      const ProfileReport report = to_report(columns);
+      return write_report(report, path, format);
+    }
     case ReportFormat::Package: {
-      // Encoded in memory first: the directory needs every section's size
-      // before the first byte is written.
-      std::string bytes;
-      if (auto error = encode_report_package(report, bytes)) {
+      // Planned first (checks, compression, the directory needs every
+      // section's size), then streamed from the columns to the file.
+      detail::PackagePlan plan;
+      if (auto error = detail::plan_package(columns, options, plan)) {
         return path.string() + ": " + *error;
       }
-      return write_file_atomically(path, [&bytes](std::ostream& out) {
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      return write_file_atomically(path, [&plan](std::ostream& out) {
+        detail::write_package(plan, out);
       });
     }
   }

@@ -1,39 +1,51 @@
 // Writer and strict reader of the binary package: a header, a directory of
 // fourteen sections (strings, tiles, one column per sample field, metadata
-// lists), each checksummed and optionally zstd-compressed.
+// lists), each checksummed and optionally zstd-compressed. Version 2 aligns
+// sections to 64 bytes so that a mapped file is used as columns in place.
 #include "zyl_package/report_package.h"
 
 #include <xxhash.h>
 #include <zstd.h>
 
 #include <algorithm>
-#include <array>
+#include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
-#include <unordered_map>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#include "column_checks.h"
+#include "package_io.h"
 
 namespace zyl_package {
 namespace {
 
+// Raw sections are the columns' own memory, read and written as they are.
+static_assert(std::endian::native == std::endian::little,
+              "the package stores little-endian columns; a big-endian host "
+              "would need a byte-swapping decoder");
+
 constexpr std::uint64_t kHeaderBytes = 72;
 constexpr std::uint64_t kEntryBytes = 40;
-constexpr std::uint32_t kSectionCount = 14;
+constexpr std::uint32_t kSectionCount = detail::kPackageSections;
 constexpr std::uint64_t kDirectoryEnd =
     kHeaderBytes + kEntryBytes * kSectionCount;
-// The header checksum follows the directory; the first section starts after
-// it, on an 8-byte boundary.
-constexpr std::uint64_t kPreambleBytes = kDirectoryEnd + 8;
-constexpr std::uint64_t kTileBytes = 24;
+constexpr std::uint64_t kPreambleBytes = detail::kPackagePreambleBytes;
+static_assert(kPreambleBytes == kDirectoryEnd + 8);
+static_assert(kPreambleBytes % 64 == 0);
+constexpr std::uint64_t kTileBytes = sizeof(ColumnTile);
 constexpr std::uint64_t kIdCapacity = std::uint64_t{1} << 32U;
 // A zstd block decodes to at most 128 KiB and takes at least 4 bytes, so no
 // real frame expands more than about 32768 times; a larger claim is a lie.
 constexpr std::uint64_t kMaxCompressionRatio = std::uint64_t{1} << 16U;
+// Below this many stored bytes a second thread costs more than it saves.
+constexpr std::uint64_t kParallelBytes = std::uint64_t{1} << 20U;
+constexpr std::uint64_t kV2Alignment = 64;
 
 enum class Encoding : std::uint32_t { Raw = 0, Zstd = 1 };
 
@@ -71,8 +83,8 @@ constexpr std::array<std::string_view, kSectionCount> kSectionNames = {
     "metadata list offsets",
     "metadata entries"};
 
-// Little-endian access, byte by byte so it holds on any host; compilers turn
-// these into single loads and stores on little-endian machines.
+// Little-endian access to the header and directory, byte by byte so it
+// reads the same whatever the alignment of the input.
 void store_u32(unsigned char* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
@@ -87,178 +99,17 @@ std::uint64_t load_u64(const unsigned char* p) {
   return std::uint64_t{load_u32(p)} | std::uint64_t{load_u32(p + 4)} << 32U;
 }
 
-std::uint64_t round_up8(std::uint64_t n) { return (n + 7) & ~std::uint64_t{7}; }
-
-// ---------------------------------------------------------------- writing
-
-using Bytes = std::vector<unsigned char>;
-
-// Gives each distinct string an id in order of first use. Borrows the
-// report's strings for the duration of the write.
-class StringIds {
- public:
-  std::uint32_t id(std::string_view text) {
-    const auto [it, inserted] =
-        ids_.try_emplace(text, static_cast<std::uint32_t>(strings_.size()));
-    if (inserted) {
-      if (strings_.size() >= kIdCapacity) overflow_ = true;
-      strings_.push_back(text);
-    }
-    return it->second;
-  }
-  [[nodiscard]] bool overflow() const { return overflow_; }
-  [[nodiscard]] const std::vector<std::string_view>& strings() const {
-    return strings_;
-  }
-
- private:
-  std::unordered_map<std::string_view, std::uint32_t> ids_;
-  std::vector<std::string_view> strings_;
-  bool overflow_ = false;
-};
-
-// Stores each distinct metadata list once, as (name id, value id) pairs.
-class ListIds {
- public:
-  std::uint32_t id(const std::vector<ProfileMetadata>& metadata,
-                   StringIds& strings) {
-    scratch_.clear();
-    for (const auto& entry : metadata) {
-      scratch_.push_back(strings.id(entry.name));
-      scratch_.push_back(strings.id(entry.value));
-    }
-    const std::uint64_t hash =
-        XXH3_64bits(scratch_.data(), scratch_.size() * sizeof(std::uint32_t));
-    const auto head = heads_.find(hash);
-    std::uint32_t candidate = head == heads_.end() ? kNone : head->second;
-    for (; candidate != kNone; candidate = next_[candidate]) {
-      const std::uint64_t begin = offsets_[candidate] * 2;
-      const std::uint64_t end = offsets_[candidate + 1] * 2;
-      if (end - begin == scratch_.size() &&
-          std::equal(scratch_.begin(), scratch_.end(),
-                     entries_.begin() + static_cast<std::ptrdiff_t>(begin))) {
-        return candidate;
-      }
-    }
-    const auto list = static_cast<std::uint32_t>(next_.size());
-    if (next_.size() >= kNone) overflow_ = true;
-    next_.push_back(head == heads_.end() ? kNone : head->second);
-    heads_[hash] = list;
-    entries_.insert(entries_.end(), scratch_.begin(), scratch_.end());
-    offsets_.push_back(entries_.size() / 2);
-    return list;
-  }
-  [[nodiscard]] bool overflow() const { return overflow_; }
-  [[nodiscard]] std::size_t count() const { return next_.size(); }
-  [[nodiscard]] const std::vector<std::uint64_t>& offsets() const {
-    return offsets_;
-  }
-  [[nodiscard]] const std::vector<std::uint32_t>& entries() const {
-    return entries_;
-  }
-
- private:
-  static constexpr std::uint32_t kNone = 0xffffffffU;
-  std::vector<std::uint32_t> scratch_;
-  std::vector<std::uint32_t> entries_;     // name, value, name, value, ...
-  std::vector<std::uint64_t> offsets_{0};  // in pairs
-  std::unordered_map<std::uint64_t, std::uint32_t> heads_;
-  std::vector<std::uint32_t> next_;  // next list with the same hash
-  bool overflow_ = false;
-};
-
-Bytes u32_column(std::size_t count) { return Bytes(count * 4); }
-
-struct StoredSection {
-  Encoding encoding = Encoding::Raw;
-  Bytes stored;
-  std::uint64_t size = 0;  // decoded
-};
-
-StoredSection store_section(Bytes raw, const PackageWriteOptions& options,
-                            ZSTD_CCtx* cctx) {
-  StoredSection section;
-  section.size = raw.size();
-  if (options.compress && !raw.empty() && cctx != nullptr) {
-    Bytes packed(ZSTD_compressBound(raw.size()));
-    const std::size_t packed_size =
-        ZSTD_compressCCtx(cctx, packed.data(), packed.size(), raw.data(),
-                          raw.size(), options.compression_level);
-    if (ZSTD_isError(packed_size) == 0 && packed_size < raw.size()) {
-      packed.resize(packed_size);
-      section.encoding = Encoding::Zstd;
-      section.stored = std::move(packed);
-      return section;
-    }
-  }
-  section.stored = std::move(raw);
-  return section;
+std::uint64_t alignment_of(std::uint32_t version) {
+  return version == 1 ? 8 : kV2Alignment;
 }
-
-struct CctxFree {
-  void operator()(ZSTD_CCtx* cctx) const { ZSTD_freeCCtx(cctx); }
-};
-struct DctxFree {
-  void operator()(ZSTD_DCtx* dctx) const { ZSTD_freeDCtx(dctx); }
-};
-
-// ---------------------------------------------------------------- reading
-
-// A section's decoded bytes: a view into the input for raw sections, an
-// owned buffer for compressed ones.
-struct Decoded {
-  const unsigned char* data = nullptr;
-  std::uint64_t size = 0;
-  std::unique_ptr<unsigned char[]> owned;
-};
-
-struct DirectoryEntry {
-  Encoding encoding = Encoding::Raw;
-  std::uint64_t offset = 0;
-  std::uint64_t stored_size = 0;
-  std::uint64_t size = 0;
-  std::uint64_t checksum = 0;
-};
-
-bool valid_utf8(const unsigned char* p, std::size_t size) {
-  std::size_t i = 0;
-  while (i < size) {
-    const unsigned char lead = p[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    std::uint32_t min = 0;
-    std::uint32_t code = 0;
-    if ((lead & 0xE0U) == 0xC0U) {
-      length = 2;
-      min = 0x80;
-      code = lead & 0x1FU;
-    } else if ((lead & 0xF0U) == 0xE0U) {
-      length = 3;
-      min = 0x800;
-      code = lead & 0x0FU;
-    } else if ((lead & 0xF8U) == 0xF0U) {
-      length = 4;
-      min = 0x10000;
-      code = lead & 0x07U;
-    } else {
-      return false;
-    }
-    if (size - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      if ((p[i + k] & 0xC0U) != 0x80U) return false;
-      code = (code << 6U) | (p[i + k] & 0x3FU);
-    }
-    // Overlong forms, UTF-16 surrogates and code points past U+10FFFF are
-    // not UTF-8.
-    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
+std::uint64_t round_up(std::uint64_t n, std::uint64_t alignment) {
+  return (n + alignment - 1) & ~(alignment - 1);
+}
+// Version 1 used XXH64; version 2 uses XXH3-64, several times faster, so
+// verifying a mapped file costs little next to the first query.
+std::uint64_t checksum(std::uint32_t version, const void* data,
+                       std::size_t size) {
+  return version == 1 ? XXH64(data, size, 0) : XXH3_64bits(data, size);
 }
 
 std::string hex(std::uint64_t value) {
@@ -279,30 +130,75 @@ std::string section_label(std::size_t index) {
   return "section '" + std::string(kSectionNames[index]) + "'";
 }
 
+struct DctxFree {
+  void operator()(ZSTD_DCtx* dctx) const { ZSTD_freeDCtx(dctx); }
+};
+struct CctxFree {
+  void operator()(ZSTD_CCtx* cctx) const { ZSTD_freeCCtx(cctx); }
+};
+
+// ---------------------------------------------------------------- reading
+
+struct DirectoryEntry {
+  Encoding encoding = Encoding::Raw;
+  std::uint64_t offset = 0;
+  std::uint64_t stored_size = 0;
+  std::uint64_t size = 0;
+  std::uint64_t checksum = 0;
+};
+
+// What keeps a package's columns alive: the input (a mapping or a buffer)
+// and the decoded compressed sections.
+struct PackageStorage {
+  std::shared_ptr<const void> input;
+  std::array<std::unique_ptr<unsigned char[]>, kSectionCount> decoded;
+};
+
+// The outcome of verifying (and, when compressed, decoding) one section.
+struct SectionWork {
+  bool checksum_ok = true;
+  std::uint64_t computed = 0;
+  std::string decode_error;  // empty when decoded or raw
+  std::unique_ptr<unsigned char[]> owned;
+};
+
+template <typename T>
+std::span<const T> view_as(const unsigned char* data, std::uint64_t bytes) {
+  return {reinterpret_cast<const T*>(data),
+          static_cast<std::size_t>(bytes / sizeof(T))};
+}
+
 class PackageReader {
  public:
-  PackageReader(std::string_view bytes, std::string_view file_name,
-                const ReadLimits& limits)
-      : data_(reinterpret_cast<const unsigned char*>(bytes.data())),
-        size_(bytes.size()),
+  PackageReader(const char* data, std::size_t size, std::string_view file_name,
+                const ReadLimits& limits, bool for_records)
+      : data_(reinterpret_cast<const unsigned char*>(data)),
+        size_(size),
         file_name_(file_name),
-        limits_(limits) {}
+        limits_(limits),
+        for_records_(for_records) {}
 
-  LoadResult read() {
-    ProfileReport report;
+  ColumnsResult read(std::shared_ptr<const void> keep_alive) {
     try {
-      if (!read_header() || !read_directory() || !verify_checksums() ||
-          !decode_sections() || !read_strings() || !read_lists() ||
-          !read_tiles(report) || !read_samples(report)) {
+      if (!read_header() || !read_directory()) return std::move(error_);
+      auto storage = std::make_shared<PackageStorage>();
+      storage->input = std::move(keep_alive);
+      if (!verify_and_decode(*storage)) return std::move(error_);
+      ProfileColumns columns = make_columns(*storage);
+      columns.storage = std::move(storage);
+      if (auto fault = detail::find_column_fault(columns, limits_)) {
+        const auto section = static_cast<std::size_t>(fault->array);
+        fail(std::move(fault->error.message), where(section, fault->byte),
+             std::move(fault->error.json_path));
         return std::move(error_);
       }
+      return columns;
     } catch (const std::bad_alloc&) {
       // The limits keep allocations proportional to the file; memory can
       // still run short on a small machine, which is a load error too.
       fail("not enough memory to load the package");
       return std::move(error_);
     }
-    return report;
   }
 
  private:
@@ -327,21 +223,22 @@ class PackageReader {
                       std::to_string(kPreambleBytes),
                   size_);
     }
-    const std::uint32_t version = load_u32(data_ + 8);
-    if (version != kPackageVersion) {
-      return fail("unknown package version " + std::to_string(version) +
-                      " (this reader knows version " +
-                      std::to_string(kPackageVersion) + ")",
+    version_ = load_u32(data_ + 8);
+    if (version_ != 1 && version_ != 2) {
+      return fail("unknown package version " + std::to_string(version_) +
+                      " (this reader knows versions 1 and 2)",
                   8);
     }
+    alignment_ = alignment_of(version_);
     const std::uint32_t sections = load_u32(data_ + 64);
     if (sections != kSectionCount) {
       return fail("section count is " + std::to_string(sections) +
-                      ", version 1 has " + std::to_string(kSectionCount),
+                      ", version " + std::to_string(version_) + " has " +
+                      std::to_string(kSectionCount),
                   64);
     }
     const std::uint64_t stored = load_u64(data_ + kDirectoryEnd);
-    const std::uint64_t computed = XXH64(data_, kDirectoryEnd, 0);
+    const std::uint64_t computed = checksum(version_, data_, kDirectoryEnd);
     if (stored != computed) {
       return fail("header checksum mismatch: stored " + hex(stored) +
                       ", computed " + hex(computed),
@@ -349,8 +246,14 @@ class PackageReader {
     }
     const std::uint32_t flags = load_u32(data_ + 12);
     if (flags != 0) return fail("unknown flags " + hex(flags), 12);
-    if (load_u32(data_ + 68) != 0) {
+    const std::uint32_t last = load_u32(data_ + 68);
+    if (version_ == 1 && last != 0) {
       return fail("reserved header field is not zero", 68);
+    }
+    if (version_ == 2 && last != kV2Alignment) {
+      return fail("section alignment is " + std::to_string(last) +
+                      ", version 2 uses " + std::to_string(kV2Alignment),
+                  68);
     }
     clock_hz_ = load_u64(data_ + 16);
     tile_count_ = load_u64(data_ + 24);
@@ -370,7 +273,6 @@ class PackageReader {
       case kStringOffsets:
         count = string_count_ + 1;
         width = 8;
-        if (string_count_ == UINT64_MAX) return false;
         break;
       case kTiles:
         count = tile_count_;
@@ -381,7 +283,6 @@ class PackageReader {
         width = 1;
         break;
       case kListOffsets:
-        if (list_count_ == UINT64_MAX) return false;
         count = list_count_ + 1;
         width = 8;
         break;
@@ -399,6 +300,7 @@ class PackageReader {
   }
 
   bool read_directory() {
+    // Also keeps the "+ 1" of the offset counts from overflowing.
     if (string_count_ > kIdCapacity) {
       return fail("string count " + std::to_string(string_count_) +
                       " is more than 32-bit ids can name",
@@ -409,6 +311,9 @@ class PackageReader {
                       " is more than 32-bit ids can name",
                   48);
     }
+    const std::string boundary = alignment_ == 8
+                                     ? "not on an 8-byte boundary"
+                                     : "not on a 64-byte boundary";
     std::uint64_t end = kPreambleBytes;
     std::uint64_t decoded_total = 0;
     for (std::size_t i = 0; i < kSectionCount; ++i) {
@@ -434,10 +339,9 @@ class PackageReader {
       section.stored_size = load_u64(entry + 16);
       section.size = load_u64(entry + 24);
       section.checksum = load_u64(entry + 32);
-      if (section.offset % 8 != 0) {
+      if (section.offset % alignment_ != 0) {
         return fail(section_label(i) + " starts at byte " +
-                        std::to_string(section.offset) +
-                        ", not on an 8-byte boundary",
+                        std::to_string(section.offset) + ", " + boundary,
                     at + 8);
       }
       if (section.offset < end) {
@@ -455,7 +359,7 @@ class PackageReader {
                         " but the file has " + std::to_string(size_),
                     size_);
       }
-      end = round_up8(section.offset + section.stored_size);
+      end = round_up(section.offset + section.stored_size, alignment_);
       if (section.encoding == Encoding::Raw &&
           section.size != section.stored_size) {
         return fail(section_label(i) + " is stored raw in " +
@@ -481,9 +385,12 @@ class PackageReader {
                         "counts",
                     at + 24);
       }
-      decoded_total = section.size > UINT64_MAX - decoded_total
+      const std::uint64_t owned =
+          for_records_ || section.encoding == Encoding::Zstd ? section.size
+                                                             : 0;
+      decoded_total = owned > UINT64_MAX - decoded_total
                           ? UINT64_MAX
-                          : decoded_total + section.size;
+                          : decoded_total + owned;
     }
     if (end < size_) {
       return fail(std::to_string(size_ - end) +
@@ -496,13 +403,17 @@ class PackageReader {
                       std::to_string(size_),
                   size_);
     }
-    // Records take far more room than columns; check both against the
-    // caller's cap before any of it is allocated.
-    const std::uint64_t per_sample = sizeof(CycleSample);
-    const std::uint64_t records = sample_count_ > UINT64_MAX / per_sample
-                                      ? UINT64_MAX
-                                      : sample_count_ * per_sample;
-    const std::uint64_t needed = std::max(decoded_total, records);
+    // Memory the load takes beyond the input: the decoded compressed
+    // sections, and for a record reader the records too (which take far
+    // more room than columns). Both are checked before anything is
+    // allocated.
+    std::uint64_t needed = decoded_total;
+    if (for_records_) {
+      const std::uint64_t per_sample = sizeof(CycleSample);
+      needed = std::max(needed, sample_count_ > UINT64_MAX / per_sample
+                                    ? UINT64_MAX
+                                    : sample_count_ * per_sample);
+    }
     if (needed > limits_.max_file_bytes) {
       return fail("the package would take " + std::to_string(needed) +
                       " bytes in memory, more than the " +
@@ -513,296 +424,164 @@ class PackageReader {
     return true;
   }
 
-  bool verify_checksums() {
-    for (std::size_t i = 0; i < kSectionCount; ++i) {
-      const DirectoryEntry& section = directory_[i];
-      const std::uint64_t computed =
-          XXH64(data_ + section.offset, section.stored_size, 0);
-      if (computed != section.checksum) {
-        return fail("checksum mismatch in " + section_label(i) + ": stored " +
-                        hex(section.checksum) + ", computed " + hex(computed),
-                    section.offset);
-      }
+  // Checks the checksum of section `i` and decodes it when compressed. Runs
+  // on several threads at once; touches only `work`.
+  void process(std::size_t i, SectionWork& work,
+               std::unique_ptr<ZSTD_DCtx, DctxFree>& dctx) const {
+    const DirectoryEntry& section = directory_[i];
+    const unsigned char* stored = data_ + section.offset;
+    work.computed = checksum(version_, stored, section.stored_size);
+    work.checksum_ok = work.computed == section.checksum;
+    if (!work.checksum_ok || section.encoding == Encoding::Raw) return;
+    const unsigned long long frame_size =
+        ZSTD_getFrameContentSize(stored, section.stored_size);
+    if (frame_size == ZSTD_CONTENTSIZE_ERROR) {
+      work.decode_error = section_label(i) + " is not a zstd frame";
+      return;
     }
-    return true;
-  }
-
-  bool decode_sections() {
-    std::unique_ptr<ZSTD_DCtx, DctxFree> dctx;
-    for (std::size_t i = 0; i < kSectionCount; ++i) {
-      const DirectoryEntry& section = directory_[i];
-      Decoded& decoded = decoded_[i];
-      decoded.size = section.size;
-      const unsigned char* stored = data_ + section.offset;
-      if (section.encoding == Encoding::Raw) {
-        decoded.data = stored;
-        continue;
-      }
-      const unsigned long long frame_size =
-          ZSTD_getFrameContentSize(stored, section.stored_size);
-      if (frame_size == ZSTD_CONTENTSIZE_ERROR) {
-        return fail(section_label(i) + " is not a zstd frame", section.offset);
-      }
-      if (frame_size != ZSTD_CONTENTSIZE_UNKNOWN &&
-          frame_size != section.size) {
-        return fail("decompressed size mismatch in " + section_label(i) +
-                        ": the frame holds " + std::to_string(frame_size) +
-                        " bytes, the directory says " +
-                        std::to_string(section.size),
-                    section.offset);
-      }
+    if (frame_size != ZSTD_CONTENTSIZE_UNKNOWN && frame_size != section.size) {
+      work.decode_error = "decompressed size mismatch in " + section_label(i) +
+                          ": the frame holds " + std::to_string(frame_size) +
+                          " bytes, the directory says " +
+                          std::to_string(section.size);
+      return;
+    }
+    if (!dctx) {
+      dctx.reset(ZSTD_createDCtx());
       if (!dctx) {
-        dctx.reset(ZSTD_createDCtx());
-        if (!dctx) return fail("not enough memory for the zstd decoder");
+        work.decode_error = "not enough memory for the zstd decoder";
+        return;
       }
-      // The size is bounded by the ratio and limit checks; a zero-size
-      // request still gets a valid pointer for zstd.
-      decoded.owned.reset(
-          new (std::nothrow) unsigned char[std::max<std::uint64_t>(section.size,
-                                                                   1)]);
-      if (!decoded.owned) {
-        return fail("not enough memory to decompress " + section_label(i),
-                    section.offset);
+    }
+    // The size is bounded by the ratio and limit checks; a zero-size request
+    // still gets a valid pointer for zstd.
+    work.owned.reset(new (std::nothrow) unsigned char[std::max<std::uint64_t>(
+        section.size, 1)]);
+    if (!work.owned) {
+      work.decode_error = "not enough memory to decompress " + section_label(i);
+      return;
+    }
+    const std::size_t produced =
+        ZSTD_decompressDCtx(dctx.get(), work.owned.get(), section.size, stored,
+                            section.stored_size);
+    if (ZSTD_isError(produced) != 0) {
+      work.decode_error = section_label(i) + " does not decompress: " +
+                          ZSTD_getErrorName(produced) + " (or holds more than " +
+                          std::to_string(section.size) + " bytes)";
+    } else if (produced != section.size) {
+      work.decode_error = "decompressed size mismatch in " + section_label(i) +
+                          ": it decodes to " + std::to_string(produced) +
+                          " bytes, the directory says " +
+                          std::to_string(section.size);
+    }
+  }
+
+  // Verifies every checksum and decodes the compressed sections, largest
+  // first, on this thread and one helper. Faults are reported in section
+  // order whichever thread met them: checksums first, then decoding.
+  bool verify_and_decode(PackageStorage& storage) {
+    std::array<SectionWork, kSectionCount> work;
+    std::array<std::size_t, kSectionCount> order{};
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < kSectionCount; ++i) {
+      order[i] = i;
+      total += directory_[i].stored_size;
+    }
+    std::sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
+      return directory_[a].stored_size > directory_[b].stored_size;
+    });
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> out_of_memory{false};
+    const auto run = [&] {
+      std::unique_ptr<ZSTD_DCtx, DctxFree> dctx;
+      for (std::size_t k = next.fetch_add(1); k < kSectionCount;
+           k = next.fetch_add(1)) {
+        try {
+          process(order[k], work[order[k]], dctx);
+        } catch (const std::bad_alloc&) {
+          out_of_memory = true;
+        }
       }
-      const std::size_t produced =
-          ZSTD_decompressDCtx(dctx.get(), decoded.owned.get(), section.size,
-                              stored, section.stored_size);
-      if (ZSTD_isError(produced) != 0) {
-        return fail(section_label(i) + " does not decompress: " +
-                        ZSTD_getErrorName(produced) + " (or holds more than " +
-                        std::to_string(section.size) + " bytes)",
-                    section.offset);
+    };
+    std::thread helper;
+    if (total >= kParallelBytes) {
+      try {
+        helper = std::thread(run);
+      } catch (const std::system_error&) {
+        // No thread to be had: this one does all the work.
       }
-      if (produced != section.size) {
-        return fail("decompressed size mismatch in " + section_label(i) +
-                        ": it decodes to " + std::to_string(produced) +
-                        " bytes, the directory says " +
-                        std::to_string(section.size),
-                    section.offset);
+    }
+    run();
+    if (helper.joinable()) helper.join();
+    if (out_of_memory) return fail("not enough memory to load the package");
+    for (std::size_t i = 0; i < kSectionCount; ++i) {
+      if (!work[i].checksum_ok) {
+        return fail("checksum mismatch in " + section_label(i) + ": stored " +
+                        hex(directory_[i].checksum) + ", computed " +
+                        hex(work[i].computed),
+                    directory_[i].offset);
       }
-      decoded.data = decoded.owned.get();
+    }
+    for (std::size_t i = 0; i < kSectionCount; ++i) {
+      if (!work[i].decode_error.empty()) {
+        return fail(std::move(work[i].decode_error), directory_[i].offset);
+      }
+      storage.decoded[i] = std::move(work[i].owned);
     }
     return true;
   }
 
-  // Where element `index` of section `section` lies in the file: exact for
-  // raw sections, the section's start for compressed ones.
+  const unsigned char* section_data(const PackageStorage& storage,
+                                    std::size_t i) const {
+    return storage.decoded[i] ? storage.decoded[i].get()
+                              : data_ + directory_[i].offset;
+  }
+
+  // Views the sections as columns; their sizes were checked against the
+  // header's counts, the alignment of raw sections by the directory checks.
+  ProfileColumns make_columns(const PackageStorage& s) const {
+    const auto bytes = [&](std::size_t i) { return section_data(s, i); };
+    const auto size = [&](std::size_t i) { return directory_[i].size; };
+    ProfileColumns c;
+    c.clock_hz = clock_hz_;
+    c.string_offsets =
+        view_as<std::uint64_t>(bytes(kStringOffsets), size(kStringOffsets));
+    c.string_bytes = view_as<char>(bytes(kStringBytes), size(kStringBytes));
+    c.tiles = view_as<ColumnTile>(bytes(kTiles), size(kTiles));
+    c.start_cycle =
+        view_as<std::uint32_t>(bytes(kStartCycle), size(kStartCycle));
+    c.end_cycle = view_as<std::uint32_t>(bytes(kEndCycle), size(kEndCycle));
+    c.local_index =
+        view_as<std::uint32_t>(bytes(kLocalIndex), size(kLocalIndex));
+    c.phase = view_as<std::uint32_t>(bytes(kPhase), size(kPhase));
+    c.epoch = view_as<std::uint32_t>(bytes(kEpoch), size(kEpoch));
+    c.kind = view_as<std::uint8_t>(bytes(kKind), size(kKind));
+    c.kernel = view_as<std::uint32_t>(bytes(kKernel), size(kKernel));
+    c.operation = view_as<std::uint32_t>(bytes(kOperation), size(kOperation));
+    c.metadata = view_as<std::uint32_t>(bytes(kMetadata), size(kMetadata));
+    c.list_offsets =
+        view_as<std::uint64_t>(bytes(kListOffsets), size(kListOffsets));
+    c.list_entries =
+        view_as<MetadataPair>(bytes(kListEntries), size(kListEntries));
+    return c;
+  }
+
+  // Where byte `byte` of section `section` lies in the file: exact for raw
+  // sections, the section's start for compressed ones.
   std::uint64_t where(std::size_t section, std::uint64_t byte) const {
     const DirectoryEntry& entry = directory_[section];
     return entry.offset + (entry.encoding == Encoding::Raw ? byte : 0);
-  }
-
-  bool read_strings() {
-    const Decoded& offsets = decoded_[kStringOffsets];
-    const Decoded& bytes = decoded_[kStringBytes];
-    strings_.reserve(string_count_);
-    std::uint64_t previous = load_u64(offsets.data);
-    if (previous != 0) {
-      return fail(
-          "the first string offset is " + std::to_string(previous) + ", not 0",
-          where(kStringOffsets, 0));
-    }
-    for (std::uint64_t i = 0; i < string_count_; ++i) {
-      const std::uint64_t next = load_u64(offsets.data + 8 * (i + 1));
-      if (next < previous || next > bytes.size) {
-        return fail("string " + std::to_string(i) + " ends at offset " +
-                        std::to_string(next) + ", outside " +
-                        std::to_string(previous) + ".." +
-                        std::to_string(bytes.size),
-                    where(kStringOffsets, 8 * (i + 1)));
-      }
-      const std::uint64_t length = next - previous;
-      if (length > limits_.max_string_bytes) {
-        return fail("string " + std::to_string(i) + " is " +
-                        std::to_string(length) + " bytes, more than the " +
-                        std::to_string(limits_.max_string_bytes) +
-                        "-byte limit",
-                    where(kStringBytes, previous));
-      }
-      const unsigned char* text = bytes.data + previous;
-      if (!valid_utf8(text, length)) {
-        return fail("string " + std::to_string(i) + " is not valid UTF-8",
-                    where(kStringBytes, previous));
-      }
-      strings_.emplace_back(reinterpret_cast<const char*>(text), length);
-      previous = next;
-    }
-    if (previous != bytes.size) {
-      return fail("the string offsets end at " + std::to_string(previous) +
-                      " but the string bytes hold " +
-                      std::to_string(bytes.size),
-                  where(kStringOffsets, 8 * string_count_));
-    }
-    return true;
-  }
-
-  bool read_lists() {
-    const Decoded& offsets = decoded_[kListOffsets];
-    const unsigned char* entries = decoded_[kListEntries].data;
-    lists_.reserve(list_count_);
-    std::uint64_t previous = load_u64(offsets.data);
-    if (previous != 0) {
-      return fail("the first metadata list offset is " +
-                      std::to_string(previous) + ", not 0",
-                  where(kListOffsets, 0));
-    }
-    for (std::uint64_t i = 0; i < list_count_; ++i) {
-      const std::uint64_t next = load_u64(offsets.data + 8 * (i + 1));
-      if (next < previous || next > entry_count_) {
-        return fail("metadata list " + std::to_string(i) + " ends at entry " +
-                        std::to_string(next) + ", outside " +
-                        std::to_string(previous) + ".." +
-                        std::to_string(entry_count_),
-                    where(kListOffsets, 8 * (i + 1)));
-      }
-      std::vector<ProfileMetadata>& list = lists_.emplace_back();
-      list.reserve(next - previous);
-      for (std::uint64_t e = previous; e < next; ++e) {
-        const std::uint32_t name = load_u32(entries + 8 * e);
-        const std::uint32_t value = load_u32(entries + 8 * e + 4);
-        if (name >= string_count_ || value >= string_count_) {
-          return fail("metadata entry " + std::to_string(e) + " names string " +
-                          std::to_string(std::max(name, value)) + " of " +
-                          std::to_string(string_count_),
-                      where(kListEntries, 8 * e));
-        }
-        list.push_back(ProfileMetadata{strings_[name], strings_[value]});
-      }
-      previous = next;
-    }
-    if (previous != entry_count_) {
-      return fail("the metadata lists cover " + std::to_string(previous) +
-                      " of " + std::to_string(entry_count_) + " entries",
-                  where(kListOffsets, 8 * list_count_));
-    }
-    return true;
-  }
-
-  bool read_tiles(ProfileReport& report) {
-    const unsigned char* tiles = decoded_[kTiles].data;
-    report.clock_hz = clock_hz_;
-    report.tiles.resize(tile_count_);
-    std::uint64_t next_sample = 0;
-    for (std::uint64_t i = 0; i < tile_count_; ++i) {
-      const unsigned char* tile = tiles + kTileBytes * i;
-      const auto path = [i] { return "tiles[" + std::to_string(i) + "]"; };
-      const std::uint64_t at = where(kTiles, kTileBytes * i);
-      if (load_u32(tile + 4) != 0) {
-        return fail("reserved tile field is not zero", at + 4, path());
-      }
-      const std::uint64_t first = load_u64(tile + 8);
-      const std::uint64_t count = load_u64(tile + 16);
-      if (first < next_sample) {
-        return fail("samples " + std::to_string(first) + ".. overlap the " +
-                        "previous tile, which ends at sample " +
-                        std::to_string(next_sample),
-                    at + 8, path());
-      }
-      if (first > next_sample) {
-        return fail("starts at sample " + std::to_string(first) +
-                        ", leaving samples " + std::to_string(next_sample) +
-                        ".." + std::to_string(first) + " to no tile",
-                    at + 8, path());
-      }
-      if (count > sample_count_ - first) {
-        return fail("samples " + std::to_string(first) + " + " +
-                        std::to_string(count) + " run past the end (" +
-                        std::to_string(sample_count_) + " samples)",
-                    at + 16, path());
-      }
-      report.tiles[i].physical_tile = load_u32(tile);
-      next_sample = first + count;
-    }
-    if (next_sample != sample_count_) {
-      return fail("the tiles hold " + std::to_string(next_sample) +
-                      " samples, the header says " +
-                      std::to_string(sample_count_),
-                  where(kTiles, 0));
-    }
-    return true;
-  }
-
-  bool read_samples(ProfileReport& report) {
-    const unsigned char* start = decoded_[kStartCycle].data;
-    const unsigned char* end = decoded_[kEndCycle].data;
-    const unsigned char* local = decoded_[kLocalIndex].data;
-    const unsigned char* phase = decoded_[kPhase].data;
-    const unsigned char* epoch = decoded_[kEpoch].data;
-    const unsigned char* kind = decoded_[kKind].data;
-    const unsigned char* kernel = decoded_[kKernel].data;
-    const unsigned char* operation = decoded_[kOperation].data;
-    const unsigned char* metadata = decoded_[kMetadata].data;
-    std::uint64_t index = 0;
-    for (std::size_t tile_idx = 0; tile_idx < report.tiles.size(); ++tile_idx) {
-      TileProfile& tile = report.tiles[tile_idx];
-      const std::uint64_t count =
-          load_u64(decoded_[kTiles].data + kTileBytes * tile_idx + 16);
-      tile.samples.resize(count);
-      for (std::uint64_t sample_idx = 0; sample_idx < count;
-           ++sample_idx, ++index) {
-        CycleSample& sample = tile.samples[sample_idx];
-        ProfileStep& step = sample.step;
-        sample.start_cycle = load_u32(start + 4 * index);
-        sample.end_cycle = load_u32(end + 4 * index);
-        step.local_index = load_u32(local + 4 * index);
-        step.phase = load_u32(phase + 4 * index);
-        step.epoch = load_u32(epoch + 4 * index);
-        const unsigned char kind_value = kind[index];
-        const std::uint32_t kernel_id = load_u32(kernel + 4 * index);
-        const std::uint32_t operation_id = load_u32(operation + 4 * index);
-        const std::uint32_t list_id = load_u32(metadata + 4 * index);
-        if (kind_value > static_cast<unsigned char>(ProfileStepKind::Idle) ||
-            kernel_id >= string_count_ || operation_id >= string_count_ ||
-            list_id >= list_count_) {
-          return fail_sample(tile_idx, sample_idx, index, kind_value, kernel_id,
-                             operation_id);
-        }
-        step.kind = static_cast<ProfileStepKind>(kind_value);
-        // Copies from the interned table: short names stay in the string's
-        // own buffer, so most samples cost no allocation for them.
-        step.kernel = strings_[kernel_id];
-        step.operation = strings_[operation_id];
-        step.metadata = lists_[list_id];
-      }
-    }
-    return true;
-  }
-
-  bool fail_sample(std::size_t tile_idx, std::uint64_t sample_idx,
-                   std::uint64_t index, unsigned char kind_value,
-                   std::uint32_t kernel_id, std::uint32_t operation_id) {
-    const std::string path = "tiles[" + std::to_string(tile_idx) +
-                             "].samples[" + std::to_string(sample_idx) + "]";
-    if (kind_value > static_cast<unsigned char>(ProfileStepKind::Idle)) {
-      return fail("kind " + std::to_string(kind_value) +
-                      " is not one of 0 (exchange), 1 (compute), 2 "
-                      "(synchronization), 3 (idle)",
-                  where(kKind, index), path + ".step.kind");
-    }
-    const std::string of = " of " + std::to_string(string_count_);
-    if (kernel_id >= string_count_) {
-      return fail(
-          "string id " + std::to_string(kernel_id) + " out of range" + of,
-          where(kKernel, 4 * index), path + ".step.kernel");
-    }
-    if (operation_id >= string_count_) {
-      return fail(
-          "string id " + std::to_string(operation_id) + " out of range" + of,
-          where(kOperation, 4 * index), path + ".step.operation");
-    }
-    return fail(
-        "metadata list id " +
-            std::to_string(load_u32(decoded_[kMetadata].data + 4 * index)) +
-            " out of range of " + std::to_string(list_count_),
-        where(kMetadata, 4 * index), path + ".step.metadata");
   }
 
   const unsigned char* data_;
   std::size_t size_;
   std::string_view file_name_;
   const ReadLimits& limits_;
+  bool for_records_;
   LoadError error_;
 
+  std::uint32_t version_ = 0;
+  std::uint64_t alignment_ = 8;
   std::uint64_t clock_hz_ = 0;
   std::uint64_t tile_count_ = 0;
   std::uint64_t sample_count_ = 0;
@@ -810,160 +589,203 @@ class PackageReader {
   std::uint64_t list_count_ = 0;
   std::uint64_t entry_count_ = 0;
   std::array<DirectoryEntry, kSectionCount> directory_{};
-  std::array<Decoded, kSectionCount> decoded_{};
-  std::vector<std::string> strings_;
-  std::vector<std::vector<ProfileMetadata>> lists_;
 };
 
+// ---------------------------------------------------------------- writing
+
+template <typename T>
+std::span<const unsigned char> bytes_of(std::span<const T> values) {
+  return {reinterpret_cast<const unsigned char*>(values.data()),
+          values.size_bytes()};
+}
+
+std::string too_large_input(std::size_t size, std::uint64_t cap) {
+  return "input is " + std::to_string(size) + " bytes, more than the " +
+         std::to_string(cap) + "-byte limit for reports";
+}
+
+LoadError input_error(std::string_view file_name, std::string message) {
+  LoadError error;
+  error.file = std::string(file_name);
+  error.message = std::move(message);
+  return error;
+}
+
 }  // namespace
+
+namespace detail {
+
+ColumnsResult read_package_columns(const char* data, std::size_t size,
+                                   std::shared_ptr<const void> keep_alive,
+                                   std::string_view file_name,
+                                   const ReadLimits& limits, bool for_records) {
+  return PackageReader(data, size, file_name, limits, for_records)
+      .read(std::move(keep_alive));
+}
+
+std::optional<std::string> plan_package(const ProfileColumns& columns,
+                                        const PackageWriteOptions& options,
+                                        PackagePlan& plan) {
+  if (options.version != 1 && options.version != 2) {
+    return "package version " + std::to_string(options.version) +
+           " cannot be written (versions 1 and 2 can)";
+  }
+  if (columns.string_count() > kIdCapacity) {
+    return "the report has more distinct strings than 32-bit ids can name";
+  }
+  if (columns.list_count() > kIdCapacity) {
+    return "the report has more distinct metadata lists than 32-bit ids can "
+           "name";
+  }
+  // A writer must never store what its reader rejects; any string length is
+  // fine to store, the reader's limit is the reader's choice.
+  ReadLimits unlimited;
+  unlimited.max_string_bytes = SIZE_MAX;
+  if (auto fault = check_columns(columns, unlimited)) {
+    return "invalid columns: " + fault->to_string();
+  }
+
+  const std::array<std::span<const unsigned char>, kSectionCount> raw = {
+      bytes_of(columns.string_offsets), bytes_of(columns.string_bytes),
+      bytes_of(columns.tiles),          bytes_of(columns.start_cycle),
+      bytes_of(columns.end_cycle),      bytes_of(columns.local_index),
+      bytes_of(columns.phase),          bytes_of(columns.epoch),
+      bytes_of(columns.kind),           bytes_of(columns.kernel),
+      bytes_of(columns.operation),      bytes_of(columns.metadata),
+      bytes_of(columns.list_offsets),   bytes_of(columns.list_entries)};
+  std::unique_ptr<ZSTD_CCtx, CctxFree> cctx(options.compress ? ZSTD_createCCtx()
+                                                             : nullptr);
+  for (std::size_t i = 0; i < kSectionCount; ++i) {
+    PlannedSection& section = plan.sections[i];
+    section = PlannedSection{};
+    section.size = raw[i].size();
+    section.stored = raw[i];
+    if (cctx && !raw[i].empty()) {
+      std::vector<unsigned char> packed(ZSTD_compressBound(raw[i].size()));
+      const std::size_t packed_size =
+          ZSTD_compressCCtx(cctx.get(), packed.data(), packed.size(),
+                            raw[i].data(), raw[i].size(),
+                            options.compression_level);
+      // Kept only where it saves bytes: a raw section maps for free.
+      if (ZSTD_isError(packed_size) == 0 && packed_size < raw[i].size()) {
+        packed.resize(packed_size);
+        packed.shrink_to_fit();
+        section.compressed = std::move(packed);
+        section.stored = section.compressed;
+        section.encoding = static_cast<std::uint32_t>(Encoding::Zstd);
+      }
+    }
+  }
+
+  const std::uint32_t version = options.version;
+  const std::uint64_t alignment = alignment_of(version);
+  unsigned char* head = plan.preamble.data();
+  std::fill(plan.preamble.begin(), plan.preamble.end(), 0);
+  std::memcpy(head, kPackageMagic.data(), kPackageMagic.size());
+  store_u32(head + 8, version);
+  store_u32(head + 12, 0);
+  store_u64(head + 16, columns.clock_hz);
+  store_u64(head + 24, columns.tiles.size());
+  store_u64(head + 32, columns.sample_count());
+  store_u64(head + 40, columns.string_count());
+  store_u64(head + 48, columns.list_count());
+  store_u64(head + 56, columns.list_entries.size());
+  store_u32(head + 64, kSectionCount);
+  store_u32(head + 68, version == 1 ? 0 : static_cast<std::uint32_t>(alignment));
+  std::uint64_t offset = kPreambleBytes;
+  for (std::size_t i = 0; i < kSectionCount; ++i) {
+    const PlannedSection& section = plan.sections[i];
+    unsigned char* entry = head + kHeaderBytes + kEntryBytes * i;
+    plan.offsets[i] = offset;
+    store_u32(entry, static_cast<std::uint32_t>(i + 1));
+    store_u32(entry + 4, section.encoding);
+    store_u64(entry + 8, offset);
+    store_u64(entry + 16, section.stored.size());
+    store_u64(entry + 24, section.size);
+    store_u64(entry + 32, checksum(version, section.stored.data(),
+                                   section.stored.size()));
+    offset = round_up(offset + section.stored.size(), alignment);
+  }
+  store_u64(head + kDirectoryEnd, checksum(version, head, kDirectoryEnd));
+  plan.total_bytes = offset;
+  return std::nullopt;
+}
+
+void write_package(const PackagePlan& plan, std::ostream& out) {
+  static constexpr std::array<char, kV2Alignment> kZeros{};
+  const auto write = [&out](const void* data, std::uint64_t size) {
+    out.write(static_cast<const char*>(data),
+              static_cast<std::streamsize>(size));
+  };
+  write(plan.preamble.data(), plan.preamble.size());
+  std::uint64_t at = kPreambleBytes;
+  for (std::size_t i = 0; i < kSectionCount; ++i) {
+    write(kZeros.data(), plan.offsets[i] - at);
+    write(plan.sections[i].stored.data(), plan.sections[i].stored.size());
+    at = plan.offsets[i] + plan.sections[i].stored.size();
+  }
+  write(kZeros.data(), plan.total_bytes - at);
+}
+
+}  // namespace detail
 
 bool looks_like_report_package(std::string_view bytes) {
   return !bytes.empty() &&
          static_cast<unsigned char>(bytes.front()) == kPackageMagic[0];
 }
 
+std::optional<std::string> encode_columns_package(
+    const ProfileColumns& columns, std::string& out,
+    const PackageWriteOptions& options) {
+  detail::PackagePlan plan;
+  if (auto error = detail::plan_package(columns, options, plan)) return error;
+  out.clear();
+  out.reserve(plan.total_bytes);
+  const auto append = [&out](const void* data, std::uint64_t size) {
+    out.append(static_cast<const char*>(data), size);
+  };
+  append(plan.preamble.data(), plan.preamble.size());
+  for (std::size_t i = 0; i < kSectionCount; ++i) {
+    out.resize(plan.offsets[i], '\0');
+    append(plan.sections[i].stored.data(), plan.sections[i].stored.size());
+  }
+  out.resize(plan.total_bytes, '\0');
+  return std::nullopt;
+}
+
 std::optional<std::string> encode_report_package(
     const ProfileReport& report, std::string& out,
     const PackageWriteOptions& options) {
-  std::size_t sample_count = 0;
-  for (const auto& tile : report.tiles) sample_count += tile.samples.size();
-
-  StringIds strings;
-  ListIds lists;
-  std::array<Bytes, kSectionCount> raw;
-  raw[kTiles] = Bytes(report.tiles.size() * kTileBytes);
-  for (std::size_t i = kStartCycle; i <= kMetadata; ++i) {
-    raw[i] = i == kKind ? Bytes(sample_count) : u32_column(sample_count);
-  }
-
-  std::size_t index = 0;
-  const CycleSample* previous = nullptr;
-  std::uint32_t kernel_id = 0;
-  std::uint32_t operation_id = 0;
-  std::uint32_t list_id = 0;
-  for (std::size_t tile_idx = 0; tile_idx < report.tiles.size(); ++tile_idx) {
-    const TileProfile& tile = report.tiles[tile_idx];
-    unsigned char* tile_bytes = raw[kTiles].data() + kTileBytes * tile_idx;
-    store_u32(tile_bytes, tile.physical_tile);
-    store_u32(tile_bytes + 4, 0);
-    store_u64(tile_bytes + 8, index);
-    store_u64(tile_bytes + 16, tile.samples.size());
-    for (const CycleSample& sample : tile.samples) {
-      const ProfileStep& step = sample.step;
-      // Neighbouring samples usually share names and metadata; comparing
-      // with the previous sample skips most hash lookups.
-      if (previous == nullptr || step.kernel != previous->step.kernel) {
-        kernel_id = strings.id(step.kernel);
-      }
-      if (previous == nullptr || step.operation != previous->step.operation) {
-        operation_id = strings.id(step.operation);
-      }
-      if (previous == nullptr || step.metadata != previous->step.metadata) {
-        list_id = lists.id(step.metadata, strings);
-      }
-      previous = &sample;
-      store_u32(raw[kStartCycle].data() + 4 * index, sample.start_cycle);
-      store_u32(raw[kEndCycle].data() + 4 * index, sample.end_cycle);
-      store_u32(raw[kLocalIndex].data() + 4 * index, step.local_index);
-      store_u32(raw[kPhase].data() + 4 * index, step.phase);
-      store_u32(raw[kEpoch].data() + 4 * index, step.epoch);
-      raw[kKind][index] = static_cast<unsigned char>(step.kind);
-      store_u32(raw[kKernel].data() + 4 * index, kernel_id);
-      store_u32(raw[kOperation].data() + 4 * index, operation_id);
-      store_u32(raw[kMetadata].data() + 4 * index, list_id);
-      ++index;
-    }
-  }
-  if (strings.overflow()) {
-    return "the report has more distinct strings than 32-bit ids can name";
-  }
-  if (lists.overflow()) {
-    return "the report has more distinct metadata lists than 32-bit ids can "
-           "name";
-  }
-
-  const auto& texts = strings.strings();
-  raw[kStringOffsets] = Bytes((texts.size() + 1) * 8);
-  std::uint64_t text_bytes = 0;
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    store_u64(raw[kStringOffsets].data() + 8 * i, text_bytes);
-    text_bytes += texts[i].size();
-  }
-  store_u64(raw[kStringOffsets].data() + 8 * texts.size(), text_bytes);
-  raw[kStringBytes].reserve(text_bytes);
-  for (const std::string_view text : texts) {
-    raw[kStringBytes].insert(raw[kStringBytes].end(), text.begin(), text.end());
-  }
-  raw[kListOffsets] = Bytes(lists.offsets().size() * 8);
-  for (std::size_t i = 0; i < lists.offsets().size(); ++i) {
-    store_u64(raw[kListOffsets].data() + 8 * i, lists.offsets()[i]);
-  }
-  raw[kListEntries] = Bytes(lists.entries().size() * 4);
-  for (std::size_t i = 0; i < lists.entries().size(); ++i) {
-    store_u32(raw[kListEntries].data() + 4 * i, lists.entries()[i]);
-  }
-
-  std::unique_ptr<ZSTD_CCtx, CctxFree> cctx(options.compress ? ZSTD_createCCtx()
-                                                             : nullptr);
-  std::array<StoredSection, kSectionCount> sections;
-  for (std::size_t i = 0; i < kSectionCount; ++i) {
-    // Compress one section at a time and drop its raw bytes at once, so the
-    // writer never holds two full copies of the columns.
-    sections[i] = store_section(std::move(raw[i]), options, cctx.get());
-    raw[i] = Bytes();
-  }
-
-  out.clear();
-  std::uint64_t offset = kPreambleBytes;
-  std::string preamble(kPreambleBytes, '\0');
-  auto* head = reinterpret_cast<unsigned char*>(preamble.data());
-  std::memcpy(head, kPackageMagic.data(), kPackageMagic.size());
-  store_u32(head + 8, kPackageVersion);
-  store_u32(head + 12, 0);
-  store_u64(head + 16, report.clock_hz);
-  store_u64(head + 24, report.tiles.size());
-  store_u64(head + 32, sample_count);
-  store_u64(head + 40, texts.size());
-  store_u64(head + 48, lists.count());
-  store_u64(head + 56, lists.entries().size() / 2);
-  store_u32(head + 64, kSectionCount);
-  store_u32(head + 68, 0);
-  for (std::size_t i = 0; i < kSectionCount; ++i) {
-    const StoredSection& section = sections[i];
-    unsigned char* entry = head + kHeaderBytes + kEntryBytes * i;
-    store_u32(entry, static_cast<std::uint32_t>(i + 1));
-    store_u32(entry + 4, static_cast<std::uint32_t>(section.encoding));
-    store_u64(entry + 8, offset);
-    store_u64(entry + 16, section.stored.size());
-    store_u64(entry + 24, section.size);
-    store_u64(entry + 32,
-              XXH64(section.stored.data(), section.stored.size(), 0));
-    offset = round_up8(offset + section.stored.size());
-  }
-  store_u64(head + kDirectoryEnd, XXH64(head, kDirectoryEnd, 0));
-
-  out.reserve(offset);
-  out += preamble;
-  for (const StoredSection& section : sections) {
-    out.append(reinterpret_cast<const char*>(section.stored.data()),
-               section.stored.size());
-    out.resize(round_up8(out.size()), '\0');
-  }
-  return std::nullopt;
+  return encode_columns_package(to_columns(report), out, options);
 }
 
 LoadResult parse_report_package(std::string_view bytes,
                                 std::string_view file_name,
                                 const ReadLimits& limits) {
   if (bytes.size() > limits.max_file_bytes) {
-    LoadError error;
-    error.file = std::string(file_name);
-    error.message =
-        "input is " + std::to_string(bytes.size()) + " bytes, more than the " +
-        std::to_string(limits.max_file_bytes) + "-byte limit for reports";
-    return error;
+    return input_error(file_name,
+                       too_large_input(bytes.size(), limits.max_file_bytes));
   }
-  return PackageReader(bytes, file_name, limits).read();
+  try {
+    // Raw sections are viewed in place, which needs the alignment of their
+    // widest element; input that lacks it is copied first.
+    std::unique_ptr<std::uint64_t[]> aligned;
+    const char* data = bytes.data();
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(std::uint64_t) != 0) {
+      aligned.reset(new (std::nothrow) std::uint64_t[bytes.size() / 8 + 1]);
+      if (!aligned) {
+        return input_error(file_name, "not enough memory to load the package");
+      }
+      std::memcpy(aligned.get(), bytes.data(), bytes.size());
+      data = reinterpret_cast<const char*>(aligned.get());
+    }
+    ColumnsResult columns = detail::read_package_columns(
+        data, bytes.size(), nullptr, file_name, limits, true);
+    if (!columns.ok()) return columns.error();
+    return to_report(columns.value());
+  } catch (const std::bad_alloc&) {
+    return input_error(file_name, "not enough memory to load the package");
+  }
 }
 
 }  // namespace zyl_package

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "zyl_package/generate.h"
+#include "zyl_package/profile_columns.h"
 #include "zyl_package/report_io.h"
 
 namespace zyl_package {
@@ -77,10 +78,12 @@ ProfileReport awkward_report() {
   return report;
 }
 
-std::string encode(const ProfileReport& report, bool compress = true) {
+std::string encode(const ProfileReport& report, bool compress = false,
+                   std::uint32_t version = 2) {
   std::string bytes;
   PackageWriteOptions options;
   options.compress = compress;
+  options.version = version;
   EXPECT_FALSE(encode_report_package(report, bytes, options).has_value());
   return bytes;
 }
@@ -107,16 +110,22 @@ std::size_t section_stored(const std::string& bytes, std::size_t section) {
   return get64(bytes, kDirectory + 40 * section + 16);
 }
 
-// Recomputes the checksums after a deliberate edit, so the reader gets past
-// them to the check under test.
+std::uint64_t hash(const std::string& bytes, const char* data,
+                   std::size_t size) {
+  return bytes[8] == 1 ? XXH64(data, size, 0) : XXH3_64bits(data, size);
+}
+
+// Recomputes the checksums (XXH64 in version 1, XXH3-64 in version 2) after
+// a deliberate edit, so the reader gets past them to the check under test.
 void reseal(std::string& bytes) {
   for (std::size_t i = 0; i < kSections; ++i) {
     set_le(bytes, kDirectory + 40 * i + 32,
-           XXH64(bytes.data() + section_offset(bytes, i),
-                 section_stored(bytes, i), 0),
+           hash(bytes, bytes.data() + section_offset(bytes, i),
+                section_stored(bytes, i)),
            8);
   }
-  set_le(bytes, kHeaderChecksum, XXH64(bytes.data(), kHeaderChecksum, 0), 8);
+  set_le(bytes, kHeaderChecksum, hash(bytes, bytes.data(), kHeaderChecksum),
+         8);
 }
 
 std::string load_error(const std::string& bytes,
@@ -131,11 +140,17 @@ TEST(ReportPackage, RoundTripsGeneratedAndAwkwardReports) {
       generate_report(options_for_total(30000, 97)), ProfileReport{},
       awkward_report()};
   for (const ProfileReport& report : reports) {
-    for (const bool compress : {true, false}) {
-      const LoadResult loaded = parse_report_package(encode(report, compress));
-      ASSERT_TRUE(loaded.ok()) << loaded.error().to_string();
-      // Not EXPECT_EQ: a failure would print every sample.
-      EXPECT_TRUE(loaded.value() == report);
+    for (const std::uint32_t version : {1U, 2U}) {
+      for (const bool compress : {true, false}) {
+        const std::string bytes = encode(report, compress, version);
+        const LoadResult loaded = parse_report_package(bytes);
+        ASSERT_TRUE(loaded.ok()) << loaded.error().to_string();
+        // Not EXPECT_EQ: a failure would print every sample.
+        EXPECT_TRUE(loaded.value() == report);
+        const ColumnsResult columns = parse_columns(bytes);
+        ASSERT_TRUE(columns.ok()) << columns.error().to_string();
+        EXPECT_TRUE(to_report(columns.value()) == report);
+      }
     }
   }
 }
@@ -182,7 +197,7 @@ TEST(ReportPackage, WriteAndReadReportHandleBothForms) {
 }
 
 TEST(ReportPackage, RejectsBadHeaders) {
-  const std::string valid = encode(awkward_report(), false);
+  const std::string valid = encode(awkward_report());
   struct Row {
     const char* expected;
     std::function<void(std::string&)> damage;
@@ -193,8 +208,9 @@ TEST(ReportPackage, RejectsBadHeaders) {
       {"bad magic bytes", [](std::string& b) { b.clear(); }},
       {"truncated header: the file has 5 bytes",
        [](std::string& b) { b.resize(5); }},
-      {"byte 8: unknown package version 2 (this reader knows version 1)",
-       [](std::string& b) { set_le(b, 8, 2, 4); }},
+      {"byte 8: unknown package version 3 (this reader knows versions 1 and "
+       "2)",
+       [](std::string& b) { set_le(b, 8, 3, 4); }},
       {"byte 632: header checksum mismatch",
        [](std::string& b) { b[20] ^= 1; }},
       {"unknown flags 0x4",
@@ -202,7 +218,12 @@ TEST(ReportPackage, RejectsBadHeaders) {
          set_le(b, 12, 4, 4);
          reseal(b);
        }},
-      {"section count is 13, version 1 has 14",
+      {"byte 68: section alignment is 8, version 2 uses 64",
+       [](std::string& b) {
+         set_le(b, 68, 8, 4);
+         reseal(b);
+       }},
+      {"section count is 13, version 2 has 14",
        [](std::string& b) { set_le(b, 64, 13, 4); }},
       {"directory entry 2 has section id 7, expected 3 (tiles)",
        [](std::string& b) {
@@ -214,9 +235,9 @@ TEST(ReportPackage, RejectsBadHeaders) {
          set_le(b, kDirectory + 40 * kKind + 4, 2, 4);
          reseal(b);
        }},
-      {"section 'tiles' starts at byte 644, not on an 8-byte boundary",
+      {"section 'tiles' starts at byte 1032, not on a 64-byte boundary",
        [](std::string& b) {
-         set_le(b, kDirectory + 40 * kTiles + 8, 644, 8);
+         set_le(b, kDirectory + 40 * kTiles + 8, 1032, 8);
          reseal(b);
        }},
       {"section 'tiles' starts at byte 640, inside the data before it",
@@ -228,6 +249,44 @@ TEST(ReportPackage, RejectsBadHeaders) {
        [](std::string& b) {
          set_le(b, 24, 4, 8);  // tile count 5 -> 4
          reseal(b);
+       }},
+      {"64 unexpected bytes after the last section",
+       [](std::string& b) { b.append(64, '\0'); }},
+      {"truncated file: the last section's padding ends at byte",
+       [](std::string& b) { b.resize(b.size() - 1); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.expected);
+    std::string bytes = valid;
+    row.damage(bytes);
+    EXPECT_NE(load_error(bytes).find(row.expected), std::string::npos)
+        << load_error(bytes);
+  }
+}
+
+TEST(ReportPackage, KeepsVersionOneRules) {
+  const std::string valid = encode(awkward_report(), false, 1);
+  struct Row {
+    const char* expected;
+    std::function<void(std::string&)> damage;
+  };
+  const std::vector<Row> rows = {
+      {"(loaded)", [](std::string&) {}},
+      {"section 'tiles' starts at byte 644, not on an 8-byte boundary",
+       [](std::string& b) {
+         set_le(b, kDirectory + 40 * kTiles + 8, 644, 8);
+         reseal(b);
+       }},
+      {"byte 68: reserved header field is not zero",
+       [](std::string& b) {
+         set_le(b, 68, 64, 4);
+         reseal(b);
+       }},
+      // A version 1 header sealed with the version 2 checksum.
+      {"byte 632: header checksum mismatch",
+       [](std::string& b) {
+         set_le(b, kHeaderChecksum, XXH3_64bits(b.data(), kHeaderChecksum),
+                8);
        }},
       {"8 unexpected bytes after the last section",
        [](std::string& b) { b.append(8, '\0'); }},
@@ -260,7 +319,9 @@ TEST(ReportPackage, CatchesTruncationAtEverySectionBoundary) {
 
 TEST(ReportPackage, ChecksumCatchesAFlippedByteInEverySection) {
   for (const bool compress : {true, false}) {
-    const std::string valid = encode(awkward_report(), compress);
+    // Large enough that the sections are checked on two threads.
+    const std::string valid =
+        encode(generate_report(options_for_total(60000, 50)), compress);
     for (std::size_t i = 0; i < kSections; ++i) {
       if (section_stored(valid, i) == 0) continue;
       std::string bytes = valid;
@@ -276,7 +337,7 @@ TEST(ReportPackage, ChecksumCatchesAFlippedByteInEverySection) {
 }
 
 TEST(ReportPackage, RejectsBadContentWithItsLocation) {
-  const std::string valid = encode(awkward_report(), false);
+  const std::string valid = encode(awkward_report());
   const auto at = [&valid](std::size_t section, std::size_t byte) {
     return section_offset(valid, section) + byte;
   };
@@ -288,6 +349,12 @@ TEST(ReportPackage, RejectsBadContentWithItsLocation) {
   const std::vector<Row> rows = {
       {"tiles[1].samples[1].step.kernel: string id 11 out of range of 11",
        [&](std::string& b) { set_le(b, at(kKernel, 4), 11, 4); }},
+      // The first faulty sample is reported, not the largest id.
+      {"tiles[1].samples[2].step.kernel: string id 12 out of range",
+       [&](std::string& b) {
+         set_le(b, at(kKernel, 8), 12, 4);
+         set_le(b, at(kKernel, 16), 900, 4);
+       }},
       {"tiles[3].samples[0].step.operation: string id 4294967295 out of range",
        [&](std::string& b) { set_le(b, at(kOperation, 12), UINT32_MAX, 4); }},
       {"tiles[3].samples[1].step.metadata: metadata list id 4 out of range "
@@ -326,10 +393,19 @@ TEST(ReportPackage, RejectsBadContentWithItsLocation) {
     EXPECT_NE(load_error(bytes).find(row.expected), std::string::npos)
         << load_error(bytes);
   }
+  // The error places a bad id at its exact byte in a raw section.
+  std::string bytes = valid;
+  set_le(bytes, at(kOperation, 12), 77, 4);
+  reseal(bytes);
+  const ColumnsResult columns = parse_columns(bytes, "p.zpk");
+  ASSERT_FALSE(columns.ok());
+  EXPECT_EQ(columns.error().byte_offset, at(kOperation, 12));
+  EXPECT_EQ(columns.error().json_path, "tiles[3].samples[0].step.operation");
 }
 
 TEST(ReportPackage, RefusesSizesTheFileCannotBack) {
   const std::string valid = encode(awkward_report(), true);
+  ASSERT_EQ(valid[8], 2);
   ASSERT_EQ(get64(valid, kDirectory + 40 * kStringBytes + 4) & 0xffffffffU, 1U)
       << "the long string should make the string bytes compress";
   {
@@ -359,7 +435,7 @@ TEST(ReportPackage, RefusesSizesTheFileCannotBack) {
   }
   {
     const std::string generated =
-        encode(generate_report(options_for_total(1000, 4)));
+        encode(generate_report(options_for_total(1000, 4)), true);
     ReadLimits limits;
     limits.max_file_bytes = 50000;
     EXPECT_NE(load_error(generated, limits)

@@ -1,5 +1,6 @@
 // UTF-8 sequence checks shared by the JSON writer (which must never emit
-// invalid text) and the reader's error locator (which must point at it).
+// invalid text), the reader's error locator (which must point at it) and the
+// column checks (a package's strings must be text).
 #pragma once
 
 #include <cstddef>
@@ -39,6 +40,21 @@ namespace zyl_package::detail {
     if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
   }
   return length;
+}
+
+// Returns true when all of `text` is valid UTF-8 in the sense above.
+[[nodiscard]] inline bool valid_utf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t length = utf8_sequence_length(text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
 }
 
 }  // namespace zyl_package::detail

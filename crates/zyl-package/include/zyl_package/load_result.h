@@ -1,5 +1,5 @@
-// The outcome of loading a report: the report, or an error that says where
-// the input went wrong and what was expected there.
+// The outcome of loading a report or its columns: the value, or an error
+// that says where the input went wrong and what was expected there.
 #pragma once
 
 #include <cstddef>
@@ -31,32 +31,30 @@ struct LoadError {
   bool operator==(const LoadError&) const = default;
 };
 
-// A loaded report or the error that stopped the load. Check ok() before
-// calling value(); error() is only meaningful when ok() is false.
-class LoadResult {
+// A loaded value (a report, or columns) or the error that stopped the load,
+// in the shape of a StatusOr. Check ok() before calling value(); error() is
+// only meaningful when ok() is false.
+template <class T>
+class Loaded {
  public:
-  LoadResult(ProfileReport report) : outcome_(std::move(report)) {}  // NOLINT
-  LoadResult(LoadError error) : outcome_(std::move(error)) {}        // NOLINT
+  Loaded(T value) : outcome_(std::move(value)) {}            // NOLINT
+  Loaded(LoadError error) : outcome_(std::move(error)) {}    // NOLINT
 
-  [[nodiscard]] bool ok() const {
-    return std::holds_alternative<ProfileReport>(outcome_);
-  }
-  [[nodiscard]] ProfileReport& value() & {
-    return *std::get_if<ProfileReport>(&outcome_);
-  }
-  [[nodiscard]] const ProfileReport& value() const& {
-    return *std::get_if<ProfileReport>(&outcome_);
-  }
-  [[nodiscard]] ProfileReport&& value() && {
-    return std::move(*std::get_if<ProfileReport>(&outcome_));
-  }
+  [[nodiscard]] bool ok() const { return std::holds_alternative<T>(outcome_); }
+  [[nodiscard]] T& value() & { return *std::get_if<T>(&outcome_); }
+  [[nodiscard]] const T& value() const& { return *std::get_if<T>(&outcome_); }
+  [[nodiscard]] T&& value() && { return std::move(*std::get_if<T>(&outcome_)); }
   [[nodiscard]] const LoadError& error() const {
     return *std::get_if<LoadError>(&outcome_);
   }
 
  private:
-  std::variant<ProfileReport, LoadError> outcome_;
+  std::variant<T, LoadError> outcome_;
 };
+
+// A loaded report; the columnar counterpart is ColumnsResult
+// (profile_columns.h).
+using LoadResult = Loaded<ProfileReport>;
 
 // Resource caps for reading untrusted files, each overridable by the caller.
 struct ReadLimits {

@@ -93,6 +93,9 @@ struct ProfileColumns {
   }
 };
 
+// Loaded columns or the error that stopped the load.
+using ColumnsResult = Loaded<ProfileColumns>;
+
 // Owned arrays of a columnar profile, for builders and decoders; columns_from
 // turns them into ProfileColumns without copying.
 struct ColumnBuffers {

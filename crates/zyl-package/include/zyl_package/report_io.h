@@ -10,7 +10,9 @@
 #include <string_view>
 
 #include "zyl_package/load_result.h"
+#include "zyl_package/profile_columns.h"
 #include "zyl_package/profile_report.h"
+#include "zyl_package/report_package.h"
 
 namespace zyl_package {
 
@@ -29,6 +31,22 @@ enum class ReportFormat : std::uint8_t { Json = 0, Package = 1 };
                                       std::string_view file_name = {},
                                       const ReadLimits& limits = {});
 
+// Reads a report file as columns; the form is chosen by the first bytes. A
+// package is mapped: raw sections are used in place (the columns keep the
+// mapping alive through `storage`), compressed ones are decoded into owned
+// buffers, and everything is checked (checksums, then check_columns) before
+// the columns are returned. A JSON file is read as records and converted.
+// Never throws; errors name `path` as given and the byte offset or sample.
+[[nodiscard]] ColumnsResult read_columns(const std::filesystem::path& path,
+                                        const ReadLimits& limits = {});
+
+// Parses columns from bytes in memory (JSON text, or package bytes by their
+// magic). The bytes are copied where the columns need them, so `bytes` need
+// not outlive the call. `file_name` only labels errors. Never throws.
+[[nodiscard]] ColumnsResult parse_columns(std::string_view bytes,
+                                          std::string_view file_name = {},
+                                          const ReadLimits& limits = {});
+
 // Streams the JSON form to `out`: `format` and `version` first, then every
 // field, with no document tree in memory. Stream failures show in `out`'s
 // state.
@@ -44,5 +62,14 @@ void write_report_json(const ProfileReport& report, std::ostream& out);
 [[nodiscard]] std::optional<std::string> write_report(
     const ProfileReport& report, const std::filesystem::path& path,
     ReportFormat format);
+
+// Writes `columns` to `path` in `format` atomically, as write_report does. A
+// package streams its sections from the columns straight to the file, with
+// no copy of the whole file in memory; the JSON form goes through the
+// records. Returns nothing on success, or the error message (also for
+// columns that check_columns rejects).
+[[nodiscard]] std::optional<std::string> write_columns(
+    const ProfileColumns& columns, const std::filesystem::path& path,
+    ReportFormat format, const PackageWriteOptions& options = {});
 
 }  // namespace zyl_package

@@ -1,0 +1,63 @@
+// The package reader and writer as the file functions use them: reading
+// columns that view caller-kept bytes (a mapping or a shared buffer), and a
+// write split into a plan (checks, compression, directory) and its output,
+// so a large package streams to a file without a second copy in memory.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zyl_package/profile_columns.h"
+#include "zyl_package/report_package.h"
+
+namespace zyl_package::detail {
+
+inline constexpr std::size_t kPackageSections = 14;
+// Header, directory and header checksum: 640 bytes in both versions, a
+// multiple of either alignment, so the first section follows directly.
+inline constexpr std::uint64_t kPackagePreambleBytes = 640;
+
+// Reads the package in `data[0, size)`, which must start on an 8-byte
+// boundary and stay alive as long as `keep_alive` does; raw sections become
+// views into it, compressed ones owned buffers. `for_records` adds the size
+// of the records the caller will build to the memory the limit must allow.
+[[nodiscard]] ColumnsResult read_package_columns(
+    const char* data, std::size_t size, std::shared_ptr<const void> keep_alive,
+    std::string_view file_name, const ReadLimits& limits, bool for_records);
+
+// One section as it will be written: a view of the columns when raw, an
+// owned zstd frame when compressed.
+struct PlannedSection {
+  std::uint32_t encoding = 0;
+  std::span<const unsigned char> stored;
+  std::uint64_t size = 0;  // decoded
+  std::vector<unsigned char> compressed;
+};
+
+// Everything a package write needs, computed before the first byte is
+// written. Views the columns it was planned from.
+struct PackagePlan {
+  std::array<unsigned char, kPackagePreambleBytes> preamble{};
+  std::array<PlannedSection, kPackageSections> sections;
+  std::array<std::uint64_t, kPackageSections> offsets{};
+  std::uint64_t total_bytes = 0;
+};
+
+// Checks `columns` and fills `plan`. Returns why they cannot be stored
+// (invalid columns, more ids than 32 bits name, an unknown version).
+[[nodiscard]] std::optional<std::string> plan_package(
+    const ProfileColumns& columns, const PackageWriteOptions& options,
+    PackagePlan& plan);
+
+// Writes the planned package to `out`; stream failures show in its state.
+void write_package(const PackagePlan& plan, std::ostream& out);
+
+}  // namespace zyl_package::detail
