@@ -81,9 +81,9 @@ std::optional<ColumnFault> check_strings(const ProfileColumns& c,
   const std::uint64_t size = c.string_bytes.size();
   const std::uint64_t count = offsets.size() - 1;
   if (offsets[0] != 0) {
-    return fault(ColumnArray::StringOffsets, 0,
-                 "the first string offset is " + std::to_string(offsets[0]) +
-                     ", not 0");
+    return fault(
+        ColumnArray::StringOffsets, 0,
+        "the first string offset is " + std::to_string(offsets[0]) + ", not 0");
   }
   // Pure ASCII, by far the usual case, is valid UTF-8 whatever the string
   // boundaries; otherwise each string is checked on its own, since a
@@ -103,8 +103,7 @@ std::optional<ColumnFault> check_strings(const ProfileColumns& c,
       return fault(ColumnArray::StringBytes, previous,
                    "string " + std::to_string(i) + " is " +
                        std::to_string(length) + " bytes, more than the " +
-                       std::to_string(limits.max_string_bytes) +
-                       "-byte limit");
+                       std::to_string(limits.max_string_bytes) + "-byte limit");
     }
     if (!ascii && !valid_utf8(std::string_view(c.string_bytes.data() + previous,
                                                length))) {
@@ -173,8 +172,8 @@ std::optional<ColumnFault> check_tiles(const ProfileColumns& c) {
     const std::string path = "tiles[" + std::to_string(i) + "]";
     const std::uint64_t at = 24 * i;
     if (tile.reserved != 0) {
-      return fault(ColumnArray::Tiles, at + 4, "reserved tile field is not zero",
-                   path);
+      return fault(ColumnArray::Tiles, at + 4,
+                   "reserved tile field is not zero", path);
     }
     if (tile.first_sample < next_sample) {
       return fault(ColumnArray::Tiles, at + 8,
@@ -249,16 +248,16 @@ std::optional<ColumnFault> check_samples(const ProfileColumns& c) {
                    path + ".step.kind");
     }
     if (bad_kernel) {
-      return fault(ColumnArray::Kernel, 4 * i,
-                   "string id " + std::to_string(c.kernel[i]) +
-                       " out of range" + of,
-                   path + ".step.kernel");
+      return fault(
+          ColumnArray::Kernel, 4 * i,
+          "string id " + std::to_string(c.kernel[i]) + " out of range" + of,
+          path + ".step.kernel");
     }
     if (bad_operation) {
-      return fault(ColumnArray::Operation, 4 * i,
-                   "string id " + std::to_string(c.operation[i]) +
-                       " out of range" + of,
-                   path + ".step.operation");
+      return fault(
+          ColumnArray::Operation, 4 * i,
+          "string id " + std::to_string(c.operation[i]) + " out of range" + of,
+          path + ".step.operation");
     }
     return fault(ColumnArray::Metadata, 4 * i,
                  "metadata list id " + std::to_string(c.metadata[i]) +

@@ -52,9 +52,9 @@ class ListDictionary {
       const std::uint64_t begin = out_.list_offsets[candidate];
       const std::uint64_t end = out_.list_offsets[candidate + 1];
       if (end - begin == scratch_.size() &&
-          std::equal(scratch_.begin(), scratch_.end(),
-                     out_.list_entries.begin() +
-                         static_cast<std::ptrdiff_t>(begin))) {
+          std::equal(
+              scratch_.begin(), scratch_.end(),
+              out_.list_entries.begin() + static_cast<std::ptrdiff_t>(begin))) {
         return candidate;
       }
     }
@@ -163,9 +163,9 @@ ProfileReport to_report(const ProfileColumns& columns) {
           columns.list(columns.metadata[i]);
       step.metadata.reserve(list.size());
       for (const MetadataPair& pair : list) {
-        step.metadata.push_back(ProfileMetadata{
-            std::string(columns.string(pair.name)),
-            std::string(columns.string(pair.value))});
+        step.metadata.push_back(
+            ProfileMetadata{std::string(columns.string(pair.name)),
+                            std::string(columns.string(pair.value))});
       }
     }
   }

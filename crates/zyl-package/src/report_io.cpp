@@ -183,8 +183,7 @@ std::optional<ColumnsResult> map_package(const std::filesystem::path& path,
       ::close(fd);
       return file_error(path, too_large_message(size, limits.max_file_bytes));
     }
-    mapped =
-        detail::MappedFile::map(fd, static_cast<std::size_t>(size), error);
+    mapped = detail::MappedFile::map(fd, static_cast<std::size_t>(size), error);
   }
   ::close(fd);
   if (mapped.data() == nullptr ||

@@ -311,9 +311,8 @@ class PackageReader {
                       " is more than 32-bit ids can name",
                   48);
     }
-    const std::string boundary = alignment_ == 8
-                                     ? "not on an 8-byte boundary"
-                                     : "not on a 64-byte boundary";
+    const std::string boundary = alignment_ == 8 ? "not on an 8-byte boundary"
+                                                 : "not on a 64-byte boundary";
     std::uint64_t end = kPreambleBytes;
     std::uint64_t decoded_total = 0;
     for (std::size_t i = 0; i < kSectionCount; ++i) {
@@ -386,8 +385,7 @@ class PackageReader {
                     at + 24);
       }
       const std::uint64_t owned =
-          for_records_ || section.encoding == Encoding::Zstd ? section.size
-                                                             : 0;
+          for_records_ || section.encoding == Encoding::Zstd ? section.size : 0;
       decoded_total = owned > UINT64_MAX - decoded_total
                           ? UINT64_MAX
                           : decoded_total + owned;
@@ -455,8 +453,8 @@ class PackageReader {
     }
     // The size is bounded by the ratio and limit checks; a zero-size request
     // still gets a valid pointer for zstd.
-    work.owned.reset(new (std::nothrow) unsigned char[std::max<std::uint64_t>(
-        section.size, 1)]);
+    work.owned.reset(new (
+        std::nothrow) unsigned char[std::max<std::uint64_t>(section.size, 1)]);
     if (!work.owned) {
       work.decode_error = "not enough memory to decompress " + section_label(i);
       return;
@@ -465,9 +463,10 @@ class PackageReader {
         ZSTD_decompressDCtx(dctx.get(), work.owned.get(), section.size, stored,
                             section.stored_size);
     if (ZSTD_isError(produced) != 0) {
-      work.decode_error = section_label(i) + " does not decompress: " +
-                          ZSTD_getErrorName(produced) + " (or holds more than " +
-                          std::to_string(section.size) + " bytes)";
+      work.decode_error =
+          section_label(i) +
+          " does not decompress: " + ZSTD_getErrorName(produced) +
+          " (or holds more than " + std::to_string(section.size) + " bytes)";
     } else if (produced != section.size) {
       work.decode_error = "decompressed size mismatch in " + section_label(i) +
                           ": it decodes to " + std::to_string(produced) +
@@ -662,10 +661,9 @@ std::optional<std::string> plan_package(const ProfileColumns& columns,
     section.stored = raw[i];
     if (cctx && !raw[i].empty()) {
       std::vector<unsigned char> packed(ZSTD_compressBound(raw[i].size()));
-      const std::size_t packed_size =
-          ZSTD_compressCCtx(cctx.get(), packed.data(), packed.size(),
-                            raw[i].data(), raw[i].size(),
-                            options.compression_level);
+      const std::size_t packed_size = ZSTD_compressCCtx(
+          cctx.get(), packed.data(), packed.size(), raw[i].data(),
+          raw[i].size(), options.compression_level);
       // Kept only where it saves bytes: a raw section maps for free.
       if (ZSTD_isError(packed_size) == 0 && packed_size < raw[i].size()) {
         packed.resize(packed_size);
@@ -691,7 +689,8 @@ std::optional<std::string> plan_package(const ProfileColumns& columns,
   store_u64(head + 48, columns.list_count());
   store_u64(head + 56, columns.list_entries.size());
   store_u32(head + 64, kSectionCount);
-  store_u32(head + 68, version == 1 ? 0 : static_cast<std::uint32_t>(alignment));
+  store_u32(head + 68,
+            version == 1 ? 0 : static_cast<std::uint32_t>(alignment));
   std::uint64_t offset = kPreambleBytes;
   for (std::size_t i = 0; i < kSectionCount; ++i) {
     const PlannedSection& section = plan.sections[i];
@@ -702,8 +701,8 @@ std::optional<std::string> plan_package(const ProfileColumns& columns,
     store_u64(entry + 8, offset);
     store_u64(entry + 16, section.stored.size());
     store_u64(entry + 24, section.size);
-    store_u64(entry + 32, checksum(version, section.stored.data(),
-                                   section.stored.size()));
+    store_u64(entry + 32,
+              checksum(version, section.stored.data(), section.stored.size()));
     offset = round_up(offset + section.stored.size(), alignment);
   }
   store_u64(head + kDirectoryEnd, checksum(version, head, kDirectoryEnd));

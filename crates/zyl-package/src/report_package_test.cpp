@@ -124,8 +124,7 @@ void reseal(std::string& bytes) {
                 section_stored(bytes, i)),
            8);
   }
-  set_le(bytes, kHeaderChecksum, hash(bytes, bytes.data(), kHeaderChecksum),
-         8);
+  set_le(bytes, kHeaderChecksum, hash(bytes, bytes.data(), kHeaderChecksum), 8);
 }
 
 std::string load_error(const std::string& bytes,
@@ -285,8 +284,7 @@ TEST(ReportPackage, KeepsVersionOneRules) {
       // A version 1 header sealed with the version 2 checksum.
       {"byte 632: header checksum mismatch",
        [](std::string& b) {
-         set_le(b, kHeaderChecksum, XXH3_64bits(b.data(), kHeaderChecksum),
-                8);
+         set_le(b, kHeaderChecksum, XXH3_64bits(b.data(), kHeaderChecksum), 8);
        }},
       {"8 unexpected bytes after the last section",
        [](std::string& b) { b.append(8, '\0'); }},

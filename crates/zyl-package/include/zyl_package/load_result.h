@@ -37,8 +37,8 @@ struct LoadError {
 template <class T>
 class Loaded {
  public:
-  Loaded(T value) : outcome_(std::move(value)) {}            // NOLINT
-  Loaded(LoadError error) : outcome_(std::move(error)) {}    // NOLINT
+  Loaded(T value) : outcome_(std::move(value)) {}          // NOLINT
+  Loaded(LoadError error) : outcome_(std::move(error)) {}  // NOLINT
 
   [[nodiscard]] bool ok() const { return std::holds_alternative<T>(outcome_); }
   [[nodiscard]] T& value() & { return *std::get_if<T>(&outcome_); }

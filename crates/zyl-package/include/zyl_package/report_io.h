@@ -38,7 +38,7 @@ enum class ReportFormat : std::uint8_t { Json = 0, Package = 1 };
 // the columns are returned. A JSON file is read as records and converted.
 // Never throws; errors name `path` as given and the byte offset or sample.
 [[nodiscard]] ColumnsResult read_columns(const std::filesystem::path& path,
-                                        const ReadLimits& limits = {});
+                                         const ReadLimits& limits = {});
 
 // Parses columns from bytes in memory (JSON text, or package bytes by their
 // magic). The bytes are copied where the columns need them, so `bytes` need
