@@ -1,23 +1,26 @@
 // Fuzzes the query: decodes a report and a query from the input, runs the
-// sequential and the parallel query and checks every result against the
-// invariants of a query result and against a plain recomputation.
+// sequential and the parallel query over records, over columns and over
+// columns read back from a package, and checks every result against the
+// invariants of a query result and against the reference model.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <map>
-#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "fuzz_input.h"
+#include "reference_query.h"
+#include "zyl_package/profile_columns.h"
+#include "zyl_package/report_io.h"
+#include "zyl_package/report_package.h"
 #include "zyl_profile/query.h"
 
 namespace {
 
 using zyl_fuzz::ByteReader;
 using namespace zyl_profile;
+using zyl_package::PackageWriteOptions;
 
 // A tile this long makes the candidate list cut its buffer (it keeps 4096
 // candidates beyond the limit before selecting), which short tiles never
@@ -132,131 +135,6 @@ ProfileReport decode_report(ByteReader& in) {
   return report;
 }
 
-// A matched sample as the reference model sees it.
-struct Match {
-  std::uint32_t duration = 0;
-  std::uint32_t tile = 0;
-  std::uint64_t offset = 0;
-  std::size_t tile_index = 0;
-  std::size_t sample_index = 0;
-  const CycleSample* sample = nullptr;
-};
-
-struct ExpectedGroup {
-  GroupKey key;
-  std::vector<std::uint32_t> durations;
-  std::set<std::uint32_t> tiles;
-  std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> phases;
-  std::uint64_t work_cycles = 0;
-  std::uint64_t first_offset = 0;
-  std::uint64_t last_offset = 0;
-};
-
-GroupSummary summarise(ExpectedGroup&& group, std::uint64_t clock_hz) {
-  GroupSummary summary;
-  summary.name = group.key.name;
-  summary.dimensions = group.key.dimensions;
-  summary.sample_count = group.durations.size();
-  summary.tile_count = group.tiles.size();
-  summary.phase_count = group.phases.size();
-  for (const auto& [pair, longest] : group.phases) {
-    summary.phase_cycles += longest;
-  }
-  summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
-  summary.work_cycles = group.work_cycles;
-  if (summary.phase_cycles != 0) {
-    summary.average_active_tiles = static_cast<double>(summary.work_cycles) /
-                                   static_cast<double>(summary.phase_cycles);
-  }
-  summary.mean_cycles = static_cast<double>(summary.work_cycles) /
-                        static_cast<double>(summary.sample_count);
-  std::sort(group.durations.begin(), group.durations.end());
-  summary.p50_cycles = percentile(group.durations, 50);
-  summary.p95_cycles = percentile(group.durations, 95);
-  summary.p99_cycles = percentile(group.durations, 99);
-  summary.minimum_cycles = group.durations.front();
-  summary.maximum_cycles = group.durations.back();
-  summary.first_offset = group.first_offset;
-  summary.last_offset = group.last_offset;
-  return summary;
-}
-
-// Recomputes the whole result the slow and obvious way, from the public
-// per-sample functions.
-QueryReport recompute(const ProfileReport& report, const Query& q) {
-  QueryReport expected;
-  expected.clock_hz = report.clock_hz;
-  expected.tile_count = report.tiles.size();
-  expected.at_offset = q.at_offset;
-  std::vector<Match> matches;
-  std::map<std::string, ExpectedGroup> groups;
-  for (std::size_t tile_idx = 0; tile_idx < report.tiles.size(); ++tile_idx) {
-    const TileProfile& tile = report.tiles[tile_idx];
-    if (tile.samples.empty()) continue;
-    const std::uint32_t base = tile.samples.front().start_cycle;
-    for (std::size_t sample_idx = 0; sample_idx < tile.samples.size();
-         ++sample_idx) {
-      const CycleSample& sample = tile.samples[sample_idx];
-      const std::uint64_t offset =
-          static_cast<std::uint32_t>(sample.start_cycle - base);
-      const std::uint32_t length = duration(sample);
-      ++expected.sample_count;
-      expected.profile_span_cycles =
-          std::max(expected.profile_span_cycles, offset + length);
-      if (!matches_query(q, tile.physical_tile, sample, offset, length)) {
-        continue;
-      }
-      ++expected.matched_sample_count;
-      matches.push_back(Match{length, tile.physical_tile, offset, tile_idx,
-                              sample_idx, &sample});
-      GroupKey key = group_key(q, tile.physical_tile, sample);
-      auto [it, inserted] = groups.try_emplace(key.name);
-      ExpectedGroup& group = it->second;
-      if (inserted) {
-        group.key = std::move(key);
-        group.first_offset = offset;
-      } else {
-        FUZZ_CHECK(group.key == key);  // one name, one set of dimensions
-      }
-      group.durations.push_back(length);
-      group.tiles.insert(tile.physical_tile);
-      std::uint32_t& longest =
-          group.phases[{sample.step.phase, sample.step.epoch}];
-      longest = std::max(longest, length);
-      group.work_cycles += length;
-      group.first_offset = std::min(group.first_offset, offset);
-      group.last_offset = std::max(group.last_offset, offset + length);
-    }
-  }
-  expected.profile_span_ms =
-      cycles_to_ms(expected.profile_span_cycles, report.clock_hz);
-  for (auto& [name, group] : groups) {
-    expected.groups.push_back(summarise(std::move(group), report.clock_hz));
-  }
-  std::sort(expected.groups.begin(), expected.groups.end(),
-            [&](const GroupSummary& left, const GroupSummary& right) {
-              return compare_groups(q.sort_by, left, right) < 0;
-            });
-  if (q.limit && *q.limit < expected.groups.size()) {
-    expected.groups.resize(*q.limit);
-  }
-  std::sort(matches.begin(), matches.end(),
-            [](const Match& left, const Match& right) {
-              return std::tuple(right.duration, left.tile, left.offset,
-                                left.tile_index, left.sample_index) <
-                     std::tuple(left.duration, right.tile, right.offset,
-                                right.tile_index, right.sample_index);
-            });
-  const std::size_t listed =
-      std::min<std::uint64_t>(q.sample_limit, matches.size());
-  for (std::size_t i = 0; i < listed; ++i) {
-    const Match& match = matches[i];
-    expected.samples.push_back(
-        sample_record(match.tile, match.offset, match.duration, *match.sample));
-  }
-  return expected;
-}
-
 // The invariants that hold for any result, whatever the report.
 void check_invariants(const Query& q, const QueryReport& result) {
   FUZZ_CHECK(result.matched_sample_count <= result.sample_count);
@@ -295,6 +173,24 @@ void check_invariants(const Query& q, const QueryReport& result) {
   }
 }
 
+// Encodes `columns` as a package, reads them back and checks the query over
+// the read columns. Only columns that check_columns rejects (kinds outside
+// the enumeration, invalid UTF-8) may fail to encode.
+void check_package_round_trip(const ProfileColumns& columns, const Query& q,
+                              const QueryReport& expected,
+                              PackageWriteOptions options) {
+  std::string bytes;
+  if (zyl_package::encode_columns_package(columns, bytes, options)) {
+    FUZZ_CHECK(zyl_package::check_columns(columns).has_value());
+    return;
+  }
+  const zyl_package::ColumnsResult read =
+      zyl_package::parse_columns(bytes, "fuzz");
+  FUZZ_CHECK(read.ok());
+  FUZZ_CHECK(query(read.value(), q) == expected);
+  FUZZ_CHECK(query(read.value(), q, ParallelOptions{2, 0}) == expected);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
@@ -302,13 +198,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   ByteReader in(data, size);
   const Query q = decode_query(in);
   const ProfileReport report = decode_report(in);
+  // Read after the report, so inputs from before this byte existed decode
+  // as they did and take the default package form.
+  const std::uint8_t package_form = in.byte();
 
   const QueryReport sequential = query(report, q);
   check_invariants(q, sequential);
-  FUZZ_CHECK(sequential == recompute(report, q));
+  FUZZ_CHECK(sequential == testing::reference_query(report, q));
   // A minimum of 0 samples per thread splits even the tiniest report, so the
   // parallel merge is what runs here rather than the sequential fallback.
   FUZZ_CHECK(query(report, q, ParallelOptions{2, 0}) == sequential);
   FUZZ_CHECK(query(report, q, ParallelOptions{3, 0}) == sequential);
+
+  const ProfileColumns columns = zyl_package::to_columns(report);
+  FUZZ_CHECK(query(columns, q) == sequential);
+  PackageWriteOptions options;
+  options.compress = (package_form & 1) != 0;
+  options.version = (package_form & 2) != 0 ? 1 : 2;
+  check_package_round_trip(columns, q, sequential, options);
   return 0;
 }

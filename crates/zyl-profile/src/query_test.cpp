@@ -1,13 +1,21 @@
-// Tests of the whole query: timelines, totals, the sample listing and the
-// parallel query's equality with the sequential one.
+// Tests of the whole query: timelines, totals, the sample listing, the
+// parallel query's equality with the sequential one, and the columnar query
+// against the reference model on random reports and queries.
 #include "zyl_profile/query.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <limits>
 #include <random>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "reference_query.h"
 #include "test_support.h"
+#include "zyl_package/profile_columns.h"
 
 namespace zyl_profile {
 namespace {
@@ -15,6 +23,7 @@ namespace {
 using testing::make_report;
 using testing::make_sample;
 using testing::make_tile;
+using testing::reference_query;
 using testing::timed;
 
 TEST(Query, EmptyReportStillEchoesClockAndPoint) {
@@ -175,6 +184,186 @@ TEST(ParallelQuery, EqualsTheSequentialQueryBitForBit) {
       // Tiny reports: ask for threads however few the samples.
       ASSERT_EQ(query(report, q, ParallelOptions{threads, 0}), query(report, q))
           << "round " << round << " threads " << threads;
+    }
+  }
+}
+
+// Strings drawn from small pools, so that filters and groups hit often; the
+// placeholder names appear as real values, where they must merge with the
+// groups they name.
+constexpr std::array<std::string_view, 6> kKernels = {
+    "", "a", "b", "ab", "(no kernel)", "matmul_0"};
+constexpr std::array<std::string_view, 4> kOperations = {"", "op", "mop", "x"};
+constexpr std::array<std::string_view, 3> kMetadataNames = {"block", "row", ""};
+constexpr std::array<std::string_view, 4> kMetadataValues = {"0", "1",
+                                                             "(missing)", ""};
+
+template <typename T, std::size_t N>
+std::string pick(std::mt19937& rng, const std::array<T, N>& pool) {
+  return std::string(pool[rng() % N]);
+}
+
+// A report that reaches every corner the query distinguishes: no tiles,
+// empty and repeated tiles, counter wraps between and inside samples,
+// samples out of order, zero and huge durations, phases past 2^16,
+// duplicate metadata names and the placeholder names as real strings. Now
+// and then one tile is long enough to make the sample listing cut its
+// candidate buffer.
+ProfileReport varied_report(std::mt19937& rng) {
+  constexpr std::array<std::uint64_t, 3> kClocks = {0, 1234567, 1330000000};
+  ProfileReport report{kClocks[rng() % 3], {}};
+  const std::uint32_t tiles = rng() % 9;
+  const bool long_tile = rng() % 64 == 0;
+  for (std::uint32_t t = 0; t < tiles; ++t) {
+    TileProfile tile{
+        rng() % 16 == 0 ? 4294967295U : static_cast<std::uint32_t>(rng() % 5),
+        {}};
+    std::uint32_t cycle = rng() % 2 == 0 ? 4294967000U + rng() % 600 : rng();
+    const std::uint32_t count =
+        long_tile && t == 0 ? 4400 : (rng() % 4 == 0 ? 0 : rng() % 24);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::uint32_t length = (rng() % 6) * 3;
+      if (rng() % 32 == 0) length = 4294967000U + rng() % 200;
+      if (rng() % 32 == 0) cycle -= rng() % 50;  // out of order
+      std::vector<ProfileMetadata> metadata;
+      for (std::uint32_t m = rng() % 4; m > 0; --m) {
+        metadata.push_back(
+            {pick(rng, kMetadataNames), pick(rng, kMetadataValues)});
+      }
+      std::uint32_t phase = rng() % 4;
+      if (rng() % 32 == 0) phase = 65534 + rng() % 4;
+      CycleSample sample = testing::make_sample(
+          static_cast<ProfileStepKind>(rng() % 4), cycle, cycle + length,
+          pick(rng, kKernels), phase, rng() % 2, std::move(metadata),
+          pick(rng, kOperations));
+      sample.step.local_index = rng() % 3;
+      tile.samples.push_back(std::move(sample));
+      cycle += (rng() % 6) * 2;
+    }
+    report.tiles.push_back(std::move(tile));
+  }
+  return report;
+}
+
+// A query with each filter present about one time in four to six, values
+// chosen to hit, miss and sit on the edges of the timeline.
+Query varied_query(std::mt19937& rng) {
+  Query q;
+  q.group_by = static_cast<GroupBy>(rng() % 6);
+  q.sort_by = static_cast<SortBy>(rng() % 5);
+  if (rng() % 4 == 0) q.kind = static_cast<StepKind>(rng() % 4);
+  if (rng() % 5 == 0) q.kernel = rng() % 8 == 0 ? "zz" : pick(rng, kKernels);
+  if (rng() % 5 == 0) {
+    constexpr std::array<std::string_view, 5> kParts = {"", "o", "op", "mop",
+                                                        "q"};
+    q.operation_contains = pick(rng, kParts);
+  }
+  if (rng() % 5 == 0) {
+    for (std::uint32_t i = 1 + rng() % 3; i > 0; --i) q.tiles.insert(rng() % 6);
+  }
+  if (rng() % 5 == 0) {
+    for (std::uint32_t i = 1 + rng() % 3; i > 0; --i) {
+      q.phases.insert(rng() % 8 == 0 ? 65536 : rng() % 5);
+    }
+  }
+  if (rng() % 4 == 0) {
+    for (std::uint32_t i = 1 + rng() % 2; i > 0; --i) {
+      MetadataFilter filter{pick(rng, kMetadataNames), std::nullopt};
+      if (rng() % 2 == 0) filter.value = pick(rng, kMetadataValues);
+      q.metadata.push_back(std::move(filter));
+    }
+  }
+  // Absent groups by the empty key; "none" is on no sample, so every sample
+  // falls into "(missing)", which "row" also holds as a real value.
+  constexpr std::array<std::string_view, 4> kKeys = {"block", "row", "",
+                                                     "none"};
+  if (rng() % 5 != 0) q.metadata_key = pick(rng, kKeys);
+  if (rng() % 6 == 0) q.at_offset = rng() % 8 == 0 ? 4294967300U : rng() % 120;
+  if (rng() % 6 == 0) q.from_offset = rng() % 120;
+  if (rng() % 6 == 0) q.to_offset = rng() % 160;
+  if (rng() % 5 == 0) q.limit = rng() % 5;
+  switch (rng() % 4) {
+    case 0:
+      q.sample_limit = rng() % 30;
+      break;
+    case 1:
+      q.sample_limit = std::numeric_limits<std::size_t>::max();
+      break;
+    default:
+      break;
+  }
+  return q;
+}
+
+// Returns the same profile with every string and every metadata list stored
+// twice, each sample and each list entry pointing at either copy at random:
+// readers are not obliged to deduplicate, so equal text under two ids must
+// group, filter and list as one.
+ProfileColumns with_duplicated_dictionaries(const ProfileColumns& columns,
+                                            std::mt19937& rng) {
+  zyl_package::ColumnBuffers b;
+  b.tiles.assign(columns.tiles.begin(), columns.tiles.end());
+  b.start_cycle.assign(columns.start_cycle.begin(), columns.start_cycle.end());
+  b.end_cycle.assign(columns.end_cycle.begin(), columns.end_cycle.end());
+  b.local_index.assign(columns.local_index.begin(), columns.local_index.end());
+  b.phase.assign(columns.phase.begin(), columns.phase.end());
+  b.epoch.assign(columns.epoch.begin(), columns.epoch.end());
+  b.kind.assign(columns.kind.begin(), columns.kind.end());
+  const auto strings = static_cast<std::uint32_t>(columns.string_count());
+  const auto lists = static_cast<std::uint32_t>(columns.list_count());
+  // Copy k + n holds the same as k; the copies follow the originals.
+  const auto string_id = [&](std::uint32_t id) {
+    return rng() % 2 == 0 ? id : id + strings;
+  };
+  for (int copy = 0; copy < 2; ++copy) {
+    for (std::uint32_t id = 0; id < strings; ++id) {
+      b.string_bytes += columns.string(id);
+      b.string_offsets.push_back(b.string_bytes.size());
+    }
+  }
+  for (int copy = 0; copy < 2; ++copy) {
+    for (std::uint32_t id = 0; id < lists; ++id) {
+      for (const zyl_package::MetadataPair& entry : columns.list(id)) {
+        b.list_entries.push_back(
+            {string_id(entry.name), string_id(entry.value)});
+      }
+      b.list_offsets.push_back(b.list_entries.size());
+    }
+  }
+  for (std::size_t i = 0; i < columns.sample_count(); ++i) {
+    b.kernel.push_back(string_id(columns.kernel[i]));
+    b.operation.push_back(string_id(columns.operation[i]));
+    b.metadata.push_back(rng() % 2 == 0 ? columns.metadata[i]
+                                        : columns.metadata[i] + lists);
+  }
+  return zyl_package::columns_from(columns.clock_hz, std::move(b));
+}
+
+TEST(QueryOverColumns, EqualsTheReferenceModelOnRandomReportsAndQueries) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 1500; ++round) {
+    const ProfileReport report = varied_report(rng);
+    const ProfileColumns columns = zyl_package::to_columns(report);
+    const ProfileColumns duplicated =
+        with_duplicated_dictionaries(columns, rng);
+    const auto fault = zyl_package::check_columns(duplicated);
+    ASSERT_FALSE(fault.has_value()) << fault->to_string();
+    for (int i = 0; i < 4; ++i) {
+      const Query q = varied_query(rng);
+      SCOPED_TRACE("round " + std::to_string(round) + " query " +
+                   std::to_string(i));
+      const QueryReport expected = reference_query(report, q);
+      // ASSERT_TRUE, not ASSERT_EQ: a whole QueryReport printed as bytes
+      // would bury the trace.
+      ASSERT_TRUE(query(columns, q) == expected);
+      ASSERT_TRUE(query(report, q) == expected);
+      // A minimum of 0 samples per thread splits even tiny profiles, so the
+      // merge of partial results runs rather than the sequential fallback.
+      ASSERT_TRUE(query(columns, q, ParallelOptions{2, 0}) == expected);
+      ASSERT_TRUE(query(columns, q, ParallelOptions{3, 0}) == expected);
+      ASSERT_TRUE(query(duplicated, q) == expected) << "duplicated ids";
+      ASSERT_TRUE(query(duplicated, q, ParallelOptions{2, 0}) == expected)
+          << "duplicated ids";
     }
   }
 }
