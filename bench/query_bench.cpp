@@ -1,6 +1,7 @@
-// Query benchmarks over generated reports of 10^4 to 10^7 samples, with a
-// memory-bandwidth reference so the scan's speed reads as a fraction of what
-// the machine can stream.
+// Query benchmarks over generated profiles of 10^4 to 10^7 samples, in the
+// columnar form every query runs on, with the record path (which converts
+// first) as a reference row and a memory-bandwidth reference so the scan's
+// speed reads as a fraction of what the machine can stream.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -12,11 +13,13 @@
 #include <vector>
 
 #include "zyl_package/generate.h"
+#include "zyl_package/profile_columns.h"
 #include "zyl_profile/query.h"
 
 namespace {
 
 using zyl_profile::GroupBy;
+using zyl_profile::ProfileColumns;
 using zyl_profile::ProfileReport;
 using zyl_profile::Query;
 using zyl_profile::SortBy;
@@ -38,12 +41,25 @@ const ProfileReport& report_of(std::int64_t samples) {
   return *slot;
 }
 
-// The most common kernel of the report, for the narrow filter.
-std::string busiest_kernel(const ProfileReport& report) {
+// The columnar form of the same reports, converted once per size.
+const ProfileColumns& columns_of(std::int64_t samples) {
+  const ProfileReport& report = report_of(samples);
+  static std::mutex mutex;
+  static std::map<std::int64_t, std::unique_ptr<ProfileColumns>> columns;
+  const std::lock_guard lock(mutex);
+  auto& slot = columns[samples];
+  if (!slot) {
+    slot = std::make_unique<ProfileColumns>(zyl_package::to_columns(report));
+  }
+  return *slot;
+}
+
+// The most common kernel of the profile, for the narrow filter.
+std::string busiest_kernel(const ProfileColumns& columns) {
   Query by_samples;
   by_samples.sort_by = SortBy::Samples;
   by_samples.limit = 1;
-  const auto result = zyl_profile::query(report, by_samples);
+  const auto result = zyl_profile::query(columns, by_samples);
   return result.groups.empty() ? std::string() : result.groups[0].name;
 }
 
@@ -58,7 +74,7 @@ enum class Case {
   NameTop10,
 };
 
-Query make_query(Case which, const ProfileReport& report) {
+Query make_query(Case which, const ProfileColumns& columns) {
   Query q;
   switch (which) {
     case Case::Default:
@@ -75,11 +91,12 @@ Query make_query(Case which, const ProfileReport& report) {
       q.group_by = GroupBy::Phase;
       break;
     case Case::AtOffset:
-      q.at_offset = zyl_profile::query(report, Query{}).profile_span_cycles / 2;
+      q.at_offset =
+          zyl_profile::query(columns, Query{}).profile_span_cycles / 2;
       q.sample_limit = 10;
       break;
     case Case::Narrow:
-      q.kernel = busiest_kernel(report);
+      q.kernel = busiest_kernel(columns);
       q.tiles = {0, 1, 2, 3, 64, 65, 66, 67};
       q.phases = {1, 2, 3};
       break;
@@ -105,20 +122,33 @@ void set_counters(benchmark::State& state, std::size_t samples) {
                      benchmark::Counter::kInvert);
 }
 
-void BM_Query(benchmark::State& state, Case which) {
-  const ProfileReport& report = report_of(state.range(0));
+// Runs `q` over `profile` (columns or records) on state.range(1) threads.
+template <typename Profile>
+void run_query(benchmark::State& state, const Profile& profile, const Query& q,
+               std::size_t samples) {
   const auto threads = static_cast<unsigned>(state.range(1));
-  const Query q = make_query(which, report);
-  std::size_t samples = 0;
-  for (const auto& tile : report.tiles) samples += tile.samples.size();
   for (auto _ : state) {
     auto result = threads == 1
-                      ? zyl_profile::query(report, q)
+                      ? zyl_profile::query(profile, q)
                       : zyl_profile::query(
-                            report, q, zyl_profile::ParallelOptions{threads});
+                            profile, q, zyl_profile::ParallelOptions{threads});
     benchmark::DoNotOptimize(result);
   }
   set_counters(state, samples);
+}
+
+void BM_Query(benchmark::State& state, Case which) {
+  const ProfileColumns& columns = columns_of(state.range(0));
+  run_query(state, columns, make_query(which, columns), columns.sample_count());
+}
+
+// The record path: the same query over the records, which the engine
+// converts to columns on every call. The gap to BM_Query/Default is what
+// keeping a profile as columns saves.
+void BM_QueryRecords(benchmark::State& state, Case which) {
+  const ProfileColumns& columns = columns_of(state.range(0));
+  run_query(state, report_of(state.range(0)), make_query(which, columns),
+            columns.sample_count());
 }
 
 // Streams an array as large as the report's sample records: the ceiling for
@@ -146,6 +176,7 @@ void sizes(benchmark::internal::Benchmark* bench) {
 }
 
 BENCHMARK_CAPTURE(BM_Query, Default, Case::Default)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_QueryRecords, Default, Case::Default)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_Query, ByMetadata, Case::ByMetadata)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_Query, ByTile, Case::ByTile)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_Query, ByPhase, Case::ByPhase)->Apply(sizes);
