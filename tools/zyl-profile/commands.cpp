@@ -1,5 +1,5 @@
-// query, generate and convert: load, run, print; plus the stdout writer, the
-// load progress line and the timings, which only the process needs.
+// query, generate and convert: open, run, print; plus the stdout writer, the
+// open progress line and the timings, which only the process needs.
 #include "commands.h"
 
 #include <fmt/format.h>
@@ -23,6 +23,7 @@
 #include "diff.h"
 #include "export.h"
 #include "output.h"
+#include "samples.h"
 #include "trace.h"
 #include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
@@ -127,12 +128,6 @@ class LoadProgress {
   std::thread thread_;
 };
 
-zyl_package::LoadResult load(const std::filesystem::path& path,
-                             const zyl_package::ReadLimits& limits) {
-  const LoadProgress progress(path);
-  return zyl_package::read_report(path, limits);
-}
-
 double peak_memory_mib() {
   rusage usage{};
   if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
@@ -141,26 +136,20 @@ double peak_memory_mib() {
 
 ExitCode run_query(const QueryCommand& command) {
   const Clock::time_point load_start = Clock::now();
-  const zyl_package::LoadResult loaded = load(command.report, command.limits);
-  if (!loaded.ok()) {
-    print_error(loaded.error().to_string());
+  const zyl_package::ColumnsResult opened =
+      open_columns(command.report, command.limits);
+  if (!opened.ok()) {
+    print_error(opened.error().to_string());
     return ExitCode::ReadError;
   }
-  const ProfileReport& report = loaded.value();
+  const ProfileColumns& columns = opened.value();
   const double load_ms = elapsed_ms(load_start);
 
   const Clock::time_point query_start = Clock::now();
-  Query query = command.query;
-  if (command.from || command.to) {
-    // Only a percentage needs the span; a cycle count resolves to itself.
-    const bool percent = (command.from && command.from->percent_scale != 0) ||
-                         (command.to && command.to->percent_scale != 0);
-    const std::uint64_t span = percent ? profile_span(report) : 0;
-    if (command.from) query.from_offset = resolve_bound(*command.from, span);
-    if (command.to) query.to_offset = resolve_bound(*command.to, span);
-  }
+  const Query query =
+      with_window(command.query, command.from, command.to, columns);
   const QueryReport result =
-      zyl_profile::query(report, query, ParallelOptions{command.threads});
+      zyl_profile::query(columns, query, ParallelOptions{command.threads});
   const double query_ms = elapsed_ms(query_start);
 
   std::string out;
@@ -199,10 +188,25 @@ zyl_package::ReportFormat format_for(
   return chosen ? *chosen : zyl_package::report_format_for(path);
 }
 
+zyl_package::PackageWriteOptions package_options(bool compress) {
+  zyl_package::PackageWriteOptions options;
+  options.compress = compress;
+  return options;
+}
+
 ExitCode run_generate(const GenerateCommand& command) {
   const ProfileReport report = zyl_package::generate_report(command.generate);
-  if (const std::optional<std::string> error = zyl_package::write_report(
-          report, command.output, format_for(command.format, command.output))) {
+  const zyl_package::ReportFormat format =
+      format_for(command.format, command.output);
+  // JSON is written from the records the generator made; a package from
+  // their columns, which is the form it stores.
+  const std::optional<std::string> error =
+      format == zyl_package::ReportFormat::Json
+          ? zyl_package::write_report(report, command.output, format)
+          : zyl_package::write_columns(zyl_package::to_columns(report),
+                                       command.output, format,
+                                       package_options(command.compress));
+  if (error) {
     print_error(*error);
     return ExitCode::ReadError;
   }
@@ -210,14 +214,16 @@ ExitCode run_generate(const GenerateCommand& command) {
 }
 
 ExitCode run_convert(const ConvertCommand& command) {
-  const zyl_package::LoadResult loaded = load(command.input, command.limits);
-  if (!loaded.ok()) {
-    print_error(loaded.error().to_string());
+  const zyl_package::ColumnsResult opened =
+      open_columns(command.input, command.limits);
+  if (!opened.ok()) {
+    print_error(opened.error().to_string());
     return ExitCode::ReadError;
   }
-  if (const std::optional<std::string> error = zyl_package::write_report(
-          loaded.value(), command.output,
-          format_for(command.format, command.output))) {
+  if (const std::optional<std::string> error =
+          zyl_package::write_columns(opened.value(), command.output,
+                                     format_for(command.format, command.output),
+                                     package_options(command.compress))) {
     print_error(*error);
     return ExitCode::ReadError;
   }
@@ -248,28 +254,14 @@ ExitCode run_options(const Options& options) {
 
 }  // namespace
 
-std::uint64_t profile_span(const ProfileReport& report) {
-  std::uint64_t span = 0;
-  for (const TileProfile& tile : report.tiles) {
-    if (tile.samples.empty()) continue;
-    const std::uint32_t base = tile.samples.front().start_cycle;
-    for (const CycleSample& sample : tile.samples) {
-      // Subtract in u32: offsets count on across a counter wrap.
-      const std::uint64_t offset =
-          static_cast<std::uint32_t>(sample.start_cycle - base);
-      span = std::max(span, offset + duration(sample));
-    }
-  }
-  return span;
-}
-
 void report_error(std::string_view message) { print_error(message); }
 
 ExitCode write_output(std::string_view text) { return print_result(text); }
 
-zyl_package::LoadResult load_report(const std::filesystem::path& path,
-                                    const zyl_package::ReadLimits& limits) {
-  return load(path, limits);
+zyl_package::ColumnsResult open_columns(const std::filesystem::path& path,
+                                        const zyl_package::ReadLimits& limits) {
+  const LoadProgress progress(path);
+  return zyl_package::read_columns(path, limits);
 }
 
 int run(int argc, char** argv) {

@@ -27,17 +27,14 @@ enum class ExitCode : std::uint8_t {
 // quietly.
 [[nodiscard]] int run(int argc, char** argv);
 
-// Returns the length of the longest tile timeline of `report`, as the query
-// reports it in profile_span_cycles, without grouping anything.
-[[nodiscard]] std::uint64_t profile_span(const ProfileReport& report);
-
 // The process services of run(), for the commands in their own files: one
 // escaped error line on stderr; the result on stdout (Success when the reader
-// went away, ReadError with a message when the write failed); and a report
-// load that shows progress on a terminal.
+// went away, ReadError with a message when the write failed); and the
+// opening of a report as columns (a package is mapped, JSON converted), which
+// shows progress on a terminal.
 void report_error(std::string_view message);
 [[nodiscard]] ExitCode write_output(std::string_view text);
-[[nodiscard]] zyl_package::LoadResult load_report(
+[[nodiscard]] zyl_package::ColumnsResult open_columns(
     const std::filesystem::path& path, const zyl_package::ReadLimits& limits);
 
 }  // namespace zyl_profile::cli

@@ -410,23 +410,23 @@ void append_diff_csv(const DiffReport& diff, std::string& out) {
 }
 
 ExitCode run_diff(const DiffCommand& command) {
-  // One report in memory at a time: each is queried and dropped before the
-  // next is loaded.
+  // One profile open at a time: each is queried and dropped before the
+  // next is opened.
   const auto run_one =
       [&](const std::filesystem::path& path) -> std::optional<QueryReport> {
-    const zyl_package::LoadResult loaded = load_report(path, command.limits);
-    if (!loaded.ok()) {
-      report_error(loaded.error().to_string());
+    const zyl_package::ColumnsResult opened =
+        open_columns(path, command.limits);
+    if (!opened.ok()) {
+      report_error(opened.error().to_string());
       return std::nullopt;
     }
-    Query query =
-        with_window(command.query, command.from, command.to, loaded.value());
+    const ProfileColumns& columns = opened.value();
+    Query query = with_window(command.query, command.from, command.to, columns);
     // Both sides need every group, or a group cut on one side would look
     // new or gone; --limit cuts the joined rows instead.
     query.limit.reset();
     query.sample_limit = 0;
-    return zyl_profile::query(loaded.value(), query,
-                              ParallelOptions{command.threads});
+    return zyl_profile::query(columns, query, ParallelOptions{command.threads});
   };
   const std::optional<QueryReport> base = run_one(command.base);
   if (!base) return ExitCode::ReadError;

@@ -34,7 +34,7 @@ ProfileReport small_report() {
 std::string exported(const ProfileReport& report, ExportFormat format,
                      const Query& query = {}) {
   std::ostringstream out;
-  write_samples(report, query, format, out);
+  write_samples(zyl_package::to_columns(report), query, format, out);
   return out.str();
 }
 

@@ -131,6 +131,22 @@ std::optional<UsageError> parse_format(std::string_view option,
       out);
 }
 
+// The form a write takes: the one asked for, else the file name's. Only a
+// package has sections to compress; asking for it on JSON is a mistake worth
+// reporting rather than ignoring.
+std::optional<UsageError> check_compress(
+    bool compress, const std::optional<zyl_package::ReportFormat>& format,
+    const std::filesystem::path& output) {
+  const zyl_package::ReportFormat chosen =
+      format ? *format : zyl_package::report_format_for(output);
+  if (compress && chosen != zyl_package::ReportFormat::Package) {
+    return UsageError{
+        "--compress: only a package (.zpk) has sections to compress, and " +
+        in_quotes(output.string()) + " is written as JSON"};
+  }
+  return std::nullopt;
+}
+
 // Declares the options of one subcommand. Every option that takes a value
 // collects its raw texts, one per occurrence, so that the conversion and the
 // messages are ours and a repeated single option is caught by count.
@@ -432,6 +448,10 @@ struct QueryOptions {
   }
 };
 
+constexpr const char* kCompressHelp =
+    "Compress the package's sections: a smaller file that opens slower "
+    "(default: raw sections, mapped in place)";
+
 struct GenerateOptionsCli {
   CLI::Option* output = nullptr;
   CLI::Option* tiles = nullptr;
@@ -444,6 +464,7 @@ struct GenerateOptionsCli {
   CLI::Option* phases = nullptr;
   CLI::Option* epochs = nullptr;
   CLI::Option* format = nullptr;
+  CLI::Option* compress = nullptr;
 
   void declare(OptionTable& t) {
     output =
@@ -466,6 +487,7 @@ struct GenerateOptionsCli {
     epochs = t.value("--epochs", "Epochs per phase (default 4)", "N");
     format = t.value("--format",
                      "json or zpk (default: by the file's extension)", "F");
+    compress = t.flag("--compress", kCompressHelp);
   }
 
   std::variant<GenerateCommand, UsageError> build() const {
@@ -513,6 +535,9 @@ struct GenerateOptionsCli {
       RETURN_IF_USAGE_ERROR(parse_format("--format", *text, value));
       command.format = value;
     }
+    command.compress = compress->count() > 0;
+    RETURN_IF_USAGE_ERROR(
+        check_compress(command.compress, command.format, command.output));
     return command;
   }
 };
@@ -521,6 +546,7 @@ struct ConvertOptions {
   std::string input;
   std::string output;
   CLI::Option* to = nullptr;
+  CLI::Option* compress = nullptr;
   LimitOptions limits;
 
   void declare(CLI::App* app, OptionTable& t) {
@@ -531,6 +557,7 @@ struct ConvertOptions {
         ->required()
         ->type_name("");
     to = t.value("--to", "json or zpk (default: by OUT's extension)", "F");
+    compress = t.flag("--compress", kCompressHelp);
     limits.declare(t);
   }
 
@@ -543,6 +570,9 @@ struct ConvertOptions {
       RETURN_IF_USAGE_ERROR(parse_format("--to", *text, value));
       command.format = value;
     }
+    command.compress = compress->count() > 0;
+    RETURN_IF_USAGE_ERROR(
+        check_compress(command.compress, command.format, command.output));
     RETURN_IF_USAGE_ERROR(limits.apply(command.limits));
     return command;
   }

@@ -59,13 +59,15 @@ struct GenerateCommand {
   std::filesystem::path output;
   zyl_package::GenerateOptions generate;
   std::optional<zyl_package::ReportFormat> format;  // absent: by extension
+  bool compress = false;  // package sections compressed: smaller, slower open
 };
 
-// `zyl-profile convert IN OUT [--to json|zpk]`.
+// `zyl-profile convert IN OUT [--to json|zpk] [--compress]`.
 struct ConvertCommand {
   std::filesystem::path input;
   std::filesystem::path output;
   std::optional<zyl_package::ReportFormat> format;  // absent: by extension
+  bool compress = false;  // package sections compressed: smaller, slower open
   zyl_package::ReadLimits limits;
 };
 

@@ -1,55 +1,40 @@
-// The matching samples of a query in report order, as trace and export walk
-// them, and the small pieces both write: the resolved time window and the
-// metadata entries grouped by name.
+// The small pieces that trace, export and diff share around the engine's
+// scan (zyl_profile/scan.h): the resolved time window, a sample's kind name,
+// the metadata entries grouped by name, and the text appenders.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "options.h"
 #include "zyl_profile/query.h"
+#include "zyl_profile/scan.h"
 
 namespace zyl_profile::cli {
 
-// Returns `query` with the window bounds resolved against `report`: a cycle
-// count as it is, a percentage of the report's profile span.
+// Returns `query` with the window bounds resolved against `columns`: a
+// cycle count as it is, a percentage of the profile span.
 [[nodiscard]] Query with_window(Query query,
                                 const std::optional<TimeBound>& from,
                                 const std::optional<TimeBound>& to,
-                                const ProfileReport& report);
+                                const ProfileColumns& columns);
 
-// Calls `visit(tile, sample, offset, duration)` for every sample of `report`
-// that matches `query`, in report order. `offset` is the sample's place on
-// its tile's normalised timeline: start_cycle minus the tile's first
-// start_cycle modulo 2^32, so it counts on across a counter wrap.
-template <typename Visit>
-void for_each_match(const ProfileReport& report, const Query& query,
-                    Visit&& visit) {
-  for (const TileProfile& tile : report.tiles) {
-    if (tile.samples.empty()) continue;
-    if (!query.tiles.empty() && !query.tiles.contains(tile.physical_tile)) {
-      continue;
-    }
-    const std::uint32_t base = tile.samples.front().start_cycle;
-    for (const CycleSample& sample : tile.samples) {
-      const std::uint64_t offset =
-          static_cast<std::uint32_t>(sample.start_cycle - base);
-      const std::uint32_t length = duration(sample);
-      if (matches_query(query, tile.physical_tile, sample, offset, length)) {
-        visit(tile, sample, offset, length);
-      }
-    }
-  }
-}
+// Returns the display name of sample `sample`'s kind ("compute" etc.), a
+// constant with static lifetime.
+[[nodiscard]] std::string_view sample_kind_name(const ProfileColumns& columns,
+                                                std::size_t sample);
 
-// Fills `order` with the indices of `metadata` arranged so that entries of
-// one name are adjacent: names in the order they first appear, entries of a
-// name in their own order. Reuses `order`'s storage; no quadratic work on
-// long lists.
-void order_by_name(const std::vector<ProfileMetadata>& metadata,
+// Fills `order` with the indices of `metadata` (a list of `columns`)
+// arranged so that entries of one name are adjacent: names in the order they
+// first appear, entries of a name in their own order. Names are compared as
+// text, not as ids, since a package may hold one text under two ids. Reuses
+// `order`'s storage; no quadratic work on long lists.
+void order_by_name(const ProfileColumns& columns,
+                   std::span<const zyl_package::MetadataPair> metadata,
                    std::vector<std::uint32_t>& order);
 
 // Appends `text` as a CSV field: quoted when it holds a comma, a quote or a

@@ -97,42 +97,47 @@ bool by_track_then_time(const Placed& left, const Placed& right) {
          std::tie(right.tile, right.start, right.end, right.ordinal);
 }
 
-std::string_view event_name(const CycleSample& sample, TraceName name_by) {
+std::string_view event_name(std::string_view kernel, std::string_view operation,
+                            std::string_view kind, TraceName name_by) {
   switch (name_by) {
     case TraceName::Kernel:
-      if (!sample.step.kernel.empty()) return sample.step.kernel;
+      if (!kernel.empty()) return kernel;
       [[fallthrough]];
     case TraceName::Operation:
-      if (!sample.step.operation.empty()) return sample.step.operation;
+      if (!operation.empty()) return operation;
       [[fallthrough]];
     case TraceName::Kind:
       break;
   }
-  return kind_name(sample);
+  return kind;
 }
 
 // Appends the metadata as an object; a name that repeats becomes an array of
 // its values, since duplicate keys are lost by most JSON readers.
-void append_metadata(const std::vector<ProfileMetadata>& metadata,
+void append_metadata(const ProfileColumns& columns,
+                     std::span<const zyl_package::MetadataPair> metadata,
                      std::vector<std::uint32_t>& order, std::string& out) {
-  order_by_name(metadata, order);
+  order_by_name(columns, metadata, order);
+  const auto name = [&](std::size_t i) {
+    return columns.string(metadata[order[i]].name);
+  };
+  const auto value = [&](std::size_t i) {
+    return columns.string(metadata[order[i]].value);
+  };
   out += '{';
   for (std::size_t i = 0; i < order.size();) {
     std::size_t end = i + 1;
-    while (end < order.size() &&
-           metadata[order[end]].name == metadata[order[i]].name) {
-      ++end;
-    }
+    while (end < order.size() && name(end) == name(i)) ++end;
     if (i > 0) out += ',';
-    append_string(metadata[order[i]].name, out);
+    append_string(name(i), out);
     out += ':';
     if (end - i == 1) {
-      append_string(metadata[order[i]].value, out);
+      append_string(value(i), out);
     } else {
       out += '[';
       for (std::size_t j = i; j < end; ++j) {
         if (j > i) out += ',';
-        append_string(metadata[order[j]].value, out);
+        append_string(value(j), out);
       }
       out += ']';
     }
@@ -208,16 +213,17 @@ std::vector<std::uint32_t> assign_lanes(std::span<const Interval> intervals) {
   return lanes;
 }
 
-TraceStats write_trace(const ProfileReport& report, const Query& query,
+TraceStats write_trace(const ProfileColumns& columns, const Query& query,
                        const TraceSettings& settings, std::ostream& out) {
   // First pass: where every matching sample goes, so the track metadata can
   // come first and the events can follow in report order.
   std::vector<Placed> placed;
   for_each_match(
-      report, query,
-      [&](const TileProfile& tile, const CycleSample&, std::uint64_t offset,
+      columns, query,
+      [&](std::size_t tile_idx, std::size_t, std::uint64_t offset,
           std::uint32_t length) {
-        placed.push_back(Placed{tile.physical_tile, offset, offset + length,
+        placed.push_back(Placed{columns.tiles[tile_idx].physical_tile, offset,
+                                offset + length,
                                 static_cast<std::uint32_t>(placed.size()), 0});
       });
   std::sort(placed.begin(), placed.end(), by_track_then_time);
@@ -278,10 +284,10 @@ TraceStats write_trace(const ProfileReport& report, const Query& query,
   text += "{\"displayTimeUnit\":\"ns\",\n\"otherData\":{";
   text += "\"generator\":\"zyl-profile\",\"version\":\"" ZYL_PROFILE_VERSION
           "\",\"clock_hz\":";
-  append_u64(report.clock_hz, text);
+  append_u64(columns.clock_hz, text);
   text += ",\"time_base\":";
   append_string(
-      report.clock_hz == 0
+      columns.clock_hz == 0
           ? "per-tile normalised timeline (each tile's first sample is at 0); "
             "clock_hz is 0, so one cycle is shown as one nanosecond"
           : "per-tile normalised timeline (each tile's first sample is at 0); "
@@ -324,78 +330,83 @@ TraceStats write_trace(const ProfileReport& report, const Query& query,
 
   std::size_t ordinal = 0;
   std::vector<std::uint32_t> order;
-  for_each_match(report, query,
-                 [&](const TileProfile& tile, const CycleSample& sample,
-                     std::uint64_t offset, std::uint32_t length) {
-                   const TraceTime time =
-                       trace_time(offset, length, report.clock_hz);
-                   text += ",\n{\"ph\":\"X\",\"name\":";
-                   append_string(event_name(sample, settings.name_by), text);
-                   text += ",\"cat\":\"";
-                   text += kind_name(sample);
-                   text += "\",\"pid\":";
-                   append_u64(pid, text);
-                   text += ",\"tid\":";
-                   append_u64(tids[ordinal++], text);
-                   text += ",\"ts\":";
-                   text += time.ts;
-                   text += ",\"dur\":";
-                   text += time.dur;
-                   if (!settings.minimal_args) {
-                     const ProfileStep& step = sample.step;
-                     text += ",\"args\":{\"operation\":";
-                     append_string(step.operation, text);
-                     text += ",\"kernel\":";
-                     append_string(step.kernel, text);
-                     text += ",\"kind\":\"";
-                     text += kind_name(sample);
-                     text += "\",\"phase\":";
-                     append_u64(step.phase, text);
-                     text += ",\"epoch\":";
-                     append_u64(step.epoch, text);
-                     text += ",\"physical_tile\":";
-                     append_u64(tile.physical_tile, text);
-                     text += ",\"offset_cycles\":";
-                     append_u64(offset, text);
-                     text += ",\"duration_cycles\":";
-                     append_u64(length, text);
-                     text += ",\"start_cycle\":";
-                     append_u64(sample.start_cycle, text);
-                     text += ",\"end_cycle\":";
-                     append_u64(sample.end_cycle, text);
-                     text += ",\"metadata\":";
-                     append_metadata(step.metadata, order, text);
-                     text += '}';
-                   }
-                   text += '}';
-                   writer.maybe_flush();
-                 });
+  for_each_match(
+      columns, query,
+      [&](std::size_t tile_idx, std::size_t sample, std::uint64_t offset,
+          std::uint32_t length) {
+        const TraceTime time = trace_time(offset, length, columns.clock_hz);
+        const std::string_view kernel = columns.string(columns.kernel[sample]);
+        const std::string_view operation =
+            columns.string(columns.operation[sample]);
+        const std::string_view kind = sample_kind_name(columns, sample);
+        text += ",\n{\"ph\":\"X\",\"name\":";
+        append_string(event_name(kernel, operation, kind, settings.name_by),
+                      text);
+        text += ",\"cat\":\"";
+        text += kind;
+        text += "\",\"pid\":";
+        append_u64(pid, text);
+        text += ",\"tid\":";
+        append_u64(tids[ordinal++], text);
+        text += ",\"ts\":";
+        text += time.ts;
+        text += ",\"dur\":";
+        text += time.dur;
+        if (!settings.minimal_args) {
+          text += ",\"args\":{\"operation\":";
+          append_string(operation, text);
+          text += ",\"kernel\":";
+          append_string(kernel, text);
+          text += ",\"kind\":\"";
+          text += kind;
+          text += "\",\"phase\":";
+          append_u64(columns.phase[sample], text);
+          text += ",\"epoch\":";
+          append_u64(columns.epoch[sample], text);
+          text += ",\"physical_tile\":";
+          append_u64(columns.tiles[tile_idx].physical_tile, text);
+          text += ",\"offset_cycles\":";
+          append_u64(offset, text);
+          text += ",\"duration_cycles\":";
+          append_u64(length, text);
+          text += ",\"start_cycle\":";
+          append_u64(columns.start_cycle[sample], text);
+          text += ",\"end_cycle\":";
+          append_u64(columns.end_cycle[sample], text);
+          text += ",\"metadata\":";
+          append_metadata(columns, columns.list(columns.metadata[sample]),
+                          order, text);
+          text += '}';
+        }
+        text += '}';
+        writer.maybe_flush();
+      });
   text += "\n]}\n";
   writer.flush();
   return stats;
 }
 
 ExitCode run_trace(const TraceCommand& command) {
-  const zyl_package::LoadResult loaded =
-      load_report(command.report, command.limits);
-  if (!loaded.ok()) {
-    report_error(loaded.error().to_string());
+  const zyl_package::ColumnsResult opened =
+      open_columns(command.report, command.limits);
+  if (!opened.ok()) {
+    report_error(opened.error().to_string());
     return ExitCode::ReadError;
   }
-  const ProfileReport& report = loaded.value();
+  const ProfileColumns& columns = opened.value();
   const Query query =
-      with_window(command.query, command.from, command.to, report);
+      with_window(command.query, command.from, command.to, columns);
   const TraceSettings settings{command.name_by, command.minimal_args};
   TraceStats stats;
   if (const std::optional<std::string> error =
           zyl_package::write_file_atomically(
               command.output, [&](std::ostream& out) {
-                stats = write_trace(report, query, settings, out);
+                stats = write_trace(columns, query, settings, out);
               })) {
     report_error(*error);
     return ExitCode::ReadError;
   }
-  if (report.clock_hz == 0) {
+  if (columns.clock_hz == 0) {
     report_error(
         "note: the report's clock_hz is 0, so the trace shows one cycle as "
         "one nanosecond");

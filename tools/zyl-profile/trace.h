@@ -35,7 +35,7 @@ struct TraceStats {
   bool operator==(const TraceStats&) const = default;
 };
 
-// Writes the samples of `report` that match `query` (whose window is already
+// Writes the samples of `columns` that match `query` (whose window is already
 // resolved) to `out` as one Trace Event JSON object: displayTimeUnit "ns",
 // otherData, then traceEvents with the process and track metadata events
 // followed by one complete event per sample in report order. Each tile is a
@@ -44,7 +44,7 @@ struct TraceStats {
 // so on; the pid is one more than the largest tid. Times come from the
 // normalised offsets at the report's clock (one cycle per nanosecond when it
 // is 0). Throws only what `out` throws.
-TraceStats write_trace(const ProfileReport& report, const Query& query,
+TraceStats write_trace(const ProfileColumns& columns, const Query& query,
                        const TraceSettings& settings, std::ostream& out);
 
 // The `ts` and `dur` texts of a sample, in microseconds with exactly three
@@ -76,7 +76,7 @@ struct Interval {
 [[nodiscard]] std::vector<std::uint32_t> assign_lanes(
     std::span<const Interval> intervals);
 
-// Runs `zyl-profile trace`: loads the report, writes the trace atomically and
+// Runs `zyl-profile trace`: opens the report, writes the trace atomically and
 // notes on stderr when the clock is unknown or the tids had to be sequential.
 [[nodiscard]] ExitCode run_trace(const TraceCommand& command);
 

@@ -32,7 +32,8 @@ std::string trace_text(const ProfileReport& report, const Query& query = {},
                        const TraceSettings& settings = {},
                        TraceStats* stats = nullptr) {
   std::ostringstream out;
-  const TraceStats written = write_trace(report, query, settings, out);
+  const TraceStats written =
+      write_trace(zyl_package::to_columns(report), query, settings, out);
   if (stats != nullptr) *stats = written;
   return out.str();
 }
