@@ -156,12 +156,13 @@ ColumnsResult package_columns_from_copy(std::string_view bytes,
 }
 
 // Columns of a report read as records (the JSON form, for now).
-ColumnsResult columns_of(LoadResult loaded) {
+ColumnsResult columns_of(LoadResult loaded, std::string_view file_name) {
   if (!loaded.ok()) return loaded.error();
   try {
     return to_columns(loaded.value());
   } catch (const std::bad_alloc&) {
     LoadError error;
+    error.file = std::string(file_name);
     error.message = "not enough memory to convert the report to columns";
     return error;
   }
@@ -228,9 +229,10 @@ ColumnsResult read_columns(const std::filesystem::path& path,
     return package_columns_from_copy({read.buffer.get(), read.size}, name,
                                      limits);
   }
-  return columns_of(detail::parse_report_json(read.buffer.get(), read.size,
-                                              read.size + detail::kJsonPadding,
-                                              name, limits));
+  return columns_of(
+      detail::parse_report_json(read.buffer.get(), read.size,
+                                read.size + detail::kJsonPadding, name, limits),
+      name);
 }
 
 ColumnsResult parse_columns(std::string_view bytes, std::string_view file_name,
@@ -239,8 +241,7 @@ ColumnsResult parse_columns(std::string_view bytes, std::string_view file_name,
       bytes.size() <= limits.max_file_bytes) {
     return package_columns_from_copy(bytes, file_name, limits);
   }
-  ColumnsResult columns = columns_of(parse_report(bytes, file_name, limits));
-  return columns;
+  return columns_of(parse_report(bytes, file_name, limits), file_name);
 }
 
 LoadResult parse_report(std::string_view bytes, std::string_view file_name,
