@@ -46,7 +46,8 @@ ProfileReport slowed(ProfileReport report, std::string_view kernel,
 TEST(DiffResults, AProfileAgainstItselfHasNoChanges) {
   const ProfileReport report =
       zyl_package::generate_report(zyl_package::options_for_total(20000, 32));
-  const QueryReport answer = zyl_profile::query(report, Query{});
+  const QueryReport answer =
+      zyl_profile::query(zyl_package::to_columns(report), Query{});
   const DiffReport diff =
       diff_results(answer, answer, std::nullopt, Percentage{0, 1});
   EXPECT_FALSE(diff.regressed());
@@ -69,8 +70,9 @@ TEST(DiffResults, ASlowedKernelComesFirstAndRegresses) {
       zyl_package::generate_report(zyl_package::options_for_total(20000, 32));
   const ProfileReport next = slowed(base, "matmul_0", 2);
   const DiffReport diff =
-      diff_results(zyl_profile::query(base, Query{}),
-                   zyl_profile::query(next, Query{}), 3, Percentage{5, 1});
+      diff_results(zyl_profile::query(zyl_package::to_columns(base), Query{}),
+                   zyl_profile::query(zyl_package::to_columns(next), Query{}),
+                   3, Percentage{5, 1});
   ASSERT_EQ(diff.rows.size(), 3U);
   const DiffRow& first = diff.rows.front();
   EXPECT_EQ(first.name, "matmul_0");

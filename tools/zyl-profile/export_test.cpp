@@ -1,5 +1,6 @@
 // write_samples: every matching sample in report order, as CSV with quoting
-// and first metadata values, or as JSON lines with the full metadata list.
+// and first metadata values, or as JSON lines with the full metadata list;
+// and the metadata grouping it shares with write_trace.
 #include "export.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,11 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "trace.h"
+#include "trace_check.h"
 
 namespace zyl_profile::cli {
 namespace {
@@ -97,6 +103,62 @@ TEST(WriteSamples, HonoursEveryFilterAndTheWindowBounds) {
         static_cast<std::size_t>(std::count(text.begin(), text.end(), '\r')),
         row.lines + 1);
   }
+}
+
+// A package may store one text under two ids; names must still group by
+// their text, as they do for records. One sample, metadata block=1, layer=x,
+// block=2, where the second "block" has its own id.
+ProfileColumns columns_with_repeated_name_text() {
+  zyl_package::ColumnBuffers buffers;
+  for (const std::string_view text :
+       {"", "block", "1", "layer", "x", "block", "2"}) {
+    buffers.string_bytes += text;
+    buffers.string_offsets.push_back(buffers.string_bytes.size());
+  }
+  buffers.list_entries = {{1, 2}, {3, 4}, {5, 6}};
+  buffers.list_offsets.push_back(buffers.list_entries.size());
+  buffers.tiles.push_back(zyl_package::ColumnTile{5, 0, 0, 1});
+  buffers.start_cycle = {100};
+  buffers.end_cycle = {110};
+  buffers.local_index = {0};
+  buffers.phase = {0};
+  buffers.epoch = {0};
+  buffers.kind = {static_cast<std::uint8_t>(ProfileStepKind::Compute)};
+  buffers.kernel = {0};
+  buffers.operation = {0};
+  buffers.metadata = {0};
+  return zyl_package::columns_from(0, std::move(buffers));
+}
+
+// Export and trace both group metadata entries by name.
+TEST(SampleWriters, MetadataNamesGroupByTextNotById) {
+  const ProfileColumns columns = columns_with_repeated_name_text();
+  const std::optional<zyl_package::LoadError> fault =
+      zyl_package::check_columns(columns);
+  ASSERT_FALSE(fault) << fault->to_string();
+  std::ostringstream csv;
+  EXPECT_EQ(write_samples(columns, {}, ExportFormat::Csv, csv), 1U);
+  EXPECT_EQ(csv.str().substr(csv.str().find("\r\n") + 2),
+            "5,0,10,10,0,0,compute,,,"
+            "\"{\"\"block\"\":\"\"1\"\",\"\"layer\"\":\"\"x\"\"}\"\r\n");
+  // JSON lines keep every entry as it is, in order.
+  std::ostringstream jsonl;
+  write_samples(columns, {}, ExportFormat::Jsonl, jsonl);
+  EXPECT_NE(jsonl.str().find(R"("metadata":[{"name":"block","value":"1"},)"
+                             R"({"name":"layer","value":"x"},)"
+                             R"({"name":"block","value":"2"}]})"),
+            std::string::npos)
+      << jsonl.str();
+
+  std::ostringstream trace;
+  write_trace(columns, {}, {}, trace);
+  const auto parsed = parse_trace(trace.str());
+  ASSERT_TRUE(std::holds_alternative<ParsedTrace>(parsed));
+  std::vector<std::string> metadata;
+  for (const ParsedEvent& event : std::get<ParsedTrace>(parsed).events) {
+    if (event.ph == "X") metadata.push_back(event.metadata);
+  }
+  EXPECT_EQ(metadata, std::vector<std::string>{"block=[1,2];layer=x"});
 }
 
 }  // namespace

@@ -225,6 +225,15 @@ TEST(ParseOptions, UsageErrors) {
       {{"convert", "in.json"}, "OUT is required"},
       {{"convert", "in.json", "out.bin", "--to", "yaml"},
        "--to: expected one of json, zpk, found 'yaml'"},
+      // Only a package has sections to compress: by extension or by --to.
+      {{"generate", "-o", "x.json", "--compress"},
+       "--compress: only a package (.zpk) has sections to compress, and "
+       "'x.json' is written as JSON"},
+      {{"convert", "in.json", "out.zpk", "--to", "json", "--compress"},
+       "--compress: only a package (.zpk) has sections to compress, and "
+       "'out.zpk' is written as JSON"},
+      {{"convert", "a", "b.zpk", "--compress", "--compress"},
+       "--compress: given more than once"},
   };
   for (const Row& row : rows) {
     std::string joined;
@@ -265,6 +274,7 @@ TEST(ParseOptions, GenerateAndConvert) {
   EXPECT_EQ(g.generate.seed, 7U);
   EXPECT_EQ(g.generate.clock_hz, 0U);
   EXPECT_FALSE(g.format.has_value());
+  EXPECT_FALSE(g.compress);  // raw sections, mapped in place, by default
 
   const ParseResult total =
       parse_options({"generate", "-o", "x.json", "--samples", "1000"});
@@ -277,6 +287,16 @@ TEST(ParseOptions, GenerateAndConvert) {
   EXPECT_EQ(c.input, "a.zpk");
   EXPECT_EQ(c.output, "b.json");
   EXPECT_EQ(c.format, zyl_package::ReportFormat::Package);
+  EXPECT_FALSE(c.compress);
+
+  EXPECT_TRUE(std::get<GenerateCommand>(std::get<Options>(parse_options(
+                                            {"generate", "-o", "x.json",
+                                             "--format=zpk", "--compress"})))
+                  .compress);
+  EXPECT_TRUE(
+      std::get<ConvertCommand>(std::get<Options>(parse_options(
+                                   {"convert", "a", "b.zpk", "--compress"})))
+          .compress);
 }
 
 }  // namespace

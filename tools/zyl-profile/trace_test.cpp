@@ -259,7 +259,8 @@ TEST(WriteTrace, GeneratedProfileReadsBackWithLanesAndTimes) {
   window.from_offset = 10000;
   window.to_offset = 200000;
   window.tiles = {0, 1, 2, 3, 60};
-  const QueryReport expected = zyl_profile::query(report, window);
+  const QueryReport expected =
+      zyl_profile::query(zyl_package::to_columns(report), window);
   const ParsedTrace cut = parsed(trace_text(report, window));
   EXPECT_EQ(check_trace(cut), std::nullopt);
   const std::vector<ParsedEvent> events = events_of(cut, "X");
