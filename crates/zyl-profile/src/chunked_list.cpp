@@ -2,13 +2,14 @@
 #include "chunked_list.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace zyl_profile::detail {
 namespace {
 
 // Room for the first chunks of a few hundred groups beyond the expected
 // values, so that small reports also fit in one block.
-constexpr std::size_t kBlockSlack = 1 << 14;
+constexpr std::size_t kBlockSlack = 1 << 15;
 
 }  // namespace
 
@@ -38,20 +39,65 @@ void ChunkArena::adopt(ChunkArena&& other) {
   other.left_ = 0;
 }
 
+namespace {
+
+// A chunk's values are preceded by room for the address of the next chunk.
+constexpr std::size_t kLinkValues = 2;
+static_assert(sizeof(std::uint32_t*) <= kLinkValues * sizeof(std::uint32_t));
+constexpr std::size_t kFirstChunk = 16;
+// Chunks stop doubling at 2^30 values, so no chunk size overflows.
+constexpr std::size_t kMaxShift = 26;
+
+std::size_t chunk_size(std::size_t index) {
+  return kFirstChunk << std::min(index, kMaxShift);
+}
+
+std::uint32_t* next_chunk(const std::uint32_t* values) {
+  std::uint32_t* next = nullptr;
+  std::memcpy(&next, values - kLinkValues, sizeof next);
+  return next;
+}
+
+}  // namespace
+
 void ChunkedList::grow(ChunkArena& arena) {
-  const std::size_t size = kFirstChunk << chunk_count_;
-  before_current_ += used_;
-  current_ = arena.take(size);
-  chunks_[chunk_count_++] = current_;
-  used_ = 0;
-  capacity_ = size;
+  const std::size_t size = chunk_size(chunk_count_);
+  std::uint32_t* values = arena.take(size + kLinkValues) + kLinkValues;
+  std::uint32_t* const none = nullptr;
+  std::memcpy(values - kLinkValues, &none, sizeof none);
+  if (first_ == nullptr) {
+    first_ = values;
+  } else {
+    // Link the full chunk to the new one: its end is where the next_ stopped.
+    std::uint32_t* const previous_begin = end_ - chunk_size(chunk_count_ - 1);
+    std::memcpy(previous_begin - kLinkValues, &values, sizeof values);
+  }
+  ++chunk_count_;
+  next_ = values;
+  end_ = values + size;
+}
+
+std::size_t ChunkedList::size() const {
+  std::size_t count = 0;
+  const std::uint32_t* chunk = first_;
+  for (std::size_t index = 0; chunk != nullptr; ++index) {
+    const std::uint32_t* following = next_chunk(chunk);
+    count += following == nullptr ? static_cast<std::size_t>(next_ - chunk)
+                                  : chunk_size(index);
+    chunk = following;
+  }
+  return count;
 }
 
 void ChunkedList::copy_to(std::uint32_t* out) const {
-  for (std::size_t chunk = 0; chunk < chunk_count_; ++chunk) {
-    const std::size_t count =
-        chunk + 1 == chunk_count_ ? used_ : kFirstChunk << chunk;
-    out = std::copy_n(chunks_[chunk], count, out);
+  const std::uint32_t* chunk = first_;
+  for (std::size_t index = 0; chunk != nullptr; ++index) {
+    const std::uint32_t* following = next_chunk(chunk);
+    const std::size_t count = following == nullptr
+                                  ? static_cast<std::size_t>(next_ - chunk)
+                                  : chunk_size(index);
+    out = std::copy_n(chunk, count, out);
+    chunk = following;
   }
 }
 

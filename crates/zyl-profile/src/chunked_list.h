@@ -4,7 +4,6 @@
 // never with the samples.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,17 +32,21 @@ class ChunkArena {
   std::size_t block_size_ = 0;
 };
 
-// One list of values: a chain of chunks of doubling size, so at most
-// half of the room taken is unused and the chain never needs more than a
-// fixed table of chunk pointers.
+// One list of values: a chain of chunks of doubling size, so at most half of
+// the room taken is unused. Each chunk starts with the address of the next,
+// so the list itself is small: a group keeps the cursor of its durations in
+// the same cache line as the rest of what the scan updates.
 class ChunkedList {
  public:
   void push(std::uint32_t value, ChunkArena& arena) {
-    if (used_ == capacity_) grow(arena);
-    current_[used_++] = value;
+    if (next_ == end_) grow(arena);
+    *next_++ = value;
   }
 
-  [[nodiscard]] std::size_t size() const { return before_current_ + used_; }
+  [[nodiscard]] bool empty() const { return first_ == nullptr; }
+
+  // Returns the number of values (walks the chunks).
+  [[nodiscard]] std::size_t size() const;
 
   // Copies every value into `out`, which has room for size() values.
   void copy_to(std::uint32_t* out) const;
@@ -51,16 +54,10 @@ class ChunkedList {
  private:
   void grow(ChunkArena& arena);
 
-  static constexpr std::size_t kFirstChunk = 16;
-  // 16 * (2^32 - 1) values: more than any report can hold.
-  static constexpr std::size_t kMaxChunks = 32;
-
-  std::array<std::uint32_t*, kMaxChunks> chunks_{};
-  std::size_t chunk_count_ = 0;
-  std::uint32_t* current_ = nullptr;
-  std::size_t used_ = 0;      // values in the current chunk
-  std::size_t capacity_ = 0;  // room in the current chunk
-  std::size_t before_current_ = 0;
+  std::uint32_t* next_ = nullptr;   // where the next value goes
+  std::uint32_t* end_ = nullptr;    // end of the current chunk
+  std::uint32_t* first_ = nullptr;  // the first chunk's values
+  std::uint32_t chunk_count_ = 0;
 };
 
 }  // namespace zyl_profile::detail

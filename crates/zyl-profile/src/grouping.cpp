@@ -280,7 +280,7 @@ void gather(const ChunkedList& first, const std::vector<ChunkedList>& later,
 // `scratch` and `histogram` are reused across groups, so summarising
 // allocates only when a group is larger than every one before it.
 GroupSummary summarise(GroupKey key, const Accumulator& group,
-                       std::uint64_t clock_hz,
+                       const PhaseLayout& layout, std::uint64_t clock_hz,
                        std::vector<std::uint32_t>& scratch,
                        std::vector<std::uint32_t>& histogram) {
   GroupSummary summary;
@@ -292,8 +292,20 @@ GroupSummary summarise(GroupKey key, const Accumulator& group,
       std::unique(scratch.begin(), scratch.end()) - scratch.begin());
   gather(group.durations, group.later_durations, scratch);
   summary.sample_count = scratch.size();
-  summary.phase_count = group.phases.size();
-  summary.phase_cycles = group.phases.sum();
+  fill_duration_stats(scratch, histogram, summary);
+  if (layout.one_pair_per_group) {
+    summary.phase_count = 1;
+    summary.phase_cycles = summary.maximum_cycles;
+  } else if (layout.pairs != 0) {
+    for (std::uint32_t i = 0; i < layout.pairs; ++i) {
+      if (group.phase_row[i] == 0) continue;
+      ++summary.phase_count;
+      summary.phase_cycles += group.phase_row[i] - 1;
+    }
+  } else {
+    summary.phase_count = group.phases.size();
+    summary.phase_cycles = group.phases.sum();
+  }
   summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
   summary.work_cycles = group.work_cycles;
   if (summary.phase_cycles != 0) {
@@ -304,7 +316,6 @@ GroupSummary summarise(GroupKey key, const Accumulator& group,
     summary.mean_cycles = static_cast<double>(summary.work_cycles) /
                           static_cast<double>(summary.sample_count);
   }
-  fill_duration_stats(scratch, histogram, summary);
   summary.first_offset = group.first_offset;
   summary.last_offset = group.last_offset;
   return summary;
@@ -398,7 +409,32 @@ GroupKey GroupClasses::key(std::uint64_t key) const {
   return named_group(names_[key]);
 }
 
-void Accumulator::merge(Accumulator&& later) {
+PhaseLayout::PhaseLayout(const ProfileColumns& columns, const Query& query,
+                         std::size_t classes) {
+  if (query.group_by == GroupBy::Phase) {
+    one_pair_per_group = true;
+    return;
+  }
+  // Rows up to this long, and this many values for all groups together
+  // (32 MiB); the rows of a group are touched only when it exists.
+  constexpr std::uint64_t kMaxPairs = 4096;
+  constexpr std::uint64_t kMaxValues = std::uint64_t{1} << 22;
+  std::uint32_t max_phase = 0;
+  std::uint32_t max_epoch = 0;
+  const std::uint32_t* phase = columns.phase.data();
+  const std::uint32_t* epoch = columns.epoch.data();
+  for (std::size_t i = 0; i < columns.sample_count(); ++i) {
+    max_phase = std::max(max_phase, phase[i]);
+    max_epoch = std::max(max_epoch, epoch[i]);
+  }
+  const std::uint64_t row = (std::uint64_t{max_phase} + 1) * (max_epoch + 1ULL);
+  if (row <= kMaxPairs && row * classes <= kMaxValues) {
+    epochs = max_epoch + 1;
+    pairs = static_cast<std::uint32_t>(row);
+  }
+}
+
+void Accumulator::merge(Accumulator&& later, std::uint32_t pairs) {
   later_durations.push_back(later.durations);
   later_durations.insert(later_durations.end(), later.later_durations.begin(),
                          later.later_durations.end());
@@ -406,24 +442,37 @@ void Accumulator::merge(Accumulator&& later) {
   later_tile_runs.insert(later_tile_runs.end(), later.later_tile_runs.begin(),
                          later.later_tile_runs.end());
   phases.merge(later.phases);
+  for (std::uint32_t i = 0; i < pairs; ++i) {
+    phase_row[i] = std::max(phase_row[i], later.phase_row[i]);
+  }
   work_cycles += later.work_cycles;
   first_offset = std::min(first_offset, later.first_offset);
   last_offset = std::max(last_offset, later.last_offset);
 }
 
-GroupTable::GroupTable(const GroupClasses& classes, const Query& query,
-                       std::size_t expected_samples)
+GroupTable::GroupTable(const GroupClasses& classes, const PhaseLayout& layout,
+                       const Query& query, std::size_t expected_samples)
     // Room for the durations and, at worst, one tile run per sample.
     : classes_(classes),
+      layout_(layout),
       query_(query),
       arena_(2 * expected_samples),
-      by_class_(classes.count(), kNone) {}
+      by_class_(classes.count(), kNone) {
+  if (layout.pairs != 0) {
+    phase_rows_ = std::make_unique_for_overwrite<std::uint64_t[]>(
+        classes.count() * layout.pairs);
+  }
+}
 
 std::uint32_t GroupTable::create(std::uint64_t key, std::uint64_t offset) {
   const auto index = static_cast<std::uint32_t>(groups_.size());
   Accumulator& group = groups_.emplace_back();
   group.key = key;
   group.first_offset = offset;
+  if (layout_.pairs != 0) {
+    group.phase_row = phase_rows_.get() + std::size_t{index} * layout_.pairs;
+    std::fill_n(group.phase_row, layout_.pairs, 0);
+  }
   return index;
 }
 
@@ -440,11 +489,9 @@ void GroupTable::merge(GroupTable&& later) {
       index = &by_class_[group.key];
     }
     if (*index == kNone) {
-      *index = static_cast<std::uint32_t>(groups_.size());
-      groups_.push_back(std::move(group));
-    } else {
-      groups_[*index].merge(std::move(group));
+      *index = create(group.key, group.first_offset);
     }
+    groups_[*index].merge(std::move(group), layout_.pairs);
   }
 }
 
@@ -466,8 +513,8 @@ std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz,
     if (begin < end) histogram.reserve(kHistogramBins);
     for (std::size_t i = begin; i < end; ++i) {
       const Accumulator& group = groups_[i];
-      result[i] = summarise(classes_.key(group.key), group, clock_hz, scratch,
-                            histogram);
+      result[i] = summarise(classes_.key(group.key), group, layout_, clock_hz,
+                            scratch, histogram);
     }
   };
   if (threads <= 1 || groups_.size() < 2) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -46,37 +47,73 @@ class GroupClasses {
   std::vector<std::uint32_t> tile_numbers_;  // per class, grouping by tile
 };
 
+// Where the groups of one query keep the longest member of each (phase,
+// epoch) pair. Profiles number their phases and epochs from 0 up, so most
+// have few pairs: each group then keeps a flat row of them indexed by
+// phase * epochs + epoch, one load and one store per sample. Otherwise, or
+// when the rows of all groups would take too much room, a hash table per
+// group. Grouped by phase, a group is a single pair: its longest member is
+// its maximum, and nothing is kept during the scan.
+struct PhaseLayout {
+  PhaseLayout(const ProfileColumns& columns, const Query& query,
+              std::size_t classes);
+
+  bool one_pair_per_group = false;
+  std::uint32_t epochs = 0;  // row index = phase * epochs + epoch
+  std::uint32_t pairs = 0;   // row length; 0 keeps a hash table per group
+
+  [[nodiscard]] std::uint32_t pair(std::uint32_t phase,
+                                   std::uint32_t epoch) const {
+    return phase * epochs + epoch;
+  }
+};
+
 // The running aggregate of one group. Its name is not kept: it comes from
 // the key when the group is summarised, so the scan never builds a name.
-struct Accumulator {
-  std::uint64_t key = 0;  // class, or phase key
+// What the scan updates for every member comes first and fills one cache
+// line: the groups of a scan are visited in no predictable order, and each
+// line more per member was a cache miss more.
+struct alignas(64) Accumulator {
   ChunkedList durations;  // every member, any order
-  // The member's physical tile, once per run of members on one tile: the
-  // distinct tiles are counted when the group is summarised. A set would
-  // cost a tree insertion for every (group, tile) pair during the scan.
-  ChunkedList tile_runs;
-  PhaseMaxima phases;  // longest member per (phase, epoch)
+  // Longest member per (phase, epoch): a row of `PhaseLayout::pairs`
+  // values (the longest + 1; 0 for a pair without members) owned by the
+  // table, or else the hash table `phases`.
+  std::uint64_t* phase_row = nullptr;
   std::uint64_t work_cycles = 0;
   std::uint64_t first_offset = 0;
   std::uint64_t last_offset = 0;
 
   // The tile of the last member: members come in runs on one tile.
   std::uint32_t last_tile = 0;
+  // The member's physical tile, once per run of members on one tile: the
+  // distinct tiles are counted when the group is summarised. A set would
+  // cost a tree insertion for every (group, tile) pair during the scan.
+  ChunkedList tile_runs;
+  std::uint64_t key = 0;  // class, or phase key
+  PhaseMaxima phases;
   // The lists that parallel workers gathered for this group over later tile
   // ranges. Their values stay where the workers put them and are read when
   // the group is summarised, so merging copies no durations.
   std::vector<ChunkedList> later_durations;
   std::vector<ChunkedList> later_tile_runs;
 
+  // `kPhases` says how the query keeps phase maxima: 0 not at all, 1 in the
+  // row (at `pair`), 2 in the hash table.
+  template <int kPhases>
   void add(std::uint32_t tile, std::uint32_t phase, std::uint32_t epoch,
-           std::uint64_t offset, std::uint32_t sample_duration,
-           ChunkArena& arena) {
-    if (durations.size() == 0 || tile != last_tile) {
+           std::uint32_t pair, std::uint64_t offset,
+           std::uint32_t sample_duration, ChunkArena& arena) {
+    if (durations.empty() || tile != last_tile) {
       tile_runs.push(tile, arena);
       last_tile = tile;
     }
     durations.push(sample_duration, arena);
-    phases.add(phase, epoch, sample_duration);
+    if constexpr (kPhases == 1) {
+      std::uint64_t& longest = phase_row[pair];
+      longest = std::max<std::uint64_t>(longest, sample_duration + 1ULL);
+    } else if constexpr (kPhases == 2) {
+      phases.add(phase, epoch, sample_duration);
+    }
     work_cycles += sample_duration;
     first_offset = std::min(first_offset, offset);
     last_offset = std::max(last_offset, offset + sample_duration);
@@ -84,7 +121,7 @@ struct Accumulator {
 
   // Folds in the aggregate of the same group over later tiles; the lists of
   // `later` must stay valid until the group is summarised.
-  void merge(Accumulator&& later);
+  void merge(Accumulator&& later, std::uint32_t pairs);
 };
 
 // The groups of one scan over a range of tiles.
@@ -92,8 +129,8 @@ class GroupTable {
  public:
   // `expected_samples` sizes the duration storage: the samples the table
   // may see at most.
-  GroupTable(const GroupClasses& classes, const Query& query,
-             std::size_t expected_samples);
+  GroupTable(const GroupClasses& classes, const PhaseLayout& layout,
+             const Query& query, std::size_t expected_samples);
 
   // Returns the group of class `group_class`, creating it with
   // `first_offset` when it is new.
@@ -134,7 +171,10 @@ class GroupTable {
   std::uint32_t create(std::uint64_t key, std::uint64_t offset);
 
   const GroupClasses& classes_;
+  const PhaseLayout& layout_;
   const Query& query_;
+  // The phase rows of the groups, one per class, taken as groups are made.
+  std::unique_ptr<std::uint64_t[]> phase_rows_;
   ChunkArena arena_;
   std::vector<Accumulator> groups_;
   std::vector<std::uint32_t> by_class_;  // class -> group, or kNone

@@ -83,9 +83,10 @@ class CandidateList {
 
 // What one walk over a contiguous range of tiles produces.
 struct Partial {
-  Partial(const detail::GroupClasses& classes, const Query& query,
+  Partial(const detail::GroupClasses& classes,
+          const detail::PhaseLayout& layout, const Query& query,
           std::size_t expected_samples)
-      : groups(classes, query, expected_samples),
+      : groups(classes, layout, query, expected_samples),
         candidates(query.sample_limit, expected_samples) {}
 
   detail::GroupTable groups;
@@ -110,18 +111,20 @@ struct Plan {
       : columns(columns),
         query(query),
         matcher(columns, query),
-        classes(columns, query) {}
+        classes(columns, query),
+        layout(columns, query, classes.count()) {}
 
   const ProfileColumns& columns;
   const Query& query;
   SampleMatcher matcher;
   detail::GroupClasses classes;
+  detail::PhaseLayout layout;
 };
 
 // Scans one tile into `partial`. The grouping, whether each sample is tested
 // and whether candidates are kept are fixed per query, so each combination
 // gets a loop without branches for what the query does not use.
-template <GroupBy kBy, bool kTestEach, bool kList>
+template <GroupBy kBy, int kPhases, bool kTestEach, bool kList>
 void scan_tile_into(const Plan& plan, std::size_t tile_idx, Partial& partial) {
   const ProfileColumns& columns = plan.columns;
   const ColumnTile& tile = columns.tiles[tile_idx];
@@ -152,7 +155,10 @@ void scan_tile_into(const Plan& plan, std::size_t tile_idx, Partial& partial) {
       }
       group = &groups.of_class(group_class, offset);
     }
-    group->add(physical_tile, phase, epoch, offset, sample_duration, arena);
+    const std::uint32_t pair =
+        kPhases == 1 ? plan.layout.pair(phase, epoch) : 0;
+    group->template add<kPhases>(physical_tile, phase, epoch, pair, offset,
+                                 sample_duration, arena);
     if constexpr (kList) {
       partial.candidates.add(Candidate{.sample = i,
                                        .offset = offset,
@@ -166,7 +172,7 @@ void scan_tile_into(const Plan& plan, std::size_t tile_idx, Partial& partial) {
   partial.profile_span_cycles = std::max(partial.profile_span_cycles, span);
 }
 
-template <GroupBy kBy>
+template <GroupBy kBy, int kPhases>
 void scan_range_by(const Plan& plan, std::size_t begin, std::size_t end,
                    Partial& partial) {
   const bool test_each = !plan.matcher.keeps_everything();
@@ -180,12 +186,23 @@ void scan_range_by(const Plan& plan, std::size_t begin, std::size_t end,
       partial.profile_span_cycles =
           std::max(partial.profile_span_cycles, tile_span(plan.columns, tile));
     } else if (test_each) {
-      list ? scan_tile_into<kBy, true, true>(plan, tile_idx, partial)
-           : scan_tile_into<kBy, true, false>(plan, tile_idx, partial);
+      list ? scan_tile_into<kBy, kPhases, true, true>(plan, tile_idx, partial)
+           : scan_tile_into<kBy, kPhases, true, false>(plan, tile_idx, partial);
     } else {
-      list ? scan_tile_into<kBy, false, true>(plan, tile_idx, partial)
-           : scan_tile_into<kBy, false, false>(plan, tile_idx, partial);
+      list
+          ? scan_tile_into<kBy, kPhases, false, true>(plan, tile_idx, partial)
+          : scan_tile_into<kBy, kPhases, false, false>(plan, tile_idx, partial);
     }
+  }
+}
+
+template <GroupBy kBy>
+void scan_range_with(const Plan& plan, std::size_t begin, std::size_t end,
+                     Partial& partial) {
+  if (plan.layout.pairs != 0) {
+    scan_range_by<kBy, 1>(plan, begin, end, partial);
+  } else {
+    scan_range_by<kBy, 2>(plan, begin, end, partial);
   }
 }
 
@@ -193,17 +210,18 @@ void scan_range(const Plan& plan, std::size_t begin, std::size_t end,
                 Partial& partial) {
   switch (plan.query.group_by) {
     case GroupBy::Kind:
-      return scan_range_by<GroupBy::Kind>(plan, begin, end, partial);
+      return scan_range_with<GroupBy::Kind>(plan, begin, end, partial);
     case GroupBy::Kernel:
-      return scan_range_by<GroupBy::Kernel>(plan, begin, end, partial);
+      return scan_range_with<GroupBy::Kernel>(plan, begin, end, partial);
     case GroupBy::Operation:
-      return scan_range_by<GroupBy::Operation>(plan, begin, end, partial);
+      return scan_range_with<GroupBy::Operation>(plan, begin, end, partial);
     case GroupBy::Phase:
-      return scan_range_by<GroupBy::Phase>(plan, begin, end, partial);
+      // A phase group is one pair: its maxima need no bookkeeping.
+      return scan_range_by<GroupBy::Phase, 0>(plan, begin, end, partial);
     case GroupBy::Tile:
-      return scan_range_by<GroupBy::Tile>(plan, begin, end, partial);
+      return scan_range_with<GroupBy::Tile>(plan, begin, end, partial);
     case GroupBy::Metadata:
-      return scan_range_by<GroupBy::Metadata>(plan, begin, end, partial);
+      return scan_range_with<GroupBy::Metadata>(plan, begin, end, partial);
   }
 }
 
@@ -294,7 +312,7 @@ QueryReport query(const ProfileReport& report, const Query& query,
 
 QueryReport query(const ProfileColumns& columns, const Query& query) {
   const Plan plan(columns, query);
-  Partial partial(plan.classes, query,
+  Partial partial(plan.classes, plan.layout, query,
                   count_samples(columns, 0, columns.tiles.size()));
   scan_range(plan, 0, columns.tiles.size(), partial);
   return assemble(plan, std::move(partial), 1);
@@ -330,7 +348,7 @@ QueryReport query(const ProfileColumns& columns, const Query& query,
   std::vector<Partial> partials;
   partials.reserve(bounds.size() - 1);
   for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
-    partials.emplace_back(plan.classes, query,
+    partials.emplace_back(plan.classes, plan.layout, query,
                           count_samples(columns, bounds[i], bounds[i + 1]));
   }
   {
