@@ -877,7 +877,9 @@ ParseResult parse_options(const std::vector<std::string>& args) {
 
   CLI::App* convert_app = app.add_subcommand(
       "convert", "Rewrite a report as JSON or as a binary package");
-  convert_app->footer("Example:\n  zyl-profile convert report.json report.zpk");
+  convert_app->footer(
+      "Examples:\n  zyl-profile convert report.json report.zpk\n"
+      "  zyl-profile convert report.zpk archive.zpk --compress");
   OptionTable convert_table(convert_app);
   ConvertOptions convert_options;
   convert_options.declare(convert_app, convert_table);
