@@ -130,7 +130,11 @@ ProfileColumns to_columns(const ProfileReport& report) {
       b.local_index.push_back(step.local_index);
       b.phase.push_back(step.phase);
       b.epoch.push_back(step.epoch);
-      b.kind.push_back(static_cast<std::uint8_t>(step.kind));
+      // A kind outside the enumeration (only a cast makes one) reads as
+      // exchange everywhere, as step_kind_name says; storing it as such keeps
+      // the columns valid.
+      const auto kind = static_cast<std::uint8_t>(step.kind);
+      b.kind.push_back(kind <= 3 ? kind : 0);
       b.kernel.push_back(strings.id(step.kernel));
       b.operation.push_back(strings.id(step.operation));
       b.metadata.push_back(lists.id(step.metadata, strings));

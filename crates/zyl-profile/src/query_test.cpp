@@ -63,6 +63,24 @@ TEST(Query, NormalisesEachTileAcrossTheCounterWrap) {
   EXPECT_EQ(result.samples[0].physical_tile, 9U);
 }
 
+// A kind outside the enumeration can only come from a cast; it reads as
+// exchange, as it always has, and must not index past any table.
+TEST(Query, KindOutsideTheEnumerationReadsAsExchange) {
+  const ProfileReport report = make_report({make_tile(
+      0, {make_sample(static_cast<ProfileStepKind>(4), 0, 10),
+          make_sample(ProfileStepKind::Compute, 10, 30)})});
+  Query by_kind;
+  by_kind.group_by = GroupBy::Kind;
+  by_kind.sample_limit = 2;
+  Query exchange = by_kind;
+  exchange.kind = StepKind::Exchange;
+  for (const Query& q : {by_kind, exchange}) {
+    const QueryReport result = query(report, q);
+    EXPECT_EQ(result, reference_query(report, q));
+    EXPECT_EQ(result.groups.back().name, "exchange");
+  }
+}
+
 TEST(Query, OutOfOrderSampleGetsAnOffsetNearTheWrap) {
   const ProfileReport report =
       make_report({make_tile(0, {timed(100, 1), timed(90, 1)})}, 0);
