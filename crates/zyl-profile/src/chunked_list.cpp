@@ -39,27 +39,6 @@ void ChunkArena::adopt(ChunkArena&& other) {
   other.left_ = 0;
 }
 
-namespace {
-
-// A chunk's values are preceded by room for the address of the next chunk.
-constexpr std::size_t kLinkValues = 2;
-static_assert(sizeof(std::uint32_t*) <= kLinkValues * sizeof(std::uint32_t));
-constexpr std::size_t kFirstChunk = 16;
-// Chunks stop doubling at 2^30 values, so no chunk size overflows.
-constexpr std::size_t kMaxShift = 26;
-
-std::size_t chunk_size(std::size_t index) {
-  return kFirstChunk << std::min(index, kMaxShift);
-}
-
-std::uint32_t* next_chunk(const std::uint32_t* values) {
-  std::uint32_t* next = nullptr;
-  std::memcpy(&next, values - kLinkValues, sizeof next);
-  return next;
-}
-
-}  // namespace
-
 void ChunkedList::grow(ChunkArena& arena) {
   const std::size_t size = chunk_size(chunk_count_);
   std::uint32_t* values = arena.take(size + kLinkValues) + kLinkValues;
@@ -79,26 +58,15 @@ void ChunkedList::grow(ChunkArena& arena) {
 
 std::size_t ChunkedList::size() const {
   std::size_t count = 0;
-  const std::uint32_t* chunk = first_;
-  for (std::size_t index = 0; chunk != nullptr; ++index) {
-    const std::uint32_t* following = next_chunk(chunk);
-    count += following == nullptr ? static_cast<std::size_t>(next_ - chunk)
-                                  : chunk_size(index);
-    chunk = following;
-  }
+  for_each_chunk(
+      [&](std::span<const std::uint32_t> chunk) { count += chunk.size(); });
   return count;
 }
 
 void ChunkedList::copy_to(std::uint32_t* out) const {
-  const std::uint32_t* chunk = first_;
-  for (std::size_t index = 0; chunk != nullptr; ++index) {
-    const std::uint32_t* following = next_chunk(chunk);
-    const std::size_t count = following == nullptr
-                                  ? static_cast<std::size_t>(next_ - chunk)
-                                  : chunk_size(index);
-    out = std::copy_n(chunk, count, out);
-    chunk = following;
-  }
+  for_each_chunk([&](std::span<const std::uint32_t> chunk) {
+    out = std::copy(chunk.begin(), chunk.end(), out);
+  });
 }
 
 }  // namespace zyl_profile::detail

@@ -4,9 +4,12 @@
 // never with the samples.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace zyl_profile::detail {
@@ -51,7 +54,36 @@ class ChunkedList {
   // Copies every value into `out`, which has room for size() values.
   void copy_to(std::uint32_t* out) const;
 
+  // Calls `visit(std::span<const std::uint32_t>)` for each chunk, in order.
+  template <typename Visit>
+  void for_each_chunk(Visit&& visit) const {
+    const std::uint32_t* chunk = first_;
+    for (std::size_t index = 0; chunk != nullptr; ++index) {
+      const std::uint32_t* following = next_chunk(chunk);
+      visit(std::span<const std::uint32_t>(
+          chunk, following == nullptr ? static_cast<std::size_t>(next_ - chunk)
+                                      : chunk_size(index)));
+      chunk = following;
+    }
+  }
+
  private:
+  // A chunk's values are preceded by room for the address of the next one.
+  static constexpr std::size_t kLinkValues = 2;
+  static_assert(sizeof(std::uint32_t*) <= kLinkValues * sizeof(std::uint32_t));
+  static constexpr std::size_t kFirstChunk = 16;
+  // Chunks stop doubling at 2^30 values, so no chunk size overflows.
+  static constexpr std::size_t kMaxShift = 26;
+
+  static std::size_t chunk_size(std::size_t index) {
+    return kFirstChunk << std::min(index, kMaxShift);
+  }
+  static std::uint32_t* next_chunk(const std::uint32_t* values) {
+    std::uint32_t* next = nullptr;
+    std::memcpy(&next, values - kLinkValues, sizeof next);
+    return next;
+  }
+
   void grow(ChunkArena& arena);
 
   std::uint32_t* next_ = nullptr;   // where the next value goes

@@ -135,10 +135,14 @@ std::strong_ordering compare_groups(SortBy sort_by, const GroupSummary& left,
 namespace detail {
 namespace {
 
-// Groups from this many members are summarised by counting (count_stats),
-// smaller ones by selection: below it, clearing and walking the histogram
-// costs more than the selections it saves.
+// Groups whose durations span a wide range are summarised by counting from
+// this many members on, smaller ones by selection: below it, clearing and
+// walking the histogram costs more than the selections it saves.
 constexpr std::size_t kCountingMembers = std::size_t{1} << 15;
+// A narrow range is counted with one bin per value when there are at most
+// this many bins per member: walking a bin costs far less than a step of a
+// selection.
+constexpr std::uint64_t kBinsPerMember = 8;
 // 2^16 bins of u32: a quarter megabyte that stays in the core's cache, and
 // one bin per value for any group whose durations span less than 65536.
 constexpr std::uint32_t kHistogramBins = std::uint32_t{1} << 16;
@@ -180,85 +184,75 @@ void select_stats(std::span<std::uint32_t> durations, GroupSummary& summary) {
   summary.maximum_cycles = *std::max_element(at(ranks.p99), durations.end());
 }
 
-// Large groups: a counting pass instead of selection. Durations are binned
-// by their distance from the minimum. When the range fits the histogram
-// (the usual case) each bin holds one value and the percentiles are read off
-// the counts; otherwise the values of each wanted bin are selected exactly. A
-// histogram increment is far cheaper than a partition step, which is what makes
-// the summaries of a big kernel cheap.
-void count_stats(std::span<std::uint32_t> durations,
-                 std::vector<std::uint32_t>& histogram, GroupSummary& summary) {
-  std::uint32_t low = durations[0];
-  std::uint32_t high = durations[0];
-  for (const std::uint32_t value : durations) {
-    low = std::min(low, value);
-    high = std::max(high, value);
-  }
-  summary.minimum_cycles = low;
-  summary.maximum_cycles = high;
-  unsigned shift = 0;
-  while (((high - low) >> shift) >= kHistogramBins) ++shift;
-  histogram.assign(kHistogramBins, 0);
-  for (const std::uint32_t value : durations)
-    ++histogram[(value - low) >> shift];
+// Where the ranks of a summary fall in a histogram of `bins` bins: the bin
+// of each and its place among that bin's values.
+struct RankBins {
+  std::uint32_t bin[3] = {};
+  std::size_t place[3] = {};
+};
 
-  // Walk the bins once, noting the bin of each rank and its place there.
-  const Ranks ranks(durations.size());
+RankBins find_rank_bins(const std::vector<std::uint32_t>& histogram,
+                        std::size_t bins, const Ranks& ranks) {
   const std::size_t wanted[3] = {ranks.p50, ranks.p95, ranks.p99};
-  std::uint32_t bin_of[3] = {};
-  std::size_t place_in_bin[3] = {};
+  RankBins found;
   std::size_t next = 0;
   std::size_t before = 0;
-  for (std::uint32_t bin = 0; bin < kHistogramBins && next < 3; ++bin) {
+  for (std::uint32_t bin = 0; bin < bins && next < 3; ++bin) {
     const std::size_t after = before + histogram[bin];
     while (next < 3 && wanted[next] < after) {
-      bin_of[next] = bin;
-      place_in_bin[next] = wanted[next] - before;
+      found.bin[next] = bin;
+      found.place[next] = wanted[next] - before;
       ++next;
     }
     before = after;
   }
+  return found;
+}
 
+// Large groups of a wide range: a counting pass instead of selection.
+// Durations are binned by their distance from the minimum, 2^shift values
+// to a bin, and the values of each wanted bin are then selected exactly. A
+// histogram increment is far cheaper than a partition step, which is what
+// makes the summaries of a big kernel cheap.
+void count_wide_stats(std::span<std::uint32_t> durations, std::uint32_t low,
+                      unsigned shift, std::vector<std::uint32_t>& histogram,
+                      GroupSummary& summary) {
+  histogram.assign(kHistogramBins, 0);
+  for (const std::uint32_t value : durations) {
+    ++histogram[(value - low) >> shift];
+  }
+  const RankBins found =
+      find_rank_bins(histogram, kHistogramBins, Ranks(durations.size()));
+  // Gather each wanted bin's members at the front (the list is our own
+  // copy), bins in increasing order, and select within each bin.
   std::uint32_t values[3] = {};
-  if (shift == 0) {
-    for (std::size_t i = 0; i < 3; ++i) values[i] = low + bin_of[i];
-  } else {
-    // Gather each wanted bin's members at the front (the list is our own
-    // copy), bins in increasing order, and select within each bin.
-    auto rest = durations.begin();
-    for (std::size_t i = 0; i < 3; ++i) {
-      const std::uint32_t bin = bin_of[i];
-      const auto in_bin = [&](std::uint32_t value) {
-        return ((value - low) >> shift) == bin;
-      };
-      auto bin_begin = rest;
-      if (i > 0 && bin == bin_of[i - 1]) {
-        bin_begin = rest - static_cast<std::ptrdiff_t>(histogram[bin]);
-      } else {
-        rest = std::partition(rest, durations.end(), in_bin);
-      }
-      const auto nth = bin_begin + static_cast<std::ptrdiff_t>(place_in_bin[i]);
-      std::nth_element(bin_begin, nth, rest);
-      values[i] = *nth;
+  auto rest = durations.begin();
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::uint32_t bin = found.bin[i];
+    const auto in_bin = [&](std::uint32_t value) {
+      return ((value - low) >> shift) == bin;
+    };
+    auto bin_begin = rest;
+    if (i > 0 && bin == found.bin[i - 1]) {
+      bin_begin = rest - static_cast<std::ptrdiff_t>(histogram[bin]);
+    } else {
+      rest = std::partition(rest, durations.end(), in_bin);
     }
+    const auto nth = bin_begin + static_cast<std::ptrdiff_t>(found.place[i]);
+    std::nth_element(bin_begin, nth, rest);
+    values[i] = *nth;
   }
   summary.p50_cycles = values[0];
   summary.p95_cycles = values[1];
   summary.p99_cycles = values[2];
 }
 
-// Fills the duration statistics of `summary` from the unsorted `durations`,
-// which it may reorder.
-void fill_duration_stats(std::span<std::uint32_t> durations,
-                         std::vector<std::uint32_t>& histogram,
-                         GroupSummary& summary) {
-  if (durations.empty()) return;
-  // Counts are u32: a group of 2^32 members or more is selected instead.
-  if (durations.size() >= kCountingMembers &&
-      durations.size() <= std::numeric_limits<std::uint32_t>::max()) {
-    count_stats(durations, histogram, summary);
-  } else {
-    select_stats(durations, summary);
+// Calls `visit(span)` for every chunk of the group's durations.
+template <typename Visit>
+void for_each_duration_chunk(const Accumulator& group, Visit&& visit) {
+  group.durations.for_each_chunk(visit);
+  for (const ChunkedList& list : group.later_durations) {
+    list.for_each_chunk(visit);
   }
 }
 
@@ -277,6 +271,52 @@ void gather(const ChunkedList& first, const std::vector<ChunkedList>& later,
   }
 }
 
+// Fills the member count and the duration statistics of `summary`.
+void fill_duration_stats(const Accumulator& group,
+                         std::vector<std::uint32_t>& scratch,
+                         std::vector<std::uint32_t>& histogram,
+                         GroupSummary& summary) {
+  std::size_t count = 0;
+  std::uint32_t low = std::numeric_limits<std::uint32_t>::max();
+  std::uint32_t high = 0;
+  for_each_duration_chunk(group, [&](std::span<const std::uint32_t> chunk) {
+    count += chunk.size();
+    for (const std::uint32_t value : chunk) {
+      low = std::min(low, value);
+      high = std::max(high, value);
+    }
+  });
+  summary.sample_count = count;
+  if (count == 0) return;
+  summary.minimum_cycles = low;
+  summary.maximum_cycles = high;
+  // Counts are u32: a group of 2^32 members or more is selected instead.
+  const bool countable = count <= std::numeric_limits<std::uint32_t>::max();
+  const std::uint64_t bins = std::uint64_t{high - low} + 1;
+  if (countable && bins <= kHistogramBins && bins <= kBinsPerMember * count) {
+    // A narrow range (the usual case for one kernel): one bin per value,
+    // counted straight from the chunks, and the percentiles read off the
+    // counts. Nothing is copied or reordered.
+    histogram.assign(bins, 0);
+    for_each_duration_chunk(group, [&](std::span<const std::uint32_t> chunk) {
+      for (const std::uint32_t value : chunk) ++histogram[value - low];
+    });
+    const RankBins found = find_rank_bins(histogram, bins, Ranks(count));
+    summary.p50_cycles = low + found.bin[0];
+    summary.p95_cycles = low + found.bin[1];
+    summary.p99_cycles = low + found.bin[2];
+    return;
+  }
+  gather(group.durations, group.later_durations, scratch);
+  if (countable && count >= kCountingMembers) {
+    unsigned shift = 0;
+    while (((high - low) >> shift) >= kHistogramBins) ++shift;
+    count_wide_stats(scratch, low, shift, histogram, summary);
+  } else {
+    select_stats(scratch, summary);
+  }
+}
+
 // `scratch` and `histogram` are reused across groups, so summarising
 // allocates only when a group is larger than every one before it.
 GroupSummary summarise(GroupKey key, const Accumulator& group,
@@ -290,9 +330,7 @@ GroupSummary summarise(GroupKey key, const Accumulator& group,
   std::sort(scratch.begin(), scratch.end());
   summary.tile_count = static_cast<std::size_t>(
       std::unique(scratch.begin(), scratch.end()) - scratch.begin());
-  gather(group.durations, group.later_durations, scratch);
-  summary.sample_count = scratch.size();
-  fill_duration_stats(scratch, histogram, summary);
+  fill_duration_stats(group, scratch, histogram, summary);
   if (layout.one_pair_per_group) {
     summary.phase_count = 1;
     summary.phase_cycles = summary.maximum_cycles;
