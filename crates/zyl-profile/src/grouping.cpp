@@ -334,15 +334,14 @@ GroupSummary summarise(GroupKey key, const Accumulator& group,
   if (layout.one_pair_per_group) {
     summary.phase_count = 1;
     summary.phase_cycles = summary.maximum_cycles;
-  } else if (layout.pairs != 0) {
+  } else {
     for (std::uint32_t i = 0; i < layout.pairs; ++i) {
       if (group.phase_row[i] == 0) continue;
       ++summary.phase_count;
       summary.phase_cycles += group.phase_row[i] - 1;
     }
-  } else {
-    summary.phase_count = group.phases.size();
-    summary.phase_cycles = group.phases.sum();
+    summary.phase_count += group.phases.size();
+    summary.phase_cycles += group.phases.sum();
   }
   summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
   summary.work_cycles = group.work_cycles;
@@ -454,22 +453,46 @@ PhaseLayout::PhaseLayout(const ProfileColumns& columns, const Query& query,
     return;
   }
   // Rows up to this long, and this many values for all groups together
-  // (32 MiB); the rows of a group are touched only when it exists.
+  // (32 MiB); the row of a group is touched only when the group exists.
   constexpr std::uint64_t kMaxPairs = 4096;
   constexpr std::uint64_t kMaxValues = std::uint64_t{1} << 22;
+  // The bounds come from the samples of the first, middle and last tiles,
+  // at most this many from each: a profile walks its phases on every tile,
+  // so these see nearly every pair, and a full pass would cost a tenth of
+  // the query. Pairs they miss are still counted, in the hash tables.
+  constexpr std::size_t kSampled = 1 << 14;
   std::uint32_t max_phase = 0;
   std::uint32_t max_epoch = 0;
-  const std::uint32_t* phase = columns.phase.data();
-  const std::uint32_t* epoch = columns.epoch.data();
-  for (std::size_t i = 0; i < columns.sample_count(); ++i) {
-    max_phase = std::max(max_phase, phase[i]);
-    max_epoch = std::max(max_epoch, epoch[i]);
+  const std::size_t tiles = columns.tiles.size();
+  for (const std::size_t tile_idx : {std::size_t{0}, tiles / 2, tiles - 1}) {
+    if (tile_idx >= tiles) continue;
+    const zyl_package::ColumnTile& tile = columns.tiles[tile_idx];
+    const std::size_t end =
+        tile.first_sample + std::min<std::size_t>(tile.sample_count, kSampled);
+    for (std::size_t i = tile.first_sample; i < end; ++i) {
+      max_phase = std::max(max_phase, columns.phase[i]);
+      max_epoch = std::max(max_epoch, columns.epoch[i]);
+    }
   }
   const std::uint64_t row = (std::uint64_t{max_phase} + 1) * (max_epoch + 1ULL);
   if (row <= kMaxPairs && row * classes <= kMaxValues) {
+    phases = max_phase + 1;
     epochs = max_epoch + 1;
     pairs = static_cast<std::uint32_t>(row);
   }
+}
+
+bool PhaseLayout::covers(const ProfileColumns& columns,
+                         const ColumnTile& tile) const {
+  const std::uint32_t* phase = columns.phase.data() + tile.first_sample;
+  const std::uint32_t* epoch = columns.epoch.data() + tile.first_sample;
+  std::uint32_t max_phase = 0;
+  std::uint32_t max_epoch = 0;
+  for (std::size_t i = 0; i < tile.sample_count; ++i) {
+    max_phase = std::max(max_phase, phase[i]);
+    max_epoch = std::max(max_epoch, epoch[i]);
+  }
+  return max_phase < phases && max_epoch < epochs;
 }
 
 void Accumulator::merge(Accumulator&& later, std::uint32_t pairs) {

@@ -49,22 +49,35 @@ class GroupClasses {
 
 // Where the groups of one query keep the longest member of each (phase,
 // epoch) pair. Profiles number their phases and epochs from 0 up, so most
-// have few pairs: each group then keeps a flat row of them indexed by
-// phase * epochs + epoch, one load and one store per sample. Otherwise, or
-// when the rows of all groups would take too much room, a hash table per
-// group. Grouped by phase, a group is a single pair: its longest member is
-// its maximum, and nothing is kept during the scan.
+// have few pairs: each group keeps a flat row of them, indexed by
+// phase * epochs + epoch, one load and one store per sample. The row's
+// bounds are read off a sample of the profile before the scan; a pair
+// outside them (or every pair, when the rows of all groups would take too
+// much room) goes to a hash table of the group instead. A pair always lands
+// in the same place, so the two together hold each pair once. Grouped by
+// phase, a group is a single pair: its longest member is its maximum, and
+// nothing is kept during the scan.
 struct PhaseLayout {
   PhaseLayout(const ProfileColumns& columns, const Query& query,
               std::size_t classes);
 
-  bool one_pair_per_group = false;
-  std::uint32_t epochs = 0;  // row index = phase * epochs + epoch
-  std::uint32_t pairs = 0;   // row length; 0 keeps a hash table per group
+  static constexpr std::uint32_t kNoPair = 0xffffffffU;
 
+  bool one_pair_per_group = false;
+  std::uint32_t phases = 0;  // row bounds: phase < phases, epoch < epochs
+  std::uint32_t epochs = 0;
+  std::uint32_t pairs = 0;  // row length, phases * epochs
+
+  // True when every pair of the tile's samples has its place in the row, so
+  // the tile's scan needs no bounds test. Reading the tile's phases and
+  // epochs here also brings them into the cache for the scan.
+  [[nodiscard]] bool covers(const ProfileColumns& columns,
+                            const ColumnTile& tile) const;
+
+  // Returns the pair's place in the row, or kNoPair.
   [[nodiscard]] std::uint32_t pair(std::uint32_t phase,
                                    std::uint32_t epoch) const {
-    return phase * epochs + epoch;
+    return phase < phases && epoch < epochs ? phase * epochs + epoch : kNoPair;
   }
 };
 
@@ -77,7 +90,7 @@ struct alignas(64) Accumulator {
   ChunkedList durations;  // every member, any order
   // Longest member per (phase, epoch): a row of `PhaseLayout::pairs`
   // values (the longest + 1; 0 for a pair without members) owned by the
-  // table, or else the hash table `phases`.
+  // table, and the hash table `phases` for the pairs outside the row.
   std::uint64_t* phase_row = nullptr;
   std::uint64_t work_cycles = 0;
   std::uint64_t first_offset = 0;
@@ -97,9 +110,11 @@ struct alignas(64) Accumulator {
   std::vector<ChunkedList> later_durations;
   std::vector<ChunkedList> later_tile_runs;
 
-  // `kPhases` says how the query keeps phase maxima: 0 not at all, 1 in the
-  // row (at `pair`), 2 in the hash table.
-  template <int kPhases>
+  // How a scan keeps phase maxima: not at all (grouped by phase), in the row
+  // at `pair` alone (the tile is covered), or in the row or the hash table.
+  enum class Phases : std::uint8_t { None = 0, Row = 1, RowOrTable = 2 };
+
+  template <Phases kPhases>
   void add(std::uint32_t tile, std::uint32_t phase, std::uint32_t epoch,
            std::uint32_t pair, std::uint64_t offset,
            std::uint32_t sample_duration, ChunkArena& arena) {
@@ -108,11 +123,16 @@ struct alignas(64) Accumulator {
       last_tile = tile;
     }
     durations.push(sample_duration, arena);
-    if constexpr (kPhases == 1) {
+    if constexpr (kPhases == Phases::Row) {
       std::uint64_t& longest = phase_row[pair];
       longest = std::max<std::uint64_t>(longest, sample_duration + 1ULL);
-    } else if constexpr (kPhases == 2) {
-      phases.add(phase, epoch, sample_duration);
+    } else if constexpr (kPhases == Phases::RowOrTable) {
+      if (pair != PhaseLayout::kNoPair) {
+        std::uint64_t& longest = phase_row[pair];
+        longest = std::max<std::uint64_t>(longest, sample_duration + 1ULL);
+      } else {
+        phases.add(phase, epoch, sample_duration);
+      }
     }
     work_cycles += sample_duration;
     first_offset = std::min(first_offset, offset);

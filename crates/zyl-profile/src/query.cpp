@@ -105,6 +105,8 @@ struct Partial {
   }
 };
 
+using Phases = detail::Accumulator::Phases;
+
 // Everything one scan reads, prepared once per query.
 struct Plan {
   Plan(const ProfileColumns& columns, const Query& query)
@@ -124,7 +126,7 @@ struct Plan {
 // Scans one tile into `partial`. The grouping, whether each sample is tested
 // and whether candidates are kept are fixed per query, so each combination
 // gets a loop without branches for what the query does not use.
-template <GroupBy kBy, int kPhases, bool kTestEach, bool kList>
+template <GroupBy kBy, Phases kPhases, bool kTestEach, bool kList>
 void scan_tile_into(const Plan& plan, std::size_t tile_idx, Partial& partial) {
   const ProfileColumns& columns = plan.columns;
   const ColumnTile& tile = columns.tiles[tile_idx];
@@ -156,7 +158,7 @@ void scan_tile_into(const Plan& plan, std::size_t tile_idx, Partial& partial) {
       group = &groups.of_class(group_class, offset);
     }
     const std::uint32_t pair =
-        kPhases == 1 ? plan.layout.pair(phase, epoch) : 0;
+        kPhases == Phases::None ? 0 : plan.layout.pair(phase, epoch);
     group->template add<kPhases>(physical_tile, phase, epoch, pair, offset,
                                  sample_duration, arena);
     if constexpr (kList) {
@@ -172,7 +174,19 @@ void scan_tile_into(const Plan& plan, std::size_t tile_idx, Partial& partial) {
   partial.profile_span_cycles = std::max(partial.profile_span_cycles, span);
 }
 
-template <GroupBy kBy, int kPhases>
+template <GroupBy kBy, Phases kPhases>
+void scan_tile_as(const Plan& plan, std::size_t tile_idx, bool test_each,
+                  bool list, Partial& partial) {
+  if (test_each) {
+    list ? scan_tile_into<kBy, kPhases, true, true>(plan, tile_idx, partial)
+         : scan_tile_into<kBy, kPhases, true, false>(plan, tile_idx, partial);
+  } else {
+    list ? scan_tile_into<kBy, kPhases, false, true>(plan, tile_idx, partial)
+         : scan_tile_into<kBy, kPhases, false, false>(plan, tile_idx, partial);
+  }
+}
+
+template <GroupBy kBy>
 void scan_range_by(const Plan& plan, std::size_t begin, std::size_t end,
                    Partial& partial) {
   const bool test_each = !plan.matcher.keeps_everything();
@@ -185,24 +199,15 @@ void scan_range_by(const Plan& plan, std::size_t begin, std::size_t end,
       // A skipped tile's samples still stretch the profile.
       partial.profile_span_cycles =
           std::max(partial.profile_span_cycles, tile_span(plan.columns, tile));
-    } else if (test_each) {
-      list ? scan_tile_into<kBy, kPhases, true, true>(plan, tile_idx, partial)
-           : scan_tile_into<kBy, kPhases, true, false>(plan, tile_idx, partial);
+    } else if constexpr (kBy == GroupBy::Phase) {
+      // A phase group is one pair: its maxima need no bookkeeping.
+      scan_tile_as<kBy, Phases::None>(plan, tile_idx, test_each, list, partial);
+    } else if (plan.layout.covers(plan.columns, tile)) {
+      scan_tile_as<kBy, Phases::Row>(plan, tile_idx, test_each, list, partial);
     } else {
-      list
-          ? scan_tile_into<kBy, kPhases, false, true>(plan, tile_idx, partial)
-          : scan_tile_into<kBy, kPhases, false, false>(plan, tile_idx, partial);
+      scan_tile_as<kBy, Phases::RowOrTable>(plan, tile_idx, test_each, list,
+                                            partial);
     }
-  }
-}
-
-template <GroupBy kBy>
-void scan_range_with(const Plan& plan, std::size_t begin, std::size_t end,
-                     Partial& partial) {
-  if (plan.layout.pairs != 0) {
-    scan_range_by<kBy, 1>(plan, begin, end, partial);
-  } else {
-    scan_range_by<kBy, 2>(plan, begin, end, partial);
   }
 }
 
@@ -210,18 +215,17 @@ void scan_range(const Plan& plan, std::size_t begin, std::size_t end,
                 Partial& partial) {
   switch (plan.query.group_by) {
     case GroupBy::Kind:
-      return scan_range_with<GroupBy::Kind>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Kind>(plan, begin, end, partial);
     case GroupBy::Kernel:
-      return scan_range_with<GroupBy::Kernel>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Kernel>(plan, begin, end, partial);
     case GroupBy::Operation:
-      return scan_range_with<GroupBy::Operation>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Operation>(plan, begin, end, partial);
     case GroupBy::Phase:
-      // A phase group is one pair: its maxima need no bookkeeping.
-      return scan_range_by<GroupBy::Phase, 0>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Phase>(plan, begin, end, partial);
     case GroupBy::Tile:
-      return scan_range_with<GroupBy::Tile>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Tile>(plan, begin, end, partial);
     case GroupBy::Metadata:
-      return scan_range_with<GroupBy::Metadata>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Metadata>(plan, begin, end, partial);
   }
 }
 

@@ -66,9 +66,9 @@ TEST(Query, NormalisesEachTileAcrossTheCounterWrap) {
 // A kind outside the enumeration can only come from a cast; it reads as
 // exchange, as it always has, and must not index past any table.
 TEST(Query, KindOutsideTheEnumerationReadsAsExchange) {
-  const ProfileReport report = make_report({make_tile(
-      0, {make_sample(static_cast<ProfileStepKind>(4), 0, 10),
-          make_sample(ProfileStepKind::Compute, 10, 30)})});
+  const ProfileReport report = make_report(
+      {make_tile(0, {make_sample(static_cast<ProfileStepKind>(4), 0, 10),
+                     make_sample(ProfileStepKind::Compute, 10, 30)})});
   Query by_kind;
   by_kind.group_by = GroupBy::Kind;
   by_kind.sample_limit = 2;
@@ -78,6 +78,31 @@ TEST(Query, KindOutsideTheEnumerationReadsAsExchange) {
     const QueryReport result = query(report, q);
     EXPECT_EQ(result, reference_query(report, q));
     EXPECT_EQ(result.groups.back().name, "exchange");
+  }
+}
+
+// The longest member per (phase, epoch) is kept in a flat row sized from
+// the first, middle and last tiles; pairs that only other tiles hold, and
+// phase numbers too large for any row, must count exactly as well.
+TEST(Query, PhaseMaximaCountPairsOutsideTheSampledTiles) {
+  const auto tile = [](std::uint32_t number, std::uint32_t phase,
+                       std::uint32_t epoch) {
+    return make_tile(number, {timed(0, 10 + number, "a", 0, 0),
+                              timed(20, 30 + number, "a", phase, epoch),
+                              timed(60, 5, "b", phase, epoch),
+                              timed(70, 7, "a", phase, epoch)});
+  };
+  const ProfileReport report =
+      make_report({tile(0, 1, 0), tile(1, 9, 3), tile(2, 1, 1), tile(3, 1, 7),
+                   tile(4, 4000000, 2), tile(5, 1, 0)});
+  for (const GroupBy by : {GroupBy::Kernel, GroupBy::Tile, GroupBy::Kind}) {
+    Query q;
+    q.group_by = by;
+    for (const unsigned threads : {1U, 2U, 3U}) {
+      EXPECT_EQ(query(report, q, ParallelOptions{threads, 0}),
+                reference_query(report, q))
+          << static_cast<int>(by) << " on " << threads << " threads";
+    }
   }
 }
 
