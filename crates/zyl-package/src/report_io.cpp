@@ -229,10 +229,13 @@ ColumnsResult read_columns(const std::filesystem::path& path,
     return package_columns_from_copy({read.buffer.get(), read.size}, name,
                                      limits);
   }
-  return columns_of(
+  LoadResult records =
       detail::parse_report_json(read.buffer.get(), read.size,
-                                read.size + detail::kJsonPadding, name, limits),
-      name);
+                                read.size + detail::kJsonPadding, name, limits);
+  // The text is no longer needed: let it go before the columns are built,
+  // so the three never take memory at once.
+  bytes = LoadError{};
+  return columns_of(std::move(records), name);
 }
 
 ColumnsResult parse_columns(std::string_view bytes, std::string_view file_name,
