@@ -3,7 +3,6 @@
 // bulk; the record read decodes every sample, the way a profile was opened
 // before columns, and is kept as the reference row.
 #include <benchmark/benchmark.h>
-#include <unistd.h>  // getpid
 
 #include <cstdint>
 #include <filesystem>
@@ -12,65 +11,16 @@
 #include <string>
 #include <system_error>
 
-#include "zyl_package/generate.h"
+#include "package_files.h"
 #include "zyl_package/report_io.h"
 #include "zyl_profile/query.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr std::uint32_t kTiles = 1472;
 
-// Package files written once per size into a private temporary folder,
-// removed when the run ends.
-class PackageFiles {
- public:
-  ~PackageFiles() {
-    std::error_code ec;
-    if (!folder_.empty()) fs::remove_all(folder_, ec);
-  }
-
-  // Returns the path of a package holding a generated profile of `samples`
-  // samples, or an empty path (and `error`) when it cannot be written.
-  fs::path path_of(std::int64_t samples, std::string& error) {
-    const std::lock_guard lock(mutex_);
-    auto& path = paths_[samples];
-    if (!path.empty()) return path;
-    std::error_code ec;
-    if (folder_.empty()) {
-      folder_ = fs::temp_directory_path(ec) /
-                ("zyl_first_answer_" + std::to_string(::getpid()));
-      fs::create_directories(folder_, ec);
-      if (ec) {
-        error = folder_.string() + ": " + ec.message();
-        folder_.clear();
-        return {};
-      }
-    }
-    const fs::path file = folder_ / (std::to_string(samples) + ".zpk");
-    const auto failure = zyl_package::write_report(
-        zyl_package::generate_report(zyl_package::options_for_total(
-            static_cast<std::uint64_t>(samples), kTiles)),
-        file, zyl_package::ReportFormat::Package);
-    if (failure) {
-      error = *failure;
-      return {};
-    }
-    path = file;
-    return path;
-  }
-
- private:
-  std::mutex mutex_;
-  fs::path folder_;
-  std::map<std::int64_t, fs::path> paths_;
-};
-
-PackageFiles& package_files() {
-  static PackageFiles files;
-  return files;
-}
+using zyl_bench::package_files;
+namespace fs = std::filesystem;
 
 void set_counters(benchmark::State& state, const fs::path& path) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -86,7 +36,7 @@ void set_counters(benchmark::State& state, const fs::path& path) {
 // work of opening, not the disk.
 void PackageFirstAnswer(benchmark::State& state) {
   std::string error;
-  const fs::path path = package_files().path_of(state.range(0), error);
+  const fs::path path = package_files().path_of(state.range(0), kTiles, error);
   if (path.empty()) {
     state.SkipWithError(error.c_str());
     return;
@@ -105,7 +55,7 @@ void PackageFirstAnswer(benchmark::State& state) {
 
 void PackageFirstAnswerRecords(benchmark::State& state) {
   std::string error;
-  const fs::path path = package_files().path_of(state.range(0), error);
+  const fs::path path = package_files().path_of(state.range(0), kTiles, error);
   if (path.empty()) {
     state.SkipWithError(error.c_str());
     return;

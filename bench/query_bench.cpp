@@ -5,15 +5,19 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "package_files.h"
 #include "zyl_package/generate.h"
 #include "zyl_package/profile_columns.h"
+#include "zyl_package/report_io.h"
 #include "zyl_profile/query.h"
 
 namespace {
@@ -41,15 +45,29 @@ const ProfileReport& report_of(std::int64_t samples) {
   return *slot;
 }
 
-// The columnar form of the same reports, converted once per size.
+// The same profiles as the command line opens them: a package file mapped
+// as columns, once per size. Should the file fail to write or read, the
+// columns are converted in memory instead, and the run says so.
 const ProfileColumns& columns_of(std::int64_t samples) {
-  const ProfileReport& report = report_of(samples);
   static std::mutex mutex;
   static std::map<std::int64_t, std::unique_ptr<ProfileColumns>> columns;
   const std::lock_guard lock(mutex);
   auto& slot = columns[samples];
   if (!slot) {
-    slot = std::make_unique<ProfileColumns>(zyl_package::to_columns(report));
+    std::string error;
+    const auto path =
+        zyl_bench::package_files().path_of(samples, kTiles, error);
+    zyl_package::ColumnsResult mapped =
+        path.empty() ? zyl_package::ColumnsResult(zyl_package::LoadError{})
+                     : zyl_package::read_columns(path);
+    if (mapped.ok()) {
+      slot = std::make_unique<ProfileColumns>(std::move(mapped).value());
+    } else {
+      std::fprintf(stderr, "columns converted in memory: %s%s\n", error.c_str(),
+                   mapped.error().to_string().c_str());
+      slot = std::make_unique<ProfileColumns>(
+          zyl_package::to_columns(report_of(samples)));
+    }
   }
   return *slot;
 }

@@ -52,6 +52,9 @@ class CandidateList {
   [[nodiscard]] bool enabled() const { return limit_ > 0; }
 
   void add(const Candidate& candidate) {
+    // Once a cut has run, anything listed after the worst kept candidate can
+    // never be listed: one comparison of durations turns most matches away.
+    if (has_worst_ && !listed_before(candidate, worst_)) return;
     buffer_.push_back(candidate);
     if (buffer_.size() >= capacity_) cut();
   }
@@ -74,11 +77,15 @@ class CandidateList {
     std::nth_element(buffer_.begin(), buffer_.begin() + kept, buffer_.end(),
                      listed_before);
     buffer_.resize(limit_);
+    worst_ = *std::max_element(buffer_.begin(), buffer_.end(), listed_before);
+    has_worst_ = true;
   }
 
   std::size_t limit_ = 0;
   std::size_t capacity_ = 0;
   std::vector<Candidate> buffer_;
+  bool has_worst_ = false;
+  Candidate worst_;  // the last of the kept candidates, after a cut
 };
 
 // What one walk over a contiguous range of tiles produces.

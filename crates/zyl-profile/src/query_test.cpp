@@ -106,6 +106,30 @@ TEST(Query, PhaseMaximaCountPairsOutsideTheSampledTiles) {
   }
 }
 
+// Enough matches that the listing cuts its buffer several times and then
+// turns candidates away against the worst one kept; many equal durations
+// make every tie-break decide.
+TEST(Query, ListingManyMatchesKeepsTheLongestInOrder) {
+  std::vector<TileProfile> tiles;
+  for (std::uint32_t t = 0; t < 4; ++t) {
+    std::vector<CycleSample> samples;
+    for (std::uint32_t i = 0; i < 6000; ++i) {
+      samples.push_back(timed(i * 100, (i * 7919 + t) % 61, "k", i % 5));
+    }
+    tiles.push_back(make_tile(3 - t % 2, std::move(samples)));
+  }
+  const ProfileReport report = make_report(std::move(tiles));
+  for (const std::size_t limit : {1U, 3U, 100U, 5000U}) {
+    Query q;
+    q.sample_limit = limit;
+    for (const unsigned threads : {1U, 2U}) {
+      EXPECT_EQ(query(report, q, ParallelOptions{threads, 0}),
+                reference_query(report, q))
+          << limit << " on " << threads << " threads";
+    }
+  }
+}
+
 TEST(Query, OutOfOrderSampleGetsAnOffsetNearTheWrap) {
   const ProfileReport report =
       make_report({make_tile(0, {timed(100, 1), timed(90, 1)})}, 0);
