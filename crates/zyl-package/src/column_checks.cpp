@@ -220,14 +220,19 @@ std::string sample_path(const ProfileColumns& c, std::uint64_t index) {
          std::to_string(index - c.tiles[tile].first_sample) + "]";
 }
 
-std::optional<ColumnFault> check_samples(const ProfileColumns& c) {
+std::optional<ColumnFault> check_samples(const ProfileColumns& c,
+                                         const IdMaxima* known) {
   const std::uint64_t n = c.sample_count();
   if (n == 0) return std::nullopt;
   const std::uint64_t strings = c.string_count();
   const std::uint64_t lists = c.list_count();
   constexpr auto kMaxKind = static_cast<std::uint8_t>(ProfileStepKind::Idle);
-  if (max_of(c.kind) <= kMaxKind && max_of(c.kernel) < strings &&
-      max_of(c.operation) < strings && max_of(c.metadata) < lists) {
+  const IdMaxima maxima =
+      known != nullptr ? *known
+                       : IdMaxima{max_of(c.kind), max_of(c.kernel),
+                                  max_of(c.operation), max_of(c.metadata)};
+  if (maxima.kind <= kMaxKind && maxima.kernel < strings &&
+      maxima.operation < strings && maxima.metadata < lists) {
     return std::nullopt;
   }
   // Some id is out of range: report the first sample at fault, and in it
@@ -270,12 +275,13 @@ std::optional<ColumnFault> check_samples(const ProfileColumns& c) {
 }  // namespace
 
 std::optional<ColumnFault> find_column_fault(const ProfileColumns& columns,
-                                             const ReadLimits& limits) {
+                                             const ReadLimits& limits,
+                                             const IdMaxima* known) {
   if (auto found = check_sizes(columns)) return found;
   if (auto found = check_strings(columns, limits)) return found;
   if (auto found = check_lists(columns)) return found;
   if (auto found = check_tiles(columns)) return found;
-  return check_samples(columns);
+  return check_samples(columns, known);
 }
 
 }  // namespace detail

@@ -37,9 +37,21 @@ struct ColumnFault {
   std::uint64_t byte = 0;  // from the start of the array
 };
 
+// The largest value of each id column, when a reader has already computed
+// them (while checksumming, with the bytes in the cache) and the checks need
+// not read the columns again.
+struct IdMaxima {
+  std::uint8_t kind = 0;
+  std::uint32_t kernel = 0;
+  std::uint32_t operation = 0;
+  std::uint32_t metadata = 0;
+};
+
 // Returns the first fault of `columns`, or nothing when they are valid. The
-// checks and their order are those check_columns documents.
+// checks and their order are those check_columns documents. `known`, when
+// given, must hold the true maxima of the id columns.
 [[nodiscard]] std::optional<ColumnFault> find_column_fault(
-    const ProfileColumns& columns, const ReadLimits& limits);
+    const ProfileColumns& columns, const ReadLimits& limits,
+    const IdMaxima* known = nullptr);
 
 }  // namespace zyl_package::detail

@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -158,7 +159,8 @@ struct PackageStorage {
 struct SectionWork {
   bool checksum_ok = true;
   std::uint64_t computed = 0;
-  std::string decode_error;  // empty when decoded or raw
+  std::uint32_t largest = 0;  // of an id column's decoded values
+  std::string decode_error;   // empty when decoded or raw
   std::unique_ptr<unsigned char[]> owned;
 };
 
@@ -186,7 +188,7 @@ class PackageReader {
       if (!verify_and_decode(*storage)) return std::move(error_);
       ProfileColumns columns = make_columns(*storage);
       columns.storage = std::move(storage);
-      if (auto fault = detail::find_column_fault(columns, limits_)) {
+      if (auto fault = detail::find_column_fault(columns, limits_, &maxima_)) {
         const auto section = static_cast<std::size_t>(fault->array);
         fail(std::move(fault->error.message), where(section, fault->byte),
              std::move(fault->error.json_path));
@@ -428,6 +430,13 @@ class PackageReader {
                std::unique_ptr<ZSTD_DCtx, DctxFree>& dctx) const {
     const DirectoryEntry& section = directory_[i];
     const unsigned char* stored = data_ + section.offset;
+    const bool ids = is_id_column(i);
+    if (ids && section.encoding == Encoding::Raw) {
+      work.computed =
+          checksum_and_largest(stored, section.stored_size, i, work.largest);
+      work.checksum_ok = work.computed == section.checksum;
+      return;
+    }
     work.computed = checksum(version_, stored, section.stored_size);
     work.checksum_ok = work.computed == section.checksum;
     if (!work.checksum_ok || section.encoding == Encoding::Raw) return;
@@ -472,7 +481,65 @@ class PackageReader {
                           ": it decodes to " + std::to_string(produced) +
                           " bytes, the directory says " +
                           std::to_string(section.size);
+    } else if (ids) {
+      work.largest = largest_id(work.owned.get(), section.size, i);
     }
+  }
+
+  static bool is_id_column(std::size_t i) {
+    return i == kKind || i == kKernel || i == kOperation || i == kMetadata;
+  }
+
+  // Returns the largest value of id column `i` held in `bytes`.
+  static std::uint32_t largest_id(const unsigned char* bytes,
+                                  std::uint64_t size, std::size_t i) {
+    std::uint32_t largest = 0;
+    if (i == kKind) {
+      for (std::uint64_t k = 0; k < size; ++k) {
+        largest = std::max<std::uint32_t>(largest, bytes[k]);
+      }
+      return largest;
+    }
+    // Raw sections are aligned for their values; decoded ones come from new.
+    const auto* values = reinterpret_cast<const std::uint32_t*>(bytes);
+    for (std::uint64_t k = 0; k < size / 4; ++k) {
+      largest = std::max(largest, values[k]);
+    }
+    return largest;
+  }
+
+  // The checksum of a raw id column and its largest value, in one pass: each
+  // block is hashed and then scanned while it is still in the cache, so the
+  // id checks cost no second read of the column from memory.
+  std::uint64_t checksum_and_largest(const unsigned char* stored,
+                                     std::uint64_t size, std::size_t i,
+                                     std::uint32_t& largest) const {
+    constexpr std::uint64_t kBlock = std::uint64_t{1} << 16;
+    largest = 0;
+    if (version_ == 1) {
+      XXH64_state_t* state = XXH64_createState();
+      if (state == nullptr) throw std::bad_alloc();
+      XXH64_reset(state, 0);
+      for (std::uint64_t at = 0; at < size; at += kBlock) {
+        const std::uint64_t length = std::min(kBlock, size - at);
+        XXH64_update(state, stored + at, length);
+        largest = std::max(largest, largest_id(stored + at, length, i));
+      }
+      const std::uint64_t hash = XXH64_digest(state);
+      XXH64_freeState(state);
+      return hash;
+    }
+    XXH3_state_t* state = XXH3_createState();
+    if (state == nullptr) throw std::bad_alloc();
+    XXH3_64bits_reset(state);
+    for (std::uint64_t at = 0; at < size; at += kBlock) {
+      const std::uint64_t length = std::min(kBlock, size - at);
+      XXH3_64bits_update(state, stored + at, length);
+      largest = std::max(largest, largest_id(stored + at, length, i));
+    }
+    const std::uint64_t hash = XXH3_64bits_digest(state);
+    XXH3_freeState(state);
+    return hash;
   }
 
   // Verifies every checksum and decodes the compressed sections, largest
@@ -527,6 +594,11 @@ class PackageReader {
       }
       storage.decoded[i] = std::move(work[i].owned);
     }
+    maxima_.kind = static_cast<std::uint8_t>(std::min<std::uint32_t>(
+        work[kKind].largest, std::numeric_limits<std::uint8_t>::max()));
+    maxima_.kernel = work[kKernel].largest;
+    maxima_.operation = work[kOperation].largest;
+    maxima_.metadata = work[kMetadata].largest;
     return true;
   }
 
@@ -588,6 +660,7 @@ class PackageReader {
   std::uint64_t list_count_ = 0;
   std::uint64_t entry_count_ = 0;
   std::array<DirectoryEntry, kSectionCount> directory_{};
+  detail::IdMaxima maxima_;
 };
 
 // ---------------------------------------------------------------- writing

@@ -334,8 +334,12 @@ TEST(ReportPackage, ChecksumCatchesAFlippedByteInEverySection) {
   }
 }
 
-TEST(ReportPackage, RejectsBadContentWithItsLocation) {
-  const std::string valid = encode(awkward_report());
+// Both versions: the id checks of raw columns run inside the checksum pass,
+// which differs between them.
+class RejectsBadContent : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(RejectsBadContent, WithItsLocation) {
+  const std::string valid = encode(awkward_report(), false, GetParam());
   const auto at = [&valid](std::size_t section, std::size_t byte) {
     return section_offset(valid, section) + byte;
   };
@@ -400,6 +404,9 @@ TEST(ReportPackage, RejectsBadContentWithItsLocation) {
   EXPECT_EQ(columns.error().byte_offset, at(kOperation, 12));
   EXPECT_EQ(columns.error().json_path, "tiles[3].samples[0].step.operation");
 }
+
+INSTANTIATE_TEST_SUITE_P(ReportPackage, RejectsBadContent,
+                         ::testing::Values(2U, 1U));
 
 TEST(ReportPackage, RefusesSizesTheFileCannotBack) {
   const std::string valid = encode(awkward_report(), true);
