@@ -516,30 +516,31 @@ class PackageReader {
                                      std::uint32_t& largest) const {
     constexpr std::uint64_t kBlock = std::uint64_t{1} << 16;
     largest = 0;
-    if (version_ == 1) {
-      XXH64_state_t* state = XXH64_createState();
-      if (state == nullptr) throw std::bad_alloc();
-      XXH64_reset(state, 0);
+    const auto blocks = [&](auto&& update) {
       for (std::uint64_t at = 0; at < size; at += kBlock) {
         const std::uint64_t length = std::min(kBlock, size - at);
-        XXH64_update(state, stored + at, length);
+        update(stored + at, static_cast<std::size_t>(length));
         largest = std::max(largest, largest_id(stored + at, length, i));
       }
-      const std::uint64_t hash = XXH64_digest(state);
-      XXH64_freeState(state);
-      return hash;
+    };
+    if (version_ == 1) {
+      const std::unique_ptr<XXH64_state_t, decltype(&XXH64_freeState)> state(
+          XXH64_createState(), &XXH64_freeState);
+      if (!state) throw std::bad_alloc();
+      XXH64_reset(state.get(), 0);
+      blocks([&](const void* p, std::size_t n) {
+        XXH64_update(state.get(), p, n);
+      });
+      return XXH64_digest(state.get());
     }
-    XXH3_state_t* state = XXH3_createState();
-    if (state == nullptr) throw std::bad_alloc();
-    XXH3_64bits_reset(state);
-    for (std::uint64_t at = 0; at < size; at += kBlock) {
-      const std::uint64_t length = std::min(kBlock, size - at);
-      XXH3_64bits_update(state, stored + at, length);
-      largest = std::max(largest, largest_id(stored + at, length, i));
-    }
-    const std::uint64_t hash = XXH3_64bits_digest(state);
-    XXH3_freeState(state);
-    return hash;
+    const std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> state(
+        XXH3_createState(), &XXH3_freeState);
+    if (!state) throw std::bad_alloc();
+    XXH3_64bits_reset(state.get());
+    blocks([&](const void* p, std::size_t n) {
+      XXH3_64bits_update(state.get(), p, n);
+    });
+    return XXH3_64bits_digest(state.get());
   }
 
   // Verifies every checksum and decodes the compressed sections, largest

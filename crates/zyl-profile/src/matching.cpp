@@ -181,18 +181,8 @@ bool SampleMatcher::matches_time(std::uint64_t offset,
 
 std::uint64_t tile_span(const ProfileColumns& columns, const ColumnTile& tile) {
   if (tile.sample_count == 0) return 0;
-  const std::uint32_t* const start = columns.start_cycle.data();
-  const std::uint32_t* const end = columns.end_cycle.data();
-  const std::size_t first = tile.first_sample;
-  const std::size_t last = first + tile.sample_count;
-  const std::uint32_t base = start[first];
-  std::uint64_t span = 0;
-  for (std::size_t i = first; i < last; ++i) {
-    const std::uint64_t offset = static_cast<std::uint32_t>(start[i] - base);
-    span =
-        std::max(span, offset + static_cast<std::uint32_t>(end[i] - start[i]));
-  }
-  return span;
+  return walk_tile(columns, tile,
+                   [](std::size_t, std::uint64_t, std::uint32_t) {});
 }
 
 std::uint64_t profile_span(const ProfileColumns& columns) {

@@ -74,13 +74,11 @@ class SampleMatcher {
 // Walks the samples of one tile in list order: computes each one's offset
 // (start_cycle minus the tile's first start_cycle, modulo 2^32: offsets
 // count on across a counter wrap) and duration, and calls
-// `visit(sample, offset, duration)` for those that match. Returns the tile's
-// span, the largest end offset over all its samples, matching or not. The
-// tile must have samples and be kept by the matcher. `kTestEach` is false
-// when the matcher keeps everything: the loop then carries no test at all.
-template <bool kTestEach, typename Visit>
-std::uint64_t scan_tile(const ProfileColumns& columns, const ColumnTile& tile,
-                        const SampleMatcher& matcher, Visit&& visit) {
+// `visit(sample, offset, duration)` for each. Returns the tile's span, the
+// largest end offset of its samples. The tile must have samples.
+template <typename Visit>
+std::uint64_t walk_tile(const ProfileColumns& columns, const ColumnTile& tile,
+                        Visit&& visit) {
   const std::uint32_t* const start = columns.start_cycle.data();
   const std::uint32_t* const end = columns.end_cycle.data();
   const std::size_t first = tile.first_sample;
@@ -93,12 +91,28 @@ std::uint64_t scan_tile(const ProfileColumns& columns, const ColumnTile& tile,
     const std::uint64_t offset = static_cast<std::uint32_t>(start[i] - base);
     const std::uint32_t sample_duration = end[i] - start[i];
     span = std::max(span, offset + sample_duration);
-    if constexpr (kTestEach) {
-      if (!matcher.matches(i, offset, sample_duration)) continue;
-    }
     visit(i, offset, sample_duration);
   }
   return span;
+}
+
+// As walk_tile, but calls `visit` only for the samples that match; the span
+// still counts every sample. The tile must be kept by the matcher.
+// `kTestEach` is false when the matcher keeps everything: the loop then
+// carries no test at all.
+template <bool kTestEach, typename Visit>
+std::uint64_t scan_tile(const ProfileColumns& columns, const ColumnTile& tile,
+                        const SampleMatcher& matcher, Visit&& visit) {
+  return walk_tile(columns, tile,
+                   [&](std::size_t sample, std::uint64_t offset,
+                       std::uint32_t sample_duration) {
+                     if constexpr (kTestEach) {
+                       if (!matcher.matches(sample, offset, sample_duration)) {
+                         return;
+                       }
+                     }
+                     visit(sample, offset, sample_duration);
+                   });
 }
 
 // Returns the span of one tile: the largest end offset of its samples, 0
