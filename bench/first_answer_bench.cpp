@@ -32,9 +32,11 @@ void set_counters(benchmark::State& state, const fs::path& path) {
   }
 }
 
+// Opens the package with `open` and runs the default query, each iteration.
 // The file stays in the page cache between iterations: this measures the
 // work of opening, not the disk.
-void PackageFirstAnswer(benchmark::State& state) {
+template <typename Open>
+void first_answer(benchmark::State& state, Open&& open) {
   std::string error;
   const fs::path path = package_files().path_of(state.range(0), kTiles, error);
   if (path.empty()) {
@@ -42,34 +44,27 @@ void PackageFirstAnswer(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    const zyl_package::ColumnsResult columns = zyl_package::read_columns(path);
-    if (!columns.ok()) {
-      state.SkipWithError(columns.error().to_string().c_str());
+    const auto opened = open(path);
+    if (!opened.ok()) {
+      state.SkipWithError(opened.error().to_string().c_str());
       break;
     }
-    auto result = zyl_profile::query(columns.value(), zyl_profile::Query{});
+    auto result = zyl_profile::query(opened.value(), zyl_profile::Query{});
     benchmark::DoNotOptimize(result);
   }
   set_counters(state, path);
 }
 
+void PackageFirstAnswer(benchmark::State& state) {
+  first_answer(state, [](const fs::path& path) {
+    return zyl_package::read_columns(path);
+  });
+}
+
 void PackageFirstAnswerRecords(benchmark::State& state) {
-  std::string error;
-  const fs::path path = package_files().path_of(state.range(0), kTiles, error);
-  if (path.empty()) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
-  for (auto _ : state) {
-    const zyl_package::LoadResult report = zyl_package::read_report(path);
-    if (!report.ok()) {
-      state.SkipWithError(report.error().to_string().c_str());
-      break;
-    }
-    auto result = zyl_profile::query(report.value(), zyl_profile::Query{});
-    benchmark::DoNotOptimize(result);
-  }
-  set_counters(state, path);
+  first_answer(state, [](const fs::path& path) {
+    return zyl_package::read_report(path);
+  });
 }
 
 // 10^6 runs in the package smoke run (its filter takes Package*); 10^7 by
