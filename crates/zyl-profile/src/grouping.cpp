@@ -484,6 +484,7 @@ PhaseLayout::PhaseLayout(const ProfileColumns& columns, const Query& query,
 
 bool PhaseLayout::covers(const ProfileColumns& columns,
                          const ColumnTile& tile) const {
+  if (pairs == 0) return false;
   const std::uint32_t* phase = columns.phase.data() + tile.first_sample;
   const std::uint32_t* epoch = columns.epoch.data() + tile.first_sample;
   std::uint32_t max_phase = 0;
