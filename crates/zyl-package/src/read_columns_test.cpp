@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "package_bytes_test_support.h"
 #include "zyl_package/generate.h"
 #include "zyl_package/profile_columns.h"
 #include "zyl_package/report_io.h"
@@ -20,10 +21,7 @@
 namespace zyl_package {
 namespace {
 
-constexpr std::size_t kDirectory = 72;
-constexpr std::size_t kSections = 14;
-constexpr std::size_t kHeaderChecksum = kDirectory + 40 * kSections;
-constexpr std::size_t kKernel = 9;
+using namespace testing;  // NOLINT: the byte helpers of the package tests
 
 class ReadColumns : public ::testing::Test {
  protected:
@@ -44,31 +42,6 @@ class ReadColumns : public ::testing::Test {
   std::filesystem::path folder_;
 };
 
-std::string encode(const ProfileReport& report, std::uint32_t version,
-                   bool compress) {
-  std::string bytes;
-  PackageWriteOptions options;
-  options.version = version;
-  options.compress = compress;
-  EXPECT_FALSE(encode_report_package(report, bytes, options).has_value());
-  return bytes;
-}
-
-std::uint64_t get64(const std::string& bytes, std::size_t at) {
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) {
-    value = value << 8U | static_cast<unsigned char>(bytes[at + i]);
-  }
-  return value;
-}
-
-void set_le(std::string& bytes, std::size_t at, std::uint64_t value,
-            int width) {
-  for (int i = 0; i < width; ++i) {
-    bytes[at + i] = static_cast<char>(value >> (8 * i));
-  }
-}
-
 std::string error_of(const ColumnsResult& result) {
   return result.ok() ? "(loaded)" : result.error().to_string();
 }
@@ -82,13 +55,13 @@ TEST_F(ReadColumns, EveryStoredFormReadsBackEqual) {
     std::string bytes;
   };
   const std::vector<Form> forms = {
-      {"v2.zpk", encode(report, 2, false)},
-      {"v2z.zpk", encode(report, 2, true)},
-      {"v1.zpk", encode(report, 1, false)},
-      {"v1z.zpk", encode(report, 1, true)},
+      {"v2.zpk", encode(report, false, 2)},
+      {"v2z.zpk", encode(report, true, 2)},
+      {"v1.zpk", encode(report, false, 1)},
+      {"v1z.zpk", encode(report, true, 1)},
       {"report.json", json.str()},
       // The form comes from the bytes, never from the name.
-      {"package.json", encode(report, 2, false)},
+      {"package.json", encode(report, false, 2)},
   };
   for (const Form& form : forms) {
     SCOPED_TRACE(form.name);
@@ -106,7 +79,7 @@ TEST_F(ReadColumns, EveryStoredFormReadsBackEqual) {
 
 TEST_F(ReadColumns, ColumnsOutliveTheirFileAndBytes) {
   const ProfileReport report = generate_report(options_for_total(2000, 8));
-  std::string bytes = encode(report, 2, false);
+  std::string bytes = encode(report, false, 2);
   const auto path = file("gone.zpk", bytes);
   ColumnsResult mapped = read_columns(path);
   ColumnsResult copied = parse_columns(bytes);
@@ -185,7 +158,7 @@ TEST_F(ReadColumns, UnreadableFilesGiveClearErrors) {
   }
   ReadLimits limits;
   limits.max_file_bytes = 100;
-  const std::string big = encode(ProfileReport{}, 2, false);
+  const std::string big = encode(ProfileReport{}, false, 2);
   const std::string error =
       error_of(read_columns(file("big.zpk", big), limits));
   EXPECT_NE(error.find("more than the 100-byte limit"), std::string::npos)
@@ -194,7 +167,7 @@ TEST_F(ReadColumns, UnreadableFilesGiveClearErrors) {
 
 TEST_F(ReadColumns, DamagedVersionTwoFilesNameWhere) {
   const std::string valid =
-      encode(generate_report(options_for_total(500, 6)), 2, false);
+      encode(generate_report(options_for_total(500, 6)), false, 2);
   // Truncated at every 64-byte boundary and a few bytes either side.
   for (std::size_t cut = 0; cut < valid.size(); cut += 61) {
     SCOPED_TRACE(cut);
