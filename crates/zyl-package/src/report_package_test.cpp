@@ -31,6 +31,26 @@ std::string load_error(const std::string& bytes,
   return result.error().to_string();
 }
 
+// One damaged form of a valid package and the error text it must give.
+struct Damage {
+  const char* expected;
+  std::function<void(std::string&)> damage;
+};
+
+// Applies each damage to `valid` (resealing the checksums after it when
+// asked, so the reader gets past them) and checks the error it gives.
+void expect_errors(const std::string& valid, const std::vector<Damage>& rows,
+                   bool reseal_after = false) {
+  for (const Damage& row : rows) {
+    SCOPED_TRACE(row.expected);
+    std::string bytes = valid;
+    row.damage(bytes);
+    if (reseal_after) reseal(bytes);
+    EXPECT_NE(load_error(bytes).find(row.expected), std::string::npos)
+        << load_error(bytes);
+  }
+}
+
 TEST(ReportPackage, RoundTripsGeneratedAndAwkwardReports) {
   const std::vector<ProfileReport> reports = {
       generate_report(options_for_total(30000, 97)), ProfileReport{},
@@ -94,11 +114,7 @@ TEST(ReportPackage, WriteAndReadReportHandleBothForms) {
 
 TEST(ReportPackage, RejectsBadHeaders) {
   const std::string valid = encode(awkward_report());
-  struct Row {
-    const char* expected;
-    std::function<void(std::string&)> damage;
-  };
-  const std::vector<Row> rows = {
+  const std::vector<Damage> rows = {
       {"p.zpk:byte 0: not a profile package: bad magic bytes",
        [](std::string& b) { b[1] = 'X'; }},
       {"bad magic bytes", [](std::string& b) { b.clear(); }},
@@ -151,22 +167,12 @@ TEST(ReportPackage, RejectsBadHeaders) {
       {"truncated file: the last section's padding ends at byte",
        [](std::string& b) { b.resize(b.size() - 1); }},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.expected);
-    std::string bytes = valid;
-    row.damage(bytes);
-    EXPECT_NE(load_error(bytes).find(row.expected), std::string::npos)
-        << load_error(bytes);
-  }
+  expect_errors(valid, rows);
 }
 
 TEST(ReportPackage, KeepsVersionOneRules) {
   const std::string valid = encode(awkward_report(), false, 1);
-  struct Row {
-    const char* expected;
-    std::function<void(std::string&)> damage;
-  };
-  const std::vector<Row> rows = {
+  const std::vector<Damage> rows = {
       {"(loaded)", [](std::string&) {}},
       {"section 'tiles' starts at byte 644, not on an 8-byte boundary",
        [](std::string& b) {
@@ -186,13 +192,7 @@ TEST(ReportPackage, KeepsVersionOneRules) {
       {"8 unexpected bytes after the last section",
        [](std::string& b) { b.append(8, '\0'); }},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.expected);
-    std::string bytes = valid;
-    row.damage(bytes);
-    EXPECT_NE(load_error(bytes).find(row.expected), std::string::npos)
-        << load_error(bytes);
-  }
+  expect_errors(valid, rows);
 }
 
 TEST(ReportPackage, CatchesTruncationAtEverySectionBoundary) {
@@ -240,12 +240,8 @@ TEST_P(RejectsBadContent, WithItsLocation) {
   const auto at = [&valid](std::size_t section, std::size_t byte) {
     return section_offset(valid, section) + byte;
   };
-  struct Row {
-    const char* expected;
-    std::function<void(std::string&)> damage;
-  };
   // Samples in report order: tile 1 holds samples 0..2, tile 3 holds 3..4.
-  const std::vector<Row> rows = {
+  const std::vector<Damage> rows = {
       {"tiles[1].samples[1].step.kernel: string id 11 out of range of 11",
        [&](std::string& b) { set_le(b, at(kKernel, 4), 11, 4); }},
       // The first faulty sample is reported, not the largest id.
@@ -284,14 +280,7 @@ TEST_P(RejectsBadContent, WithItsLocation) {
       {"metadata list 1 ends at entry 9, outside 1..5",
        [&](std::string& b) { set_le(b, at(kListOffsets, 16), 9, 8); }},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.expected);
-    std::string bytes = valid;
-    row.damage(bytes);
-    reseal(bytes);
-    EXPECT_NE(load_error(bytes).find(row.expected), std::string::npos)
-        << load_error(bytes);
-  }
+  expect_errors(valid, rows, /*reseal_after=*/true);
   // The error places a bad id at its exact byte in a raw section.
   std::string bytes = valid;
   set_le(bytes, at(kOperation, 12), 77, 4);
