@@ -22,6 +22,7 @@
 
 #include "column_checks.h"
 #include "package_io.h"
+#include "package_sections.h"
 
 namespace zyl_package {
 namespace {
@@ -86,12 +87,6 @@ constexpr std::array<std::string_view, kSectionCount> kSectionNames = {
 
 // Little-endian access to the header and directory, byte by byte so it
 // reads the same whatever the alignment of the input.
-void store_u32(unsigned char* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void store_u64(unsigned char* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
 std::uint32_t load_u32(const unsigned char* p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8U |
          std::uint32_t{p[2]} << 16U | std::uint32_t{p[3]} << 24U;
@@ -133,9 +128,6 @@ std::string section_label(std::size_t index) {
 
 struct DctxFree {
   void operator()(ZSTD_DCtx* dctx) const { ZSTD_freeDCtx(dctx); }
-};
-struct CctxFree {
-  void operator()(ZSTD_CCtx* cctx) const { ZSTD_freeCCtx(cctx); }
 };
 
 // ---------------------------------------------------------------- reading
@@ -726,61 +718,20 @@ std::optional<std::string> plan_package(const ProfileColumns& columns,
       bytes_of(columns.kind),           bytes_of(columns.kernel),
       bytes_of(columns.operation),      bytes_of(columns.metadata),
       bytes_of(columns.list_offsets),   bytes_of(columns.list_entries)};
-  std::unique_ptr<ZSTD_CCtx, CctxFree> cctx(options.compress ? ZSTD_createCCtx()
-                                                             : nullptr);
+  std::array<detail::SectionEntry, kSectionCount> entries;
   for (std::size_t i = 0; i < kSectionCount; ++i) {
     PlannedSection& section = plan.sections[i];
-    section = PlannedSection{};
-    section.size = raw[i].size();
-    section.stored = raw[i];
-    if (cctx && !raw[i].empty()) {
-      std::vector<unsigned char> packed(ZSTD_compressBound(raw[i].size()));
-      const std::size_t packed_size = ZSTD_compressCCtx(
-          cctx.get(), packed.data(), packed.size(), raw[i].data(),
-          raw[i].size(), options.compression_level);
-      // Kept only where it saves bytes: a raw section maps for free.
-      if (ZSTD_isError(packed_size) == 0 && packed_size < raw[i].size()) {
-        packed.resize(packed_size);
-        packed.shrink_to_fit();
-        section.compressed = std::move(packed);
-        section.stored = section.compressed;
-        section.encoding = static_cast<std::uint32_t>(Encoding::Zstd);
-      }
-    }
+    detail::plan_section(raw[i], options, section);
+    entries[i] = {section.encoding, section.stored.size(), section.size,
+                  checksum(options.version, section.stored.data(),
+                           section.stored.size())};
   }
-
-  const std::uint32_t version = options.version;
-  const std::uint64_t alignment = alignment_of(version);
-  unsigned char* head = plan.preamble.data();
-  std::fill(plan.preamble.begin(), plan.preamble.end(), 0);
-  std::memcpy(head, kPackageMagic.data(), kPackageMagic.size());
-  store_u32(head + 8, version);
-  store_u32(head + 12, 0);
-  store_u64(head + 16, columns.clock_hz);
-  store_u64(head + 24, columns.tiles.size());
-  store_u64(head + 32, columns.sample_count());
-  store_u64(head + 40, columns.string_count());
-  store_u64(head + 48, columns.list_count());
-  store_u64(head + 56, columns.list_entries.size());
-  store_u32(head + 64, kSectionCount);
-  store_u32(head + 68,
-            version == 1 ? 0 : static_cast<std::uint32_t>(alignment));
-  std::uint64_t offset = kPreambleBytes;
-  for (std::size_t i = 0; i < kSectionCount; ++i) {
-    const PlannedSection& section = plan.sections[i];
-    unsigned char* entry = head + kHeaderBytes + kEntryBytes * i;
-    plan.offsets[i] = offset;
-    store_u32(entry, static_cast<std::uint32_t>(i + 1));
-    store_u32(entry + 4, section.encoding);
-    store_u64(entry + 8, offset);
-    store_u64(entry + 16, section.stored.size());
-    store_u64(entry + 24, section.size);
-    store_u64(entry + 32,
-              checksum(version, section.stored.data(), section.stored.size()));
-    offset = round_up(offset + section.stored.size(), alignment);
-  }
-  store_u64(head + kDirectoryEnd, checksum(version, head, kDirectoryEnd));
-  plan.total_bytes = offset;
+  const detail::PackageCounts counts{
+      columns.clock_hz,       columns.tiles.size(),
+      columns.sample_count(), columns.string_count(),
+      columns.list_count(),   columns.list_entries.size()};
+  plan.total_bytes = detail::lay_out_package(options.version, counts, entries,
+                                             plan.offsets, plan.preamble);
   return std::nullopt;
 }
 
