@@ -306,8 +306,11 @@ std::optional<std::string> write_columns(const ProfileColumns& columns,
       if (auto fault = check_columns(columns, unlimited)) {
         return path.string() + ": invalid columns: " + fault->to_string();
       }
-      const ProfileReport report = to_report(columns);
-      return write_report(report, path, format);
+      // Straight from the columns: records of a large profile would take
+      // many times the memory of its columns.
+      return write_file_atomically(path, [&columns](std::ostream& out) {
+        write_columns_json(columns, out);
+      });
     }
     case ReportFormat::Package: {
       // Planned first (checks, compression, the directory needs every

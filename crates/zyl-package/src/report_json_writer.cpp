@@ -1,176 +1,127 @@
 // Streaming writer of the JSON form of a report: one sample per line, built
-// in a chunk buffer and handed to the stream in large pieces.
-#include <charconv>
+// in a chunk buffer and handed to the stream in large pieces. Records and
+// columns go through the same ReportJsonWriter, so they give the same bytes.
 #include <cstdint>
 #include <ostream>
-#include <string>
 #include <string_view>
 
-#include "utf8.h"
+#include "report_json_out.h"
 #include "zyl_package/report_io.h"
 
 namespace zyl_package {
-namespace {
+namespace detail {
 
-// Output is gathered here and passed on in chunks of about this size, so the
-// stream sees a few large writes instead of one per token.
-constexpr std::size_t kChunkBytes = std::size_t{1} << 16;
-
-class JsonOut {
- public:
-  explicit JsonOut(std::ostream& out) : out_(out) {
-    buffer_.reserve(kChunkBytes + 4096);
-  }
-  JsonOut(const JsonOut&) = delete;
-  JsonOut& operator=(const JsonOut&) = delete;
-  ~JsonOut() { flush(); }
-
-  void raw(std::string_view text) { buffer_.append(text); }
-
-  template <typename Unsigned>
-  void number(Unsigned value) {
-    char digits[24];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
-    buffer_.append(digits, result.ptr);
-  }
-
-  // Appends `text` as a JSON string. Valid UTF-8 passes through as is;
-  // quote, backslash and control characters are escaped; a byte that is not
-  // part of valid UTF-8 becomes U+FFFD, so the file is always readable JSON.
-  void string(std::string_view text) {
-    buffer_.push_back('"');
-    std::size_t run = 0;  // start of the bytes not yet appended
-    std::size_t i = 0;
-    while (i < text.size()) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      if (byte >= 0x20 && byte != '"' && byte != '\\' && byte < 0x80) {
-        ++i;
-        continue;
-      }
-      if (byte >= 0x80) {
-        const std::size_t length = detail::utf8_sequence_length(text, i);
-        if (length != 0) {
-          i += length;
-          continue;
-        }
-      }
-      buffer_.append(text.data() + run, i - run);
-      escape(byte);
-      ++i;
-      run = i;
-    }
-    buffer_.append(text.data() + run, i - run);
-    buffer_.push_back('"');
-  }
-
-  // Passes the buffer on when it is full enough; called between records.
-  void maybe_flush() {
-    if (buffer_.size() >= kChunkBytes) flush();
-  }
-
-  void flush() {
-    if (!buffer_.empty()) {
-      out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-      buffer_.clear();
-    }
-  }
-
- private:
-  void escape(unsigned char byte) {
-    switch (byte) {
-      case '"':
-        buffer_.append("\\\"");
-        return;
-      case '\\':
-        buffer_.append("\\\\");
-        return;
-      case '\b':
-        buffer_.append("\\b");
-        return;
-      case '\f':
-        buffer_.append("\\f");
-        return;
-      case '\n':
-        buffer_.append("\\n");
-        return;
-      case '\r':
-        buffer_.append("\\r");
-        return;
-      case '\t':
-        buffer_.append("\\t");
-        return;
-      default:
-        break;
-    }
-    if (byte < 0x20) {
-      constexpr std::string_view kHex = "0123456789abcdef";
-      buffer_.append("\\u00");
-      buffer_.push_back(kHex[byte >> 4]);
-      buffer_.push_back(kHex[byte & 0xF]);
-      return;
-    }
-    buffer_.append("\xEF\xBF\xBD");  // U+FFFD for a stray byte
-  }
-
-  std::ostream& out_;
-  std::string buffer_;
-};
-
-void write_step(JsonOut& json, const ProfileStep& step) {
-  json.raw("{\"local_index\":");
-  json.number(step.local_index);
-  json.raw(",\"phase\":");
-  json.number(step.phase);
-  json.raw(",\"epoch\":");
-  json.number(step.epoch);
-  json.raw(",\"operation\":");
-  json.string(step.operation);
-  json.raw(",\"kind\":\"");
-  json.raw(step_kind_name(step.kind));
-  json.raw("\",\"kernel\":");
-  json.string(step.kernel);
-  json.raw(",\"metadata\":[");
-  bool first = true;
-  for (const auto& entry : step.metadata) {
-    json.raw(first ? "{\"name\":" : ",{\"name\":");
-    first = false;
-    json.string(entry.name);
-    json.raw(",\"value\":");
-    json.string(entry.value);
-    json.raw("}");
-  }
-  json.raw("]}");
+ReportJsonWriter::ReportJsonWriter(std::ostream& out, std::uint64_t clock_hz)
+    : json_(out) {
+  json_.raw("{\"format\":\"zyl-profile-report\",\"version\":1,\"clock_hz\":");
+  json_.number(clock_hz);
+  json_.raw(",\"tiles\":[");
 }
 
-}  // namespace
+void ReportJsonWriter::begin_tile(std::uint32_t physical_tile) {
+  if (in_tile_) end_tile();
+  json_.raw(first_tile_ ? "\n{\"physical_tile\":" : ",\n{\"physical_tile\":");
+  first_tile_ = false;
+  json_.number(physical_tile);
+  json_.raw(",\"samples\":[");
+  in_tile_ = true;
+  first_sample_ = true;
+}
+
+void ReportJsonWriter::begin_sample(const JsonSampleFields& sample) {
+  json_.raw(first_sample_ ? "\n{\"start_cycle\":" : ",\n{\"start_cycle\":");
+  first_sample_ = false;
+  json_.number(sample.start_cycle);
+  json_.raw(",\"end_cycle\":");
+  json_.number(sample.end_cycle);
+  json_.raw(",\"step\":{\"local_index\":");
+  json_.number(sample.local_index);
+  json_.raw(",\"phase\":");
+  json_.number(sample.phase);
+  json_.raw(",\"epoch\":");
+  json_.number(sample.epoch);
+  json_.raw(",\"operation\":");
+  json_.string(sample.operation);
+  json_.raw(",\"kind\":\"");
+  json_.raw(step_kind_name(sample.kind));
+  json_.raw("\",\"kernel\":");
+  json_.string(sample.kernel);
+  json_.raw(",\"metadata\":[");
+  first_entry_ = true;
+}
+
+void ReportJsonWriter::metadata(std::string_view name, std::string_view value) {
+  json_.raw(first_entry_ ? "{\"name\":" : ",{\"name\":");
+  first_entry_ = false;
+  json_.string(name);
+  json_.raw(",\"value\":");
+  json_.string(value);
+  json_.raw("}");
+}
+
+void ReportJsonWriter::end_sample() {
+  json_.raw("]}}");
+  json_.maybe_flush();
+}
+
+void ReportJsonWriter::end_tile() {
+  json_.raw(first_sample_ ? "]}" : "\n]}");
+  in_tile_ = false;
+}
+
+void ReportJsonWriter::finish() {
+  if (in_tile_) end_tile();
+  json_.raw(first_tile_ ? "]}\n" : "\n]}\n");
+  json_.flush();
+}
+
+}  // namespace detail
 
 void write_report_json(const ProfileReport& report, std::ostream& out) {
-  JsonOut json(out);
-  json.raw("{\"format\":\"zyl-profile-report\",\"version\":1,\"clock_hz\":");
-  json.number(report.clock_hz);
-  json.raw(",\"tiles\":[");
-  bool first_tile = true;
+  detail::ReportJsonWriter writer(out, report.clock_hz);
   for (const auto& tile : report.tiles) {
-    json.raw(first_tile ? "\n{\"physical_tile\":" : ",\n{\"physical_tile\":");
-    first_tile = false;
-    json.number(tile.physical_tile);
-    json.raw(",\"samples\":[");
-    bool first_sample = true;
+    writer.begin_tile(tile.physical_tile);
     for (const auto& sample : tile.samples) {
-      json.raw(first_sample ? "\n{\"start_cycle\":" : ",\n{\"start_cycle\":");
-      first_sample = false;
-      json.number(sample.start_cycle);
-      json.raw(",\"end_cycle\":");
-      json.number(sample.end_cycle);
-      json.raw(",\"step\":");
-      write_step(json, sample.step);
-      json.raw("}");
-      json.maybe_flush();
+      const ProfileStep& step = sample.step;
+      writer.begin_sample({.start_cycle = sample.start_cycle,
+                           .end_cycle = sample.end_cycle,
+                           .local_index = step.local_index,
+                           .phase = step.phase,
+                           .epoch = step.epoch,
+                           .kind = step.kind,
+                           .operation = step.operation,
+                           .kernel = step.kernel});
+      for (const auto& entry : step.metadata) {
+        writer.metadata(entry.name, entry.value);
+      }
+      writer.end_sample();
     }
-    json.raw(first_sample ? "]}" : "\n]}");
   }
-  json.raw(first_tile ? "]}\n" : "\n]}\n");
-  json.flush();
+  writer.finish();
+}
+
+void write_columns_json(const ProfileColumns& columns, std::ostream& out) {
+  detail::ReportJsonWriter writer(out, columns.clock_hz);
+  for (const ColumnTile& tile : columns.tiles) {
+    writer.begin_tile(tile.physical_tile);
+    const std::uint64_t end = tile.first_sample + tile.sample_count;
+    for (std::uint64_t i = tile.first_sample; i < end; ++i) {
+      writer.begin_sample(
+          {.start_cycle = columns.start_cycle[i],
+           .end_cycle = columns.end_cycle[i],
+           .local_index = columns.local_index[i],
+           .phase = columns.phase[i],
+           .epoch = columns.epoch[i],
+           .kind = static_cast<ProfileStepKind>(columns.kind[i]),
+           .operation = columns.string(columns.operation[i]),
+           .kernel = columns.string(columns.kernel[i])});
+      for (const MetadataPair& pair : columns.list(columns.metadata[i])) {
+        writer.metadata(columns.string(pair.name), columns.string(pair.value));
+      }
+      writer.end_sample();
+    }
+  }
+  writer.finish();
 }
 
 }  // namespace zyl_package

@@ -63,13 +63,17 @@ void write_report_json(const ProfileReport& report, std::ostream& out);
     const ProfileReport& report, const std::filesystem::path& path,
     ReportFormat format);
 
-// Writes `columns` to `path` in `format` atomically, as write_report does. A
-// package streams its sections from the columns straight to the file, with
-// no copy of the whole file in memory; the JSON form goes through the
-// records. Returns nothing on success, or the error message (also for
-// columns that check_columns rejects).
+// Writes `columns` to `path` in `format` atomically, as write_report does.
+// Both forms stream from the columns straight to the file, with no copy of
+// the whole file and no records in memory. Returns nothing on success, or
+// the error message (also for columns that check_columns rejects).
 [[nodiscard]] std::optional<std::string> write_columns(
     const ProfileColumns& columns, const std::filesystem::path& path,
     ReportFormat format, const PackageWriteOptions& options = {});
+
+// Streams the JSON form of `columns` to `out`: the bytes write_report_json
+// gives for to_report(columns), without building the records. `columns`
+// must be valid (check_columns). Stream failures show in `out`'s state.
+void write_columns_json(const ProfileColumns& columns, std::ostream& out);
 
 }  // namespace zyl_package

@@ -1,0 +1,159 @@
+// The JSON form of a report written piece by piece: the one formatter behind
+// writing records, columns and generated samples, so all three give the
+// same bytes.
+#pragma once
+
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "utf8.h"
+#include "zyl_package/profile_report.h"
+
+namespace zyl_package::detail {
+
+// Output is gathered here and passed on in chunks of about this size, so the
+// stream sees a few large writes instead of one per token.
+inline constexpr std::size_t kJsonChunkBytes = std::size_t{1} << 16;
+
+class JsonOut {
+ public:
+  explicit JsonOut(std::ostream& out) : out_(out) {
+    buffer_.reserve(kJsonChunkBytes + 4096);
+  }
+  JsonOut(const JsonOut&) = delete;
+  JsonOut& operator=(const JsonOut&) = delete;
+  ~JsonOut() { flush(); }
+
+  void raw(std::string_view text) { buffer_.append(text); }
+
+  template <typename Unsigned>
+  void number(Unsigned value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    buffer_.append(digits, result.ptr);
+  }
+
+  // Appends `text` as a JSON string. Valid UTF-8 passes through as is;
+  // quote, backslash and control characters are escaped; a byte that is not
+  // part of valid UTF-8 becomes U+FFFD, so the file is always readable JSON.
+  void string(std::string_view text) {
+    buffer_.push_back('"');
+    std::size_t run = 0;  // start of the bytes not yet appended
+    std::size_t i = 0;
+    while (i < text.size()) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      if (byte >= 0x20 && byte != '"' && byte != '\\' && byte < 0x80) {
+        ++i;
+        continue;
+      }
+      if (byte >= 0x80) {
+        const std::size_t length = detail::utf8_sequence_length(text, i);
+        if (length != 0) {
+          i += length;
+          continue;
+        }
+      }
+      buffer_.append(text.data() + run, i - run);
+      escape(byte);
+      ++i;
+      run = i;
+    }
+    buffer_.append(text.data() + run, i - run);
+    buffer_.push_back('"');
+  }
+
+  // Passes the buffer on when it is full enough; called between records.
+  void maybe_flush() {
+    if (buffer_.size() >= kJsonChunkBytes) flush();
+  }
+
+  void flush() {
+    if (!buffer_.empty()) {
+      out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+      buffer_.clear();
+    }
+  }
+
+ private:
+  void escape(unsigned char byte) {
+    switch (byte) {
+      case '"':
+        buffer_.append("\\\"");
+        return;
+      case '\\':
+        buffer_.append("\\\\");
+        return;
+      case '\b':
+        buffer_.append("\\b");
+        return;
+      case '\f':
+        buffer_.append("\\f");
+        return;
+      case '\n':
+        buffer_.append("\\n");
+        return;
+      case '\r':
+        buffer_.append("\\r");
+        return;
+      case '\t':
+        buffer_.append("\\t");
+        return;
+      default:
+        break;
+    }
+    if (byte < 0x20) {
+      constexpr std::string_view kHex = "0123456789abcdef";
+      buffer_.append("\\u00");
+      buffer_.push_back(kHex[byte >> 4]);
+      buffer_.push_back(kHex[byte & 0xF]);
+      return;
+    }
+    buffer_.append("\xEF\xBF\xBD");  // U+FFFD for a stray byte
+  }
+
+  std::ostream& out_;
+  std::string buffer_;
+};
+
+// The fields of one sample but its metadata, borrowed for one call.
+struct JsonSampleFields {
+  std::uint32_t start_cycle = 0;
+  std::uint32_t end_cycle = 0;
+  std::uint32_t local_index = 0;
+  std::uint32_t phase = 0;
+  std::uint32_t epoch = 0;
+  ProfileStepKind kind = ProfileStepKind::Exchange;
+  std::string_view operation;
+  std::string_view kernel;
+};
+
+// Writes one report as the calls arrive, one sample per line: begin_tile for
+// each tile, then for each sample begin_sample, metadata for each entry and
+// end_sample; finish closes the document. Holds one output chunk, never the
+// report.
+class ReportJsonWriter {
+ public:
+  ReportJsonWriter(std::ostream& out, std::uint64_t clock_hz);
+
+  void begin_tile(std::uint32_t physical_tile);
+  void begin_sample(const JsonSampleFields& sample);
+  void metadata(std::string_view name, std::string_view value);
+  void end_sample();
+  // Closes the document and passes the rest on to the stream.
+  void finish();
+
+ private:
+  void end_tile();
+
+  JsonOut json_;
+  bool in_tile_ = false;
+  bool first_tile_ = true;
+  bool first_sample_ = true;
+  bool first_entry_ = true;
+};
+
+}  // namespace zyl_package::detail
