@@ -195,18 +195,13 @@ zyl_package::PackageWriteOptions package_options(bool compress) {
 }
 
 ExitCode run_generate(const GenerateCommand& command) {
-  const ProfileReport report = zyl_package::generate_report(command.generate);
-  const zyl_package::ReportFormat format =
-      format_for(command.format, command.output);
-  // JSON is written from the records the generator made; a package from
-  // their columns, which is the form it stores.
-  const std::optional<std::string> error =
-      format == zyl_package::ReportFormat::Json
-          ? zyl_package::write_report(report, command.output, format)
-          : zyl_package::write_columns(zyl_package::to_columns(report),
-                                       command.output, format,
-                                       package_options(command.compress));
-  if (error) {
+  // Straight from the generator to the file, sample by sample: the report is
+  // never held, so the size is bounded by the disk rather than the memory.
+  if (const std::optional<std::string> error =
+          zyl_package::write_generated_report(
+              command.generate, command.output,
+              format_for(command.format, command.output),
+              package_options(command.compress))) {
     print_error(*error);
     return ExitCode::ReadError;
   }

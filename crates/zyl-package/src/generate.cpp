@@ -197,17 +197,12 @@ void plan_phase(std::uint64_t seed, std::uint32_t phase, const Tables& tables,
   }
 }
 
-void add_metadata(std::vector<ProfileMetadata>& metadata, std::string_view name,
-                  const std::string& value) {
-  metadata.push_back(ProfileMetadata{std::string(name), value});
-}
-
+// Produces one tile's samples in order, reusing `sample` for each visit.
 void generate_tile(const GenerateOptions& options, std::uint32_t phases,
                    std::uint32_t epochs, const Tables& tables,
                    std::uint32_t tile_idx, std::uint64_t count,
-                   TileProfile& tile) {
-  tile.physical_tile = tile_idx;
-  tile.samples.reserve(count);
+                   GeneratedReportVisitor& visitor) {
+  visitor.begin_tile(tile_idx, count);
   if (count == 0) return;
   Rng rng(mix(options.seed ^ kTileSalt, tile_idx));
 
@@ -226,6 +221,7 @@ void generate_tile(const GenerateOptions& options, std::uint32_t phases,
   const auto operation_count =
       static_cast<std::uint32_t>(tables.operations.size());
   PhasePlan plan;
+  GeneratedSample sample;
   std::uint64_t sample_idx = 0;
   for (std::uint32_t phase = 0; phase < phases && sample_idx < count; ++phase) {
     // Phase p covers samples [p * count / phases, (p+1) * count / phases):
@@ -236,33 +232,33 @@ void generate_tile(const GenerateOptions& options, std::uint32_t phases,
     plan_phase(options.seed, phase, tables, plan);
     const std::uint64_t phase_length = phase_end - sample_idx;
     for (std::uint64_t slot = 0; sample_idx < phase_end; ++slot, ++sample_idx) {
-      CycleSample& sample = tile.samples.emplace_back();
-      ProfileStep& step = sample.step;
-      step.local_index = static_cast<std::uint32_t>(slot);
-      step.phase = phase;
-      step.epoch = static_cast<std::uint32_t>(slot * epochs / phase_length);
+      sample.local_index = static_cast<std::uint32_t>(slot);
+      sample.phase = phase;
+      sample.epoch = static_cast<std::uint32_t>(slot * epochs / phase_length);
 
       // Compute steps between a synchronization and an exchange, as in a
       // bulk-synchronous program, with a little idle time sprinkled in.
       const std::uint32_t roll = rng.below(1000);
       const std::uint64_t beat = slot % 8;
       if (roll < 30) {
-        step.kind = ProfileStepKind::Idle;
+        sample.kind = ProfileStepKind::Idle;
       } else if (beat == 6) {
-        step.kind = ProfileStepKind::Synchronization;
+        sample.kind = ProfileStepKind::Synchronization;
       } else if (beat == 7 || roll < 80) {
-        step.kind = ProfileStepKind::Exchange;
+        sample.kind = ProfileStepKind::Exchange;
       } else {
-        step.kind = ProfileStepKind::Compute;
+        sample.kind = ProfileStepKind::Compute;
       }
 
+      sample.operation = {};
       if (have_operations) {
-        step.operation = tables.operations[(plan.operation_base + slot / 16) %
-                                           operation_count];
+        sample.operation = tables.operations[(plan.operation_base + slot / 16) %
+                                             operation_count];
       }
 
+      sample.kernel = {};
       std::uint32_t duration = 0;
-      switch (step.kind) {
+      switch (sample.kind) {
         case ProfileStepKind::Compute: {
           const std::uint32_t pick = rng.below(100);
           if (!have_kernels || pick == 0) {
@@ -272,7 +268,7 @@ void generate_tile(const GenerateOptions& options, std::uint32_t phases,
           const std::uint32_t kernel = pick < 80
                                            ? plan.palette[slot % kPaletteSize]
                                            : tables.zipf.draw(rng);
-          step.kernel = tables.kernels[kernel];
+          sample.kernel = tables.kernels[kernel];
           duration = static_cast<std::uint32_t>(
               std::uint64_t{tables.kernel_cycles[kernel]} *
               (88 + rng.below(25)) / 100);
@@ -289,17 +285,19 @@ void generate_tile(const GenerateOptions& options, std::uint32_t phases,
           break;
       }
 
-      if (step.kind != ProfileStepKind::Idle) {
+      sample.entry_count = 0;
+      if (sample.kind != ProfileStepKind::Idle) {
         const std::string& block = plan.blocks[(slot / 8) % plan.blocks.size()];
         const std::uint32_t shape = rng.below(10);
-        // Reserve the exact size: the lists are most of the report's heap.
-        step.metadata.reserve(shape < 4 || shape == 8 ? 1 : shape == 9 ? 3 : 2);
-        if (shape != 8) add_metadata(step.metadata, kBlockName, block);
-        if (shape >= 4) add_metadata(step.metadata, kLayerName, plan.layer);
+        if (shape != 8)
+          sample.entries[sample.entry_count++] = {kBlockName, block};
+        if (shape >= 4) {
+          sample.entries[sample.entry_count++] = {kLayerName, plan.layer};
+        }
         if (shape == 9) {
           // A step that belongs to two blocks repeats the name.
-          add_metadata(step.metadata, kBlockName,
-                       plan.blocks[(slot / 8 + 1) % plan.blocks.size()]);
+          sample.entries[sample.entry_count++] = {
+              kBlockName, plan.blocks[(slot / 8 + 1) % plan.blocks.size()]};
         }
       }
 
@@ -307,17 +305,57 @@ void generate_tile(const GenerateOptions& options, std::uint32_t phases,
       sample.start_cycle = cycle;
       sample.end_cycle = cycle + duration;
       cycle = sample.end_cycle + rng.below(16);
+      visitor.sample(sample);
     }
   }
 }
 
+std::uint64_t requested_total(const GenerateOptions& options) {
+  return options.total_samples != 0
+             ? options.total_samples
+             : std::uint64_t{options.tiles} * options.samples_per_tile;
+}
+
+// Collects the visited samples as records.
+class ReportBuilder final : public GeneratedReportVisitor {
+ public:
+  explicit ReportBuilder(ProfileReport& report) : report_(report) {}
+
+  void begin_tile(std::uint32_t physical_tile,
+                  std::uint64_t sample_count) override {
+    tile_ = &report_.tiles.emplace_back();
+    tile_->physical_tile = physical_tile;
+    tile_->samples.reserve(sample_count);
+  }
+
+  void sample(const GeneratedSample& generated) override {
+    CycleSample& sample = tile_->samples.emplace_back();
+    sample.start_cycle = generated.start_cycle;
+    sample.end_cycle = generated.end_cycle;
+    ProfileStep& step = sample.step;
+    step.local_index = generated.local_index;
+    step.phase = generated.phase;
+    step.epoch = generated.epoch;
+    step.kind = generated.kind;
+    step.operation = generated.operation;
+    step.kernel = generated.kernel;
+    // Reserve the exact size: the lists are most of the report's heap.
+    step.metadata.reserve(generated.entry_count);
+    for (const GeneratedMetadata& entry : generated.metadata()) {
+      step.metadata.push_back(
+          ProfileMetadata{std::string(entry.name), std::string(entry.value)});
+    }
+  }
+
+ private:
+  ProfileReport& report_;
+  TileProfile* tile_ = nullptr;
+};
+
 }  // namespace
 
-ProfileReport generate_report(const GenerateOptions& options) {
-  const std::uint64_t total =
-      options.total_samples != 0
-          ? options.total_samples
-          : std::uint64_t{options.tiles} * options.samples_per_tile;
+void for_each_generated_sample(const GenerateOptions& options,
+                               GeneratedReportVisitor& visitor) {
   const std::uint32_t phases =
       std::clamp<std::uint32_t>(options.phases, 1, kMaxGeneratedPhases);
   const std::uint32_t epochs =
@@ -337,14 +375,23 @@ ProfileReport generate_report(const GenerateOptions& options) {
   }
 
   const std::vector<std::uint64_t> counts =
-      tile_counts(options.seed, options.tiles, total);
+      tile_counts(options.seed, options.tiles, requested_total(options));
+  for (std::uint32_t i = 0; i < options.tiles; ++i) {
+    generate_tile(options, phases, epochs, tables, i, counts[i], visitor);
+  }
+}
+
+std::uint64_t generated_sample_count(const GenerateOptions& options) {
+  // Zero tiles hold no samples, whatever total was asked for.
+  return options.tiles == 0 ? 0 : requested_total(options);
+}
+
+ProfileReport generate_report(const GenerateOptions& options) {
   ProfileReport report;
   report.clock_hz = options.clock_hz;
-  report.tiles.resize(options.tiles);
-  for (std::uint32_t i = 0; i < options.tiles; ++i) {
-    generate_tile(options, phases, epochs, tables, i, counts[i],
-                  report.tiles[i]);
-  }
+  report.tiles.reserve(options.tiles);
+  ReportBuilder builder(report);
+  for_each_generated_sample(options, builder);
   return report;
 }
 

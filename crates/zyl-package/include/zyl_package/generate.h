@@ -2,9 +2,17 @@
 // examples, the benchmarks, the tests and users trying the tool.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
 
 #include "zyl_package/profile_report.h"
+#include "zyl_package/report_io.h"
+#include "zyl_package/report_package.h"
 
 namespace zyl_package {
 
@@ -45,6 +53,74 @@ inline constexpr std::uint32_t kMaxGeneratedPhases = 1U << 20;
 // tiles hold none. Identical options give an identical report on every
 // machine: all randomness comes from the generator's own integer PRNG.
 [[nodiscard]] ProfileReport generate_report(const GenerateOptions& options);
+
+// One metadata entry of a generated sample, borrowed from the generator.
+struct GeneratedMetadata {
+  std::string_view name;
+  std::string_view value;
+};
+
+// One generated sample: the fields of a CycleSample, with every string
+// borrowed from the generator and valid only while the visit runs, so
+// producing a sample allocates nothing.
+struct GeneratedSample {
+  std::uint32_t start_cycle = 0;
+  std::uint32_t end_cycle = 0;
+  std::uint32_t local_index = 0;
+  std::uint32_t phase = 0;
+  std::uint32_t epoch = 0;
+  ProfileStepKind kind = ProfileStepKind::Exchange;
+  std::string_view operation;
+  std::string_view kernel;  // empty for a step without a kernel
+  std::array<GeneratedMetadata, 3> entries{};
+  std::uint32_t entry_count = 0;  // entries in use, in capture order
+
+  [[nodiscard]] std::span<const GeneratedMetadata> metadata() const {
+    return {entries.data(), entry_count};
+  }
+};
+
+// Receives a generated report one piece at a time: begin_tile for every tile
+// in report order, then sample for each of that tile's samples in order.
+class GeneratedReportVisitor {
+ public:
+  GeneratedReportVisitor() = default;
+  GeneratedReportVisitor(const GeneratedReportVisitor&) = delete;
+  GeneratedReportVisitor& operator=(const GeneratedReportVisitor&) = delete;
+  virtual ~GeneratedReportVisitor() = default;
+
+  virtual void begin_tile(std::uint32_t physical_tile,
+                          std::uint64_t sample_count) = 0;
+  virtual void sample(const GeneratedSample& sample) = 0;
+};
+
+// Hands `visitor` the report generate_report(options) returns, tile by tile
+// and sample by sample, holding no sample after its visit: memory stays in
+// proportion to the tiles and the name tables, whatever the sample count.
+// Every call with the same options visits the same samples, so a writer may
+// walk the report several times.
+void for_each_generated_sample(const GenerateOptions& options,
+                               GeneratedReportVisitor& visitor);
+
+// Returns the number of samples generate_report(options) holds over all
+// tiles.
+[[nodiscard]] std::uint64_t generated_sample_count(
+    const GenerateOptions& options);
+
+// Writes the report generate_report(options) returns to `path` in `format`,
+// atomically as write_report does, without ever holding the report or its
+// columns: the bytes are those of write_report (JSON) or of
+// write_columns(to_columns(report), path, Package, package) (a package).
+// Memory stays at a few tens of MiB plus the string and metadata
+// dictionaries and 24 bytes per tile, so the sample count is bounded by the
+// disk alone. A package walks the generator twice (dictionaries, which come
+// first in the file, then the columns), each column written at its final
+// offset; compressed, it compresses every column in both walks, the first
+// only to learn the sizes. Returns nothing on success or the error message
+// (naming `path`); on failure `path` is untouched.
+[[nodiscard]] std::optional<std::string> write_generated_report(
+    const GenerateOptions& options, const std::filesystem::path& path,
+    ReportFormat format, const PackageWriteOptions& package = {});
 
 // Returns the default options with `tiles` tiles whose samples add up to
 // exactly `total_samples`.

@@ -1,0 +1,458 @@
+// Writing a generated profile straight to a file, sample by sample, so that
+// profiles far larger than memory can be made: JSON through the record
+// writer's formatter, a package in two walks of the generator with every
+// column written at its final offset.
+#include <xxhash.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "package_io.h"
+#include "package_sections.h"
+#include "positioned_file.h"
+#include "report_json_out.h"
+#include "zyl_package/atomic_file.h"
+#include "zyl_package/generate.h"
+#include "zyl_package/profile_columns.h"
+
+namespace zyl_package {
+namespace {
+
+// ---------------------------------------------------------------- JSON
+
+class JsonVisitor final : public GeneratedReportVisitor {
+ public:
+  explicit JsonVisitor(detail::ReportJsonWriter& writer) : writer_(writer) {}
+
+  void begin_tile(std::uint32_t physical_tile, std::uint64_t) override {
+    writer_.begin_tile(physical_tile);
+  }
+
+  void sample(const GeneratedSample& sample) override {
+    writer_.begin_sample({.start_cycle = sample.start_cycle,
+                          .end_cycle = sample.end_cycle,
+                          .local_index = sample.local_index,
+                          .phase = sample.phase,
+                          .epoch = sample.epoch,
+                          .kind = sample.kind,
+                          .operation = sample.operation,
+                          .kernel = sample.kernel});
+    for (const GeneratedMetadata& entry : sample.metadata()) {
+      writer_.metadata(entry.name, entry.value);
+    }
+    writer_.end_sample();
+  }
+
+ private:
+  detail::ReportJsonWriter& writer_;
+};
+
+std::optional<std::string> write_generated_json(
+    const GenerateOptions& options, const std::filesystem::path& path) {
+  return write_file_atomically(path, [&options](std::ostream& out) {
+    detail::ReportJsonWriter writer(out, options.clock_hz);
+    JsonVisitor visitor(writer);
+    for_each_generated_sample(options, visitor);
+    writer.finish();
+  });
+}
+
+// ---------------------------------------------------------------- package
+
+constexpr std::uint32_t kNoId = 0xffffffffU;
+constexpr std::uint64_t kIdCapacity = std::uint64_t{1} << 32U;
+
+// An open-addressing index from hashes to ids. The keys live with the caller,
+// which says whether the key behind an id is the one sought; the index keeps
+// each id's hash so it can grow without asking for the keys again.
+class HashIndex {
+ public:
+  HashIndex() : slots_(1024, kNoId) {}
+
+  template <typename Matches>
+  [[nodiscard]] std::uint32_t find(std::uint64_t hash,
+                                   const Matches& matches) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const std::uint32_t id = slots_[i];
+      if (id == kNoId) return kNoId;
+      if (hashes_[id] == hash && matches(id)) return id;
+    }
+  }
+
+  // Adds the next id (the number of ids added so far) under `hash`.
+  void add(std::uint64_t hash) {
+    hashes_.push_back(hash);
+    // Half full at most keeps probe runs short.
+    if (hashes_.size() * 2 > slots_.size()) {
+      slots_.assign(slots_.size() * 2, kNoId);
+      for (std::uint32_t id = 0; id + 1 < hashes_.size(); ++id) place(id);
+    }
+    place(static_cast<std::uint32_t>(hashes_.size() - 1));
+  }
+
+ private:
+  void place(std::uint32_t id) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hashes_[id] & mask;
+    while (slots_[i] != kNoId) i = (i + 1) & mask;
+    slots_[i] = id;
+  }
+
+  std::vector<std::uint32_t> slots_;
+  std::vector<std::uint64_t> hashes_;
+};
+
+// The string and metadata-list dictionaries of a package, in the arrays the
+// package stores, ids given in order of first use exactly as to_columns
+// gives them (per sample: kernel, operation, each metadata name and value,
+// then the list).
+class Dictionaries {
+ public:
+  explicit Dictionaries(ColumnBuffers& out) : out_(out) {}
+
+  struct Ids {
+    std::uint32_t kernel = 0;
+    std::uint32_t operation = 0;
+    std::uint32_t metadata = 0;
+  };
+
+  Ids ids(const GeneratedSample& sample) {
+    Ids ids;
+    ids.kernel = string_id(sample.kernel);
+    ids.operation = string_id(sample.operation);
+    pairs_.clear();
+    for (const GeneratedMetadata& entry : sample.metadata()) {
+      const std::uint32_t name = string_id(entry.name);
+      pairs_.push_back({name, string_id(entry.value)});
+    }
+    ids.metadata = list_id();
+    return ids;
+  }
+
+ private:
+  std::string_view string_of(std::uint32_t id) const {
+    const std::uint64_t begin = out_.string_offsets[id];
+    return std::string_view(out_.string_bytes)
+        .substr(begin, out_.string_offsets[id + 1] - begin);
+  }
+
+  std::uint32_t string_id(std::string_view text) {
+    const std::uint64_t hash = XXH3_64bits(text.data(), text.size());
+    const std::uint32_t found = strings_.find(
+        hash, [&](std::uint32_t id) { return string_of(id) == text; });
+    if (found != kNoId) return found;
+    const auto id = static_cast<std::uint32_t>(out_.string_offsets.size() - 1);
+    out_.string_bytes += text;
+    out_.string_offsets.push_back(out_.string_bytes.size());
+    strings_.add(hash);
+    return id;
+  }
+
+  std::uint32_t list_id() {
+    const std::uint64_t hash =
+        XXH3_64bits(pairs_.data(), pairs_.size() * sizeof(MetadataPair));
+    const std::uint32_t found = lists_.find(hash, [&](std::uint32_t id) {
+      const std::uint64_t begin = out_.list_offsets[id];
+      const std::uint64_t end = out_.list_offsets[id + 1];
+      return end - begin == pairs_.size() &&
+             std::equal(pairs_.begin(), pairs_.end(),
+                        out_.list_entries.begin() +
+                            static_cast<std::ptrdiff_t>(begin));
+    });
+    if (found != kNoId) return found;
+    const auto id = static_cast<std::uint32_t>(out_.list_offsets.size() - 1);
+    out_.list_entries.insert(out_.list_entries.end(), pairs_.begin(),
+                             pairs_.end());
+    out_.list_offsets.push_back(out_.list_entries.size());
+    lists_.add(hash);
+    return id;
+  }
+
+  ColumnBuffers& out_;
+  HashIndex strings_;
+  HashIndex lists_;
+  std::vector<MetadataPair> pairs_;
+};
+
+// A failed write, carried out of the generator's walk to the writer.
+struct WriteFailed {
+  std::string message;
+};
+
+// The sample columns in section order (sections 4 to 12) and their element
+// widths.
+constexpr std::size_t kColumns = 9;
+constexpr std::size_t kFirstColumnSection = 3;
+constexpr std::array<std::uint64_t, kColumns> kColumnWidths = {4, 4, 4, 4, 4,
+                                                               1, 4, 4, 4};
+
+// One sample column on its way out, a chunk at a time: measured (the size of
+// its zstd frame, for the layout) or written at its offset in the file, raw
+// or as the frame, with the checksum of what is stored.
+class ColumnSink {
+ public:
+  enum class Mode : std::uint8_t { Measure = 0, WriteRaw = 1, WriteZstd = 2 };
+
+  ColumnSink(Mode mode, std::uint64_t size, const PackageWriteOptions& options,
+             detail::PositionedFile* file, std::uint64_t offset)
+      : mode_(mode),
+        buffer_(std::min<std::uint64_t>(size, detail::kCompressChunkBytes)),
+        checksum_(options.version),
+        file_(file),
+        offset_(offset) {
+    if (mode != Mode::WriteRaw && size > 0) {
+      compressor_.emplace(options.compression_level, size);
+    }
+  }
+
+  template <typename T>
+  void append(T value) {
+    // Widths divide the chunk size, so a value never straddles two chunks.
+    std::memcpy(buffer_.data() + fill_, &value, sizeof value);
+    fill_ += sizeof value;
+    if (fill_ == buffer_.size()) flush();
+  }
+
+  // Ends the column; returns false when zstd failed.
+  bool finish() {
+    flush();
+    if (!compressor_) return true;
+    return compressor_->finish([this](const unsigned char* data,
+                                      std::size_t size) { store(data, size); });
+  }
+
+  [[nodiscard]] std::uint64_t stored_size() const { return stored_; }
+  [[nodiscard]] std::uint64_t checksum() const { return checksum_.digest(); }
+
+ private:
+  void flush() {
+    if (fill_ == 0) return;
+    const std::span<const unsigned char> chunk(buffer_.data(), fill_);
+    fill_ = 0;
+    if (mode_ == Mode::WriteRaw) {
+      store(chunk.data(), chunk.size());
+      return;
+    }
+    compressor_->add(chunk, [this](const unsigned char* data,
+                                   std::size_t size) { store(data, size); });
+  }
+
+  void store(const unsigned char* data, std::size_t size) {
+    if (mode_ != Mode::Measure) {
+      checksum_.update(data, size);
+      if (auto error = file_->write_at(offset_ + stored_, data, size)) {
+        throw WriteFailed{std::move(*error)};
+      }
+    }
+    stored_ += size;
+  }
+
+  Mode mode_;
+  std::vector<unsigned char> buffer_;
+  std::size_t fill_ = 0;
+  std::optional<detail::SectionCompressor> compressor_;
+  detail::SectionChecksum checksum_;
+  detail::PositionedFile* file_;
+  std::uint64_t offset_;
+  std::uint64_t stored_ = 0;
+};
+
+// One walk over the generated samples: ids from the dictionaries (which the
+// first walk fills), each sample's fields to the column sinks when there
+// are any, and the tile records when asked.
+class PackageWalk final : public GeneratedReportVisitor {
+ public:
+  PackageWalk(Dictionaries& dictionaries, std::vector<ColumnSink>* sinks,
+              std::vector<ColumnTile>* tiles)
+      : dictionaries_(dictionaries), sinks_(sinks), tiles_(tiles) {}
+
+  void begin_tile(std::uint32_t physical_tile,
+                  std::uint64_t sample_count) override {
+    if (tiles_ == nullptr) return;
+    tiles_->push_back({.physical_tile = physical_tile,
+                       .first_sample = first_,
+                       .sample_count = sample_count});
+    first_ += sample_count;
+  }
+
+  void sample(const GeneratedSample& sample) override {
+    const Dictionaries::Ids ids = dictionaries_.ids(sample);
+    if (sinks_ == nullptr) return;
+    std::vector<ColumnSink>& sinks = *sinks_;
+    sinks[0].append(sample.start_cycle);
+    sinks[1].append(sample.end_cycle);
+    sinks[2].append(sample.local_index);
+    sinks[3].append(sample.phase);
+    sinks[4].append(sample.epoch);
+    sinks[5].append(static_cast<std::uint8_t>(sample.kind));
+    sinks[6].append(ids.kernel);
+    sinks[7].append(ids.operation);
+    sinks[8].append(ids.metadata);
+  }
+
+ private:
+  Dictionaries& dictionaries_;
+  std::vector<ColumnSink>* sinks_;
+  std::vector<ColumnTile>* tiles_;
+  std::uint64_t first_ = 0;
+};
+
+template <typename T>
+std::span<const unsigned char> bytes_of(const T& values) {
+  return {reinterpret_cast<const unsigned char*>(values.data()),
+          values.size() * sizeof(values[0])};
+}
+
+std::optional<std::string> write_generated_package(
+    const GenerateOptions& options, const std::filesystem::path& path,
+    const PackageWriteOptions& package) {
+  if (package.version != 1 && package.version != 2) {
+    return path.string() + ": package version " +
+           std::to_string(package.version) +
+           " cannot be written (versions 1 and 2 can)";
+  }
+  const std::uint64_t samples = generated_sample_count(options);
+  // Column sizes and offsets are sample counts times at most 24 bytes.
+  if (samples > UINT64_MAX / 64) {
+    return path.string() + ": " + std::to_string(samples) +
+           " samples are more than a package can hold";
+  }
+  // Created first, so an unwritable folder shows before the long walks.
+  detail::PositionedFile file;
+  if (auto error = file.create(path)) return error;
+
+  // First walk: the dictionaries and tiles, which precede the columns in
+  // the file, and, when compressing, the size of every column's frame.
+  ColumnBuffers small;
+  Dictionaries dictionaries(small);
+  std::vector<ColumnSink> measures;
+  if (package.compress) {
+    measures.reserve(kColumns);
+    for (std::size_t c = 0; c < kColumns; ++c) {
+      measures.emplace_back(ColumnSink::Mode::Measure,
+                            samples * kColumnWidths[c], package, nullptr, 0);
+    }
+  }
+  PackageWalk first(dictionaries, package.compress ? &measures : nullptr,
+                    &small.tiles);
+  for_each_generated_sample(options, first);
+  if (small.string_offsets.size() - 1 > kIdCapacity ||
+      small.list_offsets.size() - 1 > kIdCapacity) {
+    return path.string() +
+           ": the report has more distinct strings or metadata lists than "
+           "32-bit ids can name";
+  }
+
+  // The layout: the dictionary sections are planned in memory as the
+  // in-memory writer plans them; a column is stored as its frame where that
+  // is smaller, raw otherwise.
+  std::array<std::span<const unsigned char>, detail::kPackageSections> raw{};
+  raw[0] = bytes_of(small.string_offsets);
+  raw[1] = bytes_of(small.string_bytes);
+  raw[2] = bytes_of(small.tiles);
+  raw[12] = bytes_of(small.list_offsets);
+  raw[13] = bytes_of(small.list_entries);
+  std::array<detail::PlannedSection, detail::kPackageSections> planned;
+  std::array<detail::SectionEntry, detail::kPackageSections> entries;
+  for (const std::size_t i : {0, 1, 2, 12, 13}) {
+    detail::plan_section(raw[i], package, planned[i]);
+    entries[i] = {
+        planned[i].encoding, planned[i].stored.size(), planned[i].size,
+        detail::package_checksum(package.version, planned[i].stored.data(),
+                                 planned[i].stored.size())};
+  }
+  std::array<bool, kColumns> compressed{};
+  for (std::size_t c = 0; c < kColumns; ++c) {
+    const std::uint64_t size = samples * kColumnWidths[c];
+    detail::SectionEntry& entry = entries[kFirstColumnSection + c];
+    entry = {detail::kRawEncoding, size, size, 0};
+    if (package.compress && size > 0 && measures[c].finish() &&
+        measures[c].stored_size() < size) {
+      compressed[c] = true;
+      entry.encoding = detail::kZstdEncoding;
+      entry.stored_size = measures[c].stored_size();
+    }
+  }
+  measures.clear();
+  const detail::PackageCounts counts{options.clock_hz,
+                                     small.tiles.size(),
+                                     samples,
+                                     small.string_offsets.size() - 1,
+                                     small.list_offsets.size() - 1,
+                                     small.list_entries.size()};
+  std::array<std::uint64_t, detail::kPackageSections> offsets{};
+  std::array<unsigned char, detail::kPackagePreambleBytes> preamble{};
+  const std::uint64_t total = detail::lay_out_package(
+      package.version, counts, entries, offsets, preamble);
+
+  if (auto error = file.resize(total)) return error;
+  for (const std::size_t i : {0, 1, 2, 12, 13}) {
+    if (auto error = file.write_at(offsets[i], planned[i].stored.data(),
+                                   planned[i].stored.size())) {
+      return error;
+    }
+  }
+
+  // Second walk: every column to its place. The generator gives the same
+  // samples again, so the frames come out as measured.
+  std::vector<ColumnSink> sinks;
+  sinks.reserve(kColumns);
+  for (std::size_t c = 0; c < kColumns; ++c) {
+    const std::size_t i = kFirstColumnSection + c;
+    sinks.emplace_back(compressed[c] ? ColumnSink::Mode::WriteZstd
+                                     : ColumnSink::Mode::WriteRaw,
+                       entries[i].size, package, &file, offsets[i]);
+  }
+  try {
+    PackageWalk second(dictionaries, &sinks, nullptr);
+    for_each_generated_sample(options, second);
+    for (std::size_t c = 0; c < kColumns; ++c) {
+      detail::SectionEntry& entry = entries[kFirstColumnSection + c];
+      if (!sinks[c].finish() || sinks[c].stored_size() != entry.stored_size) {
+        return path.string() + ": section " +
+               std::to_string(kFirstColumnSection + c + 1) +
+               " came out differently on the second pass";
+      }
+      entry.checksum = sinks[c].checksum();
+    }
+  } catch (WriteFailed& failed) {
+    return std::move(failed.message);
+  }
+  detail::lay_out_package(package.version, counts, entries, offsets, preamble);
+  if (auto error = file.write_at(0, preamble.data(), preamble.size())) {
+    return error;
+  }
+  return file.commit();
+}
+
+}  // namespace
+
+std::optional<std::string> write_generated_report(
+    const GenerateOptions& options, const std::filesystem::path& path,
+    ReportFormat format, const PackageWriteOptions& package) {
+  try {
+    switch (format) {
+      case ReportFormat::Json:
+        return write_generated_json(options, path);
+      case ReportFormat::Package:
+        return write_generated_package(options, path, package);
+    }
+  } catch (const std::bad_alloc&) {
+    return path.string() + ": not enough memory to write the report";
+  }
+  return path.string() + ": unknown report format";
+}
+
+}  // namespace zyl_package

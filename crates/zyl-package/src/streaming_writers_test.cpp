@@ -1,0 +1,267 @@
+// Tests of the writers that never hold a whole report: a generated profile
+// written sample by sample, and the JSON form written from columns. Each
+// must give the very bytes of the in-memory writers.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "zyl_package/generate.h"
+#include "zyl_package/profile_columns.h"
+#include "zyl_package/report_io.h"
+
+namespace zyl_package {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempFolder {
+ public:
+  TempFolder() {
+    path_ =
+        fs::temp_directory_path() /
+        ("zyl-streaming-" +
+         std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  ~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  [[nodiscard]] fs::path file(const std::string& name) const {
+    return path_ / name;
+  }
+  [[nodiscard]] std::size_t entries() const {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(path_), fs::directory_iterator{}));
+  }
+
+ private:
+  fs::path path_;
+};
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct OptionRow {
+  std::string name;
+  GenerateOptions options;
+};
+
+std::vector<OptionRow> option_rows() {
+  std::vector<OptionRow> rows;
+  rows.push_back({"tiny", options_for_total(40, 3)});
+  rows.push_back({"no samples", options_for_total(0, 5)});
+  GenerateOptions no_tiles = options_for_total(100, 0);
+  rows.push_back({"no tiles", no_tiles});
+  // Tile 4 of every 8 starts just below 2^32; 20 tiles include empty and
+  // short ones.
+  GenerateOptions wraps = options_for_total(6000, 20);
+  wraps.seed = 7;
+  rows.push_back({"wraps", wraps});
+  GenerateOptions bare = options_for_total(700, 4);
+  bare.kernels = 0;
+  bare.operations = 0;
+  bare.phases = 0;
+  bare.epochs = 0;
+  rows.push_back({"no kernels or operations", bare});
+  GenerateOptions plain;
+  plain.tiles = 9;
+  plain.samples_per_tile = 31;
+  plain.clock_hz = 0;
+  rows.push_back({"tiles times samples per tile", plain});
+  return rows;
+}
+
+TEST(WriteGeneratedReport, JsonIsTheRecordWritersBytes) {
+  const TempFolder folder;
+  for (const OptionRow& row : option_rows()) {
+    SCOPED_TRACE(row.name);
+    const fs::path expected = folder.file("expected.json");
+    const fs::path streamed = folder.file("streamed.json");
+    ASSERT_EQ(write_report(generate_report(row.options), expected,
+                           ReportFormat::Json),
+              std::nullopt);
+    ASSERT_EQ(write_generated_report(row.options, streamed, ReportFormat::Json),
+              std::nullopt);
+    EXPECT_EQ(read_file(streamed), read_file(expected));
+  }
+}
+
+TEST(WriteGeneratedReport, PackageIsTheColumnWritersBytesInEveryForm) {
+  const TempFolder folder;
+  for (const OptionRow& row : option_rows()) {
+    const ProfileColumns columns = to_columns(generate_report(row.options));
+    for (const std::uint32_t version : {1U, 2U}) {
+      for (const bool compress : {false, true}) {
+        SCOPED_TRACE(row.name + ", version " + std::to_string(version) +
+                     (compress ? ", compressed" : ", raw"));
+        PackageWriteOptions package;
+        package.version = version;
+        package.compress = compress;
+        const fs::path expected = folder.file("expected.zpk");
+        const fs::path streamed = folder.file("streamed.zpk");
+        ASSERT_EQ(
+            write_columns(columns, expected, ReportFormat::Package, package),
+            std::nullopt);
+        ASSERT_EQ(write_generated_report(row.options, streamed,
+                                         ReportFormat::Package, package),
+                  std::nullopt);
+        EXPECT_EQ(read_file(streamed), read_file(expected));
+      }
+    }
+  }
+}
+
+// Columns of more than one compression chunk (a mebibyte), so the frames of
+// the streaming writer span chunks, and raw columns are written in pieces.
+TEST(WriteGeneratedReport, PackageSpanningManyChunksIsTheSameAndReadsBack) {
+  const TempFolder folder;
+  const GenerateOptions options = options_for_total(300000, 64);
+  const ProfileReport report = generate_report(options);
+  const ProfileColumns columns = to_columns(report);
+  for (const bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "compressed" : "raw");
+    PackageWriteOptions package;
+    package.compress = compress;
+    const fs::path expected = folder.file("expected.zpk");
+    const fs::path streamed = folder.file("streamed.zpk");
+    ASSERT_EQ(write_columns(columns, expected, ReportFormat::Package, package),
+              std::nullopt);
+    ASSERT_EQ(write_generated_report(options, streamed, ReportFormat::Package,
+                                     package),
+              std::nullopt);
+    EXPECT_EQ(read_file(streamed), read_file(expected));
+    const LoadResult loaded = read_report(streamed);
+    ASSERT_TRUE(loaded.ok()) << loaded.error().to_string();
+    EXPECT_EQ(loaded.value(), report);
+  }
+}
+
+TEST(WriteGeneratedReport, FailureNamesTheFileAndLeavesNothingBehind) {
+  const TempFolder folder;
+  const GenerateOptions options = options_for_total(500, 4);
+  const fs::path missing = folder.file("no-such-folder") / "out.zpk";
+  for (const ReportFormat format :
+       {ReportFormat::Json, ReportFormat::Package}) {
+    const auto error = write_generated_report(options, missing, format);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(error->find(missing.string()), std::string::npos) << *error;
+  }
+  PackageWriteOptions unknown;
+  unknown.version = 3;
+  const fs::path target = folder.file("kept.zpk");
+  { std::ofstream(target) << "earlier"; }
+  const auto error =
+      write_generated_report(options, target, ReportFormat::Package, unknown);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_NE(error->find("version 3"), std::string::npos) << *error;
+  EXPECT_EQ(read_file(target), "earlier");
+  EXPECT_EQ(folder.entries(), 1U);
+}
+
+TEST(GeneratedSampleCount, CountsWhatTheReportHolds) {
+  for (const OptionRow& row : option_rows()) {
+    SCOPED_TRACE(row.name);
+    std::uint64_t held = 0;
+    for (const auto& tile : generate_report(row.options).tiles) {
+      held += tile.samples.size();
+    }
+    EXPECT_EQ(generated_sample_count(row.options), held);
+  }
+}
+
+// A report whose strings need every kind of care in JSON.
+ProfileReport awkward_report() {
+  TileProfile tile;
+  tile.physical_tile = 4294967295U;
+  CycleSample sample;
+  sample.start_cycle = 4294967295U;
+  sample.end_cycle = 3;
+  sample.step.kind = ProfileStepKind::Synchronization;
+  sample.step.operation = "quote \" backslash \\ tab \t newline \n nul " +
+                          std::string(1, '\0') + " \x1f end";
+  sample.step.kernel = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80";
+  sample.step.metadata = {{"block", "1"}, {"", ""}, {"block", "\x7f"}};
+  tile.samples.push_back(sample);
+  sample.step.metadata.clear();
+  sample.step.kind = ProfileStepKind::Idle;
+  tile.samples.push_back(sample);
+
+  ProfileReport report;
+  report.clock_hz = 18446744073709551615ULL;
+  report.tiles.push_back(tile);
+  report.tiles.emplace_back().physical_tile = 9;  // empty
+  report.tiles.push_back(tile);
+  return report;
+}
+
+std::string json_of_records(const ProfileReport& report) {
+  std::ostringstream out;
+  write_report_json(report, out);
+  return out.str();
+}
+
+std::string json_of_columns(const ProfileColumns& columns) {
+  std::ostringstream out;
+  write_columns_json(columns, out);
+  return out.str();
+}
+
+TEST(WriteColumnsJson, IsTheRecordWritersBytes) {
+  ColumnBuffers repeated;
+  // Strings stored twice and a list stored twice: readers may meet such
+  // packages, and the text must not depend on which copy an id names.
+  repeated.string_bytes = "kkop";
+  repeated.string_offsets = {0, 1, 2, 4, 4};
+  repeated.list_entries = {{0, 1}, {1, 0}};
+  repeated.list_offsets = {0, 1, 2, 2};
+  repeated.tiles = {{.physical_tile = 2, .first_sample = 0, .sample_count = 3}};
+  repeated.start_cycle = {1, 2, 3};
+  repeated.end_cycle = {4, 5, 6};
+  repeated.local_index = {0, 1, 2};
+  repeated.phase = {0, 0, 1};
+  repeated.epoch = {0, 0, 0};
+  repeated.kind = {0, 1, 3};
+  repeated.kernel = {0, 1, 3};
+  repeated.operation = {2, 2, 3};
+  repeated.metadata = {0, 1, 2};
+
+  const std::vector<std::pair<std::string, ProfileColumns>> rows = {
+      {"awkward strings", to_columns(awkward_report())},
+      {"repeated dictionary entries", columns_from(5, repeated)},
+      {"no tiles", to_columns(ProfileReport{})},
+      {"generated", to_columns(generate_report(options_for_total(2000, 12)))},
+  };
+  for (const auto& [name, columns] : rows) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(check_columns(columns), std::nullopt);
+    EXPECT_EQ(json_of_columns(columns), json_of_records(to_report(columns)));
+  }
+}
+
+TEST(WriteColumnsJson, FileRoundTripsThroughTheReader) {
+  const TempFolder folder;
+  const ProfileReport report = awkward_report();
+  const fs::path path = folder.file("awkward.json");
+  ASSERT_EQ(write_columns(to_columns(report), path, ReportFormat::Json),
+            std::nullopt);
+  EXPECT_EQ(read_file(path), json_of_records(report));
+  const LoadResult loaded = read_report(path);
+  ASSERT_TRUE(loaded.ok()) << loaded.error().to_string();
+  EXPECT_EQ(loaded.value(), report);
+}
+
+}  // namespace
+}  // namespace zyl_package
