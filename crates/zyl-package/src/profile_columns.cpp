@@ -1,79 +1,13 @@
 // Conversions between the record and the columnar form of a profile.
 #include "zyl_package/profile_columns.h"
 
-#include <xxhash.h>
-
-#include <algorithm>
-#include <unordered_map>
 #include <utility>
+#include <vector>
+
+#include "dictionary.h"
 
 namespace zyl_package {
 namespace {
-
-// Gives each distinct string an id in order of first use, appending its
-// bytes to the dictionary. Borrows the report's strings while it runs.
-class StringDictionary {
- public:
-  explicit StringDictionary(ColumnBuffers& out) : out_(out) {}
-
-  std::uint32_t id(std::string_view text) {
-    const auto [it, inserted] = ids_.try_emplace(
-        text, static_cast<std::uint32_t>(out_.string_offsets.size() - 1));
-    if (inserted) {
-      out_.string_bytes += text;
-      out_.string_offsets.push_back(out_.string_bytes.size());
-    }
-    return it->second;
-  }
-
- private:
-  ColumnBuffers& out_;
-  std::unordered_map<std::string_view, std::uint32_t> ids_;
-};
-
-// Stores each distinct metadata list once. Lists are found by a hash of
-// their (name id, value id) pairs and compared in full, since two lists may
-// share a hash.
-class ListDictionary {
- public:
-  explicit ListDictionary(ColumnBuffers& out) : out_(out) {}
-
-  std::uint32_t id(const std::vector<ProfileMetadata>& metadata,
-                   StringDictionary& strings) {
-    scratch_.clear();
-    for (const ProfileMetadata& entry : metadata) {
-      scratch_.push_back({strings.id(entry.name), strings.id(entry.value)});
-    }
-    const std::uint64_t hash =
-        XXH3_64bits(scratch_.data(), scratch_.size() * sizeof(MetadataPair));
-    const auto head = heads_.find(hash);
-    std::uint32_t candidate = head == heads_.end() ? kNone : head->second;
-    for (; candidate != kNone; candidate = next_[candidate]) {
-      const std::uint64_t begin = out_.list_offsets[candidate];
-      const std::uint64_t end = out_.list_offsets[candidate + 1];
-      if (end - begin == scratch_.size() &&
-          std::equal(
-              scratch_.begin(), scratch_.end(),
-              out_.list_entries.begin() + static_cast<std::ptrdiff_t>(begin))) {
-        return candidate;
-      }
-    }
-    const auto list = static_cast<std::uint32_t>(next_.size());
-    next_.push_back(head == heads_.end() ? kNone : head->second);
-    heads_[hash] = list;
-    out_.list_entries.insert(out_.list_entries.end(), scratch_.begin(),
-                             scratch_.end());
-    out_.list_offsets.push_back(out_.list_entries.size());
-    return list;
-  }
-
- private:
-  static constexpr std::uint32_t kNone = 0xffffffffU;
-  ColumnBuffers& out_;
-  std::vector<MetadataPair> scratch_;
-  std::unordered_map<std::uint64_t, std::uint32_t> heads_;
-  std::vector<std::uint32_t> next_;  // the next list with the same hash
-};
 
 template <typename T>
 std::span<const T> view(const std::vector<T>& values) {
@@ -115,8 +49,8 @@ ProfileColumns to_columns(const ProfileReport& report) {
     column->reserve(samples);
   }
   b.kind.reserve(samples);
-  StringDictionary strings(b);
-  ListDictionary lists(b);
+  detail::Dictionary dictionary;
+  std::vector<MetadataPair> pairs;
   std::uint64_t first = 0;
   for (const TileProfile& tile : report.tiles) {
     b.tiles.push_back({.physical_tile = tile.physical_tile,
@@ -135,11 +69,17 @@ ProfileColumns to_columns(const ProfileReport& report) {
       // the columns valid.
       const auto kind = static_cast<std::uint8_t>(step.kind);
       b.kind.push_back(kind <= 3 ? kind : 0);
-      b.kernel.push_back(strings.id(step.kernel));
-      b.operation.push_back(strings.id(step.operation));
-      b.metadata.push_back(lists.id(step.metadata, strings));
+      b.kernel.push_back(dictionary.string_id(step.kernel));
+      b.operation.push_back(dictionary.string_id(step.operation));
+      pairs.clear();
+      for (const ProfileMetadata& entry : step.metadata) {
+        pairs.push_back({dictionary.string_id(entry.name),
+                         dictionary.string_id(entry.value)});
+      }
+      b.metadata.push_back(dictionary.list_id(pairs));
     }
   }
+  dictionary.move_into(b);
   return columns_from(report.clock_hz, std::move(b));
 }
 

@@ -1,6 +1,6 @@
-// Reading a report file (into memory in one go, or mapped when it is a
-// package) and handing it to the parser its first bytes call for; writing a
-// report file atomically.
+// Reading a report file (a package mapped, JSON as a stream, a package from
+// a pipe into memory) by what its first bytes call for; writing a report
+// file atomically.
 #include "zyl_package/report_io.h"
 
 #include <fcntl.h>
@@ -15,9 +15,11 @@
 #include <system_error>
 #include <utility>
 
+#include "json_stream.h"
+#include "json_values.h"
+#include "machine_memory.h"
 #include "mapped_file.h"
 #include "package_io.h"
-#include "report_json.h"
 #include "zyl_package/atomic_file.h"
 
 namespace zyl_package {
@@ -51,16 +53,39 @@ std::string out_of_memory_message(std::uint64_t size) {
   return "not enough memory to read the " + std::to_string(size) + "-byte file";
 }
 
-// The one place where the stored form is chosen from the bytes themselves.
-LoadResult parse_bytes(const char* data, std::size_t size, std::size_t capacity,
-                       std::string_view file_name, const ReadLimits& limits) {
-  // Binary packages are recognised here by their magic bytes, before the
-  // JSON reader sees them.
-  if (looks_like_report_package(std::string_view(data, size))) {
-    return parse_report_package(std::string_view(data, size), file_name,
-                                limits);
+// Records from columns, or a message when they would not fit: records take
+// several times the room of columns.
+LoadResult records_of(ColumnsResult columns, std::string_view file_name,
+                      const ReadLimits& limits) {
+  if (!columns.ok()) return columns.error();
+  const ProfileColumns& read = columns.value();
+  const std::uint64_t needed =
+      read.sample_count() * (sizeof(CycleSample) + 16) +
+      read.string_bytes.size();
+  const std::uint64_t budget = detail::memory_budget(limits.max_memory_bytes);
+  LoadError error;
+  error.file = std::string(file_name);
+  if (needed > budget) {
+    error.message = "the report's records would need about " +
+                    std::to_string(needed) +
+                    " bytes of memory, more than the " +
+                    std::to_string(budget) + " available";
+    return error;
   }
-  return detail::parse_report_json(data, size, capacity, file_name, limits);
+  try {
+    return to_report(read);
+  } catch (const std::bad_alloc&) {
+    error.message = "not enough memory for the report's records";
+    return error;
+  }
+}
+
+// Columns of JSON text in memory.
+ColumnsResult json_columns(std::string_view text, std::string_view file_name,
+                           const ReadLimits& limits) {
+  const std::unique_ptr<detail::ByteSource> source =
+      detail::memory_source(text);
+  return detail::read_json_columns(*source, file_name, limits);
 }
 
 // A whole file in memory with parser padding after it.
@@ -71,7 +96,10 @@ struct PaddedBytes {
 
 // Reads all of `path` into a padded buffer, within the file-size limit.
 Loaded<PaddedBytes> read_padded(const std::filesystem::path& path,
-                                const ReadLimits& limits) {
+                                ReadLimits limits) {
+  // Whole in memory: the memory available bounds it too.
+  limits.max_file_bytes = std::min(
+      limits.max_file_bytes, detail::memory_budget(limits.max_memory_bytes));
   std::error_code ec;
   const auto status = std::filesystem::status(path, ec);
   if (ec) return file_error(path, "cannot read: " + ec.message());
@@ -155,19 +183,6 @@ ColumnsResult package_columns_from_copy(std::string_view bytes,
                                       file_name, limits, false);
 }
 
-// Columns of a report read as records (the JSON form, for now).
-ColumnsResult columns_of(LoadResult loaded, std::string_view file_name) {
-  if (!loaded.ok()) return loaded.error();
-  try {
-    return to_columns(loaded.value());
-  } catch (const std::bad_alloc&) {
-    LoadError error;
-    error.file = std::string(file_name);
-    error.message = "not enough memory to convert the report to columns";
-    return error;
-  }
-}
-
 // Maps `path` when it is a non-empty regular file that starts like a
 // package and reads it as columns; returns nothing when the file is for the
 // buffered path (JSON, pipes, empty files, or a file that will not map).
@@ -206,49 +221,43 @@ std::optional<ColumnsResult> map_package(const std::filesystem::path& path,
 
 LoadResult read_report(const std::filesystem::path& path,
                        const ReadLimits& limits) {
-  Loaded<PaddedBytes> bytes = read_padded(path, limits);
-  if (!bytes.ok()) return bytes.error();
-  const PaddedBytes& read = bytes.value();
-  return parse_bytes(read.buffer.get(), read.size,
-                     read.size + detail::kJsonPadding, path.string(), limits);
+  return records_of(read_columns(path, limits), path.string(), limits);
 }
 
 ColumnsResult read_columns(const std::filesystem::path& path,
-                           const ReadLimits& limits) {
+                           const ReadLimits& limits, ReadProgress* progress) {
   std::error_code ec;
-  if (std::filesystem::is_regular_file(path, ec)) {
+  const auto status = std::filesystem::status(path, ec);
+  if (std::filesystem::is_regular_file(status)) {
     if (std::optional<ColumnsResult> mapped = map_package(path, limits)) {
       return std::move(*mapped);
     }
+    // JSON, read as a stream: the file is never in memory as a whole.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return file_error(path,
+                        std::string("cannot read: ") + std::strerror(errno));
+    }
+    const std::unique_ptr<detail::ByteSource> source = detail::file_source(fd);
+    if (const auto size = source->size();
+        size && *size > limits.max_file_bytes) {
+      return file_error(path, too_large_message(*size, limits.max_file_bytes));
+    }
+    return detail::read_json_columns(*source, path.string(), limits, progress);
   }
+  // A pipe or a device: read whole, then by its first bytes.
   Loaded<PaddedBytes> bytes = read_padded(path, limits);
   if (!bytes.ok()) return bytes.error();
   const PaddedBytes& read = bytes.value();
-  const std::string name = path.string();
-  if (looks_like_report_package({read.buffer.get(), read.size})) {
-    return package_columns_from_copy({read.buffer.get(), read.size}, name,
-                                     limits);
+  const std::string_view text(read.buffer.get(), read.size);
+  if (looks_like_report_package(text)) {
+    return package_columns_from_copy(text, path.string(), limits);
   }
-  LoadResult records =
-      detail::parse_report_json(read.buffer.get(), read.size,
-                                read.size + detail::kJsonPadding, name, limits);
-  // The text is no longer needed: let it go before the columns are built,
-  // so the three never take memory at once.
-  bytes = LoadError{};
-  return columns_of(std::move(records), name);
+  return json_columns(text, path.string(), limits);
 }
 
 ColumnsResult parse_columns(std::string_view bytes, std::string_view file_name,
                             const ReadLimits& limits) {
-  if (looks_like_report_package(bytes) &&
-      bytes.size() <= limits.max_file_bytes) {
-    return package_columns_from_copy(bytes, file_name, limits);
-  }
-  return columns_of(parse_report(bytes, file_name, limits), file_name);
-}
-
-LoadResult parse_report(std::string_view bytes, std::string_view file_name,
-                        const ReadLimits& limits) {
   if (bytes.size() > limits.max_file_bytes) {
     LoadError error;
     error.file = std::string(file_name);
@@ -257,18 +266,19 @@ LoadResult parse_report(std::string_view bytes, std::string_view file_name,
         std::to_string(limits.max_file_bytes) + "-byte limit for reports";
     return error;
   }
-  // The parser reads a little past the end, so the text gets a padded copy.
-  auto buffer = allocate_padded(bytes.size());
-  if (!buffer) {
-    LoadError error;
-    error.file = std::string(file_name);
-    error.message = out_of_memory_message(bytes.size());
-    return error;
+  if (looks_like_report_package(bytes)) {
+    return package_columns_from_copy(bytes, file_name, limits);
   }
-  if (!bytes.empty()) std::memcpy(buffer.get(), bytes.data(), bytes.size());
-  std::memset(buffer.get() + bytes.size(), 0, detail::kJsonPadding);
-  return parse_bytes(buffer.get(), bytes.size(),
-                     bytes.size() + detail::kJsonPadding, file_name, limits);
+  return json_columns(bytes, file_name, limits);
+}
+
+LoadResult parse_report(std::string_view bytes, std::string_view file_name,
+                        const ReadLimits& limits) {
+  if (looks_like_report_package(bytes) &&
+      bytes.size() <= limits.max_file_bytes) {
+    return parse_report_package(bytes, file_name, limits);
+  }
+  return records_of(parse_columns(bytes, file_name, limits), file_name, limits);
 }
 
 ReportFormat report_format_for(const std::filesystem::path& path) {

@@ -2,8 +2,10 @@
 // that says where the input went wrong and what was expected there.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -58,13 +60,26 @@ using LoadResult = Loaded<ProfileReport>;
 
 // Resource caps for reading untrusted files, each overridable by the caller.
 struct ReadLimits {
-  // Largest file read, checked before any memory is taken. The default
-  // (4 GiB - 1, the most the JSON parser's 32-bit positions can address)
-  // leaves room for reports of 10^7 samples (about 2.5 GB of JSON).
-  std::uint64_t max_file_bytes = 0xFFFFFFFFULL;
+  // Largest file read, checked before any memory is taken. JSON is read as
+  // a stream and packages are mapped, so no size needs a cap by default:
+  // what bounds a read is the memory its columns take (below).
+  std::uint64_t max_file_bytes = std::numeric_limits<std::uint64_t>::max();
+  // Memory the columns read may take, in bytes; 0 means what the machine
+  // has available when the read starts. A report that needs more is
+  // refused with a message (a JSON report early, judged from its first
+  // megabytes), never left to be killed by the system.
+  std::uint64_t max_memory_bytes = 0;
   std::size_t max_depth = 64;  // JSON nesting levels; a report needs 8
   std::size_t max_string_bytes = std::size_t{1} << 24;  // 16 MiB, after
                                                         // unescaping
+};
+
+// How far a long read has come, for a display on another thread: the reader
+// sets `total` (0 when unknown) and adds to `done` the input bytes it has
+// consumed.
+struct ReadProgress {
+  std::atomic<std::uint64_t> done{0};
+  std::atomic<std::uint64_t> total{0};
 };
 
 }  // namespace zyl_package

@@ -20,8 +20,10 @@ namespace zyl_package {
 enum class ReportFormat : std::uint8_t { Json = 0, Package = 1 };
 
 // Reads a report from a file; the form (JSON or binary package) is chosen by
-// the first bytes. Never throws; an unreadable, oversized or malformed file
-// gives a LoadError naming `path` as given.
+// the first bytes. The file is read as columns (see read_columns) and turned
+// into records, which take several times their room. Never throws; an
+// unreadable, oversized or malformed file gives a LoadError naming `path` as
+// given.
 [[nodiscard]] LoadResult read_report(const std::filesystem::path& path,
                                      const ReadLimits& limits = {});
 
@@ -35,10 +37,15 @@ enum class ReportFormat : std::uint8_t { Json = 0, Package = 1 };
 // package is mapped: raw sections are used in place (the columns keep the
 // mapping alive through `storage`), compressed ones are decoded into owned
 // buffers, and everything is checked (checksums, then check_columns) before
-// the columns are returned. A JSON file is read as records and converted.
-// Never throws; errors name `path` as given and the byte offset or sample.
+// the columns are returned. A JSON file is read as a stream, in chunks, on
+// every core, so it never needs more memory than its columns (plus a few
+// megabytes); `progress`, when given, follows the bytes read. A report whose
+// columns would not fit `limits.max_memory_bytes` (by default the memory
+// available) is refused. Never throws; errors name `path` as given and the
+// byte offset or sample.
 [[nodiscard]] ColumnsResult read_columns(const std::filesystem::path& path,
-                                         const ReadLimits& limits = {});
+                                         const ReadLimits& limits = {},
+                                         ReadProgress* progress = nullptr);
 
 // Parses columns from bytes in memory (JSON text, or package bytes by their
 // magic). The bytes are copied where the columns need them, so `bytes` need

@@ -1,8 +1,9 @@
-// Strict reader of the JSON form of a report, on simdjson's On-Demand API:
-// the document is walked once, straight into the records, and every rule of
-// the format is checked on the way. While walking, only the position and a
-// stack of path segments are kept; message texts are built at the failure.
-#include "report_json.h"
+// The value level of the JSON reader, on simdjson's On-Demand API: a run of
+// samples (or one token of the structure around them) is walked once,
+// straight into columns, and every rule of the format is checked on the way.
+// While walking, only the position and a stack of path segments are kept;
+// message texts are built at the failure.
+#include "json_values.h"
 
 #include <simdjson.h>
 
@@ -17,28 +18,9 @@
 #include <vector>
 
 #include "utf8.h"
+#include "zyl_package/profile_report.h"
 
 namespace zyl_package::detail {
-namespace {
-
-namespace od = simdjson::ondemand;
-
-static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING,
-              "buffers must carry the padding simdjson reads past the end");
-
-constexpr std::string_view kFormatName = "zyl-profile-report";
-constexpr std::uint64_t kU32Max = 0xFFFFFFFFULL;
-constexpr std::uint64_t kU64Max = 0xFFFFFFFFFFFFFFFFULL;
-constexpr std::string_view kU32Wanted = "an integer in 0..4294967295";
-constexpr std::string_view kU64Wanted = "an integer in 0..18446744073709551615";
-
-// One step of a JSON path: a key (borrowed from the input or a constant) or
-// an array index.
-struct Segment {
-  std::string_view key;
-  std::uint64_t index = 0;
-  bool is_index = false;
-};
 
 std::string path_text(std::span<const Segment> path) {
   std::string text;
@@ -54,6 +36,19 @@ std::string path_text(std::span<const Segment> path) {
   }
   return text;
 }
+
+namespace {
+
+namespace od = simdjson::ondemand;
+
+static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING,
+              "buffers must carry the padding simdjson reads past the end");
+
+constexpr std::string_view kFormatName = "zyl-profile-report";
+constexpr std::uint64_t kU32Max = 0xFFFFFFFFULL;
+constexpr std::uint64_t kU64Max = 0xFFFFFFFFFFFFFFFFULL;
+constexpr std::string_view kU32Wanted = "an integer in 0..4294967295";
+constexpr std::string_view kU64Wanted = "an integer in 0..18446744073709551615";
 
 // The path of the value being read. A report nests 8 levels at most and the
 // reader never descends into values it does not expect, so a small fixed
@@ -235,70 +230,178 @@ std::optional<Fault> locate_fault(std::string_view text) {
   return std::nullopt;
 }
 
-// The walk over one document. Each read_* function returns false after
-// recording the first error; callers stop and pass the false on.
+// One sample's fields as read; the strings are borrowed from the text or
+// from the parser, valid until the parser reads the next piece.
+struct SampleFields {
+  std::uint32_t start_cycle = 0;
+  std::uint32_t end_cycle = 0;
+  std::uint32_t local_index = 0;
+  std::uint32_t phase = 0;
+  std::uint32_t epoch = 0;
+  ProfileStepKind kind = ProfileStepKind::Exchange;
+  std::string_view kernel;
+  std::string_view operation;
+  std::vector<std::pair<std::string_view, std::string_view>> metadata;
+};
+
+// One walk over a piece of the input. The piece is read wrapped in an array
+// (`[` + piece + `]`), which simdjson needs to see several samples, or a
+// bare scalar, as one document. `offset` is where the piece starts in the
+// input and `prefix` its JSON path. When `first_element` is set the
+// wrapper's elements are elements of the array the prefix names, numbered
+// from there (a run of samples); otherwise the wrapper is left out of paths
+// (a single token). Each read_* function returns false after recording the
+// first fault; callers stop and pass the false on.
 class Reader {
  public:
-  Reader(const char* base, std::string_view file_name, const ReadLimits& limits)
-      : base_(base), file_name_(file_name), limits_(limits) {}
+  Reader(std::string_view wrapped, std::uint64_t offset,
+         std::span<const Segment> prefix,
+         std::optional<std::uint64_t> first_element, const ReadLimits& limits)
+      : json_(wrapped),
+        offset_(offset),
+        prefix_size_(prefix.size()),
+        first_element_(first_element),
+        limits_(limits) {
+    for (const Segment& segment : prefix) path_.push(segment);
+  }
 
-  // Parses `json` (inside the buffer that starts at `base`) into `report`.
-  bool run(simdjson::padded_string_view json, ProfileReport& report) {
-    json_ = std::string_view(json.data(), json.size());
-    od::parser parser;
-    if (auto error = parser.allocate(json.size(), limits_.max_depth)) {
-      return fail_structure(error);
+  // Runs simdjson's structural pass over the piece (which must have
+  // kJsonPadding readable bytes after it) and returns its wrapper array.
+  bool open(od::parser& parser, od::array& wrapper) {
+    if (parser.capacity() < json_.size()) {
+      if (auto error = parser.allocate(json_.size(), limits_.max_depth + 1)) {
+        return fail_structure(error);
+      }
     }
-    if (auto error = parser.iterate(json).get(doc_)) {
+    if (auto error = parser
+                         .iterate(json_.data(), json_.size(),
+                                  json_.size() + kJsonPadding)
+                         .get(doc_)) {
+      refused_outright_ = true;
       return fail_structure(error);
     }
     iterating_ = true;
-    od::value root;
-    if (auto error = doc_.get_value().get(root)) return fail_structure(error);
-    if (!read_report(root, report)) return false;
-    const char* rest = nullptr;
-    if (doc_.current_location().get(rest) == simdjson::SUCCESS) {
-      return fail(rest, "unexpected content after the report");
+    if (auto error = doc_.get_array().get(wrapper)) {
+      return fail_structure(error);
     }
     return true;
   }
 
-  [[nodiscard]] LoadError take_error() { return std::move(*error_); }
+  // Reads the samples of a run into `batch`; `expected` is how many the
+  // run's scan found.
+  bool read_samples(od::parser& parser, std::size_t expected,
+                    SampleBatch& batch) {
+    od::array wrapper;
+    if (!open(parser, wrapper)) return false;
+    path_.push(Segment{{}, *first_element_, true});
+    SampleFields fields;
+    std::vector<MetadataPair> pairs;
+    for (auto element : wrapper) {
+      od::value value;
+      if (auto error = std::move(element).get(value)) {
+        return fail_structure(error);
+      }
+      // Defaults for the optional fields; the metadata keeps its capacity.
+      fields.local_index = 0;
+      fields.epoch = 0;
+      fields.kernel = {};
+      fields.metadata.clear();
+      if (!read_sample(value, fields)) return false;
+      add(fields, pairs, batch);
+      ++path_.back().index;
+    }
+    path_.pop();
+    if (batch.size() != expected) {
+      return fail(json_.data(), "malformed JSON");
+    }
+    return true;
+  }
+
+  // Reads the single token of the piece as `kind`.
+  bool read_token(od::parser& parser, TokenKind kind, TokenValue& out) {
+    od::array wrapper;
+    if (!open(parser, wrapper)) return false;
+    for (auto element : wrapper) {
+      od::value value;
+      if (auto error = std::move(element).get(value)) {
+        return fail_structure(error);
+      }
+      switch (kind) {
+        case TokenKind::Key:
+          return read_key(value, out.key);
+        case TokenKind::U32:
+          return read_unsigned(value, kU32Max, out.number);
+        case TokenKind::U64:
+          return read_unsigned(value, kU64Max, out.number);
+        case TokenKind::Format:
+          return read_format(value);
+        case TokenKind::Version:
+          return read_version(value);
+        case TokenKind::Object:
+        case TokenKind::Array: {
+          const std::string_view expected =
+              kind == TokenKind::Object ? "an object" : "an array";
+          od::json_type type{};
+          std::string_view raw;
+          if (!inspect(value, expected, type, raw)) return false;
+          return wrong_type(expected, type, raw);
+        }
+      }
+    }
+    return fail(json_.data() + json_.size(),
+                "input ends before the report is complete");
+  }
+
+  [[nodiscard]] JsonFault take_fault() { return std::move(*fault_); }
+
+  // The element of the wrapper that simdjson's structural pass refused,
+  // when it refused the whole piece before any walk; the elements before it
+  // are then worth reading on their own.
+  [[nodiscard]] std::optional<std::uint64_t> refused_element() const {
+    return refused_element_;
+  }
 
  private:
-  // Records an error at `where` (a pointer into the input) for the current
+  // Adds a read sample to the batch, interning its strings and list in the
+  // order columns are built everywhere: kernel, operation, then each
+  // metadata name and value.
+  static void add(const SampleFields& fields, std::vector<MetadataPair>& pairs,
+                  SampleBatch& batch) {
+    batch.start_cycle.push_back(fields.start_cycle);
+    batch.end_cycle.push_back(fields.end_cycle);
+    batch.local_index.push_back(fields.local_index);
+    batch.phase.push_back(fields.phase);
+    batch.epoch.push_back(fields.epoch);
+    batch.kind.push_back(static_cast<std::uint8_t>(fields.kind));
+    Dictionary& dictionary = batch.dictionary;
+    batch.kernel.push_back(dictionary.string_id(fields.kernel));
+    batch.operation.push_back(dictionary.string_id(fields.operation));
+    pairs.clear();
+    for (const auto& [name, value] : fields.metadata) {
+      pairs.push_back(
+          {dictionary.string_id(name), dictionary.string_id(value)});
+    }
+    batch.metadata.push_back(dictionary.list_id(pairs));
+  }
+
+  // The input offset of `where`, a pointer into the wrapped piece; the
+  // wrapper's opening bracket stands one byte before the piece.
+  [[nodiscard]] std::uint64_t input_offset(const char* where) const {
+    const std::ptrdiff_t into = where - (json_.data() + 1);
+    return into <= 0 ? offset_ : offset_ + static_cast<std::uint64_t>(into);
+  }
+
+  // Records a fault at `where` (a pointer into the piece) for the current
   // path. Returns false so callers can `return fail(...)`.
   bool fail(const char* where, std::string message) {
-    error_ = make_error(where == nullptr
-                            ? std::nullopt
-                            : std::optional<std::size_t>(
-                                  static_cast<std::size_t>(where - base_)),
-                        path_text(path_.view()), std::move(message));
+    fault_ = JsonFault{where == nullptr
+                           ? std::nullopt
+                           : std::optional<std::uint64_t>(input_offset(where)),
+                       path_text(path_.view()), std::move(message)};
     return false;
   }
 
-  LoadError make_error(std::optional<std::size_t> offset, std::string path,
-                       std::string message) const {
-    LoadError error;
-    error.file = std::string(file_name_);
-    error.json_path = std::move(path);
-    error.message = std::move(message);
-    if (offset) {
-      error.byte_offset = *offset;
-      // Line and column are worked out only now, from the start of the
-      // buffer; columns count bytes.
-      const std::string_view before(base_, *offset);
-      error.line = 1 + static_cast<std::size_t>(
-                           std::count(before.begin(), before.end(), '\n'));
-      const std::size_t line_start = before.rfind('\n');
-      error.column = line_start == std::string_view::npos
-                         ? *offset + 1
-                         : *offset - line_start;
-    }
-    return error;
-  }
-
-  // An error simdjson raised without saying where: the structural pass's
+  // A fault simdjson raised without saying where: the structural pass's
   // findings are placed by the error locator; others at the iterator's
   // position.
   bool fail_structure(simdjson::error_code code) {
@@ -307,12 +410,9 @@ class Reader {
         return fail(nullptr, "not enough memory to parse " +
                                  std::to_string(json_.size()) + " bytes");
       case simdjson::CAPACITY:
-        return fail(nullptr, "input of " + std::to_string(json_.size()) +
+        return fail(nullptr, "a piece of " + std::to_string(json_.size()) +
                                  " bytes is larger than the JSON reader "
                                  "handles (4 GiB)");
-      case simdjson::EMPTY:
-        return fail(json_.data() + json_.size(),
-                    "empty input, expected a JSON object");
       case simdjson::DEPTH_ERROR:
         return fail(nullptr, "JSON nesting deeper than " +
                                  std::to_string(limits_.max_depth) + " levels");
@@ -320,10 +420,21 @@ class Reader {
         break;
     }
     if (auto found = locate_fault(json_)) {
-      const std::size_t offset =
-          static_cast<std::size_t>(json_.data() - base_) + found->offset;
-      error_ =
-          make_error(offset, path_text(found->path), std::move(found->message));
+      // The locator's path starts at the wrapper: its index is the
+      // element's, renumbered, or left out for a single token.
+      std::vector<Segment> path(path_.view().begin(),
+                                path_.view().begin() + prefix_size_);
+      for (std::size_t i = 0; i < found->path.size(); ++i) {
+        Segment segment = found->path[i];
+        if (i == 0) {
+          if (refused_outright_) refused_element_ = segment.index;
+          if (!first_element_) continue;
+          segment.index += *first_element_;
+        }
+        path.push_back(segment);
+      }
+      fault_ = JsonFault{input_offset(json_.data() + found->offset),
+                         path_text(path), std::move(found->message)};
       return false;
     }
     // Before iterate() succeeds the document has no token stream to ask.
@@ -437,13 +548,6 @@ class Reader {
                                   std::to_string(limits_.max_string_bytes) +
                                   "-byte limit");
     }
-    return true;
-  }
-
-  bool read_string(od::value& value, std::string& out) {
-    std::string_view text;
-    if (!read_string_view(value, text)) return false;
-    out.assign(text);
     return true;
   }
 
@@ -605,36 +709,6 @@ class Reader {
     return true;
   }
 
-  bool read_report(od::value& value, ProfileReport& report) {
-    enum : unsigned { kFormat = 1, kVersion = 2, kClock = 4, kTiles = 8 };
-    unsigned seen = 0;
-    const char* start = nullptr;
-    const bool ok = read_object(
-        value, start,
-        [&](std::string_view key, const char* key_start, od::value& member) {
-          if (key == "tiles") {
-            return first_sighting(seen, kTiles, key, key_start) &&
-                   read_tiles(member, report.tiles);
-          }
-          if (key == "clock_hz") {
-            return first_sighting(seen, kClock, key, key_start) &&
-                   read_unsigned(member, kU64Max, report.clock_hz);
-          }
-          if (key == "format") {
-            return first_sighting(seen, kFormat, key, key_start) &&
-                   read_format(member);
-          }
-          if (key == "version") {
-            return first_sighting(seen, kVersion, key, key_start) &&
-                   read_version(member);
-          }
-          return unknown_key(key, key_start);
-        });
-    if (!ok) return false;
-    return check_required<2>(seen, {{{kClock, "clock_hz"}, {kTiles, "tiles"}}},
-                             start);
-  }
-
   bool read_format(od::value& value) {
     std::string_view raw = value.raw_json_token();
     std::string_view text;
@@ -657,44 +731,7 @@ class Reader {
     return true;
   }
 
-  bool read_tiles(od::value& value, std::vector<TileProfile>& tiles) {
-    std::size_t previous_samples = 0;
-    return read_array(value, [&](od::value& element) {
-      TileProfile& tile = tiles.emplace_back();
-      // Tiles of one report tend to hold similar numbers of samples, so the
-      // last tile's count is a cheap guess that saves most regrowth.
-      tile.samples.reserve(previous_samples);
-      if (!read_tile(element, tile)) return false;
-      previous_samples = tile.samples.size();
-      return true;
-    });
-  }
-
-  bool read_tile(od::value& value, TileProfile& tile) {
-    enum : unsigned { kTile = 1, kSamples = 2 };
-    unsigned seen = 0;
-    const char* start = nullptr;
-    const bool ok = read_object(
-        value, start,
-        [&](std::string_view key, const char* key_start, od::value& member) {
-          if (key == "samples") {
-            return first_sighting(seen, kSamples, key, key_start) &&
-                   read_array(member, [&](od::value& element) {
-                     return read_sample(element, tile.samples.emplace_back());
-                   });
-          }
-          if (key == "physical_tile") {
-            return first_sighting(seen, kTile, key, key_start) &&
-                   read_u32(member, tile.physical_tile);
-          }
-          return unknown_key(key, key_start);
-        });
-    if (!ok) return false;
-    return check_required<2>(
-        seen, {{{kTile, "physical_tile"}, {kSamples, "samples"}}}, start);
-  }
-
-  bool read_sample(od::value& value, CycleSample& sample) {
+  bool read_sample(od::value& value, SampleFields& sample) {
     enum : unsigned { kStart = 1, kEnd = 2, kStep = 4 };
     unsigned seen = 0;
     const char* start = nullptr;
@@ -711,7 +748,7 @@ class Reader {
           }
           if (key == "step") {
             return first_sighting(seen, kStep, key, key_start) &&
-                   read_step(member, sample.step);
+                   read_step(member, sample);
           }
           return unknown_key(key, key_start);
         });
@@ -721,7 +758,7 @@ class Reader {
         start);
   }
 
-  bool read_step(od::value& value, ProfileStep& step) {
+  bool read_step(od::value& value, SampleFields& step) {
     enum : unsigned {
       kLocalIndex = 1,
       kPhase = 2,
@@ -750,7 +787,7 @@ class Reader {
           }
           if (key == "operation") {
             return first_sighting(seen, kOperation, key, key_start) &&
-                   read_string(member, step.operation);
+                   read_string_view(member, step.operation);
           }
           if (key == "kind") {
             return first_sighting(seen, kKind, key, key_start) &&
@@ -758,7 +795,7 @@ class Reader {
           }
           if (key == "kernel") {
             return first_sighting(seen, kKernel, key, key_start) &&
-                   read_string(member, step.kernel);
+                   read_string_view(member, step.kernel);
           }
           if (key == "metadata") {
             return first_sighting(seen, kMetadata, key, key_start) &&
@@ -790,7 +827,8 @@ class Reader {
     return true;
   }
 
-  bool read_metadata(od::value& value, ProfileMetadata& entry) {
+  bool read_metadata(od::value& value,
+                     std::pair<std::string_view, std::string_view>& entry) {
     enum : unsigned { kName = 1, kValue = 2 };
     unsigned seen = 0;
     const char* start = nullptr;
@@ -799,11 +837,11 @@ class Reader {
         [&](std::string_view key, const char* key_start, od::value& member) {
           if (key == "name") {
             return first_sighting(seen, kName, key, key_start) &&
-                   read_string(member, entry.name);
+                   read_string_view(member, entry.first);
           }
           if (key == "value") {
             return first_sighting(seen, kValue, key, key_start) &&
-                   read_string(member, entry.value);
+                   read_string_view(member, entry.second);
           }
           return unknown_key(key, key_start);
         });
@@ -812,36 +850,102 @@ class Reader {
                              start);
   }
 
-  const char* base_;
-  std::string_view json_;
-  std::string_view file_name_;
+  // Reads an object key given as a string token.
+  bool read_key(od::value& value, std::string& out) {
+    od::json_type type{};
+    std::string_view raw;
+    if (!inspect(value, "a key", type, raw)) return false;
+    std::string_view text = unescaped_in_place(raw.data());
+    if (text.data() == nullptr) {
+      if (auto error = value.get_string().get(text)) {
+        return fail(
+            raw.data(),
+            "invalid key: " + std::string(simdjson::error_message(error)));
+      }
+    }
+    out.assign(text);
+    return true;
+  }
+
+  std::string_view json_;  // the wrapped piece
+  std::uint64_t offset_;   // of the piece (after the wrapper's bracket)
+  std::size_t prefix_size_;
+  std::optional<std::uint64_t> first_element_;
   const ReadLimits& limits_;
   PathStack path_;
-  std::optional<LoadError> error_;
+  std::optional<JsonFault> fault_;
   od::document doc_;
   bool iterating_ = false;  // doc_ holds a token stream
+  bool refused_outright_ = false;
+  std::optional<std::uint64_t> refused_element_;
 };
+
+// The parser and the wrapped copy of the piece, kept per thread so pieces
+// read one after the other reuse their memory.
+struct ThreadState {
+  od::parser parser;
+  std::vector<char> wrapped;
+
+  // Returns "[" + piece (+ "]") with padding after it.
+  std::string_view wrap(std::string_view piece, bool close) {
+    const std::size_t size = piece.size() + (close ? 2 : 1);
+    if (wrapped.size() < size + kJsonPadding) {
+      wrapped.resize(size + kJsonPadding);
+    }
+    wrapped[0] = '[';
+    std::memcpy(wrapped.data() + 1, piece.data(), piece.size());
+    if (close) wrapped[size - 1] = ']';
+    std::memset(wrapped.data() + size, 0, kJsonPadding);
+    return {wrapped.data(), size};
+  }
+};
+
+ThreadState& thread_state() {
+  thread_local ThreadState state;
+  return state;
+}
+
+// The path of a run: tiles[t].samples.
+std::array<Segment, 3> run_prefix(const SampleRun& run) {
+  return {Segment{"tiles", 0, false}, Segment{{}, run.tile_index, true},
+          Segment{"samples", 0, false}};
+}
 
 }  // namespace
 
-LoadResult parse_report_json(const char* data, std::size_t size,
-                             std::size_t capacity, std::string_view file_name,
-                             const ReadLimits& limits) {
-  // A byte-order mark is not JSON; skip it but keep counting positions from
-  // the real start of the file.
-  constexpr std::string_view kBom = "\xEF\xBB\xBF";
-  std::size_t skip = 0;
-  if (std::string_view(data, size).substr(0, kBom.size()) == kBom) {
-    skip = kBom.size();
+void read_sample_run(const SampleRun& run, const ReadLimits& limits,
+                     SampleBatch& batch) {
+  ThreadState& state = thread_state();
+  const std::array<Segment, 3> prefix = run_prefix(run);
+  {
+    Reader reader(state.wrap(run.text, !run.truncated), run.offset, prefix,
+                  run.first_sample, limits);
+    if (reader.read_samples(state.parser, run.ends.size(), batch)) return;
+    batch.fault = reader.take_fault();
+    const std::optional<std::uint64_t> refused = reader.refused_element();
+    if (!refused || *refused == 0 || *refused > run.ends.size()) return;
+    // The structural pass refused the run at sample `refused`: a fault in an
+    // earlier sample comes first in the text, and would have been found had
+    // the run been cut before it.
+    const std::string_view before = run.text.substr(0, run.ends[*refused - 1]);
+    SampleBatch earlier;
+    Reader again(state.wrap(before, true), run.offset, prefix, run.first_sample,
+                 limits);
+    if (!again.read_samples(state.parser, *refused, earlier)) {
+      batch.fault = again.take_fault();
+    }
   }
-  Reader reader(data, file_name, limits);
-  ProfileReport report;
-  if (!reader.run(simdjson::padded_string_view(data + skip, size - skip,
-                                               capacity - skip),
-                  report)) {
-    return reader.take_error();
-  }
-  return report;
+}
+
+std::optional<JsonFault> read_token(std::string_view text, std::uint64_t offset,
+                                    std::span<const Segment> path,
+                                    TokenKind kind, const ReadLimits& limits,
+                                    TokenValue& out, bool truncated) {
+  ThreadState& state = thread_state();
+  Reader reader(state.wrap(text, !truncated), offset, path, std::nullopt,
+                limits);
+  if (reader.read_token(state.parser, kind, out)) return std::nullopt;
+  return reader.take_fault();
 }
 
 }  // namespace zyl_package::detail
