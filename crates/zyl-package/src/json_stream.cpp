@@ -9,10 +9,17 @@
 #include "json_stream.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -39,57 +46,82 @@ constexpr std::size_t kMaxPieceBytes = std::size_t{1} << 30;
 
 // --- sources -------------------------------------------------------------
 
+// Line and column of `offset` in `text`, which holds the input from its
+// start; `lines`, `line_start` carry the count over from earlier text.
+std::pair<std::size_t, std::size_t> place(std::string_view text,
+                                          std::uint64_t text_offset,
+                                          std::uint64_t offset,
+                                          std::size_t& lines,
+                                          std::uint64_t& line_start) {
+  const std::string_view before = text.substr(0, offset - text_offset);
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    if (before[i] == '\n') {
+      ++lines;
+      line_start = text_offset + i + 1;
+    }
+  }
+  return {lines + 1, static_cast<std::size_t>(offset - line_start + 1)};
+}
+
 class MemorySource final : public ByteSource {
  public:
   explicit MemorySource(std::string_view text) : text_(text) {}
 
-  std::optional<std::size_t> read(char* into, std::size_t size,
-                                  std::string& /*error*/) override {
-    const std::size_t count = std::min(size, text_.size() - position_);
-    std::memcpy(into, text_.data() + position_, count);
-    position_ += count;
-    return count;
+  std::shared_ptr<const Chunk> chunk(std::uint64_t offset,
+                                     std::size_t min_bytes,
+                                     std::size_t chunk_bytes,
+                                     std::string& /*error*/) override {
+    auto chunk = std::make_shared<Chunk>();
+    chunk->offset = offset;
+    chunk->data = text_.data() + offset;
+    chunk->size = static_cast<std::size_t>(std::min<std::uint64_t>(
+        std::max(min_bytes, chunk_bytes), text_.size() - offset));
+    return chunk;
   }
   [[nodiscard]] std::optional<std::uint64_t> size() const override {
     return text_.size();
   }
   std::optional<std::pair<std::size_t, std::size_t>> locate(
       std::uint64_t offset) override {
-    const std::string_view before = text_.substr(0, offset);
-    const auto lines = static_cast<std::size_t>(
-        std::count(before.begin(), before.end(), '\n'));
-    const std::size_t line_start = before.rfind('\n');
-    return std::pair<std::size_t, std::size_t>(
-        lines + 1, line_start == std::string_view::npos ? offset + 1
-                                                        : offset - line_start);
+    std::size_t lines = 0;
+    std::uint64_t line_start = 0;
+    return place(text_, 0, offset, lines, line_start);
   }
 
  private:
   std::string_view text_;
-  std::size_t position_ = 0;
+};
+
+// A mapping of part of a file, unmapped with the last chunk that uses it.
+struct Mapping {
+  void* address = MAP_FAILED;
+  std::size_t length = 0;
+  Mapping() = default;
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping() {
+    if (address != MAP_FAILED) ::munmap(address, length);
+  }
 };
 
 class FileSource final : public ByteSource {
  public:
   explicit FileSource(int fd) : fd_(fd) {
-    const off_t end = ::lseek(fd_, 0, SEEK_END);
-    if (end >= 0 && ::lseek(fd_, 0, SEEK_SET) == 0) {
-      size_ = static_cast<std::uint64_t>(end);
+    struct stat info {};
+    if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
+      size_ = static_cast<std::uint64_t>(info.st_size);
     }
   }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
   ~FileSource() override { ::close(fd_); }
 
-  std::optional<std::size_t> read(char* into, std::size_t size,
-                                  std::string& error) override {
-    for (;;) {
-      const ssize_t count = ::read(fd_, into, size);
-      if (count >= 0) return static_cast<std::size_t>(count);
-      if (errno == EINTR) continue;
-      error = std::string("cannot read: ") + std::strerror(errno);
-      return std::nullopt;
-    }
+  std::shared_ptr<const Chunk> chunk(std::uint64_t offset,
+                                     std::size_t min_bytes,
+                                     std::size_t chunk_bytes,
+                                     std::string& error) override {
+    return size_ ? map(offset, std::max(min_bytes, chunk_bytes), error)
+                 : read(offset, min_bytes, chunk_bytes, error);
   }
   [[nodiscard]] std::optional<std::uint64_t> size() const override {
     return size_;
@@ -100,20 +132,16 @@ class FileSource final : public ByteSource {
     constexpr std::size_t kBlock = std::size_t{1} << 20;
     std::vector<char> block(kBlock);
     std::size_t lines = 0;
-    std::uint64_t line_start = 0;  // offset of the first byte of the line
+    std::uint64_t line_start = 0;
     std::uint64_t at = 0;
     while (at < offset) {
-      const std::size_t want = static_cast<std::size_t>(
+      const auto want = static_cast<std::size_t>(
           std::min<std::uint64_t>(kBlock, offset - at));
       const ssize_t count =
           ::pread(fd_, block.data(), want, static_cast<off_t>(at));
       if (count <= 0) return std::nullopt;
-      for (ssize_t i = 0; i < count; ++i) {
-        if (block[static_cast<std::size_t>(i)] == '\n') {
-          ++lines;
-          line_start = at + static_cast<std::uint64_t>(i) + 1;
-        }
-      }
+      place({block.data(), static_cast<std::size_t>(count)}, at,
+            at + static_cast<std::uint64_t>(count), lines, line_start);
       at += static_cast<std::uint64_t>(count);
     }
     return std::pair<std::size_t, std::size_t>(
@@ -121,19 +149,76 @@ class FileSource final : public ByteSource {
   }
 
  private:
+  // A regular file is mapped: the page cache's pages are used in place, no
+  // copy is made, and each mapping goes when its last chunk does, so the
+  // pages held stay bounded.
+  std::shared_ptr<const Chunk> map(std::uint64_t offset, std::size_t want,
+                                   std::string& error) {
+    auto chunk = std::make_shared<Chunk>();
+    chunk->offset = offset;
+    if (offset >= *size_) return chunk;
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = offset - offset % page;
+    const std::uint64_t end = std::min<std::uint64_t>(*size_, offset + want);
+    auto mapping = std::make_shared<Mapping>();
+    mapping->length = static_cast<std::size_t>(end - start);
+    mapping->address =
+        ::mmap(nullptr, mapping->length, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+               fd_, static_cast<off_t>(start));
+    if (mapping->address == MAP_FAILED) {
+      error = std::string("cannot read: ") + std::strerror(errno);
+      return nullptr;
+    }
+    chunk->data = static_cast<const char*>(mapping->address) + (offset - start);
+    chunk->size = static_cast<std::size_t>(end - offset);
+    chunk->owner = std::move(mapping);
+    return chunk;
+  }
+
+  // Anything else is read into buffers; the part of the last chunk from
+  // `offset` on is carried over.
+  std::shared_ptr<const Chunk> read(std::uint64_t offset, std::size_t min_bytes,
+                                    std::size_t chunk_bytes,
+                                    std::string& error) {
+    const std::size_t kept =
+        last_ ? static_cast<std::size_t>(last_->offset + last_->size - offset)
+              : 0;
+    const std::size_t capacity = std::max({min_bytes, chunk_bytes, kept + 1});
+    auto bytes = std::shared_ptr<char[]>(new (std::nothrow) char[capacity]);
+    if (!bytes) {
+      error = "not enough memory for a read buffer";
+      return nullptr;
+    }
+    if (kept != 0) {
+      std::memcpy(bytes.get(), last_->data + (offset - last_->offset), kept);
+    }
+    std::size_t size = kept;
+    while (size < capacity) {
+      const ssize_t count = ::read(fd_, bytes.get() + size, capacity - size);
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) {
+        error = std::string("cannot read: ") + std::strerror(errno);
+        return nullptr;
+      }
+      if (count == 0) break;
+      size += static_cast<std::size_t>(count);
+      if (size >= min_bytes) break;
+    }
+    auto chunk = std::make_shared<Chunk>();
+    chunk->offset = offset;
+    chunk->data = bytes.get();
+    chunk->size = size;
+    chunk->owner = std::move(bytes);
+    last_ = chunk;
+    return chunk;
+  }
+
   int fd_;
   std::optional<std::uint64_t> size_;
+  std::shared_ptr<const Chunk> last_;
 };
 
 // --- chunks and runs -----------------------------------------------------
-
-// A piece of the input in memory, with padding after it for simdjson.
-struct Chunk {
-  std::unique_ptr<char[]> bytes;
-  std::size_t size = 0;      // bytes of input held
-  std::size_t capacity = 0;  // bytes of input it can hold (padding extra)
-  std::uint64_t offset = 0;  // input offset of bytes[0]
-};
 
 // A run waiting for a worker: the samples text stays in its chunk, which the
 // run keeps alive.
@@ -266,6 +351,139 @@ std::string gib(std::uint64_t bytes) {
   return text;
 }
 
+// --- following nesting --------------------------------------------------
+
+struct NestingState {
+  std::size_t depth = 0;   // containers open
+  bool in_string = false;  // inside a string
+};
+
+// Where each of the characters that matter stands in a block of 64 bytes.
+struct BlockMasks {
+  std::uint64_t quote = 0;
+  std::uint64_t backslash = 0;
+  std::uint64_t open = 0;   // '{' or '['
+  std::uint64_t close = 0;  // '}' or ']'
+};
+
+BlockMasks masks_of(const char* block) {
+  BlockMasks masks;
+#if defined(__SSE2__)
+  for (int part = 0; part < 4; ++part) {
+    const __m128i bytes =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
+    const auto where = [&](char c) {
+      const auto bits = static_cast<std::uint32_t>(
+          _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+      return static_cast<std::uint64_t>(bits) << (16 * part);
+    };
+    masks.quote |= where('"');
+    masks.backslash |= where('\\');
+    masks.open |= where('{') | where('[');
+    masks.close |= where('}') | where(']');
+  }
+#else
+  for (int i = 0; i < 64; ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    switch (block[i]) {
+      case '"':
+        masks.quote |= bit;
+        break;
+      case '\\':
+        masks.backslash |= bit;
+        break;
+      case '{':
+      case '[':
+        masks.open |= bit;
+        break;
+      case '}':
+      case ']':
+        masks.close |= bit;
+        break;
+      default:
+        break;
+    }
+  }
+#endif
+  return masks;
+}
+
+// Bit i of the result is the parity of bits 0..i of `bits`: with quotes as
+// bits, the bytes from an opening quote up to (not including) its closing
+// one.
+std::uint64_t prefix_xor(std::uint64_t bits) {
+  bits ^= bits << 1;
+  bits ^= bits << 2;
+  bits ^= bits << 4;
+  bits ^= bits << 8;
+  bits ^= bits << 16;
+  bits ^= bits << 32;
+  return bits;
+}
+
+// Follows strings and nesting through bytes[i, size): returns one past the
+// byte that closes the last open container, or nothing when the bytes run
+// out first, with `i` and `state` where the next bytes take over. Blocks
+// without a backslash (nearly all) are done with bit masks, looking only
+// at the brackets outside strings; a block with one goes byte by byte.
+std::optional<std::size_t> follow_nesting(const char* bytes, std::size_t size,
+                                          std::size_t& i, NestingState& state) {
+  while (i < size) {
+    const std::size_t n = std::min<std::size_t>(64, size - i);
+    const char* block = bytes + i;
+    std::array<char, 64> tail{};
+    if (n < 64) {
+      // The last bytes of the chunk: nothing may be read past its end.
+      std::memcpy(tail.data(), block, n);
+      block = tail.data();
+    }
+    const BlockMasks masks = masks_of(block);
+    const std::uint64_t valid =
+        n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+    if ((masks.backslash & valid) != 0) {
+      const std::size_t stop = i + n;
+      while (i < stop) {
+        const char c = bytes[i];
+        if (state.in_string) {
+          if (c == '\\') {
+            if (i + 1 >= size) return std::nullopt;  // escape in next bytes
+            i += 2;
+            continue;
+          }
+          if (c == '"') state.in_string = false;
+          ++i;
+          continue;
+        }
+        ++i;
+        if (c == '"') {
+          state.in_string = true;
+        } else if (c == '{' || c == '[') {
+          ++state.depth;
+        } else if ((c == '}' || c == ']') && --state.depth == 0) {
+          return i;
+        }
+      }
+      continue;
+    }
+    const std::uint64_t inside =
+        prefix_xor(masks.quote & valid) ^
+        (state.in_string ? ~std::uint64_t{0} : std::uint64_t{0});
+    std::uint64_t brackets = (masks.open | masks.close) & ~inside & valid;
+    while (brackets != 0) {
+      const int bit = std::countr_zero(brackets);
+      brackets &= brackets - 1;
+      if (((masks.open >> bit) & 1U) != 0) {
+        ++state.depth;
+      } else if (--state.depth == 0) {
+        return i + static_cast<std::size_t>(bit) + 1;
+      }
+    }
+    state.in_string = ((inside >> (n - 1)) & 1U) != 0;
+    i += n;
+  }
+  return std::nullopt;
+}
+
 // --- the reader ----------------------------------------------------------
 
 class StreamReader {
@@ -323,12 +541,10 @@ class StreamReader {
   [[nodiscard]] std::uint64_t end_offset() const {
     return chunk_ ? chunk_->offset + chunk_->size : 0;
   }
-  [[nodiscard]] const char* at(std::size_t i) const {
-    return chunk_->bytes.get() + i;
-  }
+  [[nodiscard]] const char* at(std::size_t i) const { return chunk_->data + i; }
 
   // Replaces the chunk by one holding its bytes from `keep_from` on plus
-  // newly read input; indices into the chunk move down by `keep_from`.
+  // more of the input; indices into the chunk move down by `keep_from`.
   // Returns false at the end of the input (or after a failed read), with
   // the chunk unchanged.
   bool load_more(std::size_t keep_from) {
@@ -338,27 +554,22 @@ class StreamReader {
       piece_too_large_ = true;
       return false;
     }
-    auto next = std::make_shared<Chunk>();
-    next->capacity = kept + std::max(options_.chunk_bytes, kept);
-    next->bytes.reset(new (std::nothrow) char[next->capacity + kJsonPadding]);
-    if (!next->bytes) {
-      io_error_ = "not enough memory for a read buffer";
-      return false;
-    }
-    next->offset = chunk_ ? chunk_->offset + keep_from : 0;
-    if (kept != 0) std::memcpy(next->bytes.get(), at(keep_from), kept);
-    next->size = kept;
-    const std::optional<std::size_t> count = source_.read(
-        next->bytes.get() + kept, next->capacity - kept, io_error_);
-    if (!count) return false;
-    if (*count == 0) {
+    const std::uint64_t offset = chunk_ ? chunk_->offset + keep_from : 0;
+    // A piece that outgrows the chunks doubles the next one, so a long
+    // piece is read again only a few times.
+    std::shared_ptr<const Chunk> next =
+        source_.chunk(offset, kept + std::max<std::size_t>(kept, 1),
+                      options_.chunk_bytes, io_error_);
+    if (!next) return false;
+    if (next->size <= kept) {
       at_end_ = true;
       return false;
     }
-    next->size += *count;
-    std::memset(next->bytes.get() + next->size, 0, kJsonPadding);
-    if (progress_ != nullptr) progress_->done.fetch_add(*count);
-    consumed_ += *count;
+    const std::uint64_t end = next->offset + next->size;
+    if (end > consumed_) {
+      if (progress_ != nullptr) progress_->done.store(end);
+      consumed_ = end;
+    }
     pos_ -= std::min(pos_, keep_from);
     chunk_ = std::move(next);
     return true;
@@ -456,34 +667,10 @@ class StreamReader {
     if (first == '"') return scan_string();
     if (first != '{' && first != '[') return scan_scalar();
     std::size_t i = pos_;
-    std::size_t depth = 0;
-    bool in_string = false;
+    NestingState state;
     for (;;) {
-      const std::size_t size = chunk_->size;
-      const char* bytes = at(0);
-      while (i < size) {
-        const char c = bytes[i];
-        if (in_string) {
-          // Jump to the next quote or backslash.
-          while (i < size && bytes[i] != '"' && bytes[i] != '\\') ++i;
-          if (i >= size) break;
-          if (bytes[i] == '\\') {
-            if (i + 1 >= size) break;  // the escaped byte is in the next read
-            i += 2;
-            continue;
-          }
-          in_string = false;
-          ++i;
-          continue;
-        }
-        ++i;
-        if (c == '"') {
-          in_string = true;
-        } else if (c == '{' || c == '[') {
-          ++depth;
-        } else if (c == '}' || c == ']') {
-          if (--depth == 0) return i;
-        }
+      if (const auto end = follow_nesting(at(0), chunk_->size, i, state)) {
+        return end;
       }
       const std::size_t before = pos_;
       if (!load_more(pos_)) return std::nullopt;
@@ -853,8 +1040,8 @@ class StreamReader {
   void flush_run() {
     if (!open_) return;
     PendingRun& pending = *open_;
-    pending.run.text = std::string_view(
-        pending.chunk->bytes.get() + pending.begin, pending.run.ends.back());
+    pending.run.text = std::string_view(pending.chunk->data + pending.begin,
+                                        pending.run.ends.back());
     in_flight_.push_back(pool_.submit(std::move(pending)));
     open_.reset();
     // Keep a bounded number of runs in flight: merge the oldest when the

@@ -18,14 +18,29 @@
 
 namespace zyl_package::detail {
 
-// Where the text comes from, read once from start to end.
+// A piece of the input in memory: a view of a mapped file or of text in
+// memory, or bytes read from a pipe. Whatever holds the bytes lives as long
+// as the chunk.
+struct Chunk {
+  const char* data = nullptr;
+  std::size_t size = 0;
+  std::uint64_t offset = 0;  // input offset of data[0]
+  std::shared_ptr<const void> owner;
+};
+
+// Where the text comes from, read from start to end.
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  // Reads up to `size` bytes into `into`; returns how many (0 at the end),
-  // or nothing after setting `error`.
-  virtual std::optional<std::size_t> read(char* into, std::size_t size,
-                                          std::string& error) = 0;
+  // Returns the input from `offset` on: at least `min_bytes` of it (fewer
+  // only at the end of the input), and about `chunk_bytes` when there is
+  // that much. `offset` never goes back before the start of the chunk
+  // returned last. Returns nothing after setting `error` when reading
+  // fails.
+  virtual std::shared_ptr<const Chunk> chunk(std::uint64_t offset,
+                                             std::size_t min_bytes,
+                                             std::size_t chunk_bytes,
+                                             std::string& error) = 0;
   // The size of the whole input when known before reading.
   [[nodiscard]] virtual std::optional<std::uint64_t> size() const = 0;
   // Returns the 1-based line and byte column of `offset`, reading the input
@@ -36,7 +51,8 @@ class ByteSource {
 
 // A source over text in memory, which must outlive the source.
 [[nodiscard]] std::unique_ptr<ByteSource> memory_source(std::string_view text);
-// A source over an open file descriptor, which the source closes.
+// A source over an open file descriptor, which the source closes: a
+// regular file is mapped a chunk at a time, anything else read.
 [[nodiscard]] std::unique_ptr<ByteSource> file_source(int fd);
 
 // How the stream is cut and read. The defaults are for speed; tests shrink

@@ -493,6 +493,28 @@ class Reader {
   // Reads an unsigned JSON integer no larger than `max`: digits only, so a
   // sign, a fraction or an exponent is refused rather than rounded.
   bool read_unsigned(od::value& value, std::uint64_t max, std::uint64_t& out) {
+    // The usual case first, straight from the token: digits, no leading
+    // zero, nothing after them but whitespace, within range. Anything else
+    // takes the checks below, which name the fault.
+    const std::string_view token = value.raw_json_token();
+    if (!token.empty() && token[0] >= '0' && token[0] <= '9') {
+      std::size_t end = 0;
+      std::uint64_t result = 0;
+      while (end < token.size() && end < 19 && token[end] >= '0' &&
+             token[end] <= '9') {
+        result = result * 10 + static_cast<std::uint64_t>(token[end] - '0');
+        ++end;
+      }
+      const bool leading_zero = token[0] == '0' && end > 1;
+      if (!leading_zero && result <= max &&
+          (end == token.size() || token[end] == ' ' || token[end] == '\n' ||
+           token[end] == '\t' || token[end] == '\r') &&
+          token.substr(end).find_first_not_of(" \t\n\r") ==
+              std::string_view::npos) {
+        out = result;
+        return true;
+      }
+    }
     od::json_type type{};
     std::string_view raw;
     if (!inspect(value, max == kU32Max ? kU32Wanted : kU64Wanted, type, raw)) {
@@ -532,6 +554,14 @@ class Reader {
 
   // Reads a string into `text` (unescaped), or nothing when not valid.
   bool read_string_view(od::value& value, std::string_view& text) {
+    // The usual case first: a string without escapes, used in place.
+    const std::string_view token = value.raw_json_token();
+    if (!token.empty() && token[0] == '"') {
+      text = unescaped_in_place(token.data());
+      if (text.data() != nullptr && text.size() <= limits_.max_string_bytes) {
+        return true;
+      }
+    }
     od::json_type type{};
     std::string_view raw;
     if (!inspect(value, "a string", type, raw)) return false;
