@@ -456,20 +456,34 @@ PhaseLayout::PhaseLayout(const ProfileColumns& columns, const Query& query,
   // (32 MiB); the row of a group is touched only when the group exists.
   constexpr std::uint64_t kMaxPairs = 4096;
   constexpr std::uint64_t kMaxValues = std::uint64_t{1} << 22;
-  // The bounds come from the samples of the first, middle and last tiles,
-  // at most this many from each: a profile walks its phases on every tile,
-  // so these see nearly every pair, and a full pass would cost a tenth of
-  // the query. Pairs they miss are still counted, in the hash tables.
-  constexpr std::size_t kSampled = 1 << 14;
+  // 8 tiles of 4096 places: a few tens of thousands of reads, whatever the
+  // length of the tiles.
+  constexpr std::size_t kSampledTiles = 8;
+  constexpr std::size_t kSampledPerTile = 4096;
+  // The bounds come from a sample of the profile: a few tiles spread over
+  // it, each read at evenly spaced places from its first sample to its
+  // last. A profile walks its phases along every tile, so these see nearly
+  // every pair, and a full pass would cost a tenth of the query. The places
+  // must span the whole tile: reading only a tile's first samples saw only
+  // its first phases once tiles grew long, and the pairs of the later
+  // phases (most of a 10^8-sample profile) all went to the hash tables.
+  // Pairs the sample misses are still counted, in the hash tables.
   std::uint32_t max_phase = 0;
   std::uint32_t max_epoch = 0;
   const std::size_t tiles = columns.tiles.size();
-  for (const std::size_t tile_idx : {std::size_t{0}, tiles / 2, tiles - 1}) {
-    if (tile_idx >= tiles) continue;
+  const std::size_t sampled_tiles = std::min(tiles, kSampledTiles);
+  for (std::size_t t = 0; t < sampled_tiles; ++t) {
+    const std::size_t tile_idx =
+        sampled_tiles == 1 ? 0 : t * (tiles - 1) / (sampled_tiles - 1);
     const zyl_package::ColumnTile& tile = columns.tiles[tile_idx];
-    const std::size_t end =
-        tile.first_sample + std::min<std::size_t>(tile.sample_count, kSampled);
-    for (std::size_t i = tile.first_sample; i < end; ++i) {
+    if (tile.sample_count == 0) continue;
+    const std::size_t places =
+        std::min<std::size_t>(tile.sample_count, kSampledPerTile);
+    for (std::size_t place = 0; place < places; ++place) {
+      // Place 0 is the first sample and the last place the last one.
+      const std::size_t i =
+          tile.first_sample +
+          (places == 1 ? 0 : place * (tile.sample_count - 1) / (places - 1));
       max_phase = std::max(max_phase, columns.phase[i]);
       max_epoch = std::max(max_epoch, columns.epoch[i]);
     }

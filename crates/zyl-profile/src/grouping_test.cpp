@@ -1,4 +1,6 @@
 // Tests of group keys, summaries, percentiles and the group order.
+#include "grouping.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "zyl_package/profile_columns.h"
 #include "zyl_profile/query.h"
 
 namespace zyl_profile {
@@ -284,6 +287,29 @@ TEST(GroupOrder, LimitCutsGroupsOnly) {
   EXPECT_EQ(result.samples.size(), 3U) << "cut groups still list samples";
   limited.limit = 99;
   EXPECT_EQ(query(report, limited).groups.size(), 3U);
+}
+
+// Phases walk along each tile, so a long tile holds its last phases far from
+// its start. The row must still reach them: pairs outside it cost a hash
+// lookup for every sample, which made the scan of long tiles superlinear.
+TEST(PhaseLayout, RowReachesTheLastPhasesOfLongTiles) {
+  std::vector<TileProfile> tiles;
+  for (std::uint32_t number = 0; number < 3; ++number) {
+    std::vector<CycleSample> samples;
+    constexpr std::uint32_t kSamples = 60000;
+    for (std::uint32_t i = 0; i < kSamples; ++i) {
+      samples.push_back(timed(i * 2, 1, "a", i / 1000, i % 3));
+    }
+    tiles.push_back(make_tile(number, std::move(samples)));
+  }
+  const ProfileColumns columns = zyl_package::to_columns(make_report(tiles));
+  const Query by_kernel;
+  const detail::PhaseLayout layout(columns, by_kernel, 1);
+  EXPECT_EQ(layout.phases, 60U);
+  EXPECT_EQ(layout.epochs, 3U);
+  for (const zyl_package::ColumnTile& tile : columns.tiles) {
+    EXPECT_TRUE(layout.covers(columns, tile));
+  }
 }
 
 }  // namespace
