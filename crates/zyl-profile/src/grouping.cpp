@@ -146,6 +146,8 @@ constexpr std::uint64_t kBinsPerMember = 8;
 // 2^16 bins of u32: a quarter megabyte that stays in the core's cache, and
 // one bin per value for any group whose durations span less than 65536.
 constexpr std::uint32_t kHistogramBins = std::uint32_t{1} << 16;
+// A window is summarised in the histogram's room.
+static_assert(Accumulator::kMaxWindowBins <= kHistogramBins);
 
 // The ranks, in a sorted list of `count` values, of the percentiles a
 // summary reports: the index rule of `percentile`.
@@ -271,11 +273,88 @@ void gather(const ChunkedList& first, const std::vector<ChunkedList>& later,
   }
 }
 
+// The duration statistics of a group with a window. The members in sorted
+// order are the kept values below the window, then the window's values
+// (its counts, plus kept values that fell inside it: workers of a parallel
+// scan keep what their own window missed), then the kept values above it;
+// each rank is read in the part it falls in, so the result is what a
+// sorted list of every member gives.
+void fill_windowed_stats(const Accumulator& group,
+                         std::vector<std::uint32_t>& scratch,
+                         std::vector<std::uint32_t>& histogram,
+                         GroupSummary& summary) {
+  gather(group.durations, group.later_durations, scratch);
+  const std::uint32_t low = group.window_low;
+  const std::uint32_t bins = group.window_bins;
+  const auto inside =
+      std::partition(scratch.begin(), scratch.end(),
+                     [low](std::uint32_t value) { return value < low; });
+  const auto above = std::partition(
+      inside, scratch.end(),
+      [low, bins](std::uint32_t value) { return value - low < bins; });
+  // Counts stay below 2^32: windows exist only for smaller profiles.
+  histogram.assign(group.window, group.window + bins);
+  for (auto it = inside; it != above; ++it) ++histogram[*it - low];
+  std::uint64_t counted = 0;
+  std::uint32_t first_bin = bins;
+  std::uint32_t last_bin = 0;
+  for (std::uint32_t bin = 0; bin < bins; ++bin) {
+    if (histogram[bin] == 0) continue;
+    counted += histogram[bin];
+    first_bin = std::min(first_bin, bin);
+    last_bin = bin;
+  }
+  const std::span<std::uint32_t> below(scratch.begin(), inside);
+  const std::span<std::uint32_t> over(above, scratch.end());
+  const std::size_t count = below.size() + counted + over.size();
+  summary.sample_count = count;
+  if (count == 0) return;
+  if (!below.empty()) {
+    summary.minimum_cycles = *std::min_element(below.begin(), below.end());
+  } else if (counted != 0) {
+    summary.minimum_cycles = low + first_bin;
+  } else {
+    summary.minimum_cycles = *std::min_element(over.begin(), over.end());
+  }
+  if (!over.empty()) {
+    summary.maximum_cycles = *std::max_element(over.begin(), over.end());
+  } else if (counted != 0) {
+    summary.maximum_cycles = low + last_bin;
+  } else {
+    summary.maximum_cycles = *std::max_element(below.begin(), below.end());
+  }
+  const auto select = [](std::span<std::uint32_t> part, std::size_t rank) {
+    const auto nth = part.begin() + static_cast<std::ptrdiff_t>(rank);
+    std::nth_element(part.begin(), nth, part.end());
+    return *nth;
+  };
+  const auto value_at = [&](std::size_t rank) {
+    if (rank < below.size()) return select(below, rank);
+    rank -= below.size();
+    if (rank < counted) {
+      std::uint64_t before = 0;
+      for (std::uint32_t bin = first_bin; bin <= last_bin; ++bin) {
+        before += histogram[bin];
+        if (rank < before) return low + bin;
+      }
+    }
+    return select(over, rank - counted);
+  };
+  const Ranks ranks(count);
+  summary.p50_cycles = value_at(ranks.p50);
+  summary.p95_cycles = value_at(ranks.p95);
+  summary.p99_cycles = value_at(ranks.p99);
+}
+
 // Fills the member count and the duration statistics of `summary`.
 void fill_duration_stats(const Accumulator& group,
                          std::vector<std::uint32_t>& scratch,
                          std::vector<std::uint32_t>& histogram,
                          GroupSummary& summary) {
+  if (group.window_bins != 0) {
+    fill_windowed_stats(group, scratch, histogram, summary);
+    return;
+  }
   std::size_t count = 0;
   std::uint32_t low = std::numeric_limits<std::uint32_t>::max();
   std::uint32_t high = 0;
@@ -358,10 +437,27 @@ GroupSummary summarise(GroupKey key, const Accumulator& group,
   return summary;
 }
 
-std::size_t member_count(const Accumulator& group) {
+std::size_t kept_count(const Accumulator& group) {
   std::size_t count = group.durations.size();
   for (const ChunkedList& list : group.later_durations) count += list.size();
   return count;
+}
+
+std::size_t tile_run_count(const Accumulator& group) {
+  std::size_t count = group.tile_runs.size();
+  for (const ChunkedList& list : group.later_tile_runs) count += list.size();
+  return count;
+}
+
+// The most values a group's summary copies into the scratch list.
+std::size_t scratch_size(const Accumulator& group) {
+  return std::max(kept_count(group), tile_run_count(group));
+}
+
+// What summarising a group costs, about: a step per kept value, per tile
+// run and per window bin.
+std::size_t summary_cost(const Accumulator& group) {
+  return kept_count(group) + tile_run_count(group) + group.window_bins;
 }
 
 }  // namespace
@@ -510,13 +606,71 @@ bool PhaseLayout::covers(const ProfileColumns& columns,
   return max_phase < phases && max_epoch < epochs;
 }
 
-void Accumulator::merge(Accumulator&& later, std::uint32_t pairs) {
+void Accumulator::keep(std::uint32_t sample_duration, ChunkArena& arena) {
+  durations.push(sample_duration, arena);
+  ++kept;
+  kept_low = std::min(kept_low, sample_duration);
+  kept_high = std::max(kept_high, sample_duration);
+  if (kept < next_placing) return;
+  std::uint32_t low = kept_low;
+  std::uint32_t high = kept_high;
+  if (window_bins != 0) {
+    low = std::min(low, window_low);
+    high = std::max(high, window_low + (window_bins - 1));
+  }
+  if (!place_window(low, high, windowed + kept, arena)) {
+    // Too wide for the members so far: try again when the kept values have
+    // doubled, so the tries cost a constant per kept value.
+    next_placing = 2 * kept;
+  }
+}
+
+bool Accumulator::place_window(std::uint32_t low, std::uint32_t high,
+                               std::uint64_t members, ChunkArena& arena) {
+  const std::uint64_t needed = std::uint64_t{high} - low + 1;
+  // A count per value must cost no more room than keeping the members
+  // would; a wider group keeps its values, as every group used to.
+  if (needed > kMaxWindowBins || needed > members) return false;
+  // Spare bins on both sides, as far as the members pay for them, so that
+  // durations just outside the range seldom widen the window again.
+  const std::uint64_t bins = std::clamp<std::uint64_t>(
+      2 * needed, needed, std::min<std::uint64_t>(kMaxWindowBins, members));
+  std::uint64_t first = low - std::min<std::uint64_t>(low, (bins - needed) / 2);
+  // The last bin must stay a 32-bit duration.
+  first = std::min(first, (std::uint64_t{1} << 32) - bins);
+  const auto base = static_cast<std::uint32_t>(first);
+  std::uint32_t* const counts = arena.take(bins);
+  std::fill_n(counts, bins, 0);
+  for (std::uint32_t bin = 0; bin < window_bins; ++bin) {
+    counts[window_low - base + bin] = window[bin];
+  }
+  durations.for_each_chunk([&](std::span<const std::uint32_t> chunk) {
+    for (const std::uint32_t value : chunk) ++counts[value - base];
+  });
+  // The old window and the kept chunks stay in the arena, unused: each
+  // placing waits for half the members again, so they add up to a small
+  // multiple of the last window at most.
+  durations.clear();
+  window = counts;
+  window_low = base;
+  window_bins = static_cast<std::uint32_t>(bins);
+  windowed = members;
+  kept = 0;
+  kept_low = 0xffffffffU;
+  kept_high = 0;
+  next_placing = std::max(kFirstPlacing, members / 2);
+  return true;
+}
+
+void Accumulator::merge(Accumulator&& later, std::uint32_t pairs,
+                        ChunkArena& arena) {
   later_durations.push_back(later.durations);
   later_durations.insert(later_durations.end(), later.later_durations.begin(),
                          later.later_durations.end());
   later_tile_runs.push_back(later.tile_runs);
   later_tile_runs.insert(later_tile_runs.end(), later.later_tile_runs.begin(),
                          later.later_tile_runs.end());
+  if (later.window_bins != 0) merge_window(later, arena);
   phases.merge(later.phases);
   for (std::uint32_t i = 0; i < pairs; ++i) {
     phase_row[i] = std::max(phase_row[i], later.phase_row[i]);
@@ -526,12 +680,53 @@ void Accumulator::merge(Accumulator&& later, std::uint32_t pairs) {
   last_offset = std::max(last_offset, later.last_offset);
 }
 
+void Accumulator::merge_window(const Accumulator& later, ChunkArena& arena) {
+  if (window_bins == 0) {
+    // Its counts live in the later table's arena, which ours has adopted.
+    window = later.window;
+    window_low = later.window_low;
+    window_bins = later.window_bins;
+    return;
+  }
+  const std::uint64_t end =
+      std::max(std::uint64_t{window_low} + window_bins,
+               std::uint64_t{later.window_low} + later.window_bins);
+  const std::uint32_t low = std::min(window_low, later.window_low);
+  const std::uint64_t bins = end - low;
+  if (bins > kMaxWindowBins) {
+    // Windows too far apart to join: the later one's members become kept
+    // values. Only groups whose durations spread past a window come here.
+    for (std::uint32_t bin = 0; bin < later.window_bins; ++bin) {
+      for (std::uint32_t n = later.window[bin]; n > 0; --n) {
+        durations.push(later.window_low + bin, arena);
+      }
+    }
+    return;
+  }
+  if (low != window_low || bins != window_bins) {
+    std::uint32_t* const counts = arena.take(bins);
+    std::fill_n(counts, bins, 0);
+    std::copy_n(window, window_bins, counts + (window_low - low));
+    window = counts;
+    window_low = low;
+    window_bins = static_cast<std::uint32_t>(bins);
+  }
+  for (std::uint32_t bin = 0; bin < later.window_bins; ++bin) {
+    window[later.window_low - low + bin] += later.window[bin];
+  }
+}
+
 GroupTable::GroupTable(const GroupClasses& classes, const PhaseLayout& layout,
-                       const Query& query, std::size_t expected_samples)
+                       const Query& query, std::size_t expected_samples,
+                       std::size_t profile_samples)
     // Room for the durations and, at worst, one tile run per sample.
     : classes_(classes),
       layout_(layout),
       query_(query),
+      first_placing_(profile_samples <=
+                             std::numeric_limits<std::uint32_t>::max()
+                         ? Accumulator::kFirstPlacing
+                         : Accumulator::kNeverPlace),
       arena_(2 * expected_samples),
       by_class_(classes.count(), kNone) {
   if (layout.pairs != 0) {
@@ -545,6 +740,7 @@ std::uint32_t GroupTable::create(std::uint64_t key, std::uint64_t offset) {
   Accumulator& group = groups_.emplace_back();
   group.key = key;
   group.first_offset = offset;
+  group.next_placing = first_placing_;
   if (layout_.pairs != 0) {
     group.phase_row = phase_rows_.get() + std::size_t{index} * layout_.pairs;
     std::fill_n(group.phase_row, layout_.pairs, 0);
@@ -567,7 +763,7 @@ void GroupTable::merge(GroupTable&& later) {
     if (*index == kNone) {
       *index = create(group.key, group.first_offset);
     }
-    groups_[*index].merge(std::move(group), layout_.pairs);
+    groups_[*index].merge(std::move(group), layout_.pairs, arena_);
   }
 }
 
@@ -579,7 +775,7 @@ std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz,
     // depend on the order in which groups of growing size come.
     std::size_t largest = 0;
     for (std::size_t i = begin; i < end; ++i) {
-      largest = std::max(largest, member_count(groups_[i]));
+      largest = std::max(largest, scratch_size(groups_[i]));
     }
     std::vector<std::uint32_t> scratch;
     scratch.reserve(largest);
@@ -596,14 +792,13 @@ std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz,
   if (threads <= 1 || groups_.size() < 2) {
     summarise_range(0, groups_.size());
   } else {
-    // Contiguous ranges of about equal member counts: the selections cost
-    // in proportion to the members.
+    // Contiguous ranges of about equal cost.
     std::size_t total = 0;
-    for (const Accumulator& group : groups_) total += member_count(group);
+    for (const Accumulator& group : groups_) total += summary_cost(group);
     std::vector<std::size_t> bounds{0};
     std::size_t seen = 0;
     for (std::size_t i = 0; i < groups_.size(); ++i) {
-      seen += member_count(groups_[i]);
+      seen += summary_cost(groups_[i]);
       if (bounds.size() < threads && seen * threads >= total * bounds.size()) {
         bounds.push_back(i + 1);
       }

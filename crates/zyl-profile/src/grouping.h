@@ -86,8 +86,19 @@ struct PhaseLayout {
 // What the scan updates for every member comes first and fills one cache
 // line: the groups of a scan are visited in no predictable order, and each
 // line more per member was a cache miss more.
+//
+// Member durations are counted, not kept, once a group has enough members
+// to pay for a window of counts over their range: one count per duration
+// value in [window_low, window_low + window_bins). The percentiles stay
+// exact (a count per value is the sorted list, compressed), and a group's
+// memory then follows the spread of its durations instead of its member
+// count, so a profile ten times longer costs no more memory per group and
+// no page faults for stored durations. Durations outside the window (and
+// all of them before the group has one) are kept in `durations`.
 struct alignas(64) Accumulator {
-  ChunkedList durations;  // every member, any order
+  std::uint32_t* window = nullptr;  // window_bins counts, in the arena
+  std::uint32_t window_low = 0;     // duration of window[0]
+  std::uint32_t window_bins = 0;    // 0: no window, every duration is kept
   // Longest member per (phase, epoch): a row of `PhaseLayout::pairs`
   // values (the longest + 1; 0 for a pair without members) owned by the
   // table, and the hash table `phases` for the pairs outside the row.
@@ -95,20 +106,42 @@ struct alignas(64) Accumulator {
   std::uint64_t work_cycles = 0;
   std::uint64_t first_offset = 0;
   std::uint64_t last_offset = 0;
+  // The tile of the last member, or kNoTile before the first: members come
+  // in runs on one tile. Wider than a tile number, so kNoTile is none.
+  std::uint64_t last_tile = kNoTile;
 
-  // The tile of the last member: members come in runs on one tile.
-  std::uint32_t last_tile = 0;
+  // Durations outside the window, any order.
+  ChunkedList durations;
   // The member's physical tile, once per run of members on one tile: the
   // distinct tiles are counted when the group is summarised. A set would
   // cost a tree insertion for every (group, tile) pair during the scan.
   ChunkedList tile_runs;
   std::uint64_t key = 0;  // class, or phase key
   PhaseMaxima phases;
+  // When the window is placed or widened: the values in `durations` (since
+  // the last placing), the members counted in the window when it was last
+  // placed, and the count of kept values at which placing is tried next.
+  std::uint64_t kept = 0;
+  std::uint64_t windowed = 0;
+  std::uint64_t next_placing = kFirstPlacing;
+  std::uint32_t kept_low = 0xffffffffU;  // range of the kept values
+  std::uint32_t kept_high = 0;
   // The lists that parallel workers gathered for this group over later tile
   // ranges. Their values stay where the workers put them and are read when
   // the group is summarised, so merging copies no durations.
   std::vector<ChunkedList> later_durations;
   std::vector<ChunkedList> later_tile_runs;
+
+  static constexpr std::uint64_t kNoTile = ~std::uint64_t{0};
+  // A group first tries to place a window when it has kept this many
+  // values. After a failed try it waits for the kept values to double,
+  // after a placing for half its members again, so placings cost a
+  // constant per member.
+  static constexpr std::uint64_t kFirstPlacing = 16;
+  // Never tried: the table's counts could overflow their 32 bits.
+  static constexpr std::uint64_t kNeverPlace = ~std::uint64_t{0};
+  // The widest window: 256 KiB of counts.
+  static constexpr std::uint32_t kMaxWindowBins = std::uint32_t{1} << 16;
 
   // How a scan keeps phase maxima: not at all (grouped by phase), in the row
   // at `pair` alone (the tile is covered), or in the row or the hash table.
@@ -122,11 +155,18 @@ struct alignas(64) Accumulator {
                                   std::uint64_t offset,
                                   std::uint32_t sample_duration,
                                   ChunkArena& arena) {
-    if (durations.empty() || tile != last_tile) {
+    if (tile != last_tile) {
       tile_runs.push(tile, arena);
       last_tile = tile;
     }
-    durations.push(sample_duration, arena);
+    // Unsigned: a duration below the window wraps to a large bin and fails
+    // the same test as one above it.
+    const std::uint32_t bin = sample_duration - window_low;
+    if (bin < window_bins) [[likely]] {
+      ++window[bin];
+    } else {
+      keep(sample_duration, arena);
+    }
     if constexpr (kPhases == Phases::Row) {
       std::uint64_t& longest = phase_row[pair];
       longest = std::max<std::uint64_t>(longest, sample_duration + 1ULL);
@@ -143,18 +183,34 @@ struct alignas(64) Accumulator {
     last_offset = std::max(last_offset, offset + sample_duration);
   }
 
+  // Keeps a duration the window does not cover, and places or widens the
+  // window when enough such values have come.
+  void keep(std::uint32_t sample_duration, ChunkArena& arena);
+
   // Folds in the aggregate of the same group over later tiles; the lists of
-  // `later` must stay valid until the group is summarised.
-  void merge(Accumulator&& later, std::uint32_t pairs);
+  // `later` must stay valid until the group is summarised. A window that
+  // cannot join this one is spread back into kept values from `arena`.
+  void merge(Accumulator&& later, std::uint32_t pairs, ChunkArena& arena);
+
+ private:
+  // Folds the window of `later` into this group's.
+  void merge_window(const Accumulator& later, ChunkArena& arena);
+  // Moves the kept values and the old window into a new window over
+  // [low, high] when that is narrow enough for the members; returns false
+  // and changes nothing otherwise.
+  bool place_window(std::uint32_t low, std::uint32_t high,
+                    std::uint64_t members, ChunkArena& arena);
 };
 
 // The groups of one scan over a range of tiles.
 class GroupTable {
  public:
   // `expected_samples` sizes the duration storage: the samples the table
-  // may see at most.
+  // may see at most. `profile_samples` is the profile's whole sample count:
+  // the tables of all ranges merged must not overflow a 32-bit count.
   GroupTable(const GroupClasses& classes, const PhaseLayout& layout,
-             const Query& query, std::size_t expected_samples);
+             const Query& query, std::size_t expected_samples,
+             std::size_t profile_samples);
 
   // Returns the group of class `group_class`, creating it with
   // `first_offset` when it is new.
@@ -197,6 +253,7 @@ class GroupTable {
   const GroupClasses& classes_;
   const PhaseLayout& layout_;
   const Query& query_;
+  std::uint64_t first_placing_;  // next_placing of a new group
   // The phase rows of the groups, one per class, taken as groups are made.
   std::unique_ptr<std::uint64_t[]> phase_rows_;
   ChunkArena arena_;

@@ -92,8 +92,8 @@ class CandidateList {
 struct Partial {
   Partial(const detail::GroupClasses& classes,
           const detail::PhaseLayout& layout, const Query& query,
-          std::size_t expected_samples)
-      : groups(classes, layout, query, expected_samples),
+          std::size_t expected_samples, std::size_t profile_samples)
+      : groups(classes, layout, query, expected_samples, profile_samples),
         candidates(query.sample_limit, expected_samples) {}
 
   detail::GroupTable groups;
@@ -324,7 +324,8 @@ QueryReport query(const ProfileReport& report, const Query& query,
 QueryReport query(const ProfileColumns& columns, const Query& query) {
   const Plan plan(columns, query);
   Partial partial(plan.classes, plan.layout, query,
-                  count_samples(columns, 0, columns.tiles.size()));
+                  count_samples(columns, 0, columns.tiles.size()),
+                  columns.sample_count());
   scan_range(plan, 0, columns.tiles.size(), partial);
   return assemble(plan, std::move(partial), 1);
 }
@@ -360,7 +361,8 @@ QueryReport query(const ProfileColumns& columns, const Query& query,
   partials.reserve(bounds.size() - 1);
   for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
     partials.emplace_back(plan.classes, plan.layout, query,
-                          count_samples(columns, bounds[i], bounds[i + 1]));
+                          count_samples(columns, bounds[i], bounds[i + 1]),
+                          total);
   }
   {
     std::vector<std::jthread> workers;

@@ -130,6 +130,57 @@ TEST(Query, ListingManyMatchesKeepsTheLongestInOrder) {
   }
 }
 
+// Large groups count their durations in a window instead of keeping them.
+// Each kernel here pushes the window a different way: durations that creep
+// upward (the window widens again and again), a core with rare values far
+// below and above it, a core at the very top of the 32-bit range, and a
+// core that moves between the halves of the profile, so that the windows
+// of two parallel workers are too far apart to join. The percentiles must
+// stay those of the sorted durations.
+TEST(Query, CountedDurationsKeepPercentilesExactWhereverTheyFall) {
+  std::vector<TileProfile> tiles;
+  for (std::uint32_t t = 0; t < 4; ++t) {
+    std::vector<CycleSample> samples;
+    std::uint32_t cycle = 0;
+    for (std::uint32_t i = 0; i < 12000; ++i) {
+      const std::uint32_t n = i / 4;
+      std::uint32_t length = 0;
+      std::string kernel;
+      switch (i % 4) {
+        case 0:
+          kernel = "creep";
+          length = t * 3000 + n;
+          break;
+        case 1:
+          kernel = "core";
+          length = n % 97 == 0 ? n * 1000 : (n % 89 == 0 ? 3 : 500 + n % 20);
+          break;
+        case 2:
+          kernel = "top";
+          length = n % 301 == 300 ? 7 : 4294967295U - n % 40;
+          break;
+        default:
+          kernel = "moving";
+          length = (t < 2 ? 100 : 200000) + n % 50;
+          break;
+      }
+      samples.push_back(timed(cycle, length, kernel, n % 3));
+      cycle += length + 1;
+    }
+    tiles.push_back(make_tile(t, std::move(samples)));
+  }
+  const ProfileReport report = make_report(std::move(tiles));
+  for (const GroupBy by : {GroupBy::Kernel, GroupBy::Tile}) {
+    Query q;
+    q.group_by = by;
+    for (const unsigned threads : {1U, 2U, 3U}) {
+      EXPECT_EQ(query(report, q, ParallelOptions{threads, 0}),
+                reference_query(report, q))
+          << static_cast<int>(by) << " on " << threads << " threads";
+    }
+  }
+}
+
 TEST(Query, OutOfOrderSampleGetsAnOffsetNearTheWrap) {
   const ProfileReport report =
       make_report({make_tile(0, {timed(100, 1), timed(90, 1)})}, 0);
