@@ -2,7 +2,9 @@
 // written sample by sample, and the JSON form written from columns. Each
 // must give the very bytes of the in-memory writers.
 #include <gtest/gtest.h>
+#include <sys/resource.h>  // setrlimit
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -169,6 +171,51 @@ TEST(WriteGeneratedReport, FailureNamesTheFileAndLeavesNothingBehind) {
   EXPECT_NE(error->find("version 3"), std::string::npos) << *error;
   EXPECT_EQ(read_file(target), "earlier");
   EXPECT_EQ(folder.entries(), 1U);
+}
+
+// Stands in for a full disk: writes past `bytes` fail with EFBIG (the
+// signal that would end the process is ignored) until the object goes.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &previous_);
+    rlimit limited = previous_;
+    limited.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previous_handler_);
+  }
+
+ private:
+  rlimit previous_{};
+  void (*previous_handler_)(int) = nullptr;
+};
+
+TEST(WriteGeneratedReport, AFailedWriteKeepsTheEarlierFileAndLeavesNoOther) {
+  const TempFolder folder;
+  const GenerateOptions options = options_for_total(20000, 8);
+  for (const auto& [name, format] :
+       {std::pair{"kept.json", ReportFormat::Json},
+        std::pair{"kept.zpk", ReportFormat::Package}}) {
+    SCOPED_TRACE(name);
+    const fs::path target = folder.file(name);
+    { std::ofstream(target) << "earlier"; }
+    std::optional<std::string> error;
+    {
+      const FileSizeLimit limit(100000);
+      error = write_generated_report(options, target, format);
+    }
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(error->find(target.string()), std::string::npos) << *error;
+    EXPECT_NE(error->find("too large"), std::string::npos) << *error;
+    EXPECT_EQ(read_file(target), "earlier");
+  }
+  EXPECT_EQ(folder.entries(), 2U);
 }
 
 TEST(GeneratedSampleCount, CountsWhatTheReportHolds) {
