@@ -81,11 +81,14 @@ double elapsed_ms(Clock::time_point since) {
       .count();
 }
 
-// Shows "loading NAME... 3.1 s" on stderr while a load runs longer than a
-// second, and only when stderr is a terminal; clears the line when done.
+// Shows "loading NAME... 41% of 2.2 GB, 3.1 s" on stderr while a load runs
+// longer than a second, and only when stderr is a terminal; clears the line
+// when done. The share read comes from the reader's progress counters.
 class LoadProgress {
  public:
-  explicit LoadProgress(const std::filesystem::path& path) {
+  LoadProgress(const std::filesystem::path& path,
+               const zyl_package::ReadProgress& progress)
+      : progress_(progress) {
     if (::isatty(STDERR_FILENO) == 0) return;
     name_ = terminal_escape(path.string());
     thread_ = std::thread([this] { show(); });
@@ -103,6 +106,16 @@ class LoadProgress {
   }
 
  private:
+  [[nodiscard]] std::string share() const {
+    const std::uint64_t total = progress_.total.load();
+    const std::uint64_t done = progress_.done.load();
+    if (total == 0 || done == 0) return {};
+    return fmt::format("{:.0f}% of {:.1f} GB, ",
+                       100.0 * static_cast<double>(std::min(done, total)) /
+                           static_cast<double>(total),
+                       static_cast<double>(total) / 1e9);
+  }
+
   void show() {
     const Clock::time_point start = Clock::now();
     std::unique_lock lock(mutex_);
@@ -111,8 +124,9 @@ class LoadProgress {
       return;
     }
     do {
-      const std::string line = fmt::format("\rloading {}... {:.1f} s", name_,
-                                           elapsed_ms(start) / 1000.0);
+      const std::string line =
+          fmt::format("\rloading {}... {}{:.1f} s\x1b[K", name_, share(),
+                      elapsed_ms(start) / 1000.0);
       std::fputs(line.c_str(), stderr);
       std::fflush(stderr);
     } while (!wake_.wait_for(lock, std::chrono::milliseconds(200),
@@ -121,6 +135,7 @@ class LoadProgress {
     std::fflush(stderr);
   }
 
+  const zyl_package::ReadProgress& progress_;
   std::string name_;
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -255,8 +270,9 @@ ExitCode write_output(std::string_view text) { return print_result(text); }
 
 zyl_package::ColumnsResult open_columns(const std::filesystem::path& path,
                                         const zyl_package::ReadLimits& limits) {
-  const LoadProgress progress(path);
-  return zyl_package::read_columns(path, limits);
+  zyl_package::ReadProgress read;
+  const LoadProgress progress(path, read);
+  return zyl_package::read_columns(path, limits, &read);
 }
 
 int run(int argc, char** argv) {

@@ -203,13 +203,21 @@ const std::string* given(const CLI::Option* option) {
 // The reader limits shared by every subcommand that reads a report.
 struct LimitOptions {
   CLI::Option* max_file_size = nullptr;
+  CLI::Option* max_memory = nullptr;
   CLI::Option* max_depth = nullptr;
   CLI::Option* max_string = nullptr;
 
   void declare(OptionTable& table) {
     max_file_size =
         table.value("--max-file-size",
-                    "Largest report file accepted (K/M/G/T suffixes)", "BYTES");
+                    "Largest report file accepted (K/M/G/T suffixes; no "
+                    "limit by default)",
+                    "BYTES");
+    max_memory = table.value(
+        "--max-memory",
+        "Most memory a report's columns may take (K/M/G/T suffixes; by "
+        "default what the machine has available)",
+        "BYTES");
     max_depth =
         table.value("--max-depth", "Deepest JSON nesting accepted", "N");
     max_string = table.value(
@@ -221,6 +229,10 @@ struct LimitOptions {
       std::uint64_t bytes = 0;
       RETURN_IF_USAGE_ERROR(parse_bytes("--max-file-size", *text, bytes));
       limits.max_file_bytes = bytes;
+    }
+    if (const std::string* text = given(max_memory)) {
+      RETURN_IF_USAGE_ERROR(
+          parse_bytes("--max-memory", *text, limits.max_memory_bytes));
     }
     if (const std::string* text = given(max_depth)) {
       RETURN_IF_USAGE_ERROR(

@@ -78,6 +78,8 @@ TEST(ParseOptions, EachOptionSetsItsField) {
                                             "10",
                                             "--max-file-size",
                                             "2G",
+                                            "--max-memory",
+                                            "3M",
                                             "--max-string",
                                             "4096"});
   Query expected;
@@ -100,6 +102,7 @@ TEST(ParseOptions, EachOptionSetsItsField) {
   EXPECT_TRUE(command.timings);
   EXPECT_EQ(command.limits.max_depth, 10U);
   EXPECT_EQ(command.limits.max_file_bytes, std::uint64_t{2} << 30);
+  EXPECT_EQ(command.limits.max_memory_bytes, std::uint64_t{3} << 20);
   EXPECT_EQ(command.limits.max_string_bytes, 4096U);
 }
 

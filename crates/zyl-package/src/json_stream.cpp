@@ -517,9 +517,13 @@ class StreamReader {
         io_error = io_error_;
         return std::nullopt;
       }
-      fault = outer_fault_.value_or(
-          JsonFault{end_offset(), path_text(path_),
-                    "input ends before the report is complete"});
+      // The path may name a key of a scope already left, so a fault
+      // without a recorded place gets none.
+      fault = outer_fault_ ? std::move(*outer_fault_)
+                           : JsonFault{end_offset(),
+                                       {},
+                                       "input ends before the report is "
+                                       "complete"};
       return std::nullopt;
     }
     dictionary_.move_into(store_->dictionary);

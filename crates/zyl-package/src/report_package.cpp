@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "column_checks.h"
+#include "machine_memory.h"
 #include "package_io.h"
 #include "package_sections.h"
 
@@ -411,6 +412,16 @@ class PackageReader {
                       " bytes in memory, more than the " +
                       std::to_string(limits_.max_file_bytes) +
                       "-byte limit for reports",
+                  32);
+    }
+    // Refused here, before anything is decoded, rather than killed by the
+    // system halfway.
+    if (const std::uint64_t budget =
+            detail::memory_budget(limits_.max_memory_bytes);
+        needed > budget) {
+      return fail("the package would take " + std::to_string(needed) +
+                      " bytes in memory, more than the " +
+                      std::to_string(budget) + " bytes available",
                   32);
     }
     return true;
