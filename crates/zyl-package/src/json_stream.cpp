@@ -1036,6 +1036,8 @@ class StreamReader {
       open_->run.tile_index = tile_index;
       open_->run.first_sample = sample_index;
     }
+    open_->run.starts.push_back(
+        static_cast<std::uint32_t>(pos_ - open_->begin));
     open_->run.ends.push_back(static_cast<std::uint32_t>(end - open_->begin));
     open_->run.truncated = truncated;
     ++samples_seen_;

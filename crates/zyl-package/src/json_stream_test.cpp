@@ -128,6 +128,13 @@ TEST(JsonStream, FaultsDoNotDependOnTheCutting) {
   two.replace(two.find("\"epoch\":1"), 9, "\"epoch\":x");
   two[two.rfind("fwd")] = '\xC0';
   broken.push_back(two);
+  // A sample whose walk fails on a bad token, followed in the same run by a
+  // sample with a structural fault: simdjson's verdict on the first must
+  // not depend on the second being in its run.
+  broken.push_back(
+      R"({"clock_hz":1,"tiles":[{"physical_tile":0,"samples":[)"
+      R"({"start_cycle":1,"end_cycle":2,"step":{"phase":1,":e"hsap5}},)"
+      R"({"start_cycle":1,"end_cycle":2,"step":{"phase":7,"m":[{"a":[1}]}}]}]})");
   const std::vector<detail::JsonStreamOptions> all = cuttings();
   for (const std::string& text : broken) {
     const ColumnsResult reference = read_with(text, all.back());

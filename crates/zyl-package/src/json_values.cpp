@@ -297,6 +297,7 @@ class Reader {
     SampleFields fields;
     std::vector<MetadataPair> pairs;
     for (auto element : wrapper) {
+      walk_element_ = batch.size();
       od::value value;
       if (auto error = std::move(element).get(value)) {
         return fail_structure(error);
@@ -354,11 +355,11 @@ class Reader {
 
   [[nodiscard]] JsonFault take_fault() { return std::move(*fault_); }
 
-  // The element of the wrapper that simdjson's structural pass refused,
-  // when it refused the whole piece before any walk; the elements before it
-  // are then worth reading on their own.
-  [[nodiscard]] std::optional<std::uint64_t> refused_element() const {
-    return refused_element_;
+  // The element of the wrapper the fault is in: the one simdjson's
+  // structural pass refused when it refused the whole piece, else the one
+  // being walked.
+  [[nodiscard]] std::optional<std::uint64_t> failed_element() const {
+    return refused_outright_ ? refused_element_ : walk_element_;
   }
 
  private:
@@ -908,6 +909,7 @@ class Reader {
   bool iterating_ = false;  // doc_ holds a token stream
   bool refused_outright_ = false;
   std::optional<std::uint64_t> refused_element_;
+  std::optional<std::uint64_t> walk_element_;
 };
 
 // The parser and the wrapped copy of the piece, kept per thread so pieces
@@ -935,6 +937,22 @@ ThreadState& thread_state() {
   return state;
 }
 
+// Samples [first, last) of `run` as a run of their own.
+SampleRun sub_run(const SampleRun& run, std::size_t first, std::size_t last) {
+  SampleRun sub;
+  const std::uint32_t begin = run.starts[first];
+  sub.text = run.text.substr(begin, run.ends[last - 1] - begin);
+  sub.offset = run.offset + begin;
+  sub.tile_index = run.tile_index;
+  sub.first_sample = run.first_sample + first;
+  for (std::size_t i = first; i < last; ++i) {
+    sub.starts.push_back(run.starts[i] - begin);
+    sub.ends.push_back(run.ends[i] - begin);
+  }
+  sub.truncated = run.truncated && last == run.ends.size();
+  return sub;
+}
+
 // The path of a run: tiles[t].samples.
 std::array<Segment, 3> run_prefix(const SampleRun& run) {
   return {Segment{"tiles", 0, false}, Segment{{}, run.tile_index, true},
@@ -945,26 +963,34 @@ std::array<Segment, 3> run_prefix(const SampleRun& run) {
 
 void read_sample_run(const SampleRun& run, const ReadLimits& limits,
                      SampleBatch& batch) {
-  ThreadState& state = thread_state();
-  const std::array<Segment, 3> prefix = run_prefix(run);
+  std::optional<std::uint64_t> failed;
   {
+    ThreadState& state = thread_state();
+    const std::array<Segment, 3> prefix = run_prefix(run);
     Reader reader(state.wrap(run.text, !run.truncated), run.offset, prefix,
                   run.first_sample, limits);
     if (reader.read_samples(state.parser, run.ends.size(), batch)) return;
     batch.fault = reader.take_fault();
-    const std::optional<std::uint64_t> refused = reader.refused_element();
-    if (!refused || *refused == 0 || *refused > run.ends.size()) return;
-    // The structural pass refused the run at sample `refused`: a fault in an
-    // earlier sample comes first in the text, and would have been found had
-    // the run been cut before it.
-    const std::string_view before = run.text.substr(0, run.ends[*refused - 1]);
+    failed = reader.failed_element();
+  }
+  const std::size_t count = run.ends.size();
+  if (!failed || *failed >= count || count == 1) return;
+  // What simdjson says about a sample can depend on the text around it (a
+  // structural fault further on, found before the walk gets there), so the
+  // fault is placed by reading the samples before the failing one, then
+  // that one alone: the same, wherever the runs were cut.
+  const auto at = static_cast<std::size_t>(*failed);
+  if (at > 0) {
     SampleBatch earlier;
-    Reader again(state.wrap(before, true), run.offset, prefix, run.first_sample,
-                 limits);
-    if (!again.read_samples(state.parser, *refused, earlier)) {
-      batch.fault = again.take_fault();
+    read_sample_run(sub_run(run, 0, at), limits, earlier);
+    if (earlier.fault) {
+      batch.fault = std::move(earlier.fault);
+      return;
     }
   }
+  SampleBatch alone;
+  read_sample_run(sub_run(run, at, at + 1), limits, alone);
+  if (alone.fault) batch.fault = std::move(alone.fault);
 }
 
 std::optional<JsonFault> read_token(std::string_view text, std::uint64_t offset,

@@ -49,8 +49,9 @@ struct SampleRun {
   std::uint64_t offset = 0;      // of text[0] in the input
   std::uint64_t tile_index = 0;  // position in "tiles"
   std::uint64_t first_sample = 0;
-  std::vector<std::uint32_t> ends;  // one past each sample, in text
-  bool truncated = false;           // the input ends inside the last sample
+  std::vector<std::uint32_t> starts;  // where each sample begins, in text
+  std::vector<std::uint32_t> ends;    // one past each sample, in text
+  bool truncated = false;             // the input ends inside the last sample
 };
 
 // The samples of a run as columns, their strings and lists ids of the run's
@@ -73,10 +74,9 @@ struct SampleBatch {
 };
 
 // Reads every sample of `run` into `batch`, stopping at the first fault in
-// text order. A run whose text simdjson refuses outright (invalid UTF-8, a
-// string left open) reads its samples before the refused one first, so the
-// fault reported does not depend on where runs were cut. Never throws for
-// bad input.
+// text order. The fault reported does not depend on where runs were cut: a
+// failing run is read again up to the failing sample, then that sample
+// alone. Never throws for bad input.
 void read_sample_run(const SampleRun& run, const ReadLimits& limits,
                      SampleBatch& batch);
 
