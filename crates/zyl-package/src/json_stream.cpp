@@ -372,15 +372,17 @@ BlockMasks masks_of(const char* block) {
   for (int part = 0; part < 4; ++part) {
     const __m128i bytes =
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
-    const auto where = [&](char c) {
+    const auto where = [&](__m128i in, char c) {
       const auto bits = static_cast<std::uint32_t>(
-          _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+          _mm_movemask_epi8(_mm_cmpeq_epi8(in, _mm_set1_epi8(c))));
       return static_cast<std::uint64_t>(bits) << (16 * part);
     };
-    masks.quote |= where('"');
-    masks.backslash |= where('\\');
-    masks.open |= where('{') | where('[');
-    masks.close |= where('}') | where(']');
+    masks.quote |= where(bytes, '"');
+    masks.backslash |= where(bytes, '\\');
+    // '[' and ']' are '{' and '}' with bit 5 clear: one compare finds both.
+    const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+    masks.open |= where(folded, '{');
+    masks.close |= where(folded, '}');
   }
 #else
   for (int i = 0; i < 64; ++i) {
