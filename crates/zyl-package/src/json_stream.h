@@ -62,6 +62,7 @@ struct JsonStreamOptions {
   std::size_t run_bytes = std::size_t{1} << 20;    // samples per worker task
   unsigned threads = 0;  // workers; 0 means one per core (none on one core)
   bool single_thread = false;  // read every run on the calling thread
+  bool portable_scan = false;  // scan without the processor's widest vectors
   // Input read before the whole report's memory is judged from it.
   std::uint64_t estimate_after_bytes = std::uint64_t{32} << 20;
 };

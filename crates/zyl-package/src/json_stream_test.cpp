@@ -42,6 +42,7 @@ std::vector<detail::JsonStreamOptions> cuttings() {
     options.chunk_bytes = chunk;
     options.run_bytes = runs[i++ % 3];
     options.single_thread = chunk % 2 == 1;
+    options.portable_scan = i % 2 == 0;
     options.threads = 3;
     all.push_back(options);
   }
