@@ -642,11 +642,17 @@ class Reader {
   // `value`, in file order, with the key pushed on the path.
   template <typename OnField>
   bool read_object(od::value& value, const char*& start, OnField&& on_field) {
-    od::json_type type{};
-    std::string_view raw;
-    if (!inspect(value, "an object", type, raw)) return false;
-    if (type != od::json_type::object)
-      return wrong_type("an object", type, raw);
+    // Where a brace opens the value it is an object: the type and position
+    // checks are for the faults.
+    std::string_view raw = value.raw_json_token();
+    if (raw.empty() || raw[0] != '{' ||
+        raw.data() >= json_.data() + json_.size()) {
+      od::json_type type{};
+      if (!inspect(value, "an object", type, raw)) return false;
+      if (type != od::json_type::object) {
+        return wrong_type("an object", type, raw);
+      }
+    }
     start = raw.data();
     if (too_deep()) return fail_depth(start);
     od::object object;
@@ -677,10 +683,14 @@ class Reader {
   // its index pushed on the path.
   template <typename OnElement>
   bool read_array(od::value& value, OnElement&& on_element) {
-    od::json_type type{};
-    std::string_view raw;
-    if (!inspect(value, "an array", type, raw)) return false;
-    if (type != od::json_type::array) return wrong_type("an array", type, raw);
+    std::string_view raw = value.raw_json_token();
+    if (raw.empty() || raw[0] != '[' ||
+        raw.data() >= json_.data() + json_.size()) {
+      od::json_type type{};
+      if (!inspect(value, "an array", type, raw)) return false;
+      if (type != od::json_type::array)
+        return wrong_type("an array", type, raw);
+    }
     if (too_deep()) return fail_depth(raw.data());
     od::array array;
     if (auto error = value.get_array().get(array)) return fail_structure(error);
