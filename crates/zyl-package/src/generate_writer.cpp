@@ -1,7 +1,8 @@
 // Writing a generated profile straight to a file, sample by sample, so that
 // profiles far larger than memory can be made: JSON through the record
 // writer's formatter, a package in two walks of the generator with every
-// column written at its final offset.
+// column written at its final offset. Both can report their progress in
+// samples for a display.
 #include <xxhash.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include "package_sections.h"
 #include "positioned_file.h"
 #include "report_json_out.h"
+#include "write_progress.h"
 #include "zyl_package/atomic_file.h"
 #include "zyl_package/generate.h"
 #include "zyl_package/profile_columns.h"
@@ -33,7 +35,8 @@ namespace {
 
 class JsonVisitor final : public GeneratedReportVisitor {
  public:
-  explicit JsonVisitor(detail::ReportJsonWriter& writer) : writer_(writer) {}
+  JsonVisitor(detail::ReportJsonWriter& writer, detail::WriteProgress& progress)
+      : writer_(writer), progress_(progress) {}
 
   void begin_tile(std::uint32_t physical_tile, std::uint64_t) override {
     writer_.begin_tile(physical_tile);
@@ -52,17 +55,21 @@ class JsonVisitor final : public GeneratedReportVisitor {
       writer_.metadata(entry.name, entry.value);
     }
     writer_.end_sample();
+    progress_.add(1);
   }
 
  private:
   detail::ReportJsonWriter& writer_;
+  detail::WriteProgress& progress_;
 };
 
 std::optional<std::string> write_generated_json(
-    const GenerateOptions& options, const std::filesystem::path& path) {
-  return write_file_atomically(path, [&options](std::ostream& out) {
+    const GenerateOptions& options, const std::filesystem::path& path,
+    ReadProgress* progress) {
+  return write_file_atomically(path, [&options, progress](std::ostream& out) {
+    detail::WriteProgress counted(progress, generated_sample_count(options));
     detail::ReportJsonWriter writer(out, options.clock_hz);
-    JsonVisitor visitor(writer);
+    JsonVisitor visitor(writer, counted);
     for_each_generated_sample(options, visitor);
     writer.finish();
   });
@@ -271,12 +278,16 @@ class ColumnSink {
 
 // One walk over the generated samples: ids from the dictionaries (which the
 // first walk fills), each sample's fields to the column sinks when there
-// are any, and the tile records when asked.
+// are any, and the tile records when asked. Every sample visited counts
+// once in `progress`.
 class PackageWalk final : public GeneratedReportVisitor {
  public:
   PackageWalk(Dictionaries& dictionaries, std::vector<ColumnSink>* sinks,
-              std::vector<ColumnTile>* tiles)
-      : dictionaries_(dictionaries), sinks_(sinks), tiles_(tiles) {}
+              std::vector<ColumnTile>* tiles, detail::WriteProgress& progress)
+      : dictionaries_(dictionaries),
+        sinks_(sinks),
+        tiles_(tiles),
+        progress_(progress) {}
 
   void begin_tile(std::uint32_t physical_tile,
                   std::uint64_t sample_count) override {
@@ -289,6 +300,7 @@ class PackageWalk final : public GeneratedReportVisitor {
 
   void sample(const GeneratedSample& sample) override {
     const Dictionaries::Ids ids = dictionaries_.ids(sample);
+    progress_.add(1);
     if (sinks_ == nullptr) return;
     std::vector<ColumnSink>& sinks = *sinks_;
     sinks[0].append(sample.start_cycle);
@@ -306,6 +318,7 @@ class PackageWalk final : public GeneratedReportVisitor {
   Dictionaries& dictionaries_;
   std::vector<ColumnSink>* sinks_;
   std::vector<ColumnTile>* tiles_;
+  detail::WriteProgress& progress_;
   std::uint64_t first_ = 0;
 };
 
@@ -317,7 +330,7 @@ std::span<const unsigned char> bytes_of(const T& values) {
 
 std::optional<std::string> write_generated_package(
     const GenerateOptions& options, const std::filesystem::path& path,
-    const PackageWriteOptions& package) {
+    const PackageWriteOptions& package, ReadProgress* progress) {
   if (package.version != 1 && package.version != 2) {
     return path.string() + ": package version " +
            std::to_string(package.version) +
@@ -332,6 +345,10 @@ std::optional<std::string> write_generated_package(
   // Created first, so an unwritable folder shows before the long walks.
   detail::PositionedFile file;
   if (auto error = file.create(path)) return error;
+  // Both walks cost about the same (the generator and the dictionary
+  // lookups dominate), so the progress counts them as one run of twice the
+  // samples rather than starting over at the second.
+  detail::WriteProgress counted(progress, 2 * samples);
 
   // First walk: the dictionaries and tiles, which precede the columns in
   // the file, and, when compressing, the size of every column's frame.
@@ -346,7 +363,7 @@ std::optional<std::string> write_generated_package(
     }
   }
   PackageWalk first(dictionaries, package.compress ? &measures : nullptr,
-                    &small.tiles);
+                    &small.tiles, counted);
   for_each_generated_sample(options, first);
   if (small.string_offsets.size() - 1 > kIdCapacity ||
       small.list_offsets.size() - 1 > kIdCapacity) {
@@ -416,7 +433,7 @@ std::optional<std::string> write_generated_package(
                        entries[i].size, package, &file, offsets[i]);
   }
   try {
-    PackageWalk second(dictionaries, &sinks, nullptr);
+    PackageWalk second(dictionaries, &sinks, nullptr, counted);
     for_each_generated_sample(options, second);
     for (std::size_t c = 0; c < kColumns; ++c) {
       detail::SectionEntry& entry = entries[kFirstColumnSection + c];
@@ -441,13 +458,14 @@ std::optional<std::string> write_generated_package(
 
 std::optional<std::string> write_generated_report(
     const GenerateOptions& options, const std::filesystem::path& path,
-    ReportFormat format, const PackageWriteOptions& package) {
+    ReportFormat format, const PackageWriteOptions& package,
+    ReadProgress* progress) {
   try {
     switch (format) {
       case ReportFormat::Json:
-        return write_generated_json(options, path);
+        return write_generated_json(options, path, progress);
       case ReportFormat::Package:
-        return write_generated_package(options, path, package);
+        return write_generated_package(options, path, package, progress);
     }
   } catch (const std::bad_alloc&) {
     return path.string() + ": not enough memory to write the report";

@@ -58,6 +58,9 @@ struct PackagePlan {
     PackagePlan& plan);
 
 // Writes the planned package to `out`; stream failures show in its state.
-void write_package(const PackagePlan& plan, std::ostream& out);
+// `progress`, when given, counts the bytes handed to `out` against
+// `plan.total_bytes`.
+void write_package(const PackagePlan& plan, std::ostream& out,
+                   ReadProgress* progress = nullptr);
 
 }  // namespace zyl_package::detail

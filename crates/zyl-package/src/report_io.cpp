@@ -307,7 +307,8 @@ std::optional<std::string> write_report(const ProfileReport& report,
 std::optional<std::string> write_columns(const ProfileColumns& columns,
                                          const std::filesystem::path& path,
                                          ReportFormat format,
-                                         const PackageWriteOptions& options) {
+                                         const PackageWriteOptions& options,
+                                         ReadProgress* progress) {
   switch (format) {
     case ReportFormat::Json: {
       // Any string length may be written; limits are for readers.
@@ -318,9 +319,10 @@ std::optional<std::string> write_columns(const ProfileColumns& columns,
       }
       // Straight from the columns: records of a large profile would take
       // many times the memory of its columns.
-      return write_file_atomically(path, [&columns](std::ostream& out) {
-        write_columns_json(columns, out);
-      });
+      return write_file_atomically(path,
+                                   [&columns, progress](std::ostream& out) {
+                                     write_columns_json(columns, out, progress);
+                                   });
     }
     case ReportFormat::Package: {
       // Planned first (checks, compression, the directory needs every
@@ -329,8 +331,8 @@ std::optional<std::string> write_columns(const ProfileColumns& columns,
       if (auto error = detail::plan_package(columns, options, plan)) {
         return path.string() + ": " + *error;
       }
-      return write_file_atomically(path, [&plan](std::ostream& out) {
-        detail::write_package(plan, out);
+      return write_file_atomically(path, [&plan, progress](std::ostream& out) {
+        detail::write_package(plan, out, progress);
       });
     }
   }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "report_json_out.h"
+#include "write_progress.h"
 #include "zyl_package/report_io.h"
 
 namespace zyl_package {
@@ -100,7 +101,9 @@ void write_report_json(const ProfileReport& report, std::ostream& out) {
   writer.finish();
 }
 
-void write_columns_json(const ProfileColumns& columns, std::ostream& out) {
+void write_columns_json(const ProfileColumns& columns, std::ostream& out,
+                        ReadProgress* progress) {
+  detail::WriteProgress counted(progress, columns.sample_count());
   detail::ReportJsonWriter writer(out, columns.clock_hz);
   for (const ColumnTile& tile : columns.tiles) {
     writer.begin_tile(tile.physical_tile);
@@ -119,6 +122,7 @@ void write_columns_json(const ProfileColumns& columns, std::ostream& out) {
         writer.metadata(columns.string(pair.name), columns.string(pair.value));
       }
       writer.end_sample();
+      counted.add(1);
     }
   }
   writer.finish();

@@ -24,6 +24,7 @@
 #include "machine_memory.h"
 #include "package_io.h"
 #include "package_sections.h"
+#include "write_progress.h"
 
 namespace zyl_package {
 namespace {
@@ -746,11 +747,23 @@ std::optional<std::string> plan_package(const ProfileColumns& columns,
   return std::nullopt;
 }
 
-void write_package(const PackagePlan& plan, std::ostream& out) {
+void write_package(const PackagePlan& plan, std::ostream& out,
+                   ReadProgress* progress) {
   static constexpr std::array<char, kV2Alignment> kZeros{};
-  const auto write = [&out](const void* data, std::uint64_t size) {
-    out.write(static_cast<const char*>(data),
-              static_cast<std::streamsize>(size));
+  detail::WriteProgress counted(progress, plan.total_bytes);
+  // Sections go out in pieces of a megabyte, so a display sees a large
+  // section move rather than jump; the stream passes pieces this large
+  // straight to the file.
+  const auto write = [&out, &counted](const void* data, std::uint64_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+      const std::uint64_t piece =
+          std::min<std::uint64_t>(size, kCompressChunkBytes);
+      out.write(bytes, static_cast<std::streamsize>(piece));
+      counted.add(piece);
+      bytes += piece;
+      size -= piece;
+    }
   };
   write(plan.preamble.data(), plan.preamble.size());
   std::uint64_t at = kPreambleBytes;

@@ -310,5 +310,68 @@ TEST(WriteColumnsJson, FileRoundTripsThroughTheReader) {
   EXPECT_EQ(loaded.value(), report);
 }
 
+// Progress of long writes: what a display on another thread polls. Sizes
+// run past the batch in which the writers pass their counts on, so both the
+// batches and the remainder published at the end are counted.
+struct ProgressRow {
+  std::string name;
+  ReportFormat format = ReportFormat::Json;
+  bool compress = false;
+};
+
+const std::vector<ProgressRow> kProgressRows = {
+    {"json", ReportFormat::Json, false},
+    {"raw package", ReportFormat::Package, false},
+    {"compressed package", ReportFormat::Package, true},
+};
+
+TEST(WriteProgress, GenerateCountsEverySampleOfEveryWalk) {
+  const TempFolder folder;
+  for (const std::uint64_t samples : {0ULL, 40ULL, 150001ULL}) {
+    const GenerateOptions options = options_for_total(samples, 16);
+    for (const ProgressRow& row : kProgressRows) {
+      SCOPED_TRACE(row.name + ", " + std::to_string(samples) + " samples");
+      PackageWriteOptions package;
+      package.compress = row.compress;
+      const fs::path quiet = folder.file("quiet");
+      const fs::path followed = folder.file("followed");
+      ASSERT_EQ(write_generated_report(options, quiet, row.format, package),
+                std::nullopt);
+      ReadProgress progress;
+      ASSERT_EQ(write_generated_report(options, followed, row.format, package,
+                                       &progress),
+                std::nullopt);
+      // A package walks the generator twice and counts both walks.
+      const std::uint64_t walks = row.format == ReportFormat::Package ? 2 : 1;
+      EXPECT_EQ(progress.total.load(), walks * samples);
+      EXPECT_EQ(progress.done.load(), walks * samples);
+      EXPECT_EQ(read_file(followed), read_file(quiet));
+    }
+  }
+}
+
+TEST(WriteProgress, WriteColumnsCountsSamplesOfJsonAndBytesOfAPackage) {
+  const TempFolder folder;
+  const ProfileColumns columns =
+      to_columns(generate_report(options_for_total(150001, 16)));
+  for (const ProgressRow& row : kProgressRows) {
+    SCOPED_TRACE(row.name);
+    PackageWriteOptions package;
+    package.compress = row.compress;
+    const fs::path quiet = folder.file("quiet");
+    const fs::path followed = folder.file("followed");
+    ASSERT_EQ(write_columns(columns, quiet, row.format, package), std::nullopt);
+    ReadProgress progress;
+    ASSERT_EQ(write_columns(columns, followed, row.format, package, &progress),
+              std::nullopt);
+    const std::uint64_t expected = row.format == ReportFormat::Json
+                                       ? columns.sample_count()
+                                       : fs::file_size(followed);
+    EXPECT_EQ(progress.total.load(), expected);
+    EXPECT_EQ(progress.done.load(), expected);
+    EXPECT_EQ(read_file(followed), read_file(quiet));
+  }
+}
+
 }  // namespace
 }  // namespace zyl_package

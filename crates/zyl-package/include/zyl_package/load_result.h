@@ -74,9 +74,11 @@ struct ReadLimits {
                                                         // unescaping
 };
 
-// How far a long read has come, for a display on another thread: the reader
-// sets `total` (0 when unknown) and adds to `done` the input bytes it has
-// consumed.
+// How far a long read or write has come, for a display on another thread:
+// the worker sets `total` (0 while unknown) and moves `done` forward in
+// batches, never per item. A reader counts the input bytes it has consumed;
+// a writer counts in the unit its function documents (bytes or samples), so
+// a display can always show done / total as a share.
 struct ReadProgress {
   std::atomic<std::uint64_t> done{0};
   std::atomic<std::uint64_t> total{0};

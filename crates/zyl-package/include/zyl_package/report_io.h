@@ -74,13 +74,22 @@ void write_report_json(const ProfileReport& report, std::ostream& out);
 // Both forms stream from the columns straight to the file, with no copy of
 // the whole file and no records in memory. Returns nothing on success, or
 // the error message (also for columns that check_columns rejects).
+// `progress`, when given, follows the write: JSON counts samples against
+// the sample count; a package counts bytes against the file size, which is
+// known (`total` set) only once the sections are planned, so it stays 0
+// while a compressed package is being compressed. After a successful write
+// `done` equals `total`.
 [[nodiscard]] std::optional<std::string> write_columns(
     const ProfileColumns& columns, const std::filesystem::path& path,
-    ReportFormat format, const PackageWriteOptions& options = {});
+    ReportFormat format, const PackageWriteOptions& options = {},
+    ReadProgress* progress = nullptr);
 
 // Streams the JSON form of `columns` to `out`: the bytes write_report_json
 // gives for to_report(columns), without building the records. `columns`
 // must be valid (check_columns). Stream failures show in `out`'s state.
-void write_columns_json(const ProfileColumns& columns, std::ostream& out);
+// `progress`, when given, counts the samples written against the sample
+// count.
+void write_columns_json(const ProfileColumns& columns, std::ostream& out,
+                        ReadProgress* progress = nullptr);
 
 }  // namespace zyl_package
