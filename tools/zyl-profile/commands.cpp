@@ -1,5 +1,6 @@
 // query, generate and convert: open, run, print; plus the stdout writer, the
-// open progress line and the timings, which only the process needs.
+// progress line of long reads and writes and the timings, which only the
+// process needs.
 #include "commands.h"
 
 #include <fmt/format.h>
@@ -15,7 +16,9 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -81,21 +84,28 @@ double elapsed_ms(Clock::time_point since) {
       .count();
 }
 
-// Shows "loading NAME... 41% of 2.2 GB, 3.1 s" on stderr while a load runs
-// longer than a second, and only when stderr is a terminal; clears the line
-// when done. The share read comes from the reader's progress counters.
-class LoadProgress {
+// What a progress line says about its counters: a read counts bytes, so its
+// size is worth showing; a write counts bytes or samples by format, so only
+// the share is.
+enum class Counted : std::uint8_t { InputBytes = 0, ShareOnly = 1 };
+
+// Shows "loading NAME... 41% of 2.2 GB, 3.1 s" (or "writing NAME... 41%,
+// 3.1 s") on stderr while the work runs longer than a second, and only when
+// stderr is a terminal, so pipes, logs and tests never see it; the share
+// shows once the worker has set a total. The line is erased when the object
+// goes away, so destroy it before printing an error.
+class ProgressLine {
  public:
-  LoadProgress(const std::filesystem::path& path,
-               const zyl_package::ReadProgress& progress)
-      : progress_(progress) {
+  ProgressLine(std::string_view verb, const std::filesystem::path& path,
+               const zyl_package::ReadProgress& progress, Counted counted)
+      : progress_(progress), counted_(counted) {
     if (::isatty(STDERR_FILENO) == 0) return;
-    name_ = terminal_escape(path.string());
+    label_ = fmt::format("{} {}...", verb, terminal_escape(path.string()));
     thread_ = std::thread([this] { show(); });
   }
-  LoadProgress(const LoadProgress&) = delete;
-  LoadProgress& operator=(const LoadProgress&) = delete;
-  ~LoadProgress() {
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+  ~ProgressLine() {
     if (!thread_.joinable()) return;
     {
       const std::lock_guard lock(mutex_);
@@ -110,9 +120,12 @@ class LoadProgress {
     const std::uint64_t total = progress_.total.load();
     const std::uint64_t done = progress_.done.load();
     if (total == 0 || done == 0) return {};
-    return fmt::format("{:.0f}% of {:.1f} GB, ",
-                       100.0 * static_cast<double>(std::min(done, total)) /
-                           static_cast<double>(total),
+    const double percent = 100.0 * static_cast<double>(std::min(done, total)) /
+                           static_cast<double>(total);
+    if (counted_ == Counted::ShareOnly) {
+      return fmt::format("{:.0f}%, ", percent);
+    }
+    return fmt::format("{:.0f}% of {:.1f} GB, ", percent,
                        static_cast<double>(total) / 1e9);
   }
 
@@ -124,9 +137,8 @@ class LoadProgress {
       return;
     }
     do {
-      const std::string line =
-          fmt::format("\rloading {}... {}{:.1f} s\x1b[K", name_, share(),
-                      elapsed_ms(start) / 1000.0);
+      const std::string line = fmt::format("\r{} {}{:.1f} s\x1b[K", label_,
+                                           share(), elapsed_ms(start) / 1000.0);
       std::fputs(line.c_str(), stderr);
       std::fflush(stderr);
     } while (!wake_.wait_for(lock, std::chrono::milliseconds(200),
@@ -136,7 +148,8 @@ class LoadProgress {
   }
 
   const zyl_package::ReadProgress& progress_;
-  std::string name_;
+  Counted counted_;
+  std::string label_;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool done_ = false;
@@ -212,11 +225,17 @@ zyl_package::PackageWriteOptions package_options(bool compress) {
 ExitCode run_generate(const GenerateCommand& command) {
   // Straight from the generator to the file, sample by sample: the report is
   // never held, so the size is bounded by the disk rather than the memory.
-  if (const std::optional<std::string> error =
-          zyl_package::write_generated_report(
-              command.generate, command.output,
-              format_for(command.format, command.output),
-              package_options(command.compress))) {
+  zyl_package::ReadProgress written;
+  std::optional<std::string> error;
+  {
+    const ProgressLine line("writing", command.output, written,
+                            Counted::ShareOnly);
+    error = zyl_package::write_generated_report(
+        command.generate, command.output,
+        format_for(command.format, command.output),
+        package_options(command.compress), &written);
+  }
+  if (error) {
     print_error(*error);
     return ExitCode::ReadError;
   }
@@ -230,10 +249,17 @@ ExitCode run_convert(const ConvertCommand& command) {
     print_error(opened.error().to_string());
     return ExitCode::ReadError;
   }
-  if (const std::optional<std::string> error =
-          zyl_package::write_columns(opened.value(), command.output,
-                                     format_for(command.format, command.output),
-                                     package_options(command.compress))) {
+  zyl_package::ReadProgress written;
+  std::optional<std::string> error;
+  {
+    const ProgressLine line("writing", command.output, written,
+                            Counted::ShareOnly);
+    error =
+        zyl_package::write_columns(opened.value(), command.output,
+                                   format_for(command.format, command.output),
+                                   package_options(command.compress), &written);
+  }
+  if (error) {
     print_error(*error);
     return ExitCode::ReadError;
   }
@@ -271,7 +297,7 @@ ExitCode write_output(std::string_view text) { return print_result(text); }
 zyl_package::ColumnsResult open_columns(const std::filesystem::path& path,
                                         const zyl_package::ReadLimits& limits) {
   zyl_package::ReadProgress read;
-  const LoadProgress progress(path, read);
+  const ProgressLine line("loading", path, read, Counted::InputBytes);
   return zyl_package::read_columns(path, limits, &read);
 }
 
