@@ -129,6 +129,13 @@ TEST(JsonStream, FaultsDoNotDependOnTheCutting) {
   two.replace(two.find("\"epoch\":1"), 9, "\"epoch\":x");
   two[two.rfind("fwd")] = '\xC0';
   broken.push_back(two);
+  // A bad value, then the input cut short in a later sample of the same
+  // run: the end of the input must not hide the earlier fault.
+  std::string bad_then_cut = json;
+  bad_then_cut.replace(bad_then_cut.find("\"epoch\":1"), 9, "\"epoch\":x");
+  for (std::size_t cut = 20; cut < 400; cut += 37) {
+    broken.push_back(bad_then_cut.substr(0, bad_then_cut.size() - cut));
+  }
   // A sample whose walk fails on a bad token, followed in the same run by a
   // sample with a structural fault: simdjson's verdict on the first must
   // not depend on the second being in its run.

@@ -281,7 +281,10 @@ class Reader {
       return fail_structure(error);
     }
     iterating_ = true;
+    // A document simdjson will not open as an array (say, one cut short)
+    // is refused as a whole, like one its structural pass refused.
     if (auto error = doc_.get_array().get(wrapper)) {
+      refused_outright_ = true;
       return fail_structure(error);
     }
     return true;
