@@ -592,14 +592,14 @@ PhaseLayout::PhaseLayout(const ProfileColumns& columns, const Query& query,
   }
 }
 
-bool PhaseLayout::covers(const ProfileColumns& columns,
-                         const ColumnTile& tile) const {
+bool PhaseLayout::covers(const ProfileColumns& columns, std::size_t first,
+                         std::size_t count) const {
   if (pairs == 0) return false;
-  const std::uint32_t* phase = columns.phase.data() + tile.first_sample;
-  const std::uint32_t* epoch = columns.epoch.data() + tile.first_sample;
+  const std::uint32_t* phase = columns.phase.data() + first;
+  const std::uint32_t* epoch = columns.epoch.data() + first;
   std::uint32_t max_phase = 0;
   std::uint32_t max_epoch = 0;
-  for (std::size_t i = 0; i < tile.sample_count; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     max_phase = std::max(max_phase, phase[i]);
     max_epoch = std::max(max_epoch, epoch[i]);
   }

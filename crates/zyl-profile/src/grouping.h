@@ -68,11 +68,18 @@ struct PhaseLayout {
   std::uint32_t epochs = 0;
   std::uint32_t pairs = 0;  // row length, phases * epochs
 
-  // True when every pair of the tile's samples has its place in the row, so
-  // the tile's scan needs no bounds test. Reading the tile's phases and
-  // epochs here also brings them into the cache for the scan.
+  // True when every pair of samples [first, first + count) has its place
+  // in the row, so their scan needs no bounds test. Reading their phases
+  // and epochs here also brings them into the cache for the scan, which is
+  // why the scan asks block by block: a whole long tile no longer fits.
+  [[nodiscard]] bool covers(const ProfileColumns& columns, std::size_t first,
+                            std::size_t count) const;
+
+  // As above, for every sample of `tile`.
   [[nodiscard]] bool covers(const ProfileColumns& columns,
-                            const ColumnTile& tile) const;
+                            const ColumnTile& tile) const {
+    return covers(columns, tile.first_sample, tile.sample_count);
+  }
 
   // Returns the pair's place in the row, or kNoPair.
   [[nodiscard]] std::uint32_t pair(std::uint32_t phase,

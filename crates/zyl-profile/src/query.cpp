@@ -130,12 +130,27 @@ struct Plan {
   detail::PhaseLayout layout;
 };
 
-// Scans one tile into `partial`. The grouping, whether each sample is tested
-// and whether candidates are kept are fixed per query, so each combination
-// gets a loop without branches for what the query does not use.
+// Samples [first, last) of tile `tile_idx`, whose first start_cycle is
+// `base`.
+struct Block {
+  std::size_t tile_idx = 0;
+  std::size_t first = 0;
+  std::size_t last = 0;
+  std::uint32_t base = 0;
+};
+
+// Long tiles are scanned in blocks of this many samples, each checked
+// against the phase row just before its scan, while its phases and epochs
+// are still in the core's cache (64 KiB of them).
+constexpr std::size_t kBlockSamples = std::size_t{1} << 13;
+
+// Scans one block into `partial`. The grouping, whether each sample is
+// tested and whether candidates are kept are fixed per query, so each
+// combination gets a loop without branches for what the query does not use.
 template <GroupBy kBy, Phases kPhases, bool kTestEach, bool kList>
-void scan_tile_into(const Plan& plan, std::size_t tile_idx, Partial& partial) {
+void scan_block_into(const Plan& plan, const Block& block, Partial& partial) {
   const ProfileColumns& columns = plan.columns;
+  const std::size_t tile_idx = block.tile_idx;
   const ColumnTile& tile = columns.tiles[tile_idx];
   const std::uint32_t physical_tile = tile.physical_tile;
   const std::uint32_t* const of_id = plan.classes.of_id().data();
@@ -175,21 +190,21 @@ void scan_tile_into(const Plan& plan, std::size_t tile_idx, Partial& partial) {
                                        .tile = physical_tile});
     }
   };
-  const std::uint64_t span =
-      scan_tile<kTestEach>(columns, tile, plan.matcher, add);
+  const std::uint64_t span = scan_samples<kTestEach>(
+      columns, block.first, block.last, block.base, plan.matcher, add);
   partial.matched_sample_count += matched;
   partial.profile_span_cycles = std::max(partial.profile_span_cycles, span);
 }
 
 template <GroupBy kBy, Phases kPhases>
-void scan_tile_as(const Plan& plan, std::size_t tile_idx, bool test_each,
-                  bool list, Partial& partial) {
+void scan_block_as(const Plan& plan, const Block& block, bool test_each,
+                   bool list, Partial& partial) {
   if (test_each) {
-    list ? scan_tile_into<kBy, kPhases, true, true>(plan, tile_idx, partial)
-         : scan_tile_into<kBy, kPhases, true, false>(plan, tile_idx, partial);
+    list ? scan_block_into<kBy, kPhases, true, true>(plan, block, partial)
+         : scan_block_into<kBy, kPhases, true, false>(plan, block, partial);
   } else {
-    list ? scan_tile_into<kBy, kPhases, false, true>(plan, tile_idx, partial)
-         : scan_tile_into<kBy, kPhases, false, false>(plan, tile_idx, partial);
+    list ? scan_block_into<kBy, kPhases, false, true>(plan, block, partial)
+         : scan_block_into<kBy, kPhases, false, false>(plan, block, partial);
   }
 }
 
@@ -206,14 +221,29 @@ void scan_range_by(const Plan& plan, std::size_t begin, std::size_t end,
       // A skipped tile's samples still stretch the profile.
       partial.profile_span_cycles =
           std::max(partial.profile_span_cycles, tile_span(plan.columns, tile));
-    } else if constexpr (kBy == GroupBy::Phase) {
+      continue;
+    }
+    const std::size_t first = tile.first_sample;
+    const std::size_t last = first + tile.sample_count;
+    const std::uint32_t base = plan.columns.start_cycle[first];
+    if constexpr (kBy == GroupBy::Phase) {
       // A phase group is one pair: its maxima need no bookkeeping.
-      scan_tile_as<kBy, Phases::None>(plan, tile_idx, test_each, list, partial);
-    } else if (plan.layout.covers(plan.columns, tile)) {
-      scan_tile_as<kBy, Phases::Row>(plan, tile_idx, test_each, list, partial);
+      scan_block_as<kBy, Phases::None>(plan, Block{tile_idx, first, last, base},
+                                       test_each, list, partial);
     } else {
-      scan_tile_as<kBy, Phases::RowOrTable>(plan, tile_idx, test_each, list,
-                                            partial);
+      for (std::size_t block_first = first; block_first < last;
+           block_first += kBlockSamples) {
+        const Block block{tile_idx, block_first,
+                          std::min(last, block_first + kBlockSamples), base};
+        if (plan.layout.covers(plan.columns, block.first,
+                               block.last - block.first)) {
+          scan_block_as<kBy, Phases::Row>(plan, block, test_each, list,
+                                          partial);
+        } else {
+          scan_block_as<kBy, Phases::RowOrTable>(plan, block, test_each, list,
+                                                 partial);
+        }
+      }
     }
   }
 }

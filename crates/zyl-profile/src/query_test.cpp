@@ -181,6 +181,35 @@ TEST(Query, CountedDurationsKeepPercentilesExactWhereverTheyFall) {
   }
 }
 
+// Long tiles are scanned in blocks, each checked against the phase row on
+// its own. Tile 4 is one the row's bounds are not read from, and a pair
+// outside the row sits in one of its middle blocks only: the blocks before
+// and after it use the row alone, that one the hash table too.
+TEST(Query, OneBlockOfALongTileReachesPastThePhaseRow) {
+  std::vector<TileProfile> tiles;
+  for (std::uint32_t t = 0; t < 10; ++t) {
+    std::vector<CycleSample> samples;
+    const std::uint32_t count = t == 4 ? 30000 : 100;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const bool outside = t == 4 && i == 15000;
+      samples.push_back(timed(i * 10, 1 + (i * 7 + t) % 9,
+                              i % 2 == 0 ? "a" : "b", outside ? 99 : i % 4,
+                              outside ? 7 : 0));
+    }
+    tiles.push_back(make_tile(t, std::move(samples)));
+  }
+  const ProfileReport report = make_report(std::move(tiles));
+  for (const GroupBy by : {GroupBy::Kernel, GroupBy::Tile}) {
+    Query q;
+    q.group_by = by;
+    for (const unsigned threads : {1U, 2U}) {
+      EXPECT_EQ(query(report, q, ParallelOptions{threads, 0}),
+                reference_query(report, q))
+          << static_cast<int>(by) << " on " << threads << " threads";
+    }
+  }
+}
+
 TEST(Query, OutOfOrderSampleGetsAnOffsetNearTheWrap) {
   const ProfileReport report =
       make_report({make_tile(0, {timed(100, 1), timed(90, 1)})}, 0);

@@ -71,19 +71,17 @@ class SampleMatcher {
   bool keeps_everything_ = false;
 };
 
-// Walks the samples of one tile in list order: computes each one's offset
-// (start_cycle minus the tile's first start_cycle, modulo 2^32: offsets
-// count on across a counter wrap) and duration, and calls
-// `visit(sample, offset, duration)` for each. Returns the tile's span, the
-// largest end offset of its samples. The tile must have samples.
+// Walks samples [first, last) of one tile in list order: computes each
+// one's offset (start_cycle minus `base`, the tile's first start_cycle,
+// modulo 2^32: offsets count on across a counter wrap) and duration, and
+// calls `visit(sample, offset, duration)` for each. Returns the largest end
+// offset of those samples, 0 for none.
 template <typename Visit>
-std::uint64_t walk_tile(const ProfileColumns& columns, const ColumnTile& tile,
-                        Visit&& visit) {
+std::uint64_t walk_samples(const ProfileColumns& columns, std::size_t first,
+                           std::size_t last, std::uint32_t base,
+                           Visit&& visit) {
   const std::uint32_t* const start = columns.start_cycle.data();
   const std::uint32_t* const end = columns.end_cycle.data();
-  const std::size_t first = tile.first_sample;
-  const std::size_t last = first + tile.sample_count;
-  const std::uint32_t base = start[first];
   std::uint64_t span = 0;
   for (std::size_t i = first; i < last; ++i) {
     // Subtract in u32 before widening: a wrap of the counter must not turn
@@ -96,23 +94,45 @@ std::uint64_t walk_tile(const ProfileColumns& columns, const ColumnTile& tile,
   return span;
 }
 
-// As walk_tile, but calls `visit` only for the samples that match; the span
-// still counts every sample. The tile must be kept by the matcher.
+// Walks every sample of one tile as walk_samples does, and returns the
+// tile's span, the largest end offset of its samples. The tile must have
+// samples.
+template <typename Visit>
+std::uint64_t walk_tile(const ProfileColumns& columns, const ColumnTile& tile,
+                        Visit&& visit) {
+  const std::size_t first = tile.first_sample;
+  return walk_samples(columns, first, first + tile.sample_count,
+                      columns.start_cycle[first], visit);
+}
+
+// As walk_samples, but calls `visit` only for the samples that match; the
+// span still counts every sample. The tile must be kept by the matcher.
 // `kTestEach` is false when the matcher keeps everything: the loop then
 // carries no test at all.
 template <bool kTestEach, typename Visit>
+std::uint64_t scan_samples(const ProfileColumns& columns, std::size_t first,
+                           std::size_t last, std::uint32_t base,
+                           const SampleMatcher& matcher, Visit&& visit) {
+  return walk_samples(
+      columns, first, last, base,
+      [&](std::size_t sample, std::uint64_t offset,
+          std::uint32_t sample_duration) {
+        if constexpr (kTestEach) {
+          if (!matcher.matches(sample, offset, sample_duration)) {
+            return;
+          }
+        }
+        visit(sample, offset, sample_duration);
+      });
+}
+
+// As scan_samples, over every sample of one tile.
+template <bool kTestEach, typename Visit>
 std::uint64_t scan_tile(const ProfileColumns& columns, const ColumnTile& tile,
                         const SampleMatcher& matcher, Visit&& visit) {
-  return walk_tile(columns, tile,
-                   [&](std::size_t sample, std::uint64_t offset,
-                       std::uint32_t sample_duration) {
-                     if constexpr (kTestEach) {
-                       if (!matcher.matches(sample, offset, sample_duration)) {
-                         return;
-                       }
-                     }
-                     visit(sample, offset, sample_duration);
-                   });
+  const std::size_t first = tile.first_sample;
+  return scan_samples<kTestEach>(columns, first, first + tile.sample_count,
+                                 columns.start_cycle[first], matcher, visit);
 }
 
 // Returns the span of one tile: the largest end offset of its samples, 0
