@@ -953,7 +953,10 @@ class StreamReader {
     return fail(end_offset(), "empty input, expected a JSON object");
   }
 
-  bool read_tiles() {
+  // Reads the elements of the array at pos_, calling `on_element(index)`
+  // with pos_ at each and its index on the path.
+  template <typename OnElement>
+  bool read_array(OnElement&& on_element) {
     if (!expect_container('[')) return false;
     if (too_deep()) return fail_depth();
     ++pos_;
@@ -966,7 +969,10 @@ class StreamReader {
     }
     for (;;) {
       if (c < 0) return fail_end();
-      if (!read_tile(path_.back().index)) return false;
+      if (c == '}' || c == ']' || c == ',' || c == ':') {
+        return fail_unexpected(c);
+      }
+      if (!on_element(path_.back().index)) return false;
       c = next_nonspace();
       if (c < 0) return fail_end();
       if (c == ']') {
@@ -979,6 +985,10 @@ class StreamReader {
       ++path_.back().index;
       c = next_nonspace();
     }
+  }
+
+  bool read_tiles() {
+    return read_array([this](std::uint64_t index) { return read_tile(index); });
   }
 
   bool read_tile(std::uint64_t tile_index) {
@@ -1014,54 +1024,26 @@ class StreamReader {
     return true;
   }
 
+  // Delimits each sample and adds it to the open run; the run goes to a
+  // worker when full and at the end of the array, so a run never spans two
+  // tiles. A run still open at a fault is read before the fault is
+  // reported (see read()).
   bool read_samples(std::uint64_t tile_index) {
-    if (!expect_container('[')) return false;
-    if (too_deep()) return fail_depth();
-    ++pos_;
-    path_.push_back(Segment{{}, 0, true});
-    int c = next_nonspace();
-    if (c == ']') {
-      ++pos_;
-      path_.pop_back();
-      return true;
-    }
-    for (;;) {
+    const bool ok = read_array([&](std::uint64_t index) {
       if (run_fault_) return false;  // no need to read on
-      if (c < 0) return fail_end();
-      if (c == '}' || c == ']' || c == ',' || c == ':') {
-        return fail_unexpected(c);
-      }
       const std::optional<std::size_t> end = scan_value();
       if (piece_too_large_) return fail_end();
       if (!io_error_.empty()) return false;
-      add_sample(tile_index, path_.back().index, end.value_or(chunk_->size),
+      add_sample(tile_index, index, end.value_or(chunk_->size),
                  !end.has_value());
-      if (!end) {
-        // The run's reader names what is missing (a string left open, or
-        // the end of the input).
-        flush_run();
-        return false;
-      }
+      // Cut short: the run's reader names what is missing (a string left
+      // open, or the end of the input).
+      if (!end) return false;
       pos_ = *end;
-      c = next_nonspace();
-      if (c < 0) {
-        flush_run();
-        return fail_end();
-      }
-      if (c == ']') {
-        ++pos_;
-        path_.pop_back();
-        flush_run();
-        return true;
-      }
-      if (c != ',') {
-        flush_run();
-        return fail_unexpected(c);
-      }
-      ++pos_;
-      ++path_.back().index;
-      c = next_nonspace();
-    }
+      return true;
+    });
+    if (ok) flush_run();
+    return ok;
   }
 
   // -- runs --
