@@ -53,13 +53,16 @@ struct PackagePlan {
 
 // Checks `columns` and fills `plan`. Returns why they cannot be stored
 // (invalid columns, more ids than 32 bits name, an unknown version).
+// `progress`, when given, follows the plan and the write_package after it
+// in decoded section bytes: `total` is their sum, twice when compressing,
+// and the compression counts the first half.
 [[nodiscard]] std::optional<std::string> plan_package(
     const ProfileColumns& columns, const PackageWriteOptions& options,
-    PackagePlan& plan);
+    PackagePlan& plan, ReadProgress* progress = nullptr);
 
 // Writes the planned package to `out`; stream failures show in its state.
-// `progress`, when given, counts the bytes handed to `out` against
-// `plan.total_bytes`.
+// `progress` is the one given to plan_package; the write counts each
+// section's decoded bytes as the section goes out.
 void write_package(const PackagePlan& plan, std::ostream& out,
                    ReadProgress* progress = nullptr);
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "write_progress.h"
+
 namespace zyl_package::detail {
 namespace {
 
@@ -90,7 +92,8 @@ bool SectionCompressor::finish(const Sink& sink) {
 }
 
 void plan_section(std::span<const unsigned char> raw,
-                  const PackageWriteOptions& options, PlannedSection& section) {
+                  const PackageWriteOptions& options, PlannedSection& section,
+                  WriteProgress* progress) {
   section = PlannedSection{};
   section.size = raw.size();
   section.stored = raw;
@@ -101,9 +104,9 @@ void plan_section(std::span<const unsigned char> raw,
     packed.insert(packed.end(), data, data + size);
   };
   for (std::size_t at = 0; at < raw.size(); at += kCompressChunkBytes) {
-    compressor.add(
-        raw.subspan(at, std::min(kCompressChunkBytes, raw.size() - at)),
-        append);
+    const std::size_t chunk = std::min(kCompressChunkBytes, raw.size() - at);
+    compressor.add(raw.subspan(at, chunk), append);
+    if (progress != nullptr) progress->add(chunk);
   }
   // Kept only where it saves bytes: a raw section maps for free.
   if (compressor.finish(append) && packed.size() < raw.size()) {

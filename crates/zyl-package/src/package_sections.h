@@ -80,10 +80,14 @@ class SectionCompressor {
   bool failed_ = false;
 };
 
+class WriteProgress;
+
 // Fills `section` for the bytes `raw`: viewing them, or, when `options` ask
-// for compression and the frame is smaller, owning the frame.
+// for compression and the frame is smaller, owning the frame. A compression
+// counts the bytes of `raw` in `progress`, when given, as it goes.
 void plan_section(std::span<const unsigned char> raw,
-                  const PackageWriteOptions& options, PlannedSection& section);
+                  const PackageWriteOptions& options, PlannedSection& section,
+                  WriteProgress* progress = nullptr);
 
 // What the header records besides the directory.
 struct PackageCounts {

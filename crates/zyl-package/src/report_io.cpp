@@ -328,7 +328,7 @@ std::optional<std::string> write_columns(const ProfileColumns& columns,
       // Planned first (checks, compression, the directory needs every
       // section's size), then streamed from the columns to the file.
       detail::PackagePlan plan;
-      if (auto error = detail::plan_package(columns, options, plan)) {
+      if (auto error = detail::plan_package(columns, options, plan, progress)) {
         return path.string() + ": " + *error;
       }
       return write_file_atomically(path, [&plan, progress](std::ostream& out) {

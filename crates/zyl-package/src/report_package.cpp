@@ -702,7 +702,8 @@ ColumnsResult read_package_columns(const char* data, std::size_t size,
 
 std::optional<std::string> plan_package(const ProfileColumns& columns,
                                         const PackageWriteOptions& options,
-                                        PackagePlan& plan) {
+                                        PackagePlan& plan,
+                                        ReadProgress* progress) {
   if (options.version != 1 && options.version != 2) {
     return "package version " + std::to_string(options.version) +
            " cannot be written (versions 1 and 2 can)";
@@ -730,10 +731,17 @@ std::optional<std::string> plan_package(const ProfileColumns& columns,
       bytes_of(columns.kind),           bytes_of(columns.kernel),
       bytes_of(columns.operation),      bytes_of(columns.metadata),
       bytes_of(columns.list_offsets),   bytes_of(columns.list_entries)};
+  // Progress counts decoded section bytes: once for the write, and once
+  // more for the compression, which can take as long as the write and comes
+  // before it.
+  std::uint64_t section_bytes = 0;
+  for (const auto& bytes : raw) section_bytes += bytes.size();
+  detail::WriteProgress counted(progress,
+                                section_bytes * (options.compress ? 2 : 1));
   std::array<detail::SectionEntry, kSectionCount> entries;
   for (std::size_t i = 0; i < kSectionCount; ++i) {
     PlannedSection& section = plan.sections[i];
-    detail::plan_section(raw[i], options, section);
+    detail::plan_section(raw[i], options, section, &counted);
     entries[i] = {section.encoding, section.stored.size(), section.size,
                   checksum(options.version, section.stored.data(),
                            section.stored.size())};
@@ -750,29 +758,35 @@ std::optional<std::string> plan_package(const ProfileColumns& columns,
 void write_package(const PackagePlan& plan, std::ostream& out,
                    ReadProgress* progress) {
   static constexpr std::array<char, kV2Alignment> kZeros{};
-  detail::WriteProgress counted(progress, plan.total_bytes);
+  // Counts decoded section bytes toward the total plan_package set: a raw
+  // section as its pieces go out, a compressed one once its frame has.
+  detail::WriteProgress counted(progress);
   // Sections go out in pieces of a megabyte, so a display sees a large
   // section move rather than jump; the stream passes pieces this large
   // straight to the file.
-  const auto write = [&out, &counted](const void* data, std::uint64_t size) {
+  const auto write = [&out, &counted](const void* data, std::uint64_t size,
+                                      bool count) {
     const auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
       const std::uint64_t piece =
           std::min<std::uint64_t>(size, kCompressChunkBytes);
       out.write(bytes, static_cast<std::streamsize>(piece));
-      counted.add(piece);
+      if (count) counted.add(piece);
       bytes += piece;
       size -= piece;
     }
   };
-  write(plan.preamble.data(), plan.preamble.size());
+  write(plan.preamble.data(), plan.preamble.size(), false);
   std::uint64_t at = kPreambleBytes;
   for (std::size_t i = 0; i < kSectionCount; ++i) {
-    write(kZeros.data(), plan.offsets[i] - at);
-    write(plan.sections[i].stored.data(), plan.sections[i].stored.size());
-    at = plan.offsets[i] + plan.sections[i].stored.size();
+    const PlannedSection& section = plan.sections[i];
+    const bool raw = section.encoding == kRawEncoding;
+    write(kZeros.data(), plan.offsets[i] - at, false);
+    write(section.stored.data(), section.stored.size(), raw);
+    if (!raw) counted.add(section.size);
+    at = plan.offsets[i] + section.stored.size();
   }
-  write(kZeros.data(), plan.total_bytes - at);
+  write(kZeros.data(), plan.total_bytes - at, false);
 }
 
 }  // namespace detail

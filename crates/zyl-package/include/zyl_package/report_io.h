@@ -75,10 +75,9 @@ void write_report_json(const ProfileReport& report, std::ostream& out);
 // the whole file and no records in memory. Returns nothing on success, or
 // the error message (also for columns that check_columns rejects).
 // `progress`, when given, follows the write: JSON counts samples against
-// the sample count; a package counts bytes against the file size, which is
-// known (`total` set) only once the sections are planned, so it stays 0
-// while a compressed package is being compressed. After a successful write
-// `done` equals `total`.
+// the sample count; a package counts the decoded bytes of its sections,
+// twice when compressing (the compression, which precedes the write, counts
+// them once). After a successful write `done` equals `total`.
 [[nodiscard]] std::optional<std::string> write_columns(
     const ProfileColumns& columns, const std::filesystem::path& path,
     ReportFormat format, const PackageWriteOptions& options = {},
