@@ -43,14 +43,7 @@ class JsonVisitor final : public GeneratedReportVisitor {
   }
 
   void sample(const GeneratedSample& sample) override {
-    writer_.begin_sample({.start_cycle = sample.start_cycle,
-                          .end_cycle = sample.end_cycle,
-                          .local_index = sample.local_index,
-                          .phase = sample.phase,
-                          .epoch = sample.epoch,
-                          .kind = sample.kind,
-                          .operation = sample.operation,
-                          .kernel = sample.kernel});
+    writer_.begin_sample(sample);
     for (const GeneratedMetadata& entry : sample.metadata()) {
       writer_.metadata(entry.name, entry.value);
     }

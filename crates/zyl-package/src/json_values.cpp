@@ -232,15 +232,7 @@ std::optional<Fault> locate_fault(std::string_view text) {
 
 // One sample's fields as read; the strings are borrowed from the text or
 // from the parser, valid until the parser reads the next piece.
-struct SampleFields {
-  std::uint32_t start_cycle = 0;
-  std::uint32_t end_cycle = 0;
-  std::uint32_t local_index = 0;
-  std::uint32_t phase = 0;
-  std::uint32_t epoch = 0;
-  ProfileStepKind kind = ProfileStepKind::Exchange;
-  std::string_view kernel;
-  std::string_view operation;
+struct SampleFields : SampleView {
   std::vector<std::pair<std::string_view, std::string_view>> metadata;
 };
 

@@ -119,18 +119,6 @@ class JsonOut {
   std::string buffer_;
 };
 
-// The fields of one sample but its metadata, borrowed for one call.
-struct JsonSampleFields {
-  std::uint32_t start_cycle = 0;
-  std::uint32_t end_cycle = 0;
-  std::uint32_t local_index = 0;
-  std::uint32_t phase = 0;
-  std::uint32_t epoch = 0;
-  ProfileStepKind kind = ProfileStepKind::Exchange;
-  std::string_view operation;
-  std::string_view kernel;
-};
-
 // Writes one report as the calls arrive, one sample per line: begin_tile for
 // each tile, then for each sample begin_sample, metadata for each entry and
 // end_sample; finish closes the document. Holds one output chunk, never the
@@ -140,7 +128,7 @@ class ReportJsonWriter {
   ReportJsonWriter(std::ostream& out, std::uint64_t clock_hz);
 
   void begin_tile(std::uint32_t physical_tile);
-  void begin_sample(const JsonSampleFields& sample);
+  void begin_sample(const SampleView& sample);
   void metadata(std::string_view name, std::string_view value);
   void end_sample();
   // Closes the document and passes the rest on to the stream.

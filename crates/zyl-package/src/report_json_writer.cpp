@@ -29,7 +29,7 @@ void ReportJsonWriter::begin_tile(std::uint32_t physical_tile) {
   first_sample_ = true;
 }
 
-void ReportJsonWriter::begin_sample(const JsonSampleFields& sample) {
+void ReportJsonWriter::begin_sample(const SampleView& sample) {
   json_.raw(first_sample_ ? "\n{\"start_cycle\":" : ",\n{\"start_cycle\":");
   first_sample_ = false;
   json_.number(sample.start_cycle);

@@ -63,15 +63,7 @@ struct GeneratedMetadata {
 // One generated sample: the fields of a CycleSample, with every string
 // borrowed from the generator and valid only while the visit runs, so
 // producing a sample allocates nothing.
-struct GeneratedSample {
-  std::uint32_t start_cycle = 0;
-  std::uint32_t end_cycle = 0;
-  std::uint32_t local_index = 0;
-  std::uint32_t phase = 0;
-  std::uint32_t epoch = 0;
-  ProfileStepKind kind = ProfileStepKind::Exchange;
-  std::string_view operation;
-  std::string_view kernel;  // empty for a step without a kernel
+struct GeneratedSample : SampleView {
   std::array<GeneratedMetadata, 3> entries{};
   std::uint32_t entry_count = 0;  // entries in use, in capture order
 

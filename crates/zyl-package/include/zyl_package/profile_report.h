@@ -50,6 +50,20 @@ struct CycleSample {
   bool operator==(const CycleSample&) const = default;
 };
 
+// The fields of one sample but its metadata, with the strings borrowed from
+// whoever made them: what the readers, the writers and the generator hand
+// each other without building records. Valid only while the strings are.
+struct SampleView {
+  std::uint32_t start_cycle = 0;
+  std::uint32_t end_cycle = 0;
+  std::uint32_t local_index = 0;
+  std::uint32_t phase = 0;
+  std::uint32_t epoch = 0;
+  ProfileStepKind kind = ProfileStepKind::Exchange;
+  std::string_view operation;
+  std::string_view kernel;  // empty for a step without a kernel
+};
+
 // The samples of one tile, in list order; the first fixes the tile's time 0.
 struct TileProfile {
   std::uint32_t physical_tile = 0;
