@@ -106,14 +106,12 @@ struct Mapping {
   }
 };
 
+// A regular file, mapped a chunk at a time: the page cache's pages are used
+// in place, no copy is made, and each mapping goes when its last chunk
+// does, so the pages held stay bounded.
 class FileSource final : public ByteSource {
  public:
-  explicit FileSource(int fd) : fd_(fd) {
-    struct stat info {};
-    if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
-      size_ = static_cast<std::uint64_t>(info.st_size);
-    }
-  }
+  FileSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
   ~FileSource() override { ::close(fd_); }
@@ -122,15 +120,32 @@ class FileSource final : public ByteSource {
                                      std::size_t min_bytes,
                                      std::size_t chunk_bytes,
                                      std::string& error) override {
-    return size_ ? map(offset, std::max(min_bytes, chunk_bytes), error)
-                 : read(offset, min_bytes, chunk_bytes, error);
+    auto chunk = std::make_shared<Chunk>();
+    chunk->offset = offset;
+    if (offset >= size_) return chunk;
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = offset - offset % page;
+    const std::uint64_t end = std::min<std::uint64_t>(
+        size_, offset + std::max(min_bytes, chunk_bytes));
+    auto mapping = std::make_shared<Mapping>();
+    mapping->length = static_cast<std::size_t>(end - start);
+    mapping->address =
+        ::mmap(nullptr, mapping->length, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+               fd_, static_cast<off_t>(start));
+    if (mapping->address == MAP_FAILED) {
+      error = std::string("cannot read: ") + std::strerror(errno);
+      return nullptr;
+    }
+    chunk->data = static_cast<const char*>(mapping->address) + (offset - start);
+    chunk->size = static_cast<std::size_t>(end - offset);
+    chunk->owner = std::move(mapping);
+    return chunk;
   }
   [[nodiscard]] std::optional<std::uint64_t> size() const override {
     return size_;
   }
   std::optional<std::pair<std::size_t, std::size_t>> locate(
       std::uint64_t offset) override {
-    if (!size_) return std::nullopt;  // a pipe cannot be read again
     constexpr std::size_t kBlock = std::size_t{1} << 20;
     std::vector<char> block(kBlock);
     std::size_t lines = 0;
@@ -151,73 +166,8 @@ class FileSource final : public ByteSource {
   }
 
  private:
-  // A regular file is mapped: the page cache's pages are used in place, no
-  // copy is made, and each mapping goes when its last chunk does, so the
-  // pages held stay bounded.
-  std::shared_ptr<const Chunk> map(std::uint64_t offset, std::size_t want,
-                                   std::string& error) {
-    auto chunk = std::make_shared<Chunk>();
-    chunk->offset = offset;
-    if (offset >= *size_) return chunk;
-    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    const std::uint64_t start = offset - offset % page;
-    const std::uint64_t end = std::min<std::uint64_t>(*size_, offset + want);
-    auto mapping = std::make_shared<Mapping>();
-    mapping->length = static_cast<std::size_t>(end - start);
-    mapping->address =
-        ::mmap(nullptr, mapping->length, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
-               fd_, static_cast<off_t>(start));
-    if (mapping->address == MAP_FAILED) {
-      error = std::string("cannot read: ") + std::strerror(errno);
-      return nullptr;
-    }
-    chunk->data = static_cast<const char*>(mapping->address) + (offset - start);
-    chunk->size = static_cast<std::size_t>(end - offset);
-    chunk->owner = std::move(mapping);
-    return chunk;
-  }
-
-  // Anything else is read into buffers; the part of the last chunk from
-  // `offset` on is carried over.
-  std::shared_ptr<const Chunk> read(std::uint64_t offset, std::size_t min_bytes,
-                                    std::size_t chunk_bytes,
-                                    std::string& error) {
-    const std::size_t kept =
-        last_ ? static_cast<std::size_t>(last_->offset + last_->size - offset)
-              : 0;
-    const std::size_t capacity = std::max({min_bytes, chunk_bytes, kept + 1});
-    auto bytes = std::shared_ptr<char[]>(new (std::nothrow) char[capacity]);
-    if (!bytes) {
-      error = "not enough memory for a read buffer";
-      return nullptr;
-    }
-    if (kept != 0) {
-      std::memcpy(bytes.get(), last_->data + (offset - last_->offset), kept);
-    }
-    std::size_t size = kept;
-    while (size < capacity) {
-      const ssize_t count = ::read(fd_, bytes.get() + size, capacity - size);
-      if (count < 0 && errno == EINTR) continue;
-      if (count < 0) {
-        error = std::string("cannot read: ") + std::strerror(errno);
-        return nullptr;
-      }
-      if (count == 0) break;
-      size += static_cast<std::size_t>(count);
-      if (size >= min_bytes) break;
-    }
-    auto chunk = std::make_shared<Chunk>();
-    chunk->offset = offset;
-    chunk->data = bytes.get();
-    chunk->size = size;
-    chunk->owner = std::move(bytes);
-    last_ = chunk;
-    return chunk;
-  }
-
   int fd_;
-  std::optional<std::uint64_t> size_;
-  std::shared_ptr<const Chunk> last_;
+  std::uint64_t size_;
 };
 
 // --- chunks and runs -----------------------------------------------------
@@ -346,10 +296,19 @@ ProfileColumns columns_of(std::uint64_t clock_hz,
   return columns;
 }
 
-std::string gib(std::uint64_t bytes) {
+// "1.2 GiB", "340 KiB", "17 bytes": sizes in messages, in the unit that
+// reads best.
+std::string bytes_text(std::uint64_t bytes) {
+  constexpr std::array<const char*, 4> kUnits = {"KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  double value = static_cast<double>(bytes) / 1024.0;
+  std::size_t unit = 0;
+  while (value >= 1024.0 && unit + 1 < kUnits.size()) {
+    value /= 1024.0;
+    ++unit;
+  }
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f GiB",
-                static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
   return text;
 }
 
@@ -1161,12 +1120,12 @@ class StreamReader {
     const std::uint64_t used = memory_used();
     const std::optional<std::uint64_t> total = source_.size();
     if (used > budget_) {
-      memory_fault_ =
-          JsonFault{std::nullopt,
-                    {},
-                    "the report's columns need more than the " + gib(budget_) +
-                        " of memory available (" + gib(used) + " after " +
-                        gib(consumed_) + " of the input)"};
+      memory_fault_ = JsonFault{
+          std::nullopt,
+          {},
+          "the report's columns need more than the " + bytes_text(budget_) +
+              " of memory " + budget_word() + " (" + bytes_text(used) +
+              " after " + bytes_text(consumed_) + " of the input)"};
       return false;
     }
     if (total && consumed_ >= options_.estimate_after_bytes && !estimated_) {
@@ -1176,17 +1135,23 @@ class StreamReader {
                                static_cast<double>(consumed_);
       // A margin, since the start of a report need not be typical of it.
       if (projected > 1.25 * static_cast<double>(budget_)) {
-        memory_fault_ = JsonFault{
-            std::nullopt,
-            {},
-            "the report's columns would need about " +
-                gib(static_cast<std::uint64_t>(projected)) +
-                " of memory (judged from its first " + gib(consumed_) +
-                "), more than the " + gib(budget_) + " available"};
+        memory_fault_ =
+            JsonFault{std::nullopt,
+                      {},
+                      "the report's columns would need about " +
+                          bytes_text(static_cast<std::uint64_t>(projected)) +
+                          " of memory (judged from its first " +
+                          bytes_text(consumed_) + "), more than the " +
+                          bytes_text(budget_) + " " + budget_word()};
         return false;
       }
     }
     return true;
+  }
+
+  // The budget is a limit the caller set, or what the machine had.
+  [[nodiscard]] const char* budget_word() const {
+    return limits_.max_memory_bytes != 0 ? "allowed" : "available";
   }
 
   [[nodiscard]] std::uint64_t memory_used() const {
@@ -1243,8 +1208,8 @@ std::unique_ptr<ByteSource> memory_source(std::string_view text) {
   return std::make_unique<MemorySource>(text);
 }
 
-std::unique_ptr<ByteSource> file_source(int fd) {
-  return std::make_unique<FileSource>(fd);
+std::unique_ptr<ByteSource> file_source(int fd, std::uint64_t size) {
+  return std::make_unique<FileSource>(fd, size);
 }
 
 ColumnsResult read_json_columns(ByteSource& source, std::string_view file_name,

@@ -19,8 +19,7 @@
 namespace zyl_package::detail {
 
 // A piece of the input in memory: a view of a mapped file or of text in
-// memory, or bytes read from a pipe. Whatever holds the bytes lives as long
-// as the chunk.
+// memory. Whatever holds the bytes lives as long as the chunk.
 struct Chunk {
   const char* data = nullptr;
   std::size_t size = 0;
@@ -51,9 +50,10 @@ class ByteSource {
 
 // A source over text in memory, which must outlive the source.
 [[nodiscard]] std::unique_ptr<ByteSource> memory_source(std::string_view text);
-// A source over an open file descriptor, which the source closes: a
-// regular file is mapped a chunk at a time, anything else read.
-[[nodiscard]] std::unique_ptr<ByteSource> file_source(int fd);
+// A source over a regular file of `size` bytes open as `fd`, which the
+// source closes.
+[[nodiscard]] std::unique_ptr<ByteSource> file_source(int fd,
+                                                      std::uint64_t size);
 
 // How the stream is cut and read. The defaults are for speed; tests shrink
 // the chunks to put their edges everywhere.

@@ -4,13 +4,19 @@
 // refuses a report before it is read whole.
 #include "json_stream.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "dictionary.h"
+#include "growing_array.h"
 #include "package_bytes_test_support.h"
 #include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
@@ -188,6 +194,85 @@ TEST(JsonStream, ReportsThatWouldNotFitTheMemoryAreRefused) {
 
   limits.max_memory_bytes = 0;  // what the machine has
   EXPECT_TRUE(read_with(json, options, limits).ok());
+}
+
+// A file is mapped a chunk at a time from page boundaries: chunk sizes that
+// fall on, just before and just after a page must read the same.
+TEST(JsonStream, MappedFileChunksGiveTheSameColumnsAndPlaces) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("zyl_stream_test_" + std::to_string(::getpid()) + ".json");
+  const ProfileReport report = generate_report(options_for_total(3000, 5));
+  const std::string json = "\xEF\xBB\xBF" + to_json(report);
+  std::string bad = json;
+  bad.replace(bad.rfind("\"phase\":"), 8, "\"phase\":-");
+  const ColumnsResult bad_in_memory = read_with(bad, {});
+  ASSERT_FALSE(bad_in_memory.ok());
+  for (const std::string& text : {json, bad}) {
+    std::ofstream(path, std::ios::binary) << text;
+    for (const std::size_t chunk : {1, 4095, 4096, 4097, 10000, 1 << 20}) {
+      SCOPED_TRACE(chunk);
+      detail::JsonStreamOptions options;
+      options.chunk_bytes = chunk;
+      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(fd, 0);
+      const auto source = detail::file_source(fd, text.size());
+      const ColumnsResult read =
+          detail::read_json_columns(*source, "t.json", {}, nullptr, options);
+      if (text == json) {
+        ASSERT_TRUE(read.ok()) << read.error().to_string();
+        expect_same_columns(read.value(), to_columns(report));
+      } else {
+        ASSERT_FALSE(read.ok());
+        // Line and column come from reading the file again.
+        EXPECT_EQ(read.error(), bad_in_memory.error());
+        EXPECT_GT(read.error().line, 1U);
+      }
+    }
+  }
+  std::filesystem::remove(path);
+}
+
+TEST(Dictionary, IdsFollowFirstUseAcrossTableGrowth) {
+  detail::Dictionary dictionary;
+  for (std::uint32_t i = 0; i < 5000; ++i) {
+    ASSERT_EQ(dictionary.string_id("s" + std::to_string(i)), i);
+  }
+  ASSERT_EQ(dictionary.string_id(""), 5000U);
+  for (std::uint32_t i = 0; i < 5000; i += 7) {
+    EXPECT_EQ(dictionary.string_id("s" + std::to_string(i)), i);
+    EXPECT_EQ(dictionary.string(i), "s" + std::to_string(i));
+  }
+  // Lists: equal content is one list, whatever its length (empty too), and
+  // a list is not its prefix or its reordering.
+  std::vector<MetadataPair> pairs;
+  for (std::uint32_t i = 0; i < 3000; ++i) {
+    ASSERT_EQ(dictionary.list_id(pairs), i);
+    pairs.push_back({i % 5000, (i * 7) % 5000});
+  }
+  pairs.clear();
+  EXPECT_EQ(dictionary.list_id(pairs), 0U);
+  const std::vector<MetadataPair> ab = {{1, 2}, {3, 4}};
+  const std::vector<MetadataPair> ba = {{3, 4}, {1, 2}};
+  const std::uint32_t first = dictionary.list_id(ab);
+  EXPECT_NE(dictionary.list_id(ba), first);
+  EXPECT_EQ(dictionary.list_id(ab), first);
+  EXPECT_TRUE(std::equal(ab.begin(), ab.end(), dictionary.list(first).begin(),
+                         dictionary.list(first).end()));
+}
+
+TEST(GrowingArray, KeepsEveryElementAcrossGrowth) {
+  detail::GrowingArray<std::uint32_t> values;
+  std::uint32_t next = 0;
+  for (std::size_t step = 1; values.size() < 3'000'000; step = step * 3 + 1) {
+    std::uint32_t* out = values.extend(step % 100'000 + 1);
+    ASSERT_NE(out, nullptr);
+    const std::size_t count = step % 100'000 + 1;
+    for (std::size_t i = 0; i < count; ++i) out[i] = next++;
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    ASSERT_EQ(values.data()[i], i);
+  }
+  EXPECT_EQ(values.extend(0), nullptr);
 }
 
 }  // namespace

@@ -238,10 +238,18 @@ ColumnsResult read_columns(const std::filesystem::path& path,
       return file_error(path,
                         std::string("cannot read: ") + std::strerror(errno));
     }
-    const std::unique_ptr<detail::ByteSource> source = detail::file_source(fd);
-    if (const auto size = source->size();
-        size && *size > limits.max_file_bytes) {
-      return file_error(path, too_large_message(*size, limits.max_file_bytes));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return file_error(path,
+                        std::string("cannot read: ") + std::strerror(error));
+    }
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    const std::unique_ptr<detail::ByteSource> source =
+        detail::file_source(fd, size);
+    if (size > limits.max_file_bytes) {
+      return file_error(path, too_large_message(size, limits.max_file_bytes));
     }
     return detail::read_json_columns(*source, path.string(), limits, progress);
   }
