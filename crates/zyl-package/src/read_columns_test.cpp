@@ -2,7 +2,8 @@
 // reads back equal, and damaged or unreadable files give an error that says
 // where, never a crash.
 #include <gtest/gtest.h>
-#include <unistd.h>  // getpid
+#include <sys/stat.h>  // mkfifo
+#include <unistd.h>    // getpid
 #include <xxhash.h>
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "package_bytes_test_support.h"
@@ -163,6 +165,61 @@ TEST_F(ReadColumns, UnreadableFilesGiveClearErrors) {
       error_of(read_columns(file("big.zpk", big), limits));
   EXPECT_NE(error.find("more than the 100-byte limit"), std::string::npos)
       << error;
+}
+
+// What memory a read would need is checked against the budget before the
+// memory is taken: the columns of a JSON report, the decoded sections of a
+// compressed package, the records of either.
+TEST_F(ReadColumns, ReadsOverTheMemoryBudgetAreRefused) {
+  const ProfileReport report = generate_report(options_for_total(20000, 9));
+  std::ostringstream json;
+  write_report_json(report, json);
+  const auto json_path = file("r.json", json.str());
+  const auto package_path = file("z.zpk", encode(report, true, 2));
+  ReadLimits limits;
+  limits.max_memory_bytes = 50000;  // the columns need about 660 KB
+  EXPECT_NE(error_of(read_columns(json_path, limits)).find("memory allowed"),
+            std::string::npos);
+  EXPECT_NE(error_of(read_columns(package_path, limits))
+                .find("bytes in memory, more than the 50000 bytes available"),
+            std::string::npos)
+      << error_of(read_columns(package_path, limits));
+  limits.max_memory_bytes = 2'000'000;  // columns fit, records do not
+  EXPECT_TRUE(read_columns(json_path, limits).ok());
+  const LoadResult records = read_report(json_path, limits);
+  ASSERT_FALSE(records.ok());
+  EXPECT_NE(records.error().message.find("records would need"),
+            std::string::npos)
+      << records.error().to_string();
+  EXPECT_TRUE(read_report(json_path).ok());
+}
+
+// A pipe is read whole (its first bytes decide the form), a file as a
+// stream; both give the same columns, and the read's progress reaches the
+// file's size.
+TEST_F(ReadColumns, PipesAndProgress) {
+  const ProfileReport report = generate_report(options_for_total(3000, 4));
+  std::ostringstream json;
+  write_report_json(report, json);
+  const std::string text = json.str();
+  const auto path = file("r.json", text);
+  ReadProgress progress;
+  const ColumnsResult from_file = read_columns(path, {}, &progress);
+  ASSERT_TRUE(from_file.ok()) << error_of(from_file);
+  EXPECT_EQ(progress.total.load(), text.size());
+  EXPECT_EQ(progress.done.load(), text.size());
+  EXPECT_EQ(to_report(from_file.value()), report);
+
+  for (const std::string& bytes : {text, encode(report, false, 2)}) {
+    const auto fifo = folder_ / "pipe";
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << bytes; });
+    const ColumnsResult from_pipe = read_columns(fifo);
+    writer.join();
+    ASSERT_TRUE(from_pipe.ok()) << error_of(from_pipe);
+    EXPECT_EQ(to_report(from_pipe.value()), report);
+  }
 }
 
 TEST_F(ReadColumns, DamagedVersionTwoFilesNameWhere) {
