@@ -979,7 +979,21 @@ void read_sample_run(const SampleRun& run, const ReadLimits& limits,
     failed = reader.failed_element();
   }
   const std::size_t count = run.ends.size();
-  if (!failed || *failed >= count || count == 1) return;
+  if (count == 1) return;
+  if (!failed || *failed >= count) {
+    // Not tied to a sample (simdjson refused the run without the locator
+    // finding where): read the samples one at a time; the first that fails
+    // names the fault, as it would in runs of one.
+    for (std::size_t i = 0; i < count; ++i) {
+      SampleBatch one;
+      read_sample_run(sub_run(run, i, i + 1), limits, one);
+      if (one.fault) {
+        batch.fault = std::move(one.fault);
+        return;
+      }
+    }
+    return;
+  }
   // What simdjson says about a sample can depend on the text around it (a
   // structural fault further on, found before the walk gets there), so the
   // fault is placed by reading the samples before the failing one, then
