@@ -36,6 +36,7 @@
 #include "growing_array.h"
 #include "json_values.h"
 #include "machine_memory.h"
+#include "quote.h"
 #include "utf8.h"
 
 namespace zyl_package::detail {
@@ -711,10 +712,11 @@ class StreamReader {
         return fail(offset_of(pos_), "invalid UTF-8");
       }
     }
-    return fail(offset_of(pos_),
-                c == '"' ? std::string("malformed JSON: unexpected string")
-                         : "malformed JSON: unexpected '" +
-                               std::string(1, static_cast<char>(c)) + "'");
+    return fail(
+        offset_of(pos_),
+        c == '"' ? std::string("malformed JSON: unexpected string")
+                 : "malformed JSON: unexpected " +
+                       quoted_text(std::string(1, static_cast<char>(c)), '\''));
   }
   bool fail_token(JsonFault fault) {
     outer_fault_ = std::move(fault);
@@ -835,27 +837,17 @@ class StreamReader {
   bool first_sighting(unsigned& seen, unsigned bit, std::string_view key,
                       std::uint64_t key_offset) {
     if ((seen & bit) != 0) {
-      return fail(key_offset, "duplicate key \"" + std::string(key) + "\"");
+      return fail(key_offset, "duplicate key " + quoted_text(key));
     }
     seen |= bit;
     return true;
   }
   bool unknown_key(std::string_view key, std::uint64_t key_offset) {
-    // The message quotes the key as the value reader does (shortened).
-    constexpr std::size_t kMaxExcerpt = 40;
-    std::size_t cut = std::min(key.size(), kMaxExcerpt);
-    while (cut > 0 && cut < key.size() &&
-           (static_cast<unsigned char>(key[cut]) & 0xC0) == 0x80) {
-      --cut;
-    }
-    std::string shown(key.substr(0, cut));
-    if (cut < key.size()) shown += "...";
-    return fail(key_offset, "unknown key \"" + shown + "\"");
+    return fail(key_offset, "unknown key " + quoted_text(key));
   }
   bool missing(std::uint64_t open_offset, std::string_view name) {
     path_.push_back(Segment{name, 0, false});
-    return fail(open_offset,
-                "missing required key \"" + std::string(name) + "\"");
+    return fail(open_offset, "missing required key " + quoted_text(name));
   }
 
   // -- the report's structure --

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "quote.h"
 #include "utf8.h"
 #include "zyl_package/profile_report.h"
 
@@ -31,7 +32,9 @@ std::string path_text(std::span<const Segment> path) {
       text += ']';
     } else {
       if (!text.empty()) text += '.';
-      text += segment.key;
+      // Keys come from the file: an unknown one may be megabytes long, and
+      // the message after the path quotes it again at more length.
+      text += shown_text(segment.key, kMaxPathKeyBytes);
     }
   }
   return text;
@@ -70,20 +73,19 @@ class PathStack {
   std::size_t size_ = 0;
 };
 
-// Shortens a piece of input quoted in a message; the cut never splits a
-// UTF-8 sequence, so the message stays valid text.
+// Shortens a piece of input quoted in a message (see shown_text). A long
+// string token keeps its closing quote, so the length reads as the
+// string's.
 std::string excerpt(std::string_view text) {
-  constexpr std::size_t kMaxExcerpt = 40;
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' ||
                            text.back() == '\n' || text.back() == '\r')) {
     text.remove_suffix(1);
   }
-  if (text.size() <= kMaxExcerpt) return std::string(text);
-  std::size_t cut = kMaxExcerpt;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
-    --cut;
+  if (text.size() > kMaxShownBytes && text.front() == '"' &&
+      text.back() == '"') {
+    return quoted_text(text.substr(1, text.size() - 2));
   }
-  return std::string(text.substr(0, cut)) + "...";
+  return shown_text(text);
 }
 
 // "an object", "an array" or the token itself, for "found ..." in messages.
@@ -99,9 +101,7 @@ std::string describe(od::json_type type, std::string_view raw) {
   return excerpt(raw);
 }
 
-std::string in_quotes(std::string_view text) {
-  return '"' + std::string(text) + '"';
-}
+std::string in_quotes(std::string_view text) { return quoted_text(text); }
 
 // Where the error locator found the first fault in text that simdjson's
 // structural pass refused, and what it is.
@@ -443,7 +443,7 @@ class Reader {
     if (where != nullptr && where < json_.data() + json_.size()) {
       message += ": unexpected ";
       message += *where == '"' ? std::string("string")
-                               : "'" + std::string(1, *where) + "'";
+                               : quoted_text(std::string_view(where, 1), '\'');
     } else {
       message += std::string(": ") + simdjson::error_message(code);
     }
@@ -726,7 +726,7 @@ class Reader {
   }
 
   bool unknown_key(std::string_view key, const char* key_start) {
-    return fail(key_start, "unknown key " + in_quotes(excerpt(key)));
+    return fail(key_start, "unknown key " + in_quotes(key));
   }
 
   // Reports the first of `required` (bits paired with names) missing from

@@ -289,6 +289,9 @@ TEST(ReportJson, RejectsEachMalformedInputNamingTheSpot) {
        R"(unknown key "extra")"},
       {with_step(R"("phase":1,"operation":"x","kind":"idle","Kernel":"")"),
        step + ".Kernel", "\"Kernel\"", R"(unknown key "Kernel")"},
+      // A key's control characters are shown escaped, never raw.
+      {R"({"clock_hz":1,"tiles":[],"a\u0001\nb":0})", R"(a\u0001\nb)",
+       R"("a\u0001)", R"(unknown key "a\u0001\nb")"},
       {R"({"clock_hz":1,"clock_hz":2,"tiles":[]})", "clock_hz",
        "\"clock_hz\":2", R"(duplicate key "clock_hz")"},
       {with_step(R"("phase":1,"operation":"x","kind":"idle","phase":2)"),
@@ -357,6 +360,57 @@ TEST(ReportJson, RejectsEachMalformedInputNamingTheSpot) {
         (row.path.empty() ? std::string() : row.path + ": ");
     EXPECT_EQ(error.to_string().rfind(prefix, 0), 0U) << error.to_string();
   }
+}
+
+// A key or value of a megabyte is quoted cut short, with its length, by
+// both the in-memory and the file reader: an error is one line to read, not
+// a copy of the file.
+TEST(ReportJson, HugeKeysAndValuesAreQuotedCutShort) {
+  const std::string huge(std::size_t{1} << 20, 'a');
+  const std::string step = std::string(kStepPath);
+  const std::string cut = R"(..." (1048576 bytes))";
+  struct Row {
+    std::string json;
+    std::string path_start;
+    std::string message_start;
+  };
+  const std::vector<Row> rows = {
+      {R"({"clock_hz":1,"tiles":[],")" + huge + R"(":0})", "aaaa",
+       "unknown key \"aaaa"},
+      {with_step(R"("phase":1,"operation":"x","kind":"idle",")" + huge +
+                 R"(":0)"),
+       step + ".aaaa", "unknown key \"aaaa"},
+      {R"({"clock_hz":")" + huge + R"(","tiles":[]})", "clock_hz",
+       "expected an integer in 0..18446744073709551615, found \"aaaa"},
+      {with_step(R"("phase":")" + huge + R"(","operation":"x","kind":"idle")"),
+       step + ".phase", "expected an integer in 0..4294967295, found \"aaaa"},
+      {with_step(R"("phase":1,"operation":"x","kind":")" + huge + "\""),
+       step + ".kind", "expected one of \"exchange\""},
+  };
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("zyl_huge_" +
+       std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+       ".json");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.json.substr(0, 120));
+    {
+      std::ofstream out(path, std::ios::binary);
+      out << row.json;
+    }
+    for (const LoadResult& result :
+         {parse_report(row.json, "huge.json"), read_report(path)}) {
+      ASSERT_FALSE(result.ok());
+      const LoadError& error = result.error();
+      EXPECT_LT(error.to_string().size(), 400U) << error.to_string();
+      EXPECT_EQ(error.json_path.rfind(row.path_start, 0), 0U)
+          << error.json_path;
+      EXPECT_EQ(error.message.rfind(row.message_start, 0), 0U) << error.message;
+      EXPECT_EQ(error.message.substr(error.message.size() - cut.size()), cut)
+          << error.message;
+    }
+  }
+  std::filesystem::remove(path);
 }
 
 TEST(ReportJson, EveryTruncationFailsWithAPosition) {
