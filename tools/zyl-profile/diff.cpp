@@ -1,23 +1,17 @@
-// diff_results, the three printed forms of a DiffReport, and the diff
-// command.
+// The three printed forms of a DiffReport, and the diff command.
 #include "diff.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <array>
-#include <compare>
 #include <string_view>
-#include <utility>
 
 #include "output.h"
 #include "samples.h"
 
 namespace zyl_profile::cli {
 namespace {
-
-// 128-bit products keep the threshold test exact for any u64 counts.
-__extension__ using Uint128 = unsigned __int128;
 
 std::string_view status_name(DiffStatus status) {
   switch (status) {
@@ -33,80 +27,13 @@ std::string_view status_name(DiffStatus status) {
   return "same";
 }
 
-// True when `next` exceeds `base` by more than `limit` percent of `base`;
-// any growth from 0 does.
-bool grew_above(std::uint64_t base, std::uint64_t next,
-                const Percentage& limit) {
-  if (next <= base) return false;
-  if (base == 0) return true;
-  // (next - base) / base > units / (100 * scale)
-  return Uint128{next - base} * 100 * limit.scale > Uint128{base} * limit.units;
-}
-
-CountChange count_change(std::uint64_t base, std::uint64_t next,
-                         const std::optional<Percentage>& fail_above) {
-  CountChange change;
-  change.base = base;
-  change.next = next;
-  change.negative = next < base;
-  change.magnitude = change.negative ? base - next : next - base;
-  if (base != 0) {
-    const double relative = static_cast<double>(change.magnitude) /
-                            static_cast<double>(base) * 100.0;
-    change.percent = change.negative ? -relative : relative;
-  } else if (next == 0) {
-    change.percent = 0.0;
-  }
-  change.regressed = fail_above && grew_above(base, next, *fail_above);
-  return change;
-}
-
-RealChange real_change(double base, double next) {
-  RealChange change;
-  change.base = base;
-  change.next = next;
-  change.change = next - base;
-  if (base != 0.0) {
-    change.percent = change.change / base * 100.0;
-  } else if (next == 0.0) {
-    change.percent = 0.0;
-  }
-  return change;
-}
-
-const GroupSummary kAbsent{};  // an absent side counts as zeros
-
-DiffRow join(const GroupSummary* base, const GroupSummary* next,
-             const std::optional<Percentage>& fail_above) {
-  const GroupSummary& b = base != nullptr ? *base : kAbsent;
-  const GroupSummary& n = next != nullptr ? *next : kAbsent;
-  DiffRow row;
-  row.name = base != nullptr ? base->name : next->name;
-  row.dimensions = base != nullptr ? base->dimensions : next->dimensions;
-  row.phase_cycles = count_change(b.phase_cycles, n.phase_cycles, fail_above);
-  row.work_cycles = count_change(b.work_cycles, n.work_cycles, std::nullopt);
-  row.sample_count = count_change(b.sample_count, n.sample_count, std::nullopt);
-  row.average_active_tiles =
-      real_change(b.average_active_tiles, n.average_active_tiles);
-  row.p95_cycles = count_change(b.p95_cycles, n.p95_cycles, std::nullopt);
-  if (base == nullptr) {
-    row.status = DiffStatus::New;
-  } else if (next == nullptr) {
-    row.status = DiffStatus::Gone;
-  } else {
-    const bool same = b.phase_cycles == n.phase_cycles &&
-                      b.work_cycles == n.work_cycles &&
-                      b.sample_count == n.sample_count &&
-                      b.average_active_tiles == n.average_active_tiles &&
-                      b.p95_cycles == n.p95_cycles;
-    row.status = same ? DiffStatus::Same : DiffStatus::Changed;
-  }
-  return row;
-}
-
 std::string signed_text(const CountChange& change) {
   if (change.magnitude == 0) return "0";
-  return (change.negative ? "-" : "+") + with_separators(change.magnitude);
+  // Appended rather than `"-" + text`: GCC 12 warns falsely (-Wrestrict)
+  // on that operator+ once inlined here.
+  std::string text(change.negative ? "-" : "+");
+  text += with_separators(change.magnitude);
+  return text;
 }
 
 std::string percent_text(const std::optional<double>& percent,
@@ -118,7 +45,7 @@ std::string percent_text(const std::optional<double>& percent,
   return fmt::format("{:+.2f}%", *percent);
 }
 
-std::string percentage_text(const Percentage& value) {
+std::string percentage_text(const zyl_profile::Percentage& value) {
   std::string text = std::to_string(value.units / value.scale);
   std::uint64_t fraction = value.units % value.scale;
   if (fraction != 0) {
@@ -166,56 +93,6 @@ void append_count_json(std::string_view name, const CountChange& change,
 }
 
 }  // namespace
-
-DiffReport diff_results(const QueryReport& base, const QueryReport& next,
-                        std::optional<std::size_t> limit,
-                        std::optional<Percentage> fail_above) {
-  using Key =
-      std::pair<std::string_view, const std::map<std::string, std::string>*>;
-  const auto key_less = [](const Key& left, const Key& right) {
-    if (const auto by_name = left.first <=> right.first; by_name != 0) {
-      return by_name < 0;
-    }
-    return *left.second < *right.second;
-  };
-  std::map<Key, const GroupSummary*, decltype(key_less)> in_base(key_less);
-  for (const GroupSummary& group : base.groups) {
-    in_base.emplace(Key{group.name, &group.dimensions}, &group);
-  }
-  DiffReport diff;
-  diff.fail_above = fail_above;
-  for (const GroupSummary& group : next.groups) {
-    const auto found = in_base.find(Key{group.name, &group.dimensions});
-    const GroupSummary* match = nullptr;
-    if (found != in_base.end()) {
-      match = found->second;
-      in_base.erase(found);
-    }
-    diff.rows.push_back(join(match, &group, fail_above));
-  }
-  for (const auto& [key, group] : in_base) {
-    diff.rows.push_back(join(group, nullptr, fail_above));
-  }
-  std::sort(diff.rows.begin(), diff.rows.end(),
-            [](const DiffRow& left, const DiffRow& right) {
-              if (left.phase_cycles.magnitude != right.phase_cycles.magnitude) {
-                return left.phase_cycles.magnitude >
-                       right.phase_cycles.magnitude;
-              }
-              return left.name < right.name;
-            });
-  diff.group_count = diff.rows.size();
-  for (const DiffRow& row : diff.rows) {
-    if (row.phase_cycles.regressed) diff.regressed_groups.push_back(row.name);
-    if (row.status != DiffStatus::Same) ++diff.changed_count;
-  }
-  if (limit && *limit < diff.rows.size()) diff.rows.resize(*limit);
-  diff.profile_span_cycles = count_change(base.profile_span_cycles,
-                                          next.profile_span_cycles, fail_above);
-  diff.matched_sample_count = count_change(
-      base.matched_sample_count, next.matched_sample_count, std::nullopt);
-  return diff;
-}
 
 void append_diff_table(const DiffReport& diff, std::string& out) {
   const std::array<std::string_view, 15> header{
@@ -421,20 +298,22 @@ ExitCode run_diff(const DiffCommand& command) {
       return std::nullopt;
     }
     const ProfileColumns& columns = opened.value();
-    Query query = with_window(command.query, command.from, command.to, columns);
-    // Both sides need every group, or a group cut on one side would look
-    // new or gone; --limit cuts the joined rows instead.
-    query.limit.reset();
-    query.sample_limit = 0;
-    return zyl_profile::query(columns, query, ParallelOptions{command.threads});
+    return query_for_diff(
+        columns, with_window(command.query, command.from, command.to, columns),
+        command.threads);
   };
   const std::optional<QueryReport> base = run_one(command.base);
   if (!base) return ExitCode::ReadError;
   const std::optional<QueryReport> next = run_one(command.next);
   if (!next) return ExitCode::ReadError;
 
-  const DiffReport diff =
-      diff_results(*base, *next, command.query.limit, command.fail_above);
+  DiffOptions options;
+  options.limit = command.query.limit;
+  if (command.fail_above) {
+    options.fail_above = zyl_profile::Percentage{command.fail_above->units,
+                                                 command.fail_above->scale};
+  }
+  const DiffReport diff = diff_results(*base, *next, options);
   std::string out;
   switch (command.format) {
     case OutputFormat::Table:
