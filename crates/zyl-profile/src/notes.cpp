@@ -1,0 +1,551 @@
+// Notes on a query's answer: the checks that find which part of a question
+// matched nothing or had no effect, and the wording that says so.
+#include "zyl_profile/notes.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "matching.h"
+
+namespace zyl_profile {
+namespace {
+
+using zyl_package::MetadataPair;
+
+// The most bytes of one name a note shows: names come from files and
+// command lines and can be megabytes long.
+constexpr std::size_t kMaxShownBytes = 200;
+// The most ranges a list of tiles or phases shows before "...".
+constexpr std::size_t kMaxRanges = 20;
+// Bounds on the search for a near name: names compared by edit distance,
+// and the longest name compared (the distance costs its length times 5).
+constexpr std::size_t kMaxNearCandidates = std::size_t{1} << 17;
+constexpr std::size_t kMaxNearLength = 256;
+// Bytes of operation names searched ignoring case before giving up.
+constexpr std::size_t kMaxFoldedSearchBytes = std::size_t{1} << 26;
+// Distinct phases collected for the "phases with samples" listing.
+constexpr std::size_t kMaxListedPhases = std::size_t{1} << 16;
+
+// Returns `text` between single quotes, control characters escaped, cut
+// before the shown text would pass kMaxShownBytes (never inside a UTF-8
+// sequence or an escape) with its length added: 'aaaa...' (1048576 bytes).
+std::string quoted(std::string_view text) {
+  constexpr std::string_view kHex = "0123456789abcdef";
+  std::string shown;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    std::array<char, 6> escaped{};
+    std::string_view piece = text.substr(i, 1);
+    if (byte == '\n') {
+      piece = "\\n";
+    } else if (byte == '\t') {
+      piece = "\\t";
+    } else if (byte == '\r') {
+      piece = "\\r";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      escaped = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
+      piece = std::string_view(escaped.data(), escaped.size());
+    } else if (byte >= 0xC0) {
+      // A lead byte keeps its continuation bytes with it.
+      std::size_t end = i + 1;
+      while (end < text.size() &&
+             (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        ++end;
+      }
+      piece = text.substr(i, end - i);
+    }
+    if (shown.size() + piece.size() > kMaxShownBytes) {
+      return "'" + shown + "...' (" + std::to_string(text.size()) + " bytes)";
+    }
+    shown += piece;
+    i += byte >= 0xC0 ? piece.size() : 1;
+  }
+  return "'" + shown + "'";
+}
+
+// Returns "0-6, 8, 10-1471" for sorted distinct numbers, at most kMaxRanges
+// ranges and then "...".
+std::string ranges_text(std::span<const std::uint32_t> numbers) {
+  std::string text;
+  std::size_t ranges = 0;
+  for (std::size_t i = 0; i < numbers.size();) {
+    std::size_t last = i;
+    while (last + 1 < numbers.size() &&
+           numbers[last + 1] == numbers[last] + 1) {
+      ++last;
+    }
+    if (!text.empty()) text += ", ";
+    if (ranges == kMaxRanges) return text + "...";
+    text += std::to_string(numbers[i]);
+    if (last > i) {
+      text += '-';
+      text += std::to_string(numbers[last]);
+    }
+    ++ranges;
+    i = last + 1;
+  }
+  return text;
+}
+
+char fold(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equal_folded(std::string_view left, std::string_view right) {
+  return left.size() == right.size() &&
+         std::equal(left.begin(), left.end(), right.begin(),
+                    [](char a, char b) { return fold(a) == fold(b); });
+}
+
+// Returns the edit distance between `left` and `right` ignoring ASCII case
+// when it is at most `limit`, else limit + 1. Only the band of cells within
+// `limit` of the diagonal is computed.
+std::size_t edit_distance_within(std::string_view left, std::string_view right,
+                                 std::size_t limit) {
+  const std::size_t n = left.size();
+  const std::size_t m = right.size();
+  const std::size_t over = limit + 1;
+  if ((n > m ? n - m : m - n) > limit) return over;
+  std::vector<std::size_t> previous(m + 1, over);
+  std::vector<std::size_t> current(m + 1, over);
+  for (std::size_t j = 0; j <= std::min(m, limit); ++j) previous[j] = j;
+  for (std::size_t i = 1; i <= n; ++i) {
+    std::fill(current.begin(), current.end(), over);
+    if (i <= limit) current[0] = i;
+    const std::size_t from = i > limit ? i - limit : 1;
+    const std::size_t to = std::min(m, i + limit);
+    std::size_t best = current[0];
+    for (std::size_t j = from; j <= to; ++j) {
+      const std::size_t substitute =
+          previous[j - 1] + (fold(left[i - 1]) == fold(right[j - 1]) ? 0 : 1);
+      current[j] =
+          std::min({substitute, previous[j] + 1, current[j - 1] + 1, over});
+      best = std::min(best, current[j]);
+    }
+    if (best >= over) return over;
+    std::swap(previous, current);
+  }
+  return std::min(previous[m], over);
+}
+
+// Finds the name a user probably meant: one equal ignoring ASCII case, else
+// the first closest within a couple of edits. Candidates are offered one at
+// a time; the work is bounded whatever the dictionary holds.
+class NearName {
+ public:
+  explicit NearName(std::string_view wanted)
+      : wanted_(wanted),
+        // One edit in a very short name is another name, not a typo.
+        limit_(wanted.size() <= 2   ? 0
+               : wanted.size() <= 5 ? 1
+                                    : 2) {}
+
+  void offer(std::string_view candidate) {
+    if (best_edits_ == 0 || candidate == wanted_ || candidate.empty()) return;
+    if (equal_folded(candidate, wanted_)) {
+      best_ = candidate;
+      best_edits_ = 0;
+      return;
+    }
+    if (limit_ == 0 || compared_ == kMaxNearCandidates ||
+        candidate.size() > kMaxNearLength || wanted_.size() > kMaxNearLength) {
+      return;
+    }
+    ++compared_;
+    const std::size_t edits = edit_distance_within(
+        wanted_, candidate, std::min(limit_, best_edits_ - 1));
+    if (edits < best_edits_ && edits <= limit_) {
+      best_ = candidate;
+      best_edits_ = edits;
+    }
+  }
+
+  // "; did you mean 'x'?" or nothing.
+  [[nodiscard]] std::string hint() const {
+    if (!best_) return {};
+    return "; did you mean " + quoted(*best_) + "?";
+  }
+
+ private:
+  std::string_view wanted_;
+  std::size_t limit_;
+  std::optional<std::string_view> best_;
+  std::size_t best_edits_ = kMaxNearLength + 1;
+  std::size_t compared_ = 0;
+};
+
+// One byte per string id: 1 when some sample uses the string in `column`.
+std::vector<std::uint8_t> used_ids(const ProfileColumns& columns,
+                                   std::span<const std::uint32_t> column) {
+  std::vector<std::uint8_t> used(columns.string_count());
+  for (const std::uint32_t id : column) used[id] = 1;
+  return used;
+}
+
+// Returns where `pattern` starts in `text` ignoring ASCII case.
+std::optional<std::size_t> find_folded(std::string_view text,
+                                       std::string_view pattern) {
+  const auto at =
+      std::search(text.begin(), text.end(), pattern.begin(), pattern.end(),
+                  [](char a, char b) { return fold(a) == fold(b); });
+  if (at == text.end()) return std::nullopt;
+  return static_cast<std::size_t>(at - text.begin());
+}
+
+bool has_window(const Query& query) {
+  return query.at_offset || query.from_offset || query.to_offset;
+}
+
+// True when some sample, tiles and other filters aside, passes the point
+// and window tests. Stops at the first.
+bool window_matches_alone(const ProfileColumns& columns, const Query& query) {
+  for (const zyl_package::ColumnTile& tile : columns.tiles) {
+    if (tile.sample_count == 0) continue;
+    const std::size_t first = tile.first_sample;
+    const std::uint32_t base = columns.start_cycle[first];
+    for (std::size_t i = first; i < first + tile.sample_count; ++i) {
+      // As the scan does: subtract in u32 so counter wraps count on.
+      const std::uint64_t offset =
+          static_cast<std::uint32_t>(columns.start_cycle[i] - base);
+      const std::uint32_t length =
+          columns.end_cycle[i] - columns.start_cycle[i];
+      if (detail::matches_time(query, offset, length)) return true;
+    }
+  }
+  return false;
+}
+
+// The notes in the making, and whether some filter alone matches nothing
+// (so that "none matches all of them" would be wrong).
+struct Notes {
+  std::vector<std::string> lines;
+  bool filter_alone_empty = false;
+
+  void add(std::string line) { lines.push_back(std::move(line)); }
+  void add_empty_filter(std::string line) {
+    filter_alone_empty = true;
+    lines.push_back(std::move(line));
+  }
+};
+
+// Notes on the grouping: a metadata key nothing reads, or grouping by
+// metadata with no key or with a key no sample has. One pass over the list
+// entries, a second to find a near name when the key is missing.
+void note_grouping(const ProfileColumns& columns, const Query& query,
+                   Notes& notes) {
+  if (query.group_by != GroupBy::Metadata) {
+    if (query.metadata_key) {
+      notes.add("metadata key " + quoted(*query.metadata_key) +
+                " has no effect unless grouping by metadata");
+    }
+    return;
+  }
+  const std::string_view key =
+      query.metadata_key ? std::string_view(*query.metadata_key) : "";
+  const bool found =
+      std::any_of(columns.list_entries.begin(), columns.list_entries.end(),
+                  [&](const MetadataPair& entry) {
+                    return columns.string(entry.name) == key;
+                  });
+  if (key.empty()) {
+    notes.add(found ? "grouping by metadata without a metadata key groups by "
+                      "the entries with an empty name"
+                    : "grouping by metadata without a metadata key puts "
+                      "every sample in the '(missing)' group");
+    return;
+  }
+  if (found || columns.sample_count() == 0) return;
+  NearName near(key);
+  for (const MetadataPair& entry : columns.list_entries) {
+    near.offer(columns.string(entry.name));
+  }
+  notes.add("no sample has metadata " + quoted(key) +
+            ", so every sample is in the '(missing)' group" + near.hint());
+}
+
+// Notes on the window that need no scan: a window that ends before it
+// starts, and a point or start past every timeline. Returns true when one
+// of them already explains that the window matches nothing.
+bool note_window_bounds(const Query& query, const QueryReport& report,
+                        Notes& notes) {
+  const std::uint64_t span = report.profile_span_cycles;
+  const std::string past = " is past the end of every tile's timeline (span " +
+                           std::to_string(span) + " cycles)";
+  bool explained = false;
+  if (query.from_offset && query.to_offset &&
+      *query.from_offset >= *query.to_offset) {
+    const std::string from = std::to_string(*query.from_offset);
+    const std::string to = std::to_string(*query.to_offset);
+    notes.add("from offset " + from + " is not before to offset " + to +
+              ": only samples that start before " + to + " and still run at " +
+              from + " match");
+  }
+  if (query.at_offset && *query.at_offset >= span) {
+    notes.add_empty_filter("at offset " + std::to_string(*query.at_offset) +
+                           past);
+    explained = true;
+  }
+  // A sample of no length at the very end still runs at the span itself.
+  if (query.from_offset &&
+      (*query.from_offset > span ||
+       (*query.from_offset == span && report.matched_sample_count == 0))) {
+    notes.add_empty_filter("from offset " + std::to_string(*query.from_offset) +
+                           past);
+    explained = true;
+  }
+  return explained;
+}
+
+// A window that, alone, matches nothing although it lies inside the
+// timelines: it falls in gaps, or ends before the first sample.
+void note_window_scan(const ProfileColumns& columns, const Query& query,
+                      Notes& notes) {
+  if (window_matches_alone(columns, query)) return;
+  std::vector<std::string> parts;
+  if (query.at_offset) {
+    parts.push_back("runs at offset " + std::to_string(*query.at_offset));
+  }
+  if (query.from_offset) {
+    parts.push_back("runs at or after from offset " +
+                    std::to_string(*query.from_offset));
+  }
+  if (query.to_offset) {
+    parts.push_back("starts before to offset " +
+                    std::to_string(*query.to_offset));
+  }
+  std::string text = "no sample";
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    text += (i == 0 ? " " : " and ") + parts[i];
+  }
+  notes.add_empty_filter(std::move(text));
+}
+
+void note_tiles(const ProfileColumns& columns, const Query& query,
+                Notes& notes) {
+  if (query.tiles.empty()) return;
+  std::vector<std::uint32_t> present;
+  present.reserve(columns.tiles.size());
+  for (const zyl_package::ColumnTile& tile : columns.tiles) {
+    if (tile.sample_count != 0) present.push_back(tile.physical_tile);
+  }
+  std::sort(present.begin(), present.end());
+  present.erase(std::unique(present.begin(), present.end()), present.end());
+  std::vector<std::uint32_t> absent;
+  for (const std::uint32_t tile : query.tiles) {
+    if (!std::binary_search(present.begin(), present.end(), tile)) {
+      absent.push_back(tile);
+    }
+  }
+  if (absent.empty()) return;
+  std::string text = absent.size() == 1
+                         ? "tile " + std::to_string(absent[0]) + " has"
+                         : "tiles " + ranges_text(absent) + " have";
+  text += " no samples; tiles with samples: " + ranges_text(present);
+  if (absent.size() == query.tiles.size()) {
+    notes.add_empty_filter(std::move(text));
+  } else {
+    notes.add(std::move(text));
+  }
+}
+
+// Reads the phase column, so only runs when nothing matched.
+void note_phases(const ProfileColumns& columns, const Query& query,
+                 Notes& notes) {
+  const std::vector<std::uint32_t> wanted(query.phases.begin(),
+                                          query.phases.end());
+  std::vector<std::uint8_t> seen(wanted.size());
+  std::set<std::uint32_t> present;
+  bool listing = true;
+  std::optional<std::uint32_t> previous;
+  for (const std::uint32_t phase : columns.phase) {
+    // Phases come in runs; each run costs one lookup.
+    if (previous == phase) continue;
+    previous = phase;
+    const auto at = std::lower_bound(wanted.begin(), wanted.end(), phase);
+    if (at != wanted.end() && *at == phase) seen[at - wanted.begin()] = 1;
+    if (listing) {
+      present.insert(phase);
+      listing = present.size() <= kMaxListedPhases;
+    }
+  }
+  std::vector<std::uint32_t> absent;
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    if (seen[i] == 0) absent.push_back(wanted[i]);
+  }
+  if (absent.empty()) return;
+  std::string text = absent.size() == 1
+                         ? "phase " + std::to_string(absent[0]) + " has"
+                         : "phases " + ranges_text(absent) + " have";
+  text += " no samples";
+  if (listing) {
+    const std::vector<std::uint32_t> listed(present.begin(), present.end());
+    text += "; phases with samples: " + ranges_text(listed);
+  }
+  if (absent.size() == wanted.size()) {
+    notes.add_empty_filter(std::move(text));
+  } else {
+    notes.add(std::move(text));
+  }
+}
+
+// Reads the kind column, so only runs when nothing matched.
+void note_kind(const ProfileColumns& columns, StepKind kind, Notes& notes) {
+  std::array<std::size_t, 4> counts{};
+  for (const std::uint8_t value : columns.kind) {
+    // Out-of-range kinds read as exchange, as the matcher reads them.
+    ++counts[value < counts.size() ? value : 0];
+  }
+  if (counts[static_cast<std::size_t>(kind)] != 0) return;
+  std::string present;
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    if (counts[i] == 0) continue;
+    if (!present.empty()) present += ", ";
+    present += kind_name(static_cast<StepKind>(i));
+  }
+  notes.add_empty_filter("no sample has kind " + quoted(kind_name(kind)) +
+                         "; kinds with samples: " + present);
+}
+
+// Reads the kernel column, so only runs when nothing matched.
+void note_kernel(const ProfileColumns& columns, std::string_view kernel,
+                 Notes& notes) {
+  const std::vector<std::uint8_t> used = used_ids(columns, columns.kernel);
+  NearName near(kernel);
+  for (std::uint32_t id = 0; id < used.size(); ++id) {
+    if (used[id] == 0) continue;
+    const std::string_view name = columns.string(id);
+    if (name == kernel) return;
+    near.offer(name);
+  }
+  if (kernel.empty()) {
+    notes.add_empty_filter(
+        "every sample has a kernel, so kernel '' (no kernel) matches none");
+    return;
+  }
+  notes.add_empty_filter("no sample has kernel " + quoted(kernel) +
+                         near.hint());
+}
+
+// Reads the operation column, so only runs when nothing matched.
+void note_operation(const ProfileColumns& columns, std::string_view pattern,
+                    Notes& notes) {
+  const std::vector<std::uint8_t> used = used_ids(columns, columns.operation);
+  std::optional<std::string_view> folded;
+  std::size_t searched = 0;
+  for (std::uint32_t id = 0; id < used.size(); ++id) {
+    if (used[id] == 0) continue;
+    const std::string_view name = columns.string(id);
+    if (name.find(pattern) != std::string_view::npos) return;
+    if (folded || searched > kMaxFoldedSearchBytes) continue;
+    searched += name.size();
+    if (const auto at = find_folded(name, pattern)) {
+      folded = name.substr(*at, pattern.size());
+    }
+  }
+  std::string text = "no operation contains " + quoted(pattern);
+  if (folded) text += "; did you mean " + quoted(*folded) + "?";
+  notes.add_empty_filter(std::move(text));
+}
+
+// One pass over the list entries for every metadata filter; only runs when
+// nothing matched.
+void note_metadata(const ProfileColumns& columns, const Query& query,
+                   Notes& notes) {
+  const std::size_t count = query.metadata.size();
+  std::vector<std::uint8_t> name_found(count);
+  std::vector<std::uint8_t> pair_found(count);
+  std::vector<std::uint8_t> is_name(columns.string_count());
+  for (const MetadataPair& entry : columns.list_entries) {
+    is_name[entry.name] = 1;
+    const std::string_view name = columns.string(entry.name);
+    for (std::size_t i = 0; i < count; ++i) {
+      const MetadataFilter& filter = query.metadata[i];
+      if (name != filter.name) continue;
+      name_found[i] = 1;
+      if (!filter.value || columns.string(entry.value) == *filter.value) {
+        pair_found[i] = 1;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const MetadataFilter& filter = query.metadata[i];
+    if (pair_found[i] != 0) continue;
+    if (name_found[i] == 0) {
+      NearName near(filter.name);
+      for (std::uint32_t id = 0; id < is_name.size(); ++id) {
+        if (is_name[id] != 0) near.offer(columns.string(id));
+      }
+      notes.add_empty_filter("no sample has metadata " + quoted(filter.name) +
+                             near.hint());
+      continue;
+    }
+    // The name is there: look for the value among that name's values.
+    NearName near(*filter.value);
+    for (const MetadataPair& entry : columns.list_entries) {
+      if (columns.string(entry.name) == filter.name) {
+        near.offer(columns.string(entry.value));
+      }
+    }
+    notes.add_empty_filter("no sample has metadata " + quoted(filter.name) +
+                           " with value " + quoted(*filter.value) +
+                           near.hint());
+  }
+}
+
+// How many filters the query sets: tiles, phases, kind, kernel, operation,
+// the window, and each metadata condition.
+std::size_t filter_count(const Query& query) {
+  const bool operation =
+      query.operation_contains && !query.operation_contains->empty();
+  return static_cast<std::size_t>(!query.tiles.empty()) +
+         static_cast<std::size_t>(!query.phases.empty()) +
+         static_cast<std::size_t>(query.kind.has_value()) +
+         static_cast<std::size_t>(query.kernel.has_value()) +
+         static_cast<std::size_t>(operation) +
+         static_cast<std::size_t>(has_window(query)) + query.metadata.size();
+}
+
+}  // namespace
+
+std::vector<std::string> explain_query(const ProfileColumns& columns,
+                                       const Query& query,
+                                       const QueryReport& report) {
+  Notes notes;
+  note_grouping(columns, query, notes);
+  if (columns.sample_count() == 0) {
+    notes.add("the profile has no samples");
+    return std::move(notes.lines);
+  }
+  const bool nothing = report.matched_sample_count == 0;
+  if (has_window(query)) {
+    const bool explained = note_window_bounds(query, report, notes);
+    if (nothing && !explained) note_window_scan(columns, query, notes);
+  }
+  note_tiles(columns, query, notes);
+  // The checks below read sample columns; when something matched, every
+  // filter they test matched it.
+  if (!nothing) return std::move(notes.lines);
+  if (!query.phases.empty()) note_phases(columns, query, notes);
+  if (query.kind) note_kind(columns, *query.kind, notes);
+  if (query.kernel) note_kernel(columns, *query.kernel, notes);
+  if (query.operation_contains && !query.operation_contains->empty()) {
+    note_operation(columns, *query.operation_contains, notes);
+  }
+  if (!query.metadata.empty()) note_metadata(columns, query, notes);
+  if (!notes.filter_alone_empty && filter_count(query) >= 2) {
+    notes.add("each filter matches samples, but none matches all of them");
+  }
+  return std::move(notes.lines);
+}
+
+}  // namespace zyl_profile
