@@ -120,11 +120,13 @@ std::size_t edit_distance_within(std::string_view left, std::string_view right,
   std::vector<std::size_t> current(m + 1, over);
   for (std::size_t j = 0; j <= std::min(m, limit); ++j) previous[j] = j;
   for (std::size_t i = 1; i <= n; ++i) {
-    std::fill(current.begin(), current.end(), over);
-    if (i <= limit) current[0] = i;
     const std::size_t from = i > limit ? i - limit : 1;
     const std::size_t to = std::min(m, i + limit);
-    std::size_t best = current[0];
+    // Only the cells beside the band are read outside it; reset just
+    // those, so a row costs the band's width, not the name's length.
+    current[from - 1] = i <= limit ? i : over;
+    if (to < m) current[to + 1] = over;
+    std::size_t best = current[from - 1];
     for (std::size_t j = from; j <= to; ++j) {
       const std::size_t substitute =
           previous[j - 1] + (fold(left[i - 1]) == fold(right[j - 1]) ? 0 : 1);

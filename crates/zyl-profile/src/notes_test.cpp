@@ -131,6 +131,12 @@ TEST(ExplainQuery, SaysWhyNothingMatchedOrWhatHadNoEffect) {
       {"kernel one edit away",
        with([](Query& q) { q.kernel = "softmx"; }),
        {"no sample has kernel 'softmx'; did you mean 'softmax'?"}},
+      {"kernel two edits away",
+       with([](Query& q) { q.kernel = "sotfmax"; }),
+       {"no sample has kernel 'sotfmax'; did you mean 'softmax'?"}},
+      {"kernel near nothing",
+       with([](Query& q) { q.kernel = "relu"; }),
+       {"no sample has kernel 'relu'"}},
       // The name is in the dictionary, but as an operation.
       {"kernel named like an operation",
        with([](Query& q) { q.kernel = "conv2d_fwd"; }),
