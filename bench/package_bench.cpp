@@ -42,7 +42,7 @@ const Encoded& encoded_of(std::int64_t samples) {
         zyl_package::generate_report(zyl_package::options_for_total(
             static_cast<std::uint64_t>(samples), kTiles));
     std::ostringstream json;
-    zyl_package::write_report_json(report, json);
+    static_cast<void>(zyl_package::write_report_json(report, json));
     slot->json = std::move(json).str();
     if (zyl_package::encode_report_package(report, slot->package)) {
       slot->package.clear();

@@ -53,7 +53,7 @@ class PackageFiles {
             static_cast<std::uint64_t>(samples), tiles)),
         file, zyl_package::ReportFormat::Package);
     if (failure) {
-      error = *failure;
+      error = failure->to_string();
       return {};
     }
     path = file;

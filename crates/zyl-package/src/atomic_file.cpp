@@ -91,10 +91,10 @@ class FdStreamBuf final : public std::streambuf {
   int error_ = 0;
 };
 
-std::string os_error(const std::filesystem::path& path, std::string_view what,
-                     int error) {
-  return path.string() + ": " + std::string(what) + ": " +
-         std::generic_category().message(error);
+WriteError os_error(const std::filesystem::path& path, std::string_view what,
+                    int error) {
+  return WriteError{path.string(), std::string(what) + ": " +
+                                       std::generic_category().message(error)};
 }
 
 // A name beside `path` that no other writer in this or another process picks
@@ -118,11 +118,11 @@ std::filesystem::path temporary_name(const std::filesystem::path& path,
 
 }  // namespace
 
-std::optional<std::string> write_file_atomically(
+WriteResult write_file_atomically(
     const std::filesystem::path& path,
     const std::function<void(std::ostream&)>& write) {
   if (path.filename().empty()) {
-    return path.string() + ": not a file name";
+    return WriteError{path.string(), "not a file name"};
   }
   std::filesystem::path temporary;
   int fd = -1;
@@ -138,11 +138,14 @@ std::optional<std::string> write_file_atomically(
   if (fd < 0) return os_error(path, "cannot create a temporary file", EEXIST);
 
   // From here on every failure removes the temporary before returning.
-  auto fail = [&](std::string message) -> std::optional<std::string> {
+  auto fail = [&](WriteError error) -> WriteResult {
     if (fd >= 0) ::close(fd);
     std::error_code ignored;
     std::filesystem::remove(temporary, ignored);
-    return message;
+    return error;
+  };
+  const auto failed = [&path](std::string message) {
+    return WriteError{path.string(), std::move(message)};
   };
 
   // Keep the mode of a file being replaced, so rewriting a report does not
@@ -158,14 +161,14 @@ std::optional<std::string> write_file_atomically(
     try {
       write(out);
     } catch (const std::exception& error) {
-      return fail(path.string() + ": write failed: " + error.what());
+      return fail(failed(std::string("write failed: ") + error.what()));
     } catch (...) {
-      return fail(path.string() + ": write failed");
+      return fail(failed("write failed"));
     }
     out.flush();
     if (buffer.error() != 0)
       return fail(os_error(path, "write failed", buffer.error()));
-    if (!out) return fail(path.string() + ": write failed");
+    if (!out) return fail(failed("write failed"));
   }
   if (::fsync(fd) != 0) return fail(os_error(path, "fsync failed", errno));
   const int closed = ::close(fd);

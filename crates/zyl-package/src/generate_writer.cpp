@@ -56,9 +56,9 @@ class JsonVisitor final : public GeneratedReportVisitor {
   detail::WriteProgress& progress_;
 };
 
-std::optional<std::string> write_generated_json(
-    const GenerateOptions& options, const std::filesystem::path& path,
-    ReadProgress* progress) {
+WriteResult write_generated_json(const GenerateOptions& options,
+                                 const std::filesystem::path& path,
+                                 ReadProgress* progress) {
   return write_file_atomically(path, [&options, progress](std::ostream& out) {
     detail::WriteProgress counted(progress, generated_sample_count(options));
     detail::ReportJsonWriter writer(out, options.clock_hz);
@@ -188,7 +188,7 @@ class Dictionaries {
 
 // A failed write, carried out of the generator's walk to the writer.
 struct WriteFailed {
-  std::string message;
+  WriteError error;
 };
 
 // The sample columns in section order (sections 4 to 12) and their element
@@ -321,19 +321,21 @@ std::span<const unsigned char> bytes_of(const T& values) {
           values.size() * sizeof(values[0])};
 }
 
-std::optional<std::string> write_generated_package(
-    const GenerateOptions& options, const std::filesystem::path& path,
-    const PackageWriteOptions& package, ReadProgress* progress) {
+WriteResult write_generated_package(const GenerateOptions& options,
+                                    const std::filesystem::path& path,
+                                    const PackageWriteOptions& package,
+                                    ReadProgress* progress) {
   if (package.version != 1 && package.version != 2) {
-    return path.string() + ": package version " +
-           std::to_string(package.version) +
-           " cannot be written (versions 1 and 2 can)";
+    return WriteError{path.string(),
+                      "package version " + std::to_string(package.version) +
+                          " cannot be written (versions 1 and 2 can)"};
   }
   const std::uint64_t samples = generated_sample_count(options);
   // Column sizes and offsets are sample counts times at most 24 bytes.
   if (samples > UINT64_MAX / 64) {
-    return path.string() + ": " + std::to_string(samples) +
-           " samples are more than a package can hold";
+    return WriteError{
+        path.string(),
+        std::to_string(samples) + " samples are more than a package can hold"};
   }
   // Created first, so an unwritable folder shows before the long walks.
   detail::PositionedFile file;
@@ -360,9 +362,9 @@ std::optional<std::string> write_generated_package(
   for_each_generated_sample(options, first);
   if (small.string_offsets.size() - 1 > kIdCapacity ||
       small.list_offsets.size() - 1 > kIdCapacity) {
-    return path.string() +
-           ": the report has more distinct strings or metadata lists than "
-           "32-bit ids can name";
+    return WriteError{path.string(),
+                      "the report has more distinct strings or metadata "
+                      "lists than 32-bit ids can name"};
   }
 
   // The layout: the dictionary sections are planned in memory as the
@@ -431,14 +433,15 @@ std::optional<std::string> write_generated_package(
     for (std::size_t c = 0; c < kColumns; ++c) {
       detail::SectionEntry& entry = entries[kFirstColumnSection + c];
       if (!sinks[c].finish() || sinks[c].stored_size() != entry.stored_size) {
-        return path.string() + ": section " +
-               std::to_string(kFirstColumnSection + c + 1) +
-               " came out differently on the second pass";
+        return WriteError{path.string(),
+                          "section " +
+                              std::to_string(kFirstColumnSection + c + 1) +
+                              " came out differently on the second pass"};
       }
       entry.checksum = sinks[c].checksum();
     }
   } catch (WriteFailed& failed) {
-    return std::move(failed.message);
+    return std::move(failed.error);
   }
   detail::lay_out_package(package.version, counts, entries, offsets, preamble);
   if (auto error = file.write_at(0, preamble.data(), preamble.size())) {
@@ -449,10 +452,11 @@ std::optional<std::string> write_generated_package(
 
 }  // namespace
 
-std::optional<std::string> write_generated_report(
-    const GenerateOptions& options, const std::filesystem::path& path,
-    ReportFormat format, const PackageWriteOptions& package,
-    ReadProgress* progress) {
+WriteResult write_generated_report(const GenerateOptions& options,
+                                   const std::filesystem::path& path,
+                                   ReportFormat format,
+                                   const PackageWriteOptions& package,
+                                   ReadProgress* progress) {
   try {
     switch (format) {
       case ReportFormat::Json:
@@ -461,9 +465,9 @@ std::optional<std::string> write_generated_report(
         return write_generated_package(options, path, package, progress);
     }
   } catch (const std::bad_alloc&) {
-    return path.string() + ": not enough memory to write the report";
+    return WriteError{path.string(), "not enough memory to write the report"};
   }
-  return path.string() + ": unknown report format";
+  return WriteError{path.string(), "unknown report format"};
 }
 
 }  // namespace zyl_package

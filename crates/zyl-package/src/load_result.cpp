@@ -1,4 +1,5 @@
-// The one-line text of a load error.
+// The one-line texts of load and write errors, and the checked accessors'
+// failure paths.
 #include "zyl_package/load_result.h"
 
 namespace zyl_package {
@@ -28,5 +29,25 @@ std::string LoadError::to_string() const {
   text += message;
   return text;
 }
+
+std::string WriteError::to_string() const {
+  if (file.empty()) return message;
+  std::string text = file;
+  text += ": ";
+  text += message;
+  return text;
+}
+
+namespace detail {
+
+void throw_bad_value_access(const LoadError& error) {
+  throw BadLoadAccess("value() of a failed load: " + error.to_string());
+}
+
+void throw_bad_error_access() {
+  throw BadLoadAccess("error() of a successful load");
+}
+
+}  // namespace detail
 
 }  // namespace zyl_package

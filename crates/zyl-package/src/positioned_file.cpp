@@ -21,15 +21,16 @@ PositionedFile::~PositionedFile() {
   }
 }
 
-std::string PositionedFile::os_error(const char* what, int error) const {
-  return path_.string() + ": " + what + ": " +
-         std::generic_category().message(error);
+WriteError PositionedFile::os_error(const char* what, int error) const {
+  return WriteError{path_.string(), std::string(what) + ": " +
+                                        std::generic_category().message(error)};
 }
 
-std::optional<std::string> PositionedFile::create(
-    const std::filesystem::path& path) {
+WriteResult PositionedFile::create(const std::filesystem::path& path) {
   path_ = path;
-  if (path.filename().empty()) return path.string() + ": not a file name";
+  if (path.filename().empty()) {
+    return WriteError{path.string(), "not a file name"};
+  }
   // Unique across threads (the counter) and processes (the id); the clock
   // steps past names left behind by a crashed run of an earlier process.
   static std::atomic<unsigned> counter{0};
@@ -61,7 +62,7 @@ std::optional<std::string> PositionedFile::create(
   return os_error("cannot create a temporary file", EEXIST);
 }
 
-std::optional<std::string> PositionedFile::resize(std::uint64_t size) {
+WriteResult PositionedFile::resize(std::uint64_t size) {
   const auto length = static_cast<off_t>(size);
   if (::ftruncate(fd_, length) != 0) return os_error("write failed", errno);
   // fallocate rather than posix_fallocate: where the file system cannot
@@ -75,9 +76,8 @@ std::optional<std::string> PositionedFile::resize(std::uint64_t size) {
   return std::nullopt;
 }
 
-std::optional<std::string> PositionedFile::write_at(std::uint64_t offset,
-                                                    const void* data,
-                                                    std::size_t size) {
+WriteResult PositionedFile::write_at(std::uint64_t offset, const void* data,
+                                     std::size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
     const ssize_t written =
@@ -93,7 +93,7 @@ std::optional<std::string> PositionedFile::write_at(std::uint64_t offset,
   return std::nullopt;
 }
 
-std::optional<std::string> PositionedFile::commit() {
+WriteResult PositionedFile::commit() {
   if (::fsync(fd_) != 0) return os_error("fsync failed", errno);
   const int closed = ::close(fd_);
   fd_ = -1;

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "zyl_package/load_result.h"  // WriteResult
+
 namespace zyl_package::detail {
 
 // Created under a temporary name beside the target; commit() fsyncs it and
@@ -23,21 +25,19 @@ class PositionedFile {
   ~PositionedFile();
 
   // Creates the temporary file for `path`.
-  [[nodiscard]] std::optional<std::string> create(
-      const std::filesystem::path& path);
+  [[nodiscard]] WriteResult create(const std::filesystem::path& path);
   // Makes the file `size` bytes long, reserving the disk space up front
   // where the file system can, so a full disk shows before the long write.
   // Bytes never written read as zeros.
-  [[nodiscard]] std::optional<std::string> resize(std::uint64_t size);
+  [[nodiscard]] WriteResult resize(std::uint64_t size);
   // Writes all of `data` at `offset`.
-  [[nodiscard]] std::optional<std::string> write_at(std::uint64_t offset,
-                                                    const void* data,
-                                                    std::size_t size);
+  [[nodiscard]] WriteResult write_at(std::uint64_t offset, const void* data,
+                                     std::size_t size);
   // Flushes the file to disk and renames it over the target.
-  [[nodiscard]] std::optional<std::string> commit();
+  [[nodiscard]] WriteResult commit();
 
  private:
-  std::string os_error(const char* what, int error) const;
+  WriteError os_error(const char* what, int error) const;
 
   std::filesystem::path path_;
   std::filesystem::path temporary_;

@@ -294,57 +294,61 @@ ReportFormat report_format_for(const std::filesystem::path& path) {
                                     : ReportFormat::Json;
 }
 
-std::optional<std::string> write_report(const ProfileReport& report,
-                                        const std::filesystem::path& path,
-                                        ReportFormat format) {
+WriteResult write_report(const ProfileReport& report,
+                         const std::filesystem::path& path,
+                         ReportFormat format) {
   switch (format) {
     case ReportFormat::Json:
+      // The stream's state carries a failure to write_file_atomically,
+      // which names the file; the result without a file adds nothing.
       return write_file_atomically(path, [&report](std::ostream& out) {
-        write_report_json(report, out);
+        static_cast<void>(write_report_json(report, out));
       });
     case ReportFormat::Package:
       try {
         return write_columns(to_columns(report), path, format);
       } catch (const std::bad_alloc&) {
-        return path.string() + ": not enough memory to encode the report";
+        return WriteError{path.string(),
+                          "not enough memory to encode the report"};
       }
   }
-  return path.string() + ": unknown report format";
+  return WriteError{path.string(), "unknown report format"};
 }
 
-std::optional<std::string> write_columns(const ProfileColumns& columns,
-                                         const std::filesystem::path& path,
-                                         ReportFormat format,
-                                         const PackageWriteOptions& options,
-                                         ReadProgress* progress) {
+WriteResult write_columns(const ProfileColumns& columns,
+                          const std::filesystem::path& path,
+                          ReportFormat format,
+                          const PackageWriteOptions& options,
+                          ReadProgress* progress) {
   switch (format) {
     case ReportFormat::Json: {
       // Any string length may be written; limits are for readers.
       ReadLimits unlimited;
       unlimited.max_string_bytes = SIZE_MAX;
       if (auto fault = check_columns(columns, unlimited)) {
-        return path.string() + ": invalid columns: " + fault->to_string();
+        return WriteError{path.string(),
+                          "invalid columns: " + fault->to_string()};
       }
       // Straight from the columns: records of a large profile would take
       // many times the memory of its columns.
-      return write_file_atomically(path,
-                                   [&columns, progress](std::ostream& out) {
-                                     write_columns_json(columns, out, progress);
-                                   });
+      return write_file_atomically(
+          path, [&columns, progress](std::ostream& out) {
+            static_cast<void>(write_columns_json(columns, out, progress));
+          });
     }
     case ReportFormat::Package: {
       // Planned first (checks, compression, the directory needs every
       // section's size), then streamed from the columns to the file.
       detail::PackagePlan plan;
       if (auto error = detail::plan_package(columns, options, plan, progress)) {
-        return path.string() + ": " + *error;
+        return WriteError{path.string(), std::move(*error)};
       }
       return write_file_atomically(path, [&plan, progress](std::ostream& out) {
         detail::write_package(plan, out, progress);
       });
     }
   }
-  return path.string() + ": unknown report format";
+  return WriteError{path.string(), "unknown report format"};
 }
 
 }  // namespace zyl_package

@@ -31,7 +31,7 @@ CycleSample make_sample(ProfileStepKind kind, std::uint32_t start,
 
 std::string to_json(const ProfileReport& report) {
   std::ostringstream out;
-  write_report_json(report, out);
+  EXPECT_FALSE(write_report_json(report, out));
   return out.str();
 }
 

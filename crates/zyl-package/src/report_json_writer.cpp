@@ -78,7 +78,18 @@ void ReportJsonWriter::finish() {
 
 }  // namespace detail
 
-void write_report_json(const ProfileReport& report, std::ostream& out) {
+namespace {
+
+// The outcome of a stream write: the stream's state is all there is to go
+// by, and a stream has no file name.
+WriteResult stream_result(const std::ostream& out) {
+  if (out) return std::nullopt;
+  return WriteError{{}, "write failed: the output stream is in a failed state"};
+}
+
+}  // namespace
+
+WriteResult write_report_json(const ProfileReport& report, std::ostream& out) {
   detail::ReportJsonWriter writer(out, report.clock_hz);
   for (const auto& tile : report.tiles) {
     writer.begin_tile(tile.physical_tile);
@@ -99,10 +110,11 @@ void write_report_json(const ProfileReport& report, std::ostream& out) {
     }
   }
   writer.finish();
+  return stream_result(out);
 }
 
-void write_columns_json(const ProfileColumns& columns, std::ostream& out,
-                        ReadProgress* progress) {
+WriteResult write_columns_json(const ProfileColumns& columns, std::ostream& out,
+                               ReadProgress* progress) {
   detail::WriteProgress counted(progress, columns.sample_count());
   detail::ReportJsonWriter writer(out, columns.clock_hz);
   for (const ColumnTile& tile : columns.tiles) {
@@ -126,6 +138,7 @@ void write_columns_json(const ProfileColumns& columns, std::ostream& out,
     }
   }
   writer.finish();
+  return stream_result(out);
 }
 
 }  // namespace zyl_package

@@ -108,12 +108,12 @@ void for_each_generated_sample(const GenerateOptions& options,
 // disk alone. A package walks the generator twice (dictionaries, which come
 // first in the file, then the columns), each column written at its final
 // offset; compressed, it compresses every column in both walks, the first
-// only to learn the sizes. Returns nothing on success or the error message
-// (naming `path`); on failure `path` is untouched. `progress`, when given,
+// only to learn the sizes. Returns nothing on success or the error (naming
+// `path`); on failure `path` is untouched. `progress`, when given,
 // counts samples as they are written: `total` is the sample count for JSON
 // and twice it for a package, whose two walks count one after the other;
 // after a successful write `done` equals `total`.
-[[nodiscard]] std::optional<std::string> write_generated_report(
+[[nodiscard]] WriteResult write_generated_report(
     const GenerateOptions& options, const std::filesystem::path& path,
     ReportFormat format, const PackageWriteOptions& package = {},
     ReadProgress* progress = nullptr);

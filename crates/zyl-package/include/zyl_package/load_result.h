@@ -1,5 +1,6 @@
-// The outcome of loading a report or its columns: the value, or an error
-// that says where the input went wrong and what was expected there.
+// The outcomes of reading and writing: a loaded report or its columns, or an
+// error that says where the input went wrong and what was expected there;
+// a write's success, or an error naming the file and what failed.
 #pragma once
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
@@ -33,9 +35,24 @@ struct LoadError {
   bool operator==(const LoadError&) const = default;
 };
 
+// Thrown by Loaded::value() on a failed load and by Loaded::error() on a
+// successful one. Either is a bug in the caller, which must test ok() first;
+// a load itself never throws. what() holds the load error's one-line text
+// (to_string()), so a caller that skipped the test still learns why.
+class BadLoadAccess : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+namespace detail {
+[[noreturn]] void throw_bad_value_access(const LoadError& error);
+[[noreturn]] void throw_bad_error_access();
+}  // namespace detail
+
 // A loaded value (a report, or columns) or the error that stopped the load,
-// in the shape of a StatusOr. Check ok() before calling value(); error() is
-// only meaningful when ok() is false.
+// in the shape of a StatusOr. Test ok() first: value() on a failed load and
+// error() on a successful one throw BadLoadAccess rather than read the
+// wrong alternative.
 template <class T>
 class Loaded {
  public:
@@ -43,20 +60,54 @@ class Loaded {
   Loaded(LoadError error) : outcome_(std::move(error)) {}  // NOLINT
 
   [[nodiscard]] bool ok() const { return std::holds_alternative<T>(outcome_); }
-  [[nodiscard]] T& value() & { return *std::get_if<T>(&outcome_); }
-  [[nodiscard]] const T& value() const& { return *std::get_if<T>(&outcome_); }
-  [[nodiscard]] T&& value() && { return std::move(*std::get_if<T>(&outcome_)); }
+  [[nodiscard]] T& value() & { return checked(outcome_); }
+  [[nodiscard]] const T& value() const& { return checked(outcome_); }
+  [[nodiscard]] T&& value() && { return std::move(checked(outcome_)); }
   [[nodiscard]] const LoadError& error() const {
-    return *std::get_if<LoadError>(&outcome_);
+    const LoadError* error = std::get_if<LoadError>(&outcome_);
+    if (error == nullptr) detail::throw_bad_error_access();
+    return *error;
   }
 
  private:
+  // The value of `outcome`, const or not, or the throw on a failed load.
+  template <class Outcome>
+  static auto& checked(Outcome& outcome) {
+    auto* value = std::get_if<T>(&outcome);
+    if (value == nullptr) {
+      detail::throw_bad_value_access(*std::get_if<LoadError>(&outcome));
+    }
+    return *value;
+  }
+
   std::variant<T, LoadError> outcome_;
 };
 
 // A loaded report; the columnar counterpart is ColumnsResult
 // (profile_columns.h).
 using LoadResult = Loaded<ProfileReport>;
+
+// Why a write failed. Every public write function (files, streams and
+// in-memory encodings) reports through this one record.
+struct WriteError {
+  std::string file;     // path as the caller gave it; empty for a stream or
+                        // an in-memory encoding
+  std::string message;  // "cannot replace: Permission denied"
+
+  // Returns one line: "out/report.zpk: cannot replace: Permission denied",
+  // or the message alone when there is no file.
+  [[nodiscard]] std::string to_string() const;
+
+  // Transitional, for callers that kept the error as a string: the text of
+  // to_string(). New code calls to_string().
+  operator std::string() const { return to_string(); }  // NOLINT
+
+  bool operator==(const WriteError&) const = default;
+};
+
+// A write's outcome: nothing on success, else the error. Write functions
+// leave no partial file behind on failure (see write_file_atomically).
+using WriteResult = std::optional<WriteError>;
 
 // Resource caps for reading untrusted files, each overridable by the caller.
 struct ReadLimits {

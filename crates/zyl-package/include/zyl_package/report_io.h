@@ -55,9 +55,10 @@ enum class ReportFormat : std::uint8_t { Json = 0, Package = 1 };
                                           const ReadLimits& limits = {});
 
 // Streams the JSON form to `out`: `format` and `version` first, then every
-// field, with no document tree in memory. Stream failures show in `out`'s
-// state.
-void write_report_json(const ProfileReport& report, std::ostream& out);
+// field, with no document tree in memory. Returns an error (with no file)
+// when `out` ends in a failed state; its state says the same.
+[[nodiscard]] WriteResult write_report_json(const ProfileReport& report,
+                                            std::ostream& out);
 
 // Returns the form a file name asks for: ".zpk" gives Package, anything else
 // Json.
@@ -65,30 +66,33 @@ void write_report_json(const ProfileReport& report, std::ostream& out);
 
 // Writes `report` to `path` in `format` atomically (temporary file in the same
 // folder, fsync, rename). Returns nothing on success; on failure returns the
-// error message and leaves no partial file and any earlier file untouched.
-[[nodiscard]] std::optional<std::string> write_report(
-    const ProfileReport& report, const std::filesystem::path& path,
-    ReportFormat format);
+// error, naming `path`, and leaves no partial file and any earlier file
+// untouched.
+[[nodiscard]] WriteResult write_report(const ProfileReport& report,
+                                       const std::filesystem::path& path,
+                                       ReportFormat format);
 
 // Writes `columns` to `path` in `format` atomically, as write_report does.
 // Both forms stream from the columns straight to the file, with no copy of
 // the whole file and no records in memory. Returns nothing on success, or
-// the error message (also for columns that check_columns rejects).
+// the error naming `path` (also for columns that check_columns rejects).
 // `progress`, when given, follows the write: JSON counts samples against
 // the sample count; a package counts the decoded bytes of its sections,
 // twice when compressing (the compression, which precedes the write, counts
 // them once). After a successful write `done` equals `total`.
-[[nodiscard]] std::optional<std::string> write_columns(
-    const ProfileColumns& columns, const std::filesystem::path& path,
-    ReportFormat format, const PackageWriteOptions& options = {},
-    ReadProgress* progress = nullptr);
+[[nodiscard]] WriteResult write_columns(const ProfileColumns& columns,
+                                        const std::filesystem::path& path,
+                                        ReportFormat format,
+                                        const PackageWriteOptions& options = {},
+                                        ReadProgress* progress = nullptr);
 
 // Streams the JSON form of `columns` to `out`: the bytes write_report_json
 // gives for to_report(columns), without building the records. `columns`
-// must be valid (check_columns). Stream failures show in `out`'s state.
+// must be valid (check_columns). Returns as write_report_json does.
 // `progress`, when given, counts the samples written against the sample
 // count.
-void write_columns_json(const ProfileColumns& columns, std::ostream& out,
-                        ReadProgress* progress = nullptr);
+[[nodiscard]] WriteResult write_columns_json(const ProfileColumns& columns,
+                                             std::ostream& out,
+                                             ReadProgress* progress = nullptr);
 
 }  // namespace zyl_package
