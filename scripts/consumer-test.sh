@@ -1,0 +1,56 @@
+#!/bin/sh
+# Installs the build in BUILD_DIR into a scratch prefix under it, builds the
+# project in tests/consumer against that prefix with find_package, runs it
+# and checks what it prints. Arguments after BUILD_DIR go to the consumer's
+# configure step (compiler, flags, build type).
+#
+#   scripts/consumer-test.sh build/default
+set -eu
+
+if [ $# -lt 1 ] || [ ! -f "$1/CMakeCache.txt" ]; then
+  echo "usage: $0 BUILD_DIR [cmake configure arguments...]" >&2
+  echo "BUILD_DIR must be a configured and built zyl_profile build" >&2
+  exit 2
+fi
+build=$(cd "$1" && pwd)
+shift
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+cmake=${CMAKE:-cmake}
+work="$build/consumer-test"
+
+rm -rf "$work"
+mkdir -p "$work"
+"$cmake" --install "$build" --prefix "$work/prefix" >"$work/install.log" || {
+  cat "$work/install.log" >&2
+  echo "consumer-test: install failed (is the build complete?)" >&2
+  exit 1
+}
+"$cmake" -S "$source_dir/tests/consumer" -B "$work/build" \
+  -DCMAKE_PREFIX_PATH="$work/prefix" "$@" >"$work/configure.log" 2>&1 || {
+  cat "$work/configure.log" >&2
+  echo "consumer-test: configuring the consumer failed" >&2
+  exit 1
+}
+"$cmake" --build "$work/build" >"$work/build.log" 2>&1 || {
+  cat "$work/build.log" >&2
+  echo "consumer-test: building the consumer failed" >&2
+  exit 1
+}
+actual=$("$work/build/zyl_profile_consumer")
+expected="matched samples: 1000
+groups: 4
+changed groups: 0"
+if [ "$actual" != "$expected" ]; then
+  printf 'consumer-test: unexpected output\n--- expected\n%s\n--- actual\n%s\n' \
+    "$expected" "$actual" >&2
+  exit 1
+fi
+# Nothing but the library may be installed: no harness, no test programs.
+unexpected=$(find "$work/prefix" -type f ! -path "*/include/zyl_package/*" \
+  ! -path "*/include/zyl_profile/*" ! -name "libzyl_package.a" \
+  ! -name "libzyl_profile.a" ! -path "*/cmake/zyl_profile/*")
+if [ -n "$unexpected" ]; then
+  printf 'consumer-test: unexpected installed files:\n%s\n' "$unexpected" >&2
+  exit 1
+fi
+echo "consumer-test: ok ($work/prefix)"
