@@ -1,15 +1,19 @@
-// write_trace and its parts: lanes for overlapping samples, nanosecond-grid
-// times, the JSON text of the events; and the trace command itself.
+// write_trace and its steps (samples placed on lanes, track metadata, the
+// events), the microsecond spelling of times that viewers add up in doubles,
+// and the trace command itself.
 #include "trace.h"
 
 #include <algorithm>
 #include <array>
+#include <charconv>  // std::to_chars, std::from_chars
+#include <cmath>     // std::nextafter
 #include <functional>
 #include <limits>
 #include <queue>
 #include <string_view>
 #include <utility>
 
+#include "format/json_writer.h"
 #include "samples.h"
 #include "zyl_package/atomic_file.h"
 
@@ -31,19 +35,16 @@ Uint128 to_nanoseconds(Uint128 cycles, std::uint64_t clock_hz) {
   return (cycles * (2 * kNanosPerSecond) + clock_hz) / (Uint128{2} * clock_hz);
 }
 
-void append_u128(Uint128 value, std::string& out) {
-  std::array<char, 40> digits{};
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + static_cast<int>(value % 10));
-    value /= 10;
-  } while (value != 0);
-  while (count > 0) out += digits[--count];
-}
-
 // Appends nanoseconds as microseconds with exactly three decimals.
 void append_micros(Uint128 nanos, std::string& out) {
-  append_u128(nanos / 1000, out);
+  std::array<char, 40> digits{};
+  std::size_t count = 0;
+  Uint128 whole = nanos / 1000;
+  do {
+    digits[count++] = static_cast<char>('0' + static_cast<int>(whole % 10));
+    whole /= 10;
+  } while (whole != 0);
+  while (count > 0) out += digits[--count];
   const auto fraction = static_cast<unsigned>(nanos % 1000);
   out += '.';
   out += static_cast<char>('0' + fraction / 100);
@@ -51,12 +52,35 @@ void append_micros(Uint128 nanos, std::string& out) {
   out += static_cast<char>('0' + fraction % 10);
 }
 
-void append_u64(std::uint64_t value, std::string& out) {
-  append_decimal(value, out);
+// Returns the double a viewer reads from append_micros(nanos): the one
+// nearest nanos / 1000. Below 2^53 both operands of the division are exact
+// and IEEE division rounds once, to that same double; above, the text itself
+// is read.
+double micros_value(Uint128 nanos) {
+  if (nanos < (Uint128{1} << 53)) {
+    return static_cast<double>(static_cast<std::uint64_t>(nanos)) / 1000.0;
+  }
+  std::string text;
+  append_micros(nanos, text);
+  double value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
 }
 
-void append_string(std::string_view text, std::string& out) {
-  append_json_string(text, out);
+// Returns a duration d >= 0 with x + d <= y in doubles, for 0 <= x <= y; see
+// trace_time for why it exists.
+double fit_between(double x, double y) {
+  const double d = y - x;
+  return x + d <= y ? d : std::nextafter(d, 0.0);
+}
+
+// Appends the shortest fixed-notation text that reads back as `value`
+// (never an exponent, which not every trace reader accepts).
+void append_shortest_micros(double value, std::string& out) {
+  std::array<char, 128> text{};
+  const auto result = std::to_chars(text.data(), text.data() + text.size(),
+                                    value, std::chars_format::fixed);
+  out.append(text.data(), result.ptr);
 }
 
 // One matching sample's place among the tracks.
@@ -97,6 +121,189 @@ bool by_track_then_time(const Placed& left, const Placed& right) {
          std::tie(right.tile, right.start, right.end, right.ordinal);
 }
 
+// One (tile, lane) thread of the trace.
+struct Track {
+  std::uint32_t tile = 0;
+  std::uint32_t lane = 0;
+  std::uint64_t tid = 0;
+  std::uint64_t sort_index = 0;  // lower is drawn higher
+  std::uint64_t origin = 0;      // smallest offset on the track, cycles
+};
+
+// Where every matching sample goes, worked out before anything is written so
+// that the track metadata can come first and the events follow in report
+// order.
+struct Layout {
+  std::vector<Track> tracks;            // tile, then lane order
+  std::vector<std::uint32_t> track_of;  // track index of each match, in order
+  std::uint64_t pid = 0;
+  TraceStats stats;
+};
+
+// tid = tile + 1 + lane * 2^24 needs distinct values that fit in u32 with
+// room for the pid above them; otherwise tracks are numbered in order.
+bool needs_sequential_tids(std::uint64_t max_tile, std::uint32_t max_lanes) {
+  const std::uint64_t lanes_above = max_lanes > 1 ? max_lanes - 1 : 0;
+  if (lanes_above == 0) return max_tile + 1 >= kMaxId;
+  return max_tile + 1 >= (std::uint64_t{1} << kLaneShift) ||
+         (lanes_above << kLaneShift) + max_tile + 1 >= kMaxId;
+}
+
+// Collects the matching samples and places them on lanes and tracks.
+Layout place_samples(const ProfileColumns& columns, const Query& query) {
+  std::vector<Placed> placed;
+  for_each_match(
+      columns, query,
+      [&](std::size_t tile_idx, std::size_t, std::uint64_t offset,
+          std::uint32_t length) {
+        placed.push_back(Placed{columns.tiles[tile_idx].physical_tile, offset,
+                                offset + length,
+                                static_cast<std::uint32_t>(placed.size()), 0});
+      });
+  std::sort(placed.begin(), placed.end(), by_track_then_time);
+
+  Layout layout;
+  layout.stats.event_count = placed.size();
+  std::vector<std::size_t> first_track;  // per run of one tile
+  for (std::size_t i = 0; i < placed.size();) {
+    std::size_t end = i;
+    while (end < placed.size() && placed[end].tile == placed[i].tile) ++end;
+    const std::uint32_t lanes =
+        place_in_lanes(std::span(placed).subspan(i, end - i));
+    first_track.push_back(layout.tracks.size());
+    for (std::uint32_t lane = 0; lane < lanes; ++lane) {
+      layout.tracks.push_back(Track{placed[i].tile, lane, 0, 0,
+                                    std::numeric_limits<std::uint64_t>::max()});
+    }
+    layout.stats.max_lanes = std::max(layout.stats.max_lanes, lanes);
+    i = end;
+  }
+  layout.stats.track_count = layout.tracks.size();
+
+  const std::uint64_t max_tile = placed.empty() ? 0 : placed.back().tile;
+  layout.stats.sequential_tids =
+      needs_sequential_tids(max_tile, layout.stats.max_lanes);
+  std::uint64_t max_tid = 0;
+  for (std::size_t i = 0; i < layout.tracks.size(); ++i) {
+    Track& track = layout.tracks[i];
+    const std::uint64_t lane = track.lane;
+    track.tid = layout.stats.sequential_tids
+                    ? i + 1
+                    : track.tile + 1 + (lane << kLaneShift);
+    // Tiles in numeric order, each tile's lanes together.
+    track.sort_index =
+        layout.stats.sequential_tids
+            ? i
+            : std::uint64_t{track.tile} * layout.stats.max_lanes + lane;
+    max_tid = std::max(max_tid, track.tid);
+  }
+  layout.pid = max_tid + 1;
+
+  layout.track_of.resize(placed.size());
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < placed.size(); ++i) {
+    if (i > 0 && placed[i].tile != placed[i - 1].tile) ++run;
+    const std::size_t index = first_track[run] + placed[i].lane;
+    layout.track_of[placed[i].ordinal] = static_cast<std::uint32_t>(index);
+    Track& track = layout.tracks[index];
+    track.origin = std::min(track.origin, placed[i].start);
+  }
+  return layout;
+}
+
+// Hands the text to the stream in large pieces; the JSON writer keeps only
+// the nesting, so the text may be emptied between events.
+class Sink {
+ public:
+  explicit Sink(std::ostream& out) : out_(out) { text_.reserve(kFlushBytes); }
+  std::string& text() { return text_; }
+  void maybe_flush() {
+    if (text_.size() >= kFlushBytes) flush();
+  }
+  void flush() {
+    out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+    text_.clear();
+  }
+
+ private:
+  std::ostream& out_;
+  std::string text_;
+};
+
+void write_other_data(const ProfileColumns& columns, const Layout& layout,
+                      JsonWriter& json) {
+  json.key("otherData")
+      .begin_object()
+      .field("generator", "zyl-profile")
+      .field("version", ZYL_PROFILE_VERSION)
+      .field("clock_hz", columns.clock_hz)
+      .field("time_base",
+             columns.clock_hz == 0
+                 ? "per-tile normalised timeline (each tile's first sample is "
+                   "at 0); clock_hz is 0, so one cycle is shown as one "
+                   "nanosecond"
+                 : "per-tile normalised timeline (each tile's first sample is "
+                   "at 0); ts = offset_cycles / clock_hz, in microseconds, "
+                   "start and end rounded to whole nanoseconds; ts + dur "
+                   "added as doubles never passes the end")
+      .field("samples", layout.stats.event_count)
+      .field("max_lanes", layout.stats.max_lanes)
+      .field("tids", layout.stats.sequential_tids
+                         ? "tracks numbered 1, 2, ... in tile and lane order"
+                         : "physical_tile + 1 + lane * 2^24")
+      .end();
+}
+
+// The process, then a name and a sort index for every track.
+void write_track_metadata(const Layout& layout, JsonWriter& json) {
+  json.begin_object()
+      .field("ph", "M")
+      .field("name", "process_name")
+      .field("pid", layout.pid)
+      .field("ts", 0)
+      .key("args")
+      .begin_object()
+      .field("name", "zyl profile")
+      .end()
+      .end();
+  json.begin_object()
+      .field("ph", "M")
+      .field("name", "process_sort_index")
+      .field("pid", layout.pid)
+      .field("ts", 0)
+      .key("args")
+      .begin_object()
+      .field("sort_index", 0)
+      .end()
+      .end();
+  for (const Track& track : layout.tracks) {
+    std::string name = "tile " + std::to_string(track.tile);
+    if (track.lane > 0) name += " (" + std::to_string(track.lane + 1) + ")";
+    json.begin_object()
+        .field("ph", "M")
+        .field("name", "thread_name")
+        .field("pid", layout.pid)
+        .field("tid", track.tid)
+        .field("ts", 0)
+        .key("args")
+        .begin_object()
+        .field("name", name)
+        .end()
+        .end();
+    json.begin_object()
+        .field("ph", "M")
+        .field("name", "thread_sort_index")
+        .field("pid", layout.pid)
+        .field("tid", track.tid)
+        .field("ts", 0)
+        .key("args")
+        .begin_object()
+        .field("sort_index", track.sort_index)
+        .end()
+        .end();
+  }
+}
+
 std::string_view event_name(std::string_view kernel, std::string_view operation,
                             std::string_view kind, TraceName name_by) {
   switch (name_by) {
@@ -112,11 +319,13 @@ std::string_view event_name(std::string_view kernel, std::string_view operation,
   return kind;
 }
 
-// Appends the metadata as an object; a name that repeats becomes an array of
-// its values, since duplicate keys are lost by most JSON readers.
-void append_metadata(const ProfileColumns& columns,
-                     std::span<const zyl_package::MetadataPair> metadata,
-                     std::vector<std::uint32_t>& order, std::string& out) {
+// Writes the metadata as an object, the form Perfetto flattens into args.*
+// keys; a name that repeats becomes an array of its values, since duplicate
+// keys are lost by most JSON readers.
+void write_metadata_object(const ProfileColumns& columns,
+                           std::span<const zyl_package::MetadataPair> metadata,
+                           std::vector<std::uint32_t>& order,
+                           JsonWriter& json) {
   order_by_name(columns, metadata, order);
   const auto name = [&](std::size_t i) {
     return columns.string(metadata[order[i]].name);
@@ -124,78 +333,123 @@ void append_metadata(const ProfileColumns& columns,
   const auto value = [&](std::size_t i) {
     return columns.string(metadata[order[i]].value);
   };
-  out += '{';
+  json.begin_object();
   for (std::size_t i = 0; i < order.size();) {
     std::size_t end = i + 1;
     while (end < order.size() && name(end) == name(i)) ++end;
-    if (i > 0) out += ',';
-    append_string(name(i), out);
-    out += ':';
+    json.key(name(i));
     if (end - i == 1) {
-      append_string(value(i), out);
+      json.string(value(i));
     } else {
-      out += '[';
-      for (std::size_t j = i; j < end; ++j) {
-        if (j > i) out += ',';
-        append_string(value(j), out);
-      }
-      out += ']';
+      json.begin_array();
+      for (std::size_t j = i; j < end; ++j) json.string(value(j));
+      json.end();
     }
     i = end;
   }
-  out += '}';
+  json.end();
 }
 
-// The buffer of the output text, handed to the stream in large pieces.
-class Writer {
- public:
-  explicit Writer(std::ostream& out) : out_(out) { text_.reserve(kFlushBytes); }
-  std::string& text() { return text_; }
-  void maybe_flush() {
-    if (text_.size() >= kFlushBytes) flush();
-  }
-  void flush() {
-    out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
-    text_.clear();
-  }
-
- private:
-  std::ostream& out_;
-  std::string text_;
-};
-
-void append_metadata_event(std::string_view name, std::uint64_t pid,
-                           const std::uint64_t* tid, std::string_view arg,
-                           std::string_view text, std::uint64_t number,
-                           std::string& out) {
-  out += ",\n{\"ph\":\"M\",\"name\":\"";
-  out += name;
-  out += "\",\"pid\":";
-  append_u64(pid, out);
-  if (tid != nullptr) {
-    out += ",\"tid\":";
-    append_u64(*tid, out);
-  }
-  out += ",\"ts\":0,\"args\":{\"";
-  out += arg;
-  out += "\":";
-  if (text.empty()) {
-    append_u64(number, out);
-  } else {
-    append_string(text, out);
-  }
-  out += "}}";
+// One complete event per matching sample, in report order.
+void write_events(const ProfileColumns& columns, const Query& query,
+                  const TraceSettings& settings, const Layout& layout,
+                  JsonWriter& json, Sink& sink) {
+  std::size_t ordinal = 0;
+  std::vector<std::uint32_t> order;
+  for_each_match(
+      columns, query,
+      [&](std::size_t tile_idx, std::size_t sample, std::uint64_t offset,
+          std::uint32_t length) {
+        const Track& track = layout.tracks[layout.track_of[ordinal++]];
+        const TraceTime time =
+            trace_time(offset, length, columns.clock_hz, track.origin);
+        const std::string_view kernel = columns.string(columns.kernel[sample]);
+        const std::string_view operation =
+            columns.string(columns.operation[sample]);
+        const std::string_view kind = sample_kind_name(columns, sample);
+        json.begin_object()
+            .field("ph", "X")
+            .field("name",
+                   event_name(kernel, operation, kind, settings.name_by))
+            .field("cat", kind)
+            .field("pid", layout.pid)
+            .field("tid", track.tid)
+            .key("ts")
+            .number_text(time.ts)
+            .key("dur")
+            .number_text(time.dur);
+        if (settings.args != TraceArgs::None) {
+          json.key("args")
+              .begin_object()
+              .field("operation", operation)
+              .field("kernel", kernel)
+              .field("kind", kind);
+          if (settings.args == TraceArgs::Full) {
+            json.field("phase", columns.phase[sample])
+                .field("epoch", columns.epoch[sample])
+                .field("physical_tile", columns.tiles[tile_idx].physical_tile)
+                .field("offset_cycles", offset)
+                .field("duration_cycles", length)
+                .field("start_cycle", columns.start_cycle[sample])
+                .field("end_cycle", columns.end_cycle[sample])
+                .key("metadata");
+            write_metadata_object(
+                columns, columns.list(columns.metadata[sample]), order, json);
+          }
+          json.end();
+        }
+        json.end();
+        sink.maybe_flush();
+      });
 }
 
 }  // namespace
 
+// Why `dur` is spelled this way. Let S and E be a sample's start and end in
+// whole nanoseconds and fl(x) the double nearest x. A viewer reads `ts` as
+// a = fl(S/1000), and the `ts` of a sample starting at E as b = fl(E/1000).
+// speedscope and chrome://tracing draw the end at fl(a + d), d being `dur` as
+// read; speedscope first moves every ts of a track back by the track's
+// smallest, o, so it compares fl(fl(a - o) + d) with fl(b - o). An end drawn
+// past the next start makes the next sample, and every later one of the
+// track, look nested in this one. With d = fl((E-S)/1000) the sum can pass b
+// by one unit in the last place (336.624 + 0.749 = 337.37300000000005 >
+// 337.373), so:
+//
+// 1. If d = fl((E-S)/1000) keeps a + d <= b and (a-o) + d <= b-o, `dur` is
+//    (E-S)/1000 with three decimals.
+// 2. Otherwise it is the shortest text of min(fit(a, b), fit(a-o, b-o)), with
+//    fit(x, y) for doubles 0 <= x <= y being z = fl(y - x), or the double
+//    below z when fl(x + z) > y. Then fl(x + fit(x, y)) <= y: if x >= y/2,
+//    y - x is exact (Sterbenz) and x + z = y. Otherwise y/2 <= z <= y and
+//    z = (y - x) + e with |e| <= ulp(z)/2. If e <= 0, x + z <= y already. If
+//    e > 0, the double below z is z - ulp(z), or z - ulp(z)/2 when z is a
+//    power of two, and then y - x rounded down onto z across doubles
+//    ulp(z)/2 apart, so e <= ulp(z)/4; either way x + z' <= y exactly, and
+//    rounding cannot lift it past the double y. Each condition holds for
+//    every smaller d too, so the smaller fit satisfies both, and the
+//    shortest text reads back as that very double.
+//
+// A later start S' >= E reads as fl(S'/1000) >= b, so no sample of a lane
+// overlaps the next in these viewers. Perfetto reads llround(d * 1000): case
+// 1 gives E - S; case 2 stays within 4 ulp(b) of (E-S)/1000, plus the
+// product's rounding, under half a nanosecond while b < 2^38 microseconds.
 TraceTime trace_time(std::uint64_t offset, std::uint32_t duration,
-                     std::uint64_t clock_hz) {
+                     std::uint64_t clock_hz, std::uint64_t track_origin) {
   const Uint128 start = to_nanoseconds(offset, clock_hz);
   const Uint128 end = to_nanoseconds(Uint128{offset} + duration, clock_hz);
   TraceTime time;
   append_micros(start, time.ts);
-  append_micros(end - start, time.dur);
+  const double a = micros_value(start);
+  const double b = micros_value(end);
+  const double o = micros_value(to_nanoseconds(track_origin, clock_hz));
+  const double three_decimals = micros_value(end - start);
+  if (a + three_decimals <= b && (a - o) + three_decimals <= b - o) {
+    append_micros(end - start, time.dur);
+  } else {
+    append_shortest_micros(
+        std::min(fit_between(a, b), fit_between(a - o, b - o)), time.dur);
+  }
   return time;
 }
 
@@ -215,188 +469,33 @@ std::vector<std::uint32_t> assign_lanes(std::span<const Interval> intervals) {
 
 TraceStats write_trace(const ProfileColumns& columns, const Query& query,
                        const TraceSettings& settings, std::ostream& out) {
-  // First pass: where every matching sample goes, so the track metadata can
-  // come first and the events can follow in report order.
-  std::vector<Placed> placed;
-  for_each_match(
-      columns, query,
-      [&](std::size_t tile_idx, std::size_t, std::uint64_t offset,
-          std::uint32_t length) {
-        placed.push_back(Placed{columns.tiles[tile_idx].physical_tile, offset,
-                                offset + length,
-                                static_cast<std::uint32_t>(placed.size()), 0});
-      });
-  std::sort(placed.begin(), placed.end(), by_track_then_time);
-
-  struct Track {
-    std::uint32_t tile = 0;
-    std::uint32_t lanes = 0;
-  };
-  std::vector<Track> tiles;  // ascending tile numbers
-  TraceStats stats;
-  stats.event_count = placed.size();
-  for (std::size_t i = 0; i < placed.size();) {
-    std::size_t end = i;
-    while (end < placed.size() && placed[end].tile == placed[i].tile) ++end;
-    const std::uint32_t lanes =
-        place_in_lanes(std::span(placed).subspan(i, end - i));
-    tiles.push_back(Track{placed[i].tile, lanes});
-    stats.track_count += lanes;
-    stats.max_lanes = std::max(stats.max_lanes, lanes);
-    i = end;
-  }
-
-  // tid = tile + 1 + lane * 2^24 needs distinct values that fit in u32 with
-  // room for the pid above them; otherwise tracks are numbered in order.
-  const std::uint64_t max_tile = tiles.empty() ? 0 : tiles.back().tile;
-  const std::uint64_t lanes_above =
-      stats.max_lanes > 1 ? stats.max_lanes - 1 : 0;
-  stats.sequential_tids =
-      lanes_above == 0
-          ? max_tile + 1 >= kMaxId
-          : max_tile + 1 >= (std::uint64_t{1} << kLaneShift) ||
-                (lanes_above << kLaneShift) + max_tile + 1 >= kMaxId;
-  const auto tid_of = [&](std::uint64_t tile, std::uint64_t lane,
-                          std::uint64_t track_index) {
-    return stats.sequential_tids ? track_index + 1
-                                 : tile + 1 + (lane << kLaneShift);
-  };
-  std::vector<std::uint32_t> tids(placed.size());
-  std::uint64_t max_tid = 0;
-  {
-    std::uint64_t first_track = 0;  // index of the tile's lane 0
-    std::size_t tile_idx = 0;
-    for (std::size_t i = 0; i < placed.size(); ++i) {
-      if (i > 0 && placed[i].tile != placed[i - 1].tile) {
-        first_track += tiles[tile_idx++].lanes;
-      }
-      const std::uint64_t tid =
-          tid_of(placed[i].tile, placed[i].lane, first_track + placed[i].lane);
-      tids[placed[i].ordinal] = static_cast<std::uint32_t>(tid);
-      max_tid = std::max(max_tid, tid);
-    }
-  }
-  placed = {};
-  const std::uint64_t pid = max_tid + 1;
-
-  Writer writer(out);
-  std::string& text = writer.text();
-  text += "{\"displayTimeUnit\":\"ns\",\n\"otherData\":{";
-  text += "\"generator\":\"zyl-profile\",\"version\":\"" ZYL_PROFILE_VERSION
-          "\",\"clock_hz\":";
-  append_u64(columns.clock_hz, text);
-  text += ",\"time_base\":";
-  append_string(
-      columns.clock_hz == 0
-          ? "per-tile normalised timeline (each tile's first sample is at 0); "
-            "clock_hz is 0, so one cycle is shown as one nanosecond"
-          : "per-tile normalised timeline (each tile's first sample is at 0); "
-            "ts = offset_cycles / clock_hz, in microseconds, start and end "
-            "rounded to whole nanoseconds",
-      text);
-  text += ",\"samples\":";
-  append_u64(stats.event_count, text);
-  text += ",\"max_lanes\":";
-  append_u64(stats.max_lanes, text);
-  text += ",\"tids\":";
-  append_string(stats.sequential_tids
-                    ? "tracks numbered 1, 2, ... in tile and lane order"
-                    : "physical_tile + 1 + lane * 2^24",
-                text);
-  text += "},\n\"traceEvents\":[\n";
-  text += "{\"ph\":\"M\",\"name\":\"process_name\",\"pid\":";
-  append_u64(pid, text);
-  text += ",\"ts\":0,\"args\":{\"name\":\"zyl profile\"}}";
-  append_metadata_event("process_sort_index", pid, nullptr, "sort_index", {}, 0,
-                        text);
-  std::uint64_t track_index = 0;
-  for (const Track& tile : tiles) {
-    for (std::uint32_t lane = 0; lane < tile.lanes; ++lane, ++track_index) {
-      const std::uint64_t tid = tid_of(tile.tile, lane, track_index);
-      std::string name = "tile " + std::to_string(tile.tile);
-      if (lane > 0) name += " (" + std::to_string(lane + 1) + ")";
-      append_metadata_event("thread_name", pid, &tid, "name", name, 0, text);
-      // Lower sort indexes are drawn higher: tiles in numeric order, each
-      // tile's lanes together.
-      const std::uint64_t sort_index =
-          stats.sequential_tids
-              ? track_index
-              : std::uint64_t{tile.tile} * stats.max_lanes + lane;
-      append_metadata_event("thread_sort_index", pid, &tid, "sort_index", {},
-                            sort_index, text);
-      writer.maybe_flush();
-    }
-  }
-
-  std::size_t ordinal = 0;
-  std::vector<std::uint32_t> order;
-  for_each_match(
-      columns, query,
-      [&](std::size_t tile_idx, std::size_t sample, std::uint64_t offset,
-          std::uint32_t length) {
-        const TraceTime time = trace_time(offset, length, columns.clock_hz);
-        const std::string_view kernel = columns.string(columns.kernel[sample]);
-        const std::string_view operation =
-            columns.string(columns.operation[sample]);
-        const std::string_view kind = sample_kind_name(columns, sample);
-        text += ",\n{\"ph\":\"X\",\"name\":";
-        append_string(event_name(kernel, operation, kind, settings.name_by),
-                      text);
-        text += ",\"cat\":\"";
-        text += kind;
-        text += "\",\"pid\":";
-        append_u64(pid, text);
-        text += ",\"tid\":";
-        append_u64(tids[ordinal++], text);
-        text += ",\"ts\":";
-        text += time.ts;
-        text += ",\"dur\":";
-        text += time.dur;
-        if (!settings.minimal_args) {
-          text += ",\"args\":{\"operation\":";
-          append_string(operation, text);
-          text += ",\"kernel\":";
-          append_string(kernel, text);
-          text += ",\"kind\":\"";
-          text += kind;
-          text += "\",\"phase\":";
-          append_u64(columns.phase[sample], text);
-          text += ",\"epoch\":";
-          append_u64(columns.epoch[sample], text);
-          text += ",\"physical_tile\":";
-          append_u64(columns.tiles[tile_idx].physical_tile, text);
-          text += ",\"offset_cycles\":";
-          append_u64(offset, text);
-          text += ",\"duration_cycles\":";
-          append_u64(length, text);
-          text += ",\"start_cycle\":";
-          append_u64(columns.start_cycle[sample], text);
-          text += ",\"end_cycle\":";
-          append_u64(columns.end_cycle[sample], text);
-          text += ",\"metadata\":";
-          append_metadata(columns, columns.list(columns.metadata[sample]),
-                          order, text);
-          text += '}';
-        }
-        text += '}';
-        writer.maybe_flush();
-      });
-  text += "\n]}\n";
-  writer.flush();
-  return stats;
+  const Layout layout = place_samples(columns, query);
+  Sink sink(out);
+  JsonWriter json(sink.text());
+  json.begin_object(JsonLayout::Lines).field("displayTimeUnit", "ns");
+  write_other_data(columns, layout, json);
+  json.key("traceEvents").begin_array(JsonLayout::Lines);
+  write_track_metadata(layout, json);
+  sink.maybe_flush();
+  write_events(columns, query, settings, layout, json, sink);
+  json.end().end();
+  sink.text() += '\n';
+  sink.flush();
+  return layout.stats;
 }
 
 ExitCode run_trace(const TraceCommand& command) {
   const zyl_package::ColumnsResult opened =
-      open_columns(command.report, command.limits);
+      open_columns(command.report, command.selection.limits);
   if (!opened.ok()) {
     report_error(opened.error().to_string());
     return ExitCode::ReadError;
   }
   const ProfileColumns& columns = opened.value();
-  const Query query =
-      with_window(command.query, command.from, command.to, columns);
-  const TraceSettings settings{command.name_by, command.minimal_args};
+  const Query query = resolve(command.selection, columns);
+  TraceSettings settings;
+  settings.name_by = command.name_by;
+  if (command.minimal_args) settings.args = TraceArgs::None;
   TraceStats stats;
   if (const std::optional<std::string> error =
           zyl_package::write_file_atomically(

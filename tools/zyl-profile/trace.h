@@ -9,16 +9,26 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
 #include "options.h"
+#include "process.h"
 #include "zyl_profile/query.h"
 
 namespace zyl_profile::cli {
 
+// What each complete event carries in `args`. Full: every field a user may
+// pivot on in Perfetto (operation, kernel, kind, phase, epoch, tile, offsets
+// and cycles, metadata). Minimal: only kernel, operation and kind, the fields
+// every sample of one slice name shares, since speedscope keys a frame by its
+// name plus the JSON of its args and per-sample values would make each sample
+// a frame of its own. None: no args at all.
+enum class TraceArgs : std::uint8_t { Full = 0, Minimal = 1, None = 2 };
+
 // How the events are named and what they carry.
 struct TraceSettings {
   TraceName name_by = TraceName::Kernel;
-  bool minimal_args = false;  // no `args` object on the events
+  // Full by default: the Perfetto UI is the primary viewer and pivots on
+  // args; speedscope users ask for Minimal.
+  TraceArgs args = TraceArgs::Full;
 
   bool operator==(const TraceSettings&) const = default;
 };
@@ -38,20 +48,28 @@ struct TraceStats {
 // Writes the samples of `columns` that match `query` (whose window is already
 // resolved) to `out` as one Trace Event JSON object: displayTimeUnit "ns",
 // otherData, then traceEvents with the process and track metadata events
-// followed by one complete event per sample in report order. Each tile is a
-// thread with tid = physical_tile + 1; samples overlapping an earlier one of
-// the same tile go to extra lanes (tid + lane * 2^24) named "tile N (2)" and
-// so on; the pid is one more than the largest tid. Times come from the
-// normalised offsets at the report's clock (one cycle per nanosecond when it
-// is 0). Throws only what `out` throws.
+// followed by one complete event per sample in report order, one per line.
+// Each tile is a thread with tid = physical_tile + 1; samples overlapping an
+// earlier one of the same tile go to extra lanes (tid + lane * 2^24) named
+// "tile N (2)" and so on; the pid is one more than the largest tid. Times
+// come from the normalised offsets at the report's clock (one cycle per
+// nanosecond when it is 0), spelled by trace_time. Throws only what `out`
+// throws.
 TraceStats write_trace(const ProfileColumns& columns, const Query& query,
                        const TraceSettings& settings, std::ostream& out);
 
-// The `ts` and `dur` texts of a sample, in microseconds with exactly three
-// decimals: start and end are each rounded to the nearest nanosecond (halves
-// up) at `clock_hz` and `dur` is their difference, so a sample that ends
-// where the next begins never overlaps it. Exact for every u64 offset and
-// clock; a clock of 0 counts one cycle as one nanosecond.
+// The `ts` and `dur` texts of a sample, in microseconds. Start and end are
+// each rounded to the nearest nanosecond (halves up) at `clock_hz`, exactly
+// for every u64 offset and clock (a clock of 0 counts one cycle as one
+// nanosecond); `ts` is the start with exactly three decimals. `dur` is the
+// difference with three decimals too, unless a viewer that adds the two as
+// doubles would then draw the end past the double of the end itself (and so
+// past the next sample's start): then it is the shortest spelling of a double
+// that keeps that sum at or before it, both from 0 and from
+// `track_origin` (the smallest offset on the sample's track, since
+// speedscope measures each track from its first event). Either way Perfetto,
+// which rounds ts and dur to nanoseconds separately, reads the same whole
+// nanoseconds, for ends below 2^38 microseconds (76 hours).
 struct TraceTime {
   std::string ts;
   std::string dur;
@@ -59,7 +77,8 @@ struct TraceTime {
   bool operator==(const TraceTime&) const = default;
 };
 [[nodiscard]] TraceTime trace_time(std::uint64_t offset, std::uint32_t duration,
-                                   std::uint64_t clock_hz);
+                                   std::uint64_t clock_hz,
+                                   std::uint64_t track_origin = 0);
 
 // A half-open interval [start, end) of cycles.
 struct Interval {

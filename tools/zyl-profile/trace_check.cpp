@@ -15,21 +15,26 @@ namespace {
 
 namespace od = simdjson::ondemand;
 
-// Reads "123.456" (exactly three decimals) as 123456.
-std::optional<std::uint64_t> read_micros(std::string_view text) {
+// True when `text` is a decimal with exactly three digits after the point.
+bool has_three_decimals(std::string_view text) {
   const std::size_t dot = text.find('.');
-  if (dot == std::string_view::npos || text.size() - dot != 4 || dot == 0) {
-    return std::nullopt;
-  }
-  std::string digits(text.substr(0, dot));
-  digits += text.substr(dot + 1);
-  std::uint64_t value = 0;
+  return dot != std::string_view::npos && dot > 0 && text.size() - dot == 4;
+}
+
+// Reads a JSON number as a browser does: the nearest double.
+std::optional<double> read_number(std::string_view text) {
+  double value = 0;
   const auto [end, ec] =
-      std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (ec != std::errc() || end != digits.data() + digits.size()) {
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < 0) {
     return std::nullopt;
   }
   return value;
+}
+
+// Microseconds as Perfetto turns them into whole nanoseconds.
+std::uint64_t perfetto_nanos(double micros) {
+  return static_cast<std::uint64_t>(std::llround(micros * 1000.0));
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -59,6 +64,7 @@ void read_args(od::object args, ParsedEvent& event) {
       event.physical_tile = value.get_uint64();
     } else if (key == "offset_cycles") {
       event.offset_cycles = value.get_uint64();
+      event.has_cycles = true;
     } else if (key == "duration_cycles") {
       event.duration_cycles = value.get_uint64();
     } else if (key == "metadata") {
@@ -153,6 +159,28 @@ bool near_exact(std::uint64_t ns, std::uint64_t cycles,
   return std::fabs(static_cast<long double>(ns) - exact) <= 0.5L + 1e-6L;
 }
 
+// Returns where two events of one track, sorted by ts in Perfetto's
+// nanoseconds, overlap as viewers that add ts + dur in doubles draw them:
+// measured from 0 (chrome://tracing) and from the track's smallest ts, which
+// speedscope subtracts from every ts of a track before adding dur.
+std::optional<std::string> drawn_overlap(
+    const std::vector<const ParsedEvent*>& events) {
+  if (events.empty()) return std::nullopt;
+  double first = events.front()->ts;
+  for (const ParsedEvent* event : events) first = std::min(first, event->ts);
+  for (const double origin : {0.0, first}) {
+    for (std::size_t i = 1; i < events.size(); ++i) {
+      const ParsedEvent& previous = *events[i - 1];
+      const double end = (previous.ts - origin) + previous.dur;
+      if (end > events[i]->ts - origin) {
+        return where(*events[i]) + ": drawn over by " + where(previous) +
+               " measured from " + std::to_string(origin);
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::variant<ParsedTrace, std::string> parse_trace(std::string_view text) {
@@ -184,14 +212,16 @@ std::variant<ParsedTrace, std::string> parse_trace(std::string_view text) {
   }
   for (ParsedEvent& event : trace.events) {
     if (event.ph != "X") continue;
-    const std::optional<std::uint64_t> ts = read_micros(event.ts_text);
-    const std::optional<std::uint64_t> dur = read_micros(event.dur_text);
+    const std::optional<double> ts = read_number(event.ts_text);
+    const std::optional<double> dur = read_number(event.dur_text);
     if (!ts || !dur) {
       return "ts " + event.ts_text + " or dur " + event.dur_text +
-             " does not have exactly three decimals";
+             " is not a number of microseconds";
     }
-    event.ts_ns = *ts;
-    event.dur_ns = *dur;
+    event.ts = *ts;
+    event.dur = *dur;
+    event.ts_ns = perfetto_nanos(*ts);
+    event.dur_ns = perfetto_nanos(*dur);
   }
   return trace;
 }
@@ -253,7 +283,20 @@ std::optional<std::string> check_trace(const ParsedTrace& trace) {
     if (!event.tid || !tracks.contains(*event.tid)) {
       return where(event) + ": no named track";
     }
-    if (event.has_args) {
+    if (!has_three_decimals(event.ts_text)) {
+      return where(event) + ": ts does not have exactly three decimals";
+    }
+    // The end a viewer draws, ts + dur in doubles, must be the nanosecond
+    // end Perfetto reads, and never past the double that end's own text
+    // gives, where the next sample may start.
+    const double drawn_end = event.ts + event.dur;
+    const std::uint64_t end_ns = event.ts_ns + event.dur_ns;
+    if (perfetto_nanos(drawn_end) != end_ns ||
+        drawn_end > static_cast<double>(end_ns) / 1000.0) {
+      return where(event) + ": drawn end " + std::to_string(drawn_end) +
+             " is not at or just before " + std::to_string(end_ns) + " ns";
+    }
+    if (event.has_cycles) {
       if (tracks[*event.tid].tile != event.physical_tile) {
         return where(event) + ": on another tile's track";
       }
@@ -278,6 +321,9 @@ std::optional<std::string> check_trace(const ParsedTrace& trace) {
       if (events[i - 1]->ts_ns + events[i - 1]->dur_ns > events[i]->ts_ns) {
         return where(*events[i]) + ": overlaps " + where(*events[i - 1]);
       }
+    }
+    if (const std::optional<std::string> overlap = drawn_overlap(events)) {
+      return overlap;
     }
   }
   return std::nullopt;

@@ -21,9 +21,12 @@ struct ParsedEvent {
   std::optional<std::uint64_t> tid;
   std::string ts_text;  // the number exactly as written
   std::string dur_text;
-  std::uint64_t ts_ns = 0;  // ts_text read as whole nanoseconds
+  double ts = 0;  // the texts read as a browser reads them, microseconds
+  double dur = 0;
+  std::uint64_t ts_ns = 0;  // llround(ts * 1000), as Perfetto reads it
   std::uint64_t dur_ns = 0;
   bool has_args = false;
+  bool has_cycles = false;  // args carry the offsets in cycles (full args)
   // Complete events' args.
   std::string operation;
   std::string kernel;
@@ -53,10 +56,14 @@ struct ParsedTrace {
 // Returns the first rule `trace` breaks, or nothing: displayTimeUnit "ns";
 // one process named "zyl profile" whose pid is no tid; every track named
 // "tile N" or "tile N (k)" with a sort index that orders tiles and lanes
-// numerically; ts and dur with exactly three decimals; every complete event
-// on a named track of its own tile; no two consecutive events of a track
-// overlapping; and, when args are present, ts and ts + dur within half a
-// nanosecond of the exact times of the offsets in cycles.
+// numerically; ts with exactly three decimals; every complete event on a
+// named track of its own tile; no two consecutive events of a track
+// overlapping, neither in Perfetto's whole nanoseconds nor where a viewer
+// adding ts + dur in doubles draws them (from 0, and from the track's first
+// ts as speedscope does); every drawn end at or before the double of the
+// nanosecond end and rounding to it; and, when full args are present, ts and
+// ts + dur within half a nanosecond of the exact times of the offsets in
+// cycles.
 [[nodiscard]] std::optional<std::string> check_trace(const ParsedTrace& trace);
 
 // Returns the most lanes any tile of `trace` has.
