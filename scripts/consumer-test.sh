@@ -36,7 +36,7 @@ mkdir -p "$work"
   echo "consumer-test: building the consumer failed" >&2
   exit 1
 }
-actual=$("$work/build/zyl_profile_consumer")
+actual=$("$work/build/zyl_profile_consumer" "$work/profile.zpk")
 expected="matched samples: 1000
 groups: 4
 changed groups: 0"
@@ -45,10 +45,12 @@ if [ "$actual" != "$expected" ]; then
     "$expected" "$actual" >&2
   exit 1
 fi
-# Nothing but the library may be installed: no harness, no test programs.
+# Nothing but the library (and the tool, when it is installed) may be
+# installed: no harness, no test programs.
 unexpected=$(find "$work/prefix" -type f ! -path "*/include/zyl_package/*" \
   ! -path "*/include/zyl_profile/*" ! -name "libzyl_package.a" \
-  ! -name "libzyl_profile.a" ! -path "*/cmake/zyl_profile/*")
+  ! -name "libzyl_profile.a" ! -path "*/cmake/zyl_profile/*" \
+  ! -path "$work/prefix/bin/zyl-profile")
 if [ -n "$unexpected" ]; then
   printf 'consumer-test: unexpected installed files:\n%s\n' "$unexpected" >&2
   exit 1

@@ -1,21 +1,23 @@
 // Uses the installed library end to end: generates a profile, writes it as
-// a compressed package and reads it back (zstd and xxHash must link), then
-// queries both and prints two fields of the answer.
+// a compressed package to the path given as the argument and reads it back
+// (zstd and xxHash must link), then queries it and prints two fields of the
+// answer, and whether the in-memory profile answers the same.
 #include <cstdio>
 #include <filesystem>
-#include <string>
 
 #include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
 #include "zyl_profile/diff.h"
 #include "zyl_profile/query.h"
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s PACKAGE_PATH\n", argv[0]);
+    return 2;
+  }
+  const std::filesystem::path path = argv[1];
   const zyl_package::ProfileReport report =
       zyl_package::generate_report(zyl_package::options_for_total(1000, 4));
-  const std::filesystem::path path =
-      std::filesystem::temp_directory_path() /
-      ("zyl_profile_consumer_" + std::to_string(report.tiles.size()) + ".zpk");
   zyl_package::PackageWriteOptions options;
   options.compress = true;
   if (const zyl_package::WriteResult written = zyl_package::write_columns(
