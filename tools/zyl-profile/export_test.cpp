@@ -1,6 +1,7 @@
-// write_samples: every matching sample in report order, as CSV with quoting
-// and first metadata values, or as JSON lines with the full metadata list;
-// and the metadata grouping it shares with write_trace.
+// write_samples and SampleRowWriter: every matching sample in report order,
+// one column set for CSV and JSON lines, strings kept exactly (empty ones
+// quoted in CSV), metadata as the full list of pairs, exact offsets near the
+// top of the u64 range, and a stream that flushes without losing a byte.
 #include "export.h"
 
 #include <gtest/gtest.h>
@@ -27,13 +28,21 @@ ProfileReport small_report() {
   first.step.kind = ProfileStepKind::Compute;
   first.step.phase = 3;
   first.step.epoch = 1;
-  first.step.metadata = {{"block", "1"}, {"layer", "x\"y"}, {"block", "2"}};
-  CycleSample second;
+  first.step.metadata = {
+      {"block", "1"}, {"layer", "x\"y"}, {"block", "2"}, {"note", ""}};
+  CycleSample second;  // every string empty, no metadata
   second.start_cycle = 4;
   second.end_cycle = 14;
   second.step.kind = ProfileStepKind::Idle;
+  CycleSample third;
+  third.start_cycle = 100;
+  third.end_cycle = 130;
+  third.step.kind = ProfileStepKind::Synchronization;
+  third.step.kernel = "caf\xc3\xa9\x1b[2J";
+  third.step.operation = "NULL";
+  third.step.metadata = {{"a,b", "c\r\nd"}};
   report.tiles.push_back(TileProfile{9, {first, second}});
-  report.tiles.push_back(TileProfile{2, {second}});
+  report.tiles.push_back(TileProfile{2, {third}});
   return report;
 }
 
@@ -44,70 +53,141 @@ std::string exported(const ProfileReport& report, ExportFormat format,
   return out.str();
 }
 
-TEST(WriteSamples, CsvQuotesFieldsAndKeepsFirstMetadataValues) {
-  EXPECT_EQ(exported(small_report(), ExportFormat::Csv),
-            "physical_tile,offset,duration,end_offset,phase,epoch,kind,"
-            "operation,kernel,metadata\r\n"
-            "9,0,5,5,3,1,compute,\"line\nbreak\",\"a,\"\"b\"\"\","
-            "\"{\"\"block\"\":\"\"1\"\",\"\"layer\"\":\"\"x\\\"\"y\"\"}\"\r\n"
-            "9,10,10,20,0,0,idle,,,{}\r\n"
-            "2,0,10,10,0,0,idle,,,{}\r\n");
+TEST(WriteSamples, CsvKeepsEveryStringAndTheWholeMetadataList) {
+  EXPECT_EQ(
+      exported(small_report(), ExportFormat::Csv),
+      "physical_tile,offset_cycles,duration_cycles,end_offset_cycles,phase,"
+      "epoch,kind,operation,kernel,metadata\r\n"
+      "9,0,5,5,3,1,compute,\"line\nbreak\",\"a,\"\"b\"\"\","
+      "\"[{\"\"name\"\":\"\"block\"\",\"\"value\"\":\"\"1\"\"},"
+      "{\"\"name\"\":\"\"layer\"\",\"\"value\"\":\"\"x\\\"\"y\"\"},"
+      "{\"\"name\"\":\"\"block\"\",\"\"value\"\":\"\"2\"\"},"
+      "{\"\"name\"\":\"\"note\"\",\"\"value\"\":\"\"\"\"}]\"\r\n"
+      "9,10,10,20,0,0,idle,\"\",\"\",[]\r\n"
+      "2,0,30,30,0,0,synchronization,NULL,caf\xc3\xa9\x1b[2J,"
+      "\"[{\"\"name\"\":\"\"a,b\"\",\"\"value\"\":\"\"c\\r\\nd\"\"}]\"\r\n");
 }
 
-TEST(WriteSamples, JsonLinesKeepTheWholeMetadataList) {
+TEST(WriteSamples, JsonLinesUseTheCsvColumnNamesAsKeys) {
   EXPECT_EQ(exported(small_report(), ExportFormat::Jsonl),
-            R"({"physical_tile":9,"offset":0,"duration":5,"end_offset":5,)"
-            R"("phase":3,"epoch":1,"kind":"compute","operation":"line\nbreak",)"
-            R"("kernel":"a,\"b\"","metadata":[{"name":"block","value":"1"},)"
-            R"({"name":"layer","value":"x\"y"},{"name":"block","value":"2"}]})"
+            R"({"physical_tile":9,"offset_cycles":0,"duration_cycles":5,)"
+            R"("end_offset_cycles":5,"phase":3,"epoch":1,"kind":"compute",)"
+            R"("operation":"line\nbreak","kernel":"a,\"b\"",)"
+            R"("metadata":[{"name":"block","value":"1"},)"
+            R"({"name":"layer","value":"x\"y"},{"name":"block","value":"2"},)"
+            R"({"name":"note","value":""}]})"
             "\n"
-            R"({"physical_tile":9,"offset":10,"duration":10,"end_offset":20,)"
-            R"("phase":0,"epoch":0,"kind":"idle","operation":"","kernel":"",)"
-            R"("metadata":[]})"
+            R"({"physical_tile":9,"offset_cycles":10,"duration_cycles":10,)"
+            R"("end_offset_cycles":20,"phase":0,"epoch":0,"kind":"idle",)"
+            R"("operation":"","kernel":"","metadata":[]})"
             "\n"
-            R"({"physical_tile":2,"offset":0,"duration":10,"end_offset":10,)"
-            R"("phase":0,"epoch":0,"kind":"idle","operation":"","kernel":"",)"
-            R"("metadata":[]})"
+            R"({"physical_tile":2,"offset_cycles":0,"duration_cycles":30,)"
+            R"("end_offset_cycles":30,"phase":0,"epoch":0,)"
+            R"("kind":"synchronization",)"
+            R"("operation":"NULL","kernel":"café\u001b[2J",)"
+            R"("metadata":[{"name":"a,b","value":"c\r\nd"}]})"
             "\n");
+}
+
+// The scan keeps offsets below 2^32, but the row spelling must not be what
+// limits them: offsets and end offsets stay exact up to and past 2^64 - 1.
+TEST(SampleRowWriter, OffsetsNearTheTopOfU64StayExact) {
+  const ProfileColumns columns = zyl_package::to_columns(small_report());
+  struct Row {
+    ExportFormat format;
+    PlacedSample placed;
+    std::string_view expected;
+  };
+  const std::vector<Row> rows{
+      {ExportFormat::Csv,
+       {4294967295U, 1, 18446744073709551615ULL, 4294967295U},
+       "4294967295,18446744073709551615,4294967295,18446744078004518910,0,0,"
+       "idle,\"\",\"\",[]\r\n"},
+      {ExportFormat::Csv,
+       {0, 1, 18446744073709551610ULL, 5},
+       "0,18446744073709551610,5,18446744073709551615,0,0,idle,\"\",\"\",[]"
+       "\r\n"},
+      {ExportFormat::Jsonl,
+       {7, 1, 18446744073709551606ULL, 20},
+       R"({"physical_tile":7,"offset_cycles":18446744073709551606,)"
+       R"("duration_cycles":20,"end_offset_cycles":18446744073709551626,)"
+       R"("phase":0,"epoch":0,"kind":"idle","operation":"","kernel":"",)"
+       R"("metadata":[]})"
+       "\n"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.expected);
+    std::string out;
+    SampleRowWriter(columns, row.format, out).row(row.placed);
+    EXPECT_EQ(out, row.expected);
+  }
 }
 
 TEST(WriteSamples, HonoursEveryFilterAndTheWindowBounds) {
   struct Row {
     const char* label;
     Query query;
-    std::size_t lines;  // CSV rows after the header
+    std::size_t lines;  // JSON lines written
   };
   Query tile;
   tile.tiles = {2};
   Query kind;
   kind.kind = StepKind::Compute;
-  // [0, 5) and [10, 20) on tile 9, [0, 10) on tile 2.
+  // [0, 5) and [10, 20) on tile 9, [0, 30) on tile 2.
   Query from_at_end;
-  from_at_end.from_offset = 5;  // [0, 5) ends there: out
+  from_at_end.from_offset = 20;  // [10, 20) ends there: out
   Query to_at_start;
   to_at_start.to_offset = 10;  // [10, 20) starts there: out
   Query inside;
   inside.from_offset = 19;
   inside.to_offset = 20;
-  const std::vector<Row> rows{{"all", {}, 3},
-                              {"tile", tile, 1},
-                              {"kind", kind, 1},
-                              {"from is inclusive of starts", from_at_end, 2},
-                              {"to is exclusive", to_at_start, 2},
-                              {"last cycle", inside, 1}};
+  const std::vector<Row> rows{
+      {"all", {}, 3},
+      {"tile", tile, 1},
+      {"kind", kind, 1},
+      {"from leaves out a sample ending there", from_at_end, 1},
+      {"to is exclusive", to_at_start, 2},
+      {"last cycle", inside, 2}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     const std::string text =
-        exported(small_report(), ExportFormat::Csv, row.query);
+        exported(small_report(), ExportFormat::Jsonl, row.query);
     EXPECT_EQ(
-        static_cast<std::size_t>(std::count(text.begin(), text.end(), '\r')),
-        row.lines + 1);
+        static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
+        row.lines);
   }
 }
 
-// A package may store one text under two ids; names must still group by
-// their text, as they do for records. One sample, metadata block=1, layer=x,
-// block=2, where the second "block" has its own id.
+// Past the flush size the stream must hold exactly the rows a single buffer
+// would: none lost or repeated at a flush.
+TEST(WriteSamples, StreamsLargeExportsWithoutLosingRows) {
+  ProfileReport report;
+  TileProfile tile{1, {}};
+  for (std::uint32_t i = 0; i < 12000; ++i) {
+    CycleSample sample;
+    sample.start_cycle = 10 * i;
+    sample.end_cycle = 10 * i + 7;
+    sample.step.kind = ProfileStepKind::Compute;
+    sample.step.operation = "op." + std::to_string(i) + std::string(200, 'x');
+    tile.samples.push_back(sample);
+  }
+  report.tiles.push_back(tile);
+  const ProfileColumns columns = zyl_package::to_columns(report);
+  for (const ExportFormat format : {ExportFormat::Csv, ExportFormat::Jsonl}) {
+    std::string expected;
+    SampleRowWriter writer(columns, format, expected);
+    writer.header();
+    for (std::uint32_t i = 0; i < 12000; ++i) {
+      writer.row(PlacedSample{1, i, 10ULL * i, 7});
+    }
+    ASSERT_GT(expected.size(), std::size_t{1} << 21);
+    std::ostringstream out;
+    EXPECT_EQ(write_samples(columns, {}, format, out), 12000U);
+    EXPECT_TRUE(out.str() == expected);
+  }
+}
+
+// A package may store one text under two ids. One sample, metadata block=1,
+// layer=x, block=2, where the second "block" has its own id.
 ProfileColumns columns_with_repeated_name_text() {
   zyl_package::ColumnBuffers buffers;
   for (const std::string_view text :
@@ -130,20 +210,15 @@ ProfileColumns columns_with_repeated_name_text() {
   return zyl_package::columns_from(0, std::move(buffers));
 }
 
-// Export and trace both group metadata entries by name.
-TEST(SampleWriters, MetadataNamesGroupByTextNotById) {
+// Export writes the entries as text in their own order; trace groups them by
+// name, comparing text rather than ids.
+TEST(SampleWriters, MetadataNamesAreTextNotIds) {
   const ProfileColumns columns = columns_with_repeated_name_text();
   const std::optional<zyl_package::LoadError> fault =
       zyl_package::check_columns(columns);
   ASSERT_FALSE(fault) << fault->to_string();
-  std::ostringstream csv;
-  EXPECT_EQ(write_samples(columns, {}, ExportFormat::Csv, csv), 1U);
-  EXPECT_EQ(csv.str().substr(csv.str().find("\r\n") + 2),
-            "5,0,10,10,0,0,compute,,,"
-            "\"{\"\"block\"\":\"\"1\"\",\"\"layer\"\":\"\"x\"\"}\"\r\n");
-  // JSON lines keep every entry as it is, in order.
   std::ostringstream jsonl;
-  write_samples(columns, {}, ExportFormat::Jsonl, jsonl);
+  EXPECT_EQ(write_samples(columns, {}, ExportFormat::Jsonl, jsonl), 1U);
   EXPECT_NE(jsonl.str().find(R"("metadata":[{"name":"block","value":"1"},)"
                              R"({"name":"layer","value":"x"},)"
                              R"({"name":"block","value":"2"}]})"),
