@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Checks that the README's recipes for reading exports back (DuckDB and pandas,
+# CSV and JSON lines) return every sample exactly: a generated profile and a
+# hand-made one full of awkward strings are exported with the built tool and
+# read back with each recipe, field for field.
+#   bash scripts/check-export-recipes.sh BUILD_DIR
+# Installs what is missing: DuckDB's Node package from the npm registry into
+# BUILD_DIR/export-recipes (kept there as a cache), Debian's python3-pandas.
+# Needs node and npm (Debian nodejs). Exits non-zero on any difference.
+set -euo pipefail
+
+if [[ $# -ne 1 ]]; then
+  echo "usage: $0 BUILD_DIR" >&2
+  exit 2
+fi
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "$1" && pwd)"
+tool="$build/tools/zyl-profile/zyl-profile"
+work="$build/export-recipes"
+# The recipes were checked against this release; a newer one is taken on
+# purpose, by changing the pin, never by surprise.
+duckdb_package="@duckdb/node-api@1.5.6-r.1"
+# Debian's pandas lives under the system interpreter, whatever python3 is
+# first on PATH.
+python=/usr/bin/python3
+
+[[ -x "$tool" ]] || { echo "error: $tool not found; build first" >&2; exit 1; }
+for command in node npm; do
+  command -v "$command" >/dev/null ||
+    { echo "error: $command not found (Debian package nodejs)" >&2; exit 1; }
+done
+
+mkdir -p "$work/npm"
+stamp="$work/npm/installed"
+if [[ "$(cat "$stamp" 2>/dev/null)" != "$duckdb_package" ]]; then
+  echo "installing $duckdb_package into $work/npm" >&2
+  [[ -f "$work/npm/package.json" ]] || echo '{"private": true}' >"$work/npm/package.json"
+  npm install --prefix "$work/npm" --no-audit --no-fund --loglevel=error \
+    "$duckdb_package" >&2
+  echo "$duckdb_package" >"$stamp"
+fi
+
+if ! "$python" -c 'import pandas' 2>/dev/null; then
+  echo "installing python3-pandas" >&2
+  sudo=""
+  [[ "$(id -u)" -eq 0 ]] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
+    --no-install-recommends python3-pandas >&2
+fi
+
+generated="$work/generated.json"
+"$tool" generate --tiles 16 --samples-per-tile 200 --seed 3 -o "$generated"
+
+"$python" "$root/tests/exports/check_recipes.py" "$tool" "$work/run" \
+  "$work/npm/node_modules" "$generated" "$root/tests/exports/hostile.json" \
+  "$root/tests/exports/nul.json"

@@ -1,0 +1,1 @@
+df = pd.read_csv('samples.csv', keep_default_na=False, dtype={'physical_tile': 'uint32', 'offset_cycles': 'uint64', 'duration_cycles': 'uint32', 'end_offset_cycles': 'uint64', 'phase': 'uint32', 'epoch': 'uint32', 'kind': str, 'operation': str, 'kernel': str, 'metadata': str}).assign(metadata=lambda d: d['metadata'].map(json.loads))
