@@ -11,6 +11,7 @@
 #include <limits>
 #include <queue>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "format/json_writer.h"
@@ -93,16 +94,30 @@ struct Placed {
 };
 
 // Gives each of `run` (one tile's samples, sorted by start, end, ordinal) its
-// lane and returns how many lanes the tile needs.
-std::uint32_t place_in_lanes(std::span<Placed> run) {
-  using Busy = std::pair<std::uint64_t, std::uint32_t>;  // (end, lane)
+// lane and returns how many lanes the tile needs. Lanes are taken on the
+// nanosecond grid the trace is drawn on (`clock_hz` 0 keeps the cycles),
+// since what viewers compare is the rounded times: samples a cycle apart may
+// share a nanosecond.
+std::uint32_t place_in_lanes(std::span<Placed> run, std::uint64_t clock_hz) {
+  // A lane is free once its last sample has ended, except that an empty
+  // sample keeps it from a longer one starting at the same time: speedscope
+  // sorts the longer one first, then meets the empty one's end before the
+  // longer one's start and leaves the longer one open to the end of the
+  // track. Keyed (end, empty), an empty sample at t frees its lane for
+  // (t, empty) but not for (t, longer).
+  using Busy = std::tuple<Uint128, bool, std::uint32_t>;  // lane last
   std::priority_queue<Busy, std::vector<Busy>, std::greater<>> busy;
   std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<>>
       free;
   std::uint32_t lanes = 0;
   for (Placed& sample : run) {
-    while (!busy.empty() && busy.top().first <= sample.start) {
-      free.push(busy.top().second);
+    const Uint128 start = to_nanoseconds(sample.start, clock_hz);
+    const Uint128 end = to_nanoseconds(sample.end, clock_hz);
+    const bool empty = end == start;
+    while (!busy.empty() &&
+           std::tie(std::get<0>(busy.top()), std::get<1>(busy.top())) <=
+               std::tie(start, empty)) {
+      free.push(std::get<2>(busy.top()));
       busy.pop();
     }
     if (free.empty()) {
@@ -111,7 +126,7 @@ std::uint32_t place_in_lanes(std::span<Placed> run) {
       sample.lane = free.top();
       free.pop();
     }
-    busy.emplace(sample.end, sample.lane);
+    busy.emplace(end, empty, sample.lane);
   }
   return lanes;
 }
@@ -169,7 +184,7 @@ Layout place_samples(const ProfileColumns& columns, const Query& query) {
     std::size_t end = i;
     while (end < placed.size() && placed[end].tile == placed[i].tile) ++end;
     const std::uint32_t lanes =
-        place_in_lanes(std::span(placed).subspan(i, end - i));
+        place_in_lanes(std::span(placed).subspan(i, end - i), columns.clock_hz);
     first_track.push_back(layout.tracks.size());
     for (std::uint32_t lane = 0; lane < lanes; ++lane) {
       layout.tracks.push_back(Track{placed[i].tile, lane, 0, 0,
@@ -461,7 +476,7 @@ std::vector<std::uint32_t> assign_lanes(std::span<const Interval> intervals) {
                             static_cast<std::uint32_t>(i), 0});
   }
   std::sort(placed.begin(), placed.end(), by_track_then_time);
-  place_in_lanes(placed);
+  place_in_lanes(placed, 0);
   std::vector<std::uint32_t> lanes(intervals.size());
   for (const Placed& sample : placed) lanes[sample.ordinal] = sample.lane;
   return lanes;

@@ -50,9 +50,9 @@ struct TraceStats {
 // otherData, then traceEvents with the process and track metadata events
 // followed by one complete event per sample in report order, one per line.
 // Each tile is a thread with tid = physical_tile + 1; samples overlapping an
-// earlier one of the same tile go to extra lanes (tid + lane * 2^24) named
-// "tile N (2)" and so on; the pid is one more than the largest tid. Times
-// come from the normalised offsets at the report's clock (one cycle per
+// earlier one of the same tile, in nanoseconds, go to extra lanes (tid + lane *
+// 2^24) named "tile N (2)" and so on; the pid is one more than the largest tid.
+// Times come from the normalised offsets at the report's clock (one cycle per
 // nanosecond when it is 0), spelled by trace_time. Throws only what `out`
 // throws.
 TraceStats write_trace(const ProfileColumns& columns, const Query& query,
@@ -91,7 +91,9 @@ struct Interval {
 // Returns the lane of each interval of one track: taken in order of start
 // (then end, then position), each goes to the lowest-numbered lane whose
 // intervals have all ended by its start, or to a new lane. No two intervals
-// of a lane overlap. O(n log n).
+// of a lane overlap, and an empty interval shares no lane with a longer one
+// starting where it is (speedscope would leave the longer one open). The
+// trace applies the same rule to the samples' nanosecond times. O(n log n).
 [[nodiscard]] std::vector<std::uint32_t> assign_lanes(
     std::span<const Interval> intervals);
 

@@ -168,6 +168,14 @@ std::optional<std::string> drawn_overlap(
   if (events.empty()) return std::nullopt;
   double first = events.front()->ts;
   for (const ParsedEvent* event : events) first = std::min(first, event->ts);
+  for (std::size_t i = 1; i < events.size(); ++i) {
+    if (events[i - 1]->dur == 0 && events[i]->dur > 0 &&
+        events[i - 1]->ts == events[i]->ts) {
+      return where(*events[i]) + ": starts with the empty " +
+             where(*events[i - 1]) +
+             ", and speedscope would leave it open to the end";
+    }
+  }
   for (const double origin : {0.0, first}) {
     for (std::size_t i = 1; i < events.size(); ++i) {
       const ParsedEvent& previous = *events[i - 1];

@@ -60,7 +60,8 @@ struct ParsedTrace {
 // named track of its own tile; no two consecutive events of a track
 // overlapping, neither in Perfetto's whole nanoseconds nor where a viewer
 // adding ts + dur in doubles draws them (from 0, and from the track's first
-// ts as speedscope does); every drawn end at or before the double of the
+// ts as speedscope does), nor an empty event sharing its ts with a longer
+// one of its track; every drawn end at or before the double of the
 // nanosecond end and rounding to it; and, when full args are present, ts and
 // ts + dur within half a nanosecond of the exact times of the offsets in
 // cycles.

@@ -150,7 +150,10 @@ TEST(AssignLanes, OverlapsGoToTheLowestFreeLane) {
       {{{0, 10}, {5, 15}, {10, 20}}, {0, 1, 0}},
       {{{5, 15}, {0, 10}}, {1, 0}},  // taken in start order
       {{{0, 100}, {1, 5}, {2, 6}, {7, 9}}, {0, 1, 2, 1}},
-      {{{5, 5}, {5, 5}, {5, 10}}, {0, 0, 0}},  // empty samples end at once
+      // Empty samples end at once, but keep their lane from a longer one
+      // starting at the same cycle.
+      {{{5, 5}, {5, 5}, {5, 10}}, {0, 0, 1}},
+      {{{0, 5}, {5, 5}, {6, 8}}, {0, 0, 0}},
       {{{0, 10}, {0, 10}}, {0, 1}},
   };
   for (const Row& row : rows) {
