@@ -360,17 +360,24 @@ QueryReport query(const ProfileColumns& columns, const Query& query) {
   return assemble(plan, std::move(partial), 1);
 }
 
+unsigned query_threads(const ProfileColumns& columns,
+                       ParallelOptions options) {
+  std::size_t threads = options.threads != 0
+                            ? options.threads
+                            : std::max(1U, std::thread::hardware_concurrency());
+  threads = std::min(threads, columns.tiles.size());
+  if (options.min_samples_per_thread > 0) {
+    threads = std::min(threads,
+                       columns.sample_count() / options.min_samples_per_thread);
+  }
+  return static_cast<unsigned>(std::max<std::size_t>(threads, 1));
+}
+
 QueryReport query(const ProfileColumns& columns, const Query& query,
                   ParallelOptions options) {
   const std::size_t tile_count = columns.tiles.size();
   const std::size_t total = columns.sample_count();
-  std::size_t threads = options.threads != 0
-                            ? options.threads
-                            : std::max(1U, std::thread::hardware_concurrency());
-  threads = std::min(threads, tile_count);
-  if (options.min_samples_per_thread > 0) {
-    threads = std::min(threads, total / options.min_samples_per_thread);
-  }
+  const std::size_t threads = query_threads(columns, options);
   if (threads <= 1) return zyl_profile::query(columns, query);
 
   // Split the tiles into contiguous ranges of about equal sample counts, so

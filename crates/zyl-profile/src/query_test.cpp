@@ -335,6 +335,18 @@ TEST(ParallelQuery, EqualsTheSequentialQueryBitForBit) {
   }
 }
 
+TEST(ParallelQuery, ThreadsUsedAreCappedByTilesAndSamples) {
+  std::mt19937 rng(7);
+  ProfileReport report = random_report(rng);
+  while (report.tiles.size() < 3) report.tiles.push_back(TileProfile{9, {}});
+  const ProfileColumns columns = to_columns(report);
+  const unsigned tiles = static_cast<unsigned>(columns.tiles.size());
+  EXPECT_EQ(query_threads(columns, ParallelOptions{2, 0}), 2U);
+  EXPECT_EQ(query_threads(columns, ParallelOptions{tiles + 5, 0}), tiles);
+  // Fewer samples than one thread's minimum: the caller's thread alone.
+  EXPECT_EQ(query_threads(columns, ParallelOptions{8, 1U << 30}), 1U);
+}
+
 // Strings drawn from small pools, so that filters and groups hit often; the
 // placeholder names appear as real values, where they must merge with the
 // groups they name.

@@ -244,4 +244,10 @@ struct ParallelOptions {
 [[nodiscard]] QueryReport query(const ProfileColumns& columns,
                                 const Query& query, ParallelOptions options);
 
+// Returns how many threads query(columns, query, options) runs on: the
+// threads asked for (or the hardware's count), fewer when there are fewer
+// tiles, or fewer samples than `min_samples_per_thread` for each; at least 1.
+[[nodiscard]] unsigned query_threads(const ProfileColumns& columns,
+                                     ParallelOptions options);
+
 }  // namespace zyl_profile
