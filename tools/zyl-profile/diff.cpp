@@ -3,11 +3,14 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
-#include <array>
+#include <optional>
 #include <string_view>
+#include <vector>
 
-#include "output.h"
+#include "format/csv.h"
+#include "format/json_writer.h"
+#include "format/text.h"
+#include "format/text_table.h"
 #include "samples.h"
 
 namespace zyl_profile::cli {
@@ -36,6 +39,13 @@ std::string signed_text(const CountChange& change) {
   return text;
 }
 
+// The change as JSON or CSV spell it: an exact signed integer.
+std::string signed_digits(const CountChange& change) {
+  std::string text(change.negative && change.magnitude != 0 ? "-" : "");
+  append_decimal(change.magnitude, text);
+  return text;
+}
+
 std::string percent_text(const std::optional<double>& percent,
                          DiffStatus status) {
   if (status == DiffStatus::New) return "new";
@@ -45,7 +55,7 @@ std::string percent_text(const std::optional<double>& percent,
   return fmt::format("{:+.2f}%", *percent);
 }
 
-std::string percentage_text(const zyl_profile::Percentage& value) {
+std::string percentage_text(const Percentage& value) {
   std::string text = std::to_string(value.units / value.scale);
   std::uint64_t fraction = value.units % value.scale;
   if (fraction != 0) {
@@ -60,102 +70,81 @@ std::string percentage_text(const zyl_profile::Percentage& value) {
   return text + "%";
 }
 
-std::string real_text(double value) { return fmt::format("{:.2f}", value); }
-
-void append_signed_json(const CountChange& change, std::string& out) {
-  if (change.negative && change.magnitude != 0) out += '-';
-  append_decimal(change.magnitude, out);
-}
-
-void append_percent_json(const std::optional<double>& percent,
-                         std::string& out) {
-  out += percent ? shortest_double(*percent) : std::string("null");
+bool unchanged(const DiffReport& diff) {
+  return diff.changed_count == 0 && diff.profile_span_cycles.magnitude == 0 &&
+         diff.matched_sample_count.magnitude == 0;
 }
 
 void append_count_json(std::string_view name, const CountChange& change,
-                       bool with_regressed, std::string_view indent,
-                       std::string& out) {
-  out += indent;
-  append_json_string(name, out);
-  out += ": {\"base\": ";
-  append_decimal(change.base, out);
-  out += ", \"new\": ";
-  append_decimal(change.next, out);
-  out += ", \"change\": ";
-  append_signed_json(change, out);
-  out += ", \"change_percent\": ";
-  append_percent_json(change.percent, out);
-  if (with_regressed) {
-    out +=
-        change.regressed ? ", \"regressed\": true" : ", \"regressed\": false";
+                       bool with_regressed, JsonWriter& json) {
+  json.key(name).begin_object(JsonLayout::Inline);
+  json.field("base", change.base).field("new", change.next);
+  json.key("change").number_text(signed_digits(change));
+  json.key("change_percent");
+  if (change.percent) {
+    json.real(*change.percent);
+  } else {
+    json.null();
   }
-  out += '}';
+  if (with_regressed) json.field("regressed", change.regressed);
+  json.end();
+}
+
+// The rows that changed: a group the same in both reports tells a reader
+// nothing, so the table leaves it out and says how many it left out.
+void append_rows_table(const DiffReport& diff, std::string& out,
+                       std::size_t max_width) {
+  TextTable table;
+  table.column("group", Align::Left);
+  table.column("status", Align::Left, 3);
+  for (const auto& [title, rank] :
+       {std::pair{"base phase", 0}, std::pair{"new phase", 0},
+        std::pair{"change", 0}, std::pair{"change %", 0},
+        std::pair{"base work", 4}, std::pair{"new work", 4},
+        std::pair{"base samples", 5}, std::pair{"new samples", 5},
+        std::pair{"base avg tiles", 2}, std::pair{"new avg tiles", 2},
+        std::pair{"base p95", 6}, std::pair{"new p95", 6}}) {
+    table.column(title, Align::Right, rank);
+  }
+  table.column("", Align::Left);
+  std::size_t same = 0;
+  for (const DiffRow& row : diff.rows) {
+    if (row.status == DiffStatus::Same) {
+      ++same;
+      continue;
+    }
+    table.row({terminal_escape(row.name), std::string(status_name(row.status)),
+               with_separators(row.phase_cycles.base),
+               with_separators(row.phase_cycles.next),
+               signed_text(row.phase_cycles),
+               percent_text(row.phase_cycles.percent, row.status),
+               with_separators(row.work_cycles.base),
+               with_separators(row.work_cycles.next),
+               with_separators(row.sample_count.base),
+               with_separators(row.sample_count.next),
+               fixed(row.average_active_tiles.base, 2),
+               fixed(row.average_active_tiles.next, 2),
+               with_separators(row.p95_cycles.base),
+               with_separators(row.p95_cycles.next),
+               row.phase_cycles.regressed ? "REGRESSED" : ""});
+  }
+  const std::size_t left_out = table.append_to(out, max_width);
+  if (same > 0) {
+    out += fmt::format(
+        "({} unchanged {} not listed; --format json lists every group)\n",
+        with_separators(same), same == 1 ? "group" : "groups");
+  }
+  if (left_out > 0) {
+    out +=
+        fmt::format("({} {} left out to fit {} columns; --wide shows all)\n",
+                    left_out, left_out == 1 ? "column" : "columns", max_width);
+  }
 }
 
 }  // namespace
 
-void append_diff_table(const DiffReport& diff, std::string& out) {
-  const std::array<std::string_view, 15> header{
-      "group",       "status",         "base phase",
-      "new phase",   "change",         "change %",
-      "base work",   "new work",       "base samples",
-      "new samples", "base avg tiles", "new avg tiles",
-      "base p95",    "new p95",        ""};
-  std::vector<std::array<std::string, header.size()>> cells;
-  cells.reserve(diff.rows.size());
-  for (const DiffRow& row : diff.rows) {
-    cells.push_back(
-        {terminal_escape(row.name), std::string(status_name(row.status)),
-         with_separators(row.phase_cycles.base),
-         with_separators(row.phase_cycles.next), signed_text(row.phase_cycles),
-         percent_text(row.phase_cycles.percent, row.status),
-         with_separators(row.work_cycles.base),
-         with_separators(row.work_cycles.next),
-         with_separators(row.sample_count.base),
-         with_separators(row.sample_count.next),
-         real_text(row.average_active_tiles.base),
-         real_text(row.average_active_tiles.next),
-         with_separators(row.p95_cycles.base),
-         with_separators(row.p95_cycles.next),
-         row.phase_cycles.regressed ? "REGRESSED" : ""});
-  }
-  std::array<std::size_t, header.size()> widths{};
-  for (std::size_t i = 0; i < header.size(); ++i) widths[i] = header[i].size();
-  for (const auto& line : cells) {
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      widths[i] = std::max(widths[i], line[i].size());
-    }
-  }
-  const auto append_line = [&](const auto& line) {
-    std::string text;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      const std::string_view cell = line[i];
-      if (i > 0) text += "  ";
-      // Names and statuses read left to right; numbers line up on the right.
-      const std::size_t pad = widths[i] - cell.size();
-      if (i < 2 || i + 1 == line.size()) {
-        text += cell;
-        text.append(pad, ' ');
-      } else {
-        text.append(pad, ' ');
-        text += cell;
-      }
-    }
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    out += text;
-    out += '\n';
-  };
-  if (cells.empty()) {
-    out += "no groups\n";
-  } else {
-    append_line(header);
-    for (const auto& line : cells) append_line(line);
-  }
-  if (diff.rows.size() < diff.group_count) {
-    out += fmt::format("({} of {} groups shown)\n", diff.rows.size(),
-                       diff.group_count);
-  }
-  out += '\n';
+void append_diff_table(const DiffReport& diff, std::string& out,
+                       std::size_t max_width) {
   const auto append_total = [&](std::string_view name,
                                 const CountChange& change) {
     out +=
@@ -165,105 +154,129 @@ void append_diff_table(const DiffReport& diff, std::string& out) {
     if (change.regressed) out += "  REGRESSED";
     out += '\n';
   };
-  append_total("profile span cycles", diff.profile_span_cycles);
-  append_total("matched samples", diff.matched_sample_count);
-  const bool unchanged = diff.changed_count == 0 &&
-                         diff.profile_span_cycles.magnitude == 0 &&
-                         diff.matched_sample_count.magnitude == 0;
-  if (unchanged) {
-    out += "no changes\n";
+  if (unchanged(diff)) {
+    out += fmt::format(
+        "no changes: {} groups, {} matched samples and a span of {} cycles, "
+        "the same in both reports\n",
+        with_separators(diff.group_count),
+        with_separators(diff.matched_sample_count.base),
+        with_separators(diff.profile_span_cycles.base));
   } else {
-    out += fmt::format("{} of {} groups changed\n", diff.changed_count,
-                       diff.group_count);
+    const std::string_view kept =
+        diff.show == DiffShow::Regressions    ? "regressions"
+        : diff.show == DiffShow::Improvements ? "improvements"
+                                              : "changes";
+    if (diff.rows.empty()) {
+      out += fmt::format("no {} among the {} groups\n",
+                         diff.show == DiffShow::All ? "groups" : kept,
+                         with_separators(diff.group_count));
+    } else {
+      append_rows_table(diff, out, max_width);
+      if (diff.rows.size() < diff.group_count) {
+        out += fmt::format(
+            "({} of {} groups shown{})\n", with_separators(diff.rows.size()),
+            with_separators(diff.group_count),
+            diff.show == DiffShow::All ? "" : fmt::format(": {} only", kept));
+      }
+    }
+    out += '\n';
+    append_total("profile span cycles", diff.profile_span_cycles);
+    append_total("matched samples", diff.matched_sample_count);
+    out += fmt::format("{} of {} groups changed\n",
+                       with_separators(diff.changed_count),
+                       with_separators(diff.group_count));
   }
   if (diff.fail_above) {
     const std::string threshold = percentage_text(*diff.fail_above);
     if (!diff.regressed()) {
       out += fmt::format("no regression above {}\n", threshold);
     } else {
-      std::string which;
-      if (diff.profile_span_cycles.regressed) which = "the profile span";
+      out += fmt::format("regressions above {}:\n", threshold);
+      if (diff.profile_span_cycles.regressed) out += "  (profile span)\n";
       for (const std::string& name : diff.regressed_groups) {
-        which += which.empty() ? "" : ", ";
-        which += terminal_escape(name);
+        out += "  ";
+        out += terminal_escape(name);
+        out += '\n';
       }
-      out += fmt::format("regression: grew by more than {}: {}\n", threshold,
-                         which);
     }
   }
 }
 
 void append_diff_json(const DiffReport& diff, std::string& out) {
-  out += "{\n  \"fail_above_percent\": ";
+  JsonWriter json(out);
+  json.begin_object(JsonLayout::Block);
+  json.key("fail_above_percent");
   if (diff.fail_above) {
-    out += shortest_double(static_cast<double>(diff.fail_above->units) /
-                           static_cast<double>(diff.fail_above->scale));
+    json.real(static_cast<double>(diff.fail_above->units) /
+              static_cast<double>(diff.fail_above->scale));
   } else {
-    out += "null";
+    json.null();
   }
-  out += diff.regressed() ? ",\n  \"regressed\": true"
-                          : ",\n  \"regressed\": false";
-  out += ",\n  \"group_count\": ";
-  append_decimal(diff.group_count, out);
-  out += ",\n  \"changed_group_count\": ";
-  append_decimal(diff.changed_count, out);
-  out += ",\n  \"groups\": [";
-  for (std::size_t i = 0; i < diff.rows.size(); ++i) {
-    const DiffRow& row = diff.rows[i];
-    out += i == 0 ? "\n    {\n      \"name\": " : ",\n    {\n      \"name\": ";
-    append_json_string(row.name, out);
-    out += ",\n      \"dimensions\": {";
-    bool first = true;
-    for (const auto& [key, value] : row.dimensions) {
-      if (!first) out += ", ";
-      first = false;
-      append_json_string(key, out);
-      out += ": ";
-      append_json_string(value, out);
-    }
-    out += "},\n      \"status\": \"";
-    out += status_name(row.status);
-    out += "\",\n";
-    append_count_json("phase_cycles", row.phase_cycles, true, "      ", out);
-    out += ",\n";
-    append_count_json("work_cycles", row.work_cycles, false, "      ", out);
-    out += ",\n";
-    append_count_json("sample_count", row.sample_count, false, "      ", out);
+  json.field("regressed", diff.regressed())
+      .field("group_count", diff.group_count)
+      .field("changed_group_count", diff.changed_count)
+      .field("shown_group_count", diff.shown_count);
+  json.key("groups").begin_array(JsonLayout::Block);
+  for (const DiffRow& row : diff.rows) {
+    json.begin_object(JsonLayout::Block).field("name", row.name);
+    json.key("dimensions").begin_object(JsonLayout::Inline);
+    for (const auto& [key, value] : row.dimensions) json.field(key, value);
+    json.end().field("status", status_name(row.status));
+    append_count_json("phase_cycles", row.phase_cycles, true, json);
+    append_count_json("work_cycles", row.work_cycles, false, json);
+    append_count_json("sample_count", row.sample_count, false, json);
     const RealChange& tiles = row.average_active_tiles;
-    out += ",\n      \"average_active_tiles\": {\"base\": ";
-    out += shortest_double(tiles.base);
-    out += ", \"new\": ";
-    out += shortest_double(tiles.next);
-    out += ", \"change\": ";
-    out += shortest_double(tiles.change);
-    out += ", \"change_percent\": ";
-    append_percent_json(tiles.percent, out);
-    out += "},\n";
-    append_count_json("p95_cycles", row.p95_cycles, false, "      ", out);
-    out += "\n    }";
+    json.key("average_active_tiles").begin_object(JsonLayout::Inline);
+    json.field("base", tiles.base)
+        .field("new", tiles.next)
+        .field("change", tiles.change);
+    json.key("change_percent");
+    if (tiles.percent) {
+      json.real(*tiles.percent);
+    } else {
+      json.null();
+    }
+    json.end();
+    append_count_json("p95_cycles", row.p95_cycles, false, json);
+    json.end();
   }
-  out += diff.rows.empty() ? "],\n" : "\n  ],\n";
-  out += "  \"totals\": {\n";
+  json.end();
+  json.key("regressed_groups").begin_array(JsonLayout::Inline);
+  for (const std::string& name : diff.regressed_groups) json.string(name);
+  json.end();
+  json.key("totals").begin_object(JsonLayout::Block);
   append_count_json("profile_span_cycles", diff.profile_span_cycles, true,
-                    "    ", out);
-  out += ",\n";
+                    json);
   append_count_json("matched_sample_count", diff.matched_sample_count, false,
-                    "    ", out);
-  out += "\n  }\n}\n";
+                    json);
+  json.end().end();
+  out += '\n';
 }
 
 void append_diff_csv(const DiffReport& diff, std::string& out) {
-  out += "name,status,measure,base,new,change,change_percent,regressed\r\n";
+  CsvRow header(out);
+  for (const std::string_view name :
+       {"name", "status", "measure", "base", "new", "change", "change_percent",
+        "regressed"}) {
+    header.text(name);
+  }
+  header.end();
   const auto append_count = [&](std::string_view name, std::string_view status,
                                 std::string_view measure,
                                 const CountChange& change, bool regressed) {
-    append_csv_field(name, out);
-    out +=
-        fmt::format(",{},{},{},{},", status, measure, change.base, change.next);
-    append_signed_json(change, out);
-    out += ',';
-    if (change.percent) out += shortest_double(*change.percent);
-    out += regressed ? ",true\r\n" : ",false\r\n";
+    CsvRow row(out);
+    row.text(name)
+        .raw(status)
+        .raw(measure)
+        .number(change.base)
+        .number(change.next);
+    row.raw(signed_digits(change));
+    if (change.percent) {
+      row.real(*change.percent);
+    } else {
+      row.raw("");  // no finite percentage: a missing value, not a string
+    }
+    row.raw(regressed ? "true" : "false").end();
   };
   for (const DiffRow& row : diff.rows) {
     const std::string_view status = status_name(row.status);
@@ -272,12 +285,15 @@ void append_diff_csv(const DiffReport& diff, std::string& out) {
     append_count(row.name, status, "work_cycles", row.work_cycles, false);
     append_count(row.name, status, "sample_count", row.sample_count, false);
     const RealChange& tiles = row.average_active_tiles;
-    append_csv_field(row.name, out);
-    out += fmt::format(",{},average_active_tiles,{},{},{},", status,
-                       shortest_double(tiles.base), shortest_double(tiles.next),
-                       shortest_double(tiles.change));
-    if (tiles.percent) out += shortest_double(*tiles.percent);
-    out += ",false\r\n";
+    CsvRow line(out);
+    line.text(row.name).raw(status).raw("average_active_tiles");
+    line.real(tiles.base).real(tiles.next).real(tiles.change);
+    if (tiles.percent) {
+      line.real(*tiles.percent);
+    } else {
+      line.raw("");
+    }
+    line.raw("false").end();
     append_count(row.name, status, "p95_cycles", row.p95_cycles, false);
   }
   append_count("(total)", "total", "profile_span_cycles",
@@ -289,35 +305,41 @@ void append_diff_csv(const DiffReport& diff, std::string& out) {
 ExitCode run_diff(const DiffCommand& command) {
   // One profile open at a time: each is queried and dropped before the
   // next is opened.
+  double load_ms = 0.0;
+  double query_ms = 0.0;
+  unsigned threads = 1;
   const auto run_one =
       [&](const std::filesystem::path& path) -> std::optional<QueryReport> {
+    const Clock::time_point load_start = Clock::now();
     const zyl_package::ColumnsResult opened =
-        open_columns(path, command.limits);
+        open_columns(path, command.selection.limits);
     if (!opened.ok()) {
       report_error(opened.error().to_string());
       return std::nullopt;
     }
     const ProfileColumns& columns = opened.value();
-    return query_for_diff(
-        columns, with_window(command.query, command.from, command.to, columns),
-        command.threads);
+    load_ms += elapsed_ms(load_start);
+    const Clock::time_point query_start = Clock::now();
+    threads = std::max(
+        threads,
+        query_threads(columns, ParallelOptions{command.selection.threads}));
+    QueryReport report =
+        query_for_diff(columns, resolve(command.selection, columns),
+                       command.selection.threads);
+    query_ms += elapsed_ms(query_start);
+    return report;
   };
   const std::optional<QueryReport> base = run_one(command.base);
   if (!base) return ExitCode::ReadError;
   const std::optional<QueryReport> next = run_one(command.next);
   if (!next) return ExitCode::ReadError;
 
-  DiffOptions options;
-  options.limit = command.query.limit;
-  if (command.fail_above) {
-    options.fail_above = zyl_profile::Percentage{command.fail_above->units,
-                                                 command.fail_above->scale};
-  }
-  const DiffReport diff = diff_results(*base, *next, options);
+  const DiffReport diff = diff_results(*base, *next, command.diff);
   std::string out;
-  switch (command.format) {
+  switch (command.printing.format) {
     case OutputFormat::Table:
-      append_diff_table(diff, out);
+      append_diff_table(diff, out,
+                        command.printing.wide ? 0 : kDefaultTableWidth);
       break;
     case OutputFormat::Json:
       append_diff_json(diff, out);
@@ -327,6 +349,13 @@ ExitCode run_diff(const DiffCommand& command) {
       break;
   }
   const ExitCode written = write_output(out);
+  if (command.printing.timings) {
+    report_note(fmt::format(
+        "load {:.1f} ms, queries {:.1f} ms on up to {} {}, peak memory {:.1f} "
+        "MiB",
+        load_ms, query_ms, threads, threads == 1 ? "thread" : "threads",
+        peak_memory_mib()));
+  }
   if (written != ExitCode::Success) return written;
   return diff.regressed() ? ExitCode::Regression : ExitCode::Success;
 }

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "format/text.h"
 #include "zyl_package/generate.h"
 
 namespace zyl_profile::cli {
@@ -59,9 +60,11 @@ TEST(AppendDiffTable, AProfileAgainstItselfHasNoChanges) {
   const DiffReport diff =
       diff_results(answer, answer, checked(std::nullopt, {0, 1}));
   std::string table;
-  append_diff_table(diff, table);
-  EXPECT_NE(table.find("\nno changes\nno regression above 0%\n"),
-            std::string::npos)
+  append_diff_table(diff, table, 0);
+  // One line instead of a table of zeros.
+  EXPECT_EQ(table.rfind("no changes: ", 0), 0U) << table;
+  EXPECT_EQ(table.find("status"), std::string::npos) << table;
+  EXPECT_NE(table.find("\nno regression above 0%\n"), std::string::npos)
       << table;
 }
 
@@ -74,10 +77,11 @@ TEST(AppendDiffTable, ASlowedKernelComesFirstAndRegresses) {
                    zyl_profile::query(zyl_package::to_columns(next), Query{}),
                    checked(3, {5, 1}));
   std::string table;
-  append_diff_table(diff, table);
+  append_diff_table(diff, table, 0);
   EXPECT_EQ(table.find("matmul_0"), table.find('\n') + 1) << table;
-  EXPECT_NE(table.find("regression: grew by more than 5%: "),
-            std::string::npos);
+  EXPECT_NE(table.find("regressions above 5%:\n  matmul_0\n"),
+            std::string::npos)
+      << table;
 }
 
 TEST(AppendDiff, NewGoneZeroBasesAndTheThresholdInEveryForm) {
@@ -92,13 +96,15 @@ TEST(AppendDiff, NewGoneZeroBasesAndTheThresholdInEveryForm) {
 
   std::string json;
   append_diff_json(diff, json);
-  EXPECT_NE(json.find(R"("phase_cycles": {"base": 1000, "new": 900, )"
+  EXPECT_NE(json.find(R"("phase_cycles": { "base": 1000, "new": 900, )"
                       R"("change": -100, "change_percent": -10, )"
-                      R"("regressed": false})"),
+                      R"("regressed": false })"),
             std::string::npos)
       << json;
-  EXPECT_NE(json.find(R"("phase_cycles": {"base": 0, "new": 70, "change": )"
-                      R"(70, "change_percent": null, "regressed": true})"),
+  EXPECT_NE(json.find(R"("phase_cycles": { "base": 0, "new": 70, "change": )"
+                      R"(70, "change_percent": null, "regressed": true })"),
+            std::string::npos);
+  EXPECT_NE(json.find(R"("regressed_groups": [ "new", "zero" ])"),
             std::string::npos);
   EXPECT_NE(json.find("\"fail_above_percent\": 5,"), std::string::npos);
 
@@ -112,10 +118,10 @@ TEST(AppendDiff, NewGoneZeroBasesAndTheThresholdInEveryForm) {
             std::string::npos);
 
   std::string table;
-  append_diff_table(diff, table);
-  EXPECT_NE(table.find("regression: grew by more than 5%: the profile span, "
-                       "new, zero\n"),
-            std::string::npos)
+  append_diff_table(diff, table, 0);
+  EXPECT_NE(
+      table.find("regressions above 5%:\n  (profile span)\n  new\n  zero\n"),
+      std::string::npos)
       << table;
 }
 
@@ -124,11 +130,45 @@ TEST(AppendDiffTable, ACutTableSaysHowManyRowsItShowsAndStillRegresses) {
   const QueryReport next = result({group("a", 90), group("b", 20)}, 100);
   const DiffReport diff = diff_results(base, next, checked(1, {1, 1}));
   std::string table;
-  append_diff_table(diff, table);
+  append_diff_table(diff, table, 0);
   EXPECT_NE(table.find("(1 of 2 groups shown)\n"), std::string::npos) << table;
-  EXPECT_NE(table.find("regression: grew by more than 1%: b\n"),
+  EXPECT_NE(table.find("regressions above 1%:\n  b\n"), std::string::npos)
+      << table;
+}
+
+TEST(AppendDiffTable, OnlyRegressionsAndWideNamesStayAligned) {
+  // A name measured in bytes would push its row's numbers two columns right.
+  const QueryReport base = result({group("a\xc3\xb1"
+                                         "adir_\xc3\xbc",
+                                         100),
+                                   group("b", 10)},
+                                  100);
+  const QueryReport next = result({group("a\xc3\xb1"
+                                         "adir_\xc3\xbc",
+                                         190),
+                                   group("b", 5)},
+                                  100);
+  DiffOptions options;
+  options.show = DiffShow::Regressions;
+  const DiffReport diff = diff_results(base, next, options);
+  std::string table;
+  append_diff_table(diff, table, 0);
+  EXPECT_NE(table.find("(1 of 2 groups shown: regressions only)"),
             std::string::npos)
       << table;
+  const std::size_t header_end = table.find('\n');
+  const std::size_t row_end = table.find('\n', header_end + 1);
+  const std::string header = table.substr(0, header_end);
+  const std::string row =
+      table.substr(header_end + 1, row_end - header_end - 1);
+  // The "new phase" column ends at the same display column in both lines.
+  const std::size_t title_end = header.find("new phase") + 9;
+  EXPECT_EQ(display_width(row.substr(0, row.find("190") + 3)), title_end)
+      << table;
+  options.show = DiffShow::Improvements;
+  std::string none;
+  append_diff_table(diff_results(base, base, options), none, 0);
+  EXPECT_EQ(none.rfind("no changes: ", 0), 0U) << none;
 }
 
 }  // namespace

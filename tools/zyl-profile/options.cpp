@@ -1,17 +1,31 @@
-// parse_options: the subcommands and their options, declared with CLI11, and
-// the strict conversion of every value into the Query and the output settings.
+// parse_options: the subcommands, declared from one table, their options
+// declared with CLI11 from shared parts (the selection, the printing, the
+// read limits), and the strict conversion of every value.
 #include "options.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <charconv>  // std::from_chars
 #include <deque>
 #include <limits>
+#include <memory>
 #include <tuple>
 #include <utility>
 
+#include "format/text.h"
+#include "format/text_table.h"
+#include "output.h"  // kMeasuresHelp
+
 namespace zyl_profile::cli {
 namespace {
+
+#define RETURN_IF_USAGE_ERROR(expr)                  \
+  do {                                               \
+    if (std::optional<UsageError> error_ = (expr)) { \
+      return std::move(*error_);                     \
+    }                                                \
+  } while (false)
 
 constexpr std::string_view kVersionText = "zyl-profile " ZYL_PROFILE_VERSION;
 
@@ -26,9 +40,7 @@ std::optional<std::uint64_t> parse_u64(std::string_view text) {
   return value;
 }
 
-std::string in_quotes(std::string_view text) {
-  return "'" + std::string(text) + "'";
-}
+std::string in_quotes(std::string_view text) { return excerpt(text); }
 
 UsageError bad_value(std::string_view option, std::string_view text,
                      std::string_view expected) {
@@ -79,28 +91,18 @@ std::optional<UsageError> parse_bytes(std::string_view option,
 std::optional<UsageError> parse_bound(std::string_view option,
                                       std::string_view text, TimeBound& out) {
   if (text.empty() || text.back() != '%') {
-    return parse_number(option, text, out.cycles);
+    std::uint64_t cycles = 0;
+    RETURN_IF_USAGE_ERROR(parse_number(option, text, cycles));
+    out = cycles;
+    return std::nullopt;
   }
-  const UsageError error = bad_value(
-      option, text,
-      "a cycle count or a percentage from 0% to 100% with at most 6 decimals");
-  std::string_view number = text.substr(0, text.size() - 1);
-  const std::size_t dot = number.find('.');
-  std::string digits(number.substr(0, dot));
-  std::uint64_t scale = 1;
-  if (dot != std::string_view::npos) {
-    const std::string_view fraction = number.substr(dot + 1);
-    if (fraction.empty() || fraction.size() > 6) return error;
-    digits += fraction;
-    for (std::size_t i = 0; i < fraction.size(); ++i) scale *= 10;
+  const std::optional<Percentage> percent = parse_percentage(text);
+  if (!percent || percent->units > 100 * percent->scale) {
+    return bad_value(option, text,
+                     "a cycle count or a percentage from 0% to 100% with at "
+                     "most 6 decimals");
   }
-  if (digits.size() > 12) return error;  // keeps units * span split exact
-  const std::optional<std::uint64_t> units = parse_u64(digits);
-  if (!units || number.substr(0, dot).empty() || *units > 100 * scale) {
-    return error;
-  }
-  out.percent_units = *units;
-  out.percent_scale = scale;
+  out = *percent;
   return std::nullopt;
 }
 
@@ -121,31 +123,108 @@ std::optional<UsageError> parse_choice(
   return bad_value(option, text, "one of " + names);
 }
 
-std::optional<UsageError> parse_format(std::string_view option,
-                                       std::string_view text,
-                                       zyl_package::ReportFormat& out) {
-  return parse_choice<zyl_package::ReportFormat>(
-      option, text,
-      {{"json", zyl_package::ReportFormat::Json},
-       {"zpk", zyl_package::ReportFormat::Package}},
-      out);
+// Returns the edit distance between `a` and `b` (insertions, deletions,
+// substitutions and swaps of neighbours, so "qeury" is one edit from
+// "query"), or `cap` + 1 when it is larger than `cap`.
+std::size_t edit_distance(std::string_view a, std::string_view b,
+                          std::size_t cap) {
+  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > cap) {
+    return cap + 1;
+  }
+  const std::size_t width = b.size() + 1;
+  std::vector<std::size_t> d((a.size() + 1) * width);
+  const auto at = [&](std::size_t i, std::size_t j) -> std::size_t& {
+    return d[i * width + j];
+  };
+  for (std::size_t i = 0; i <= a.size(); ++i) at(i, 0) = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) at(0, j) = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      at(i, j) = std::min({at(i - 1, j) + 1, at(i, j - 1) + 1,
+                           at(i - 1, j - 1) + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        at(i, j) = std::min(at(i, j), at(i - 2, j - 2) + 1);
+      }
+    }
+  }
+  return std::min(at(a.size(), b.size()), cap + 1);
 }
 
-// The form a write takes: the one asked for, else the file name's. Only a
-// package has sections to compress; asking for it on JSON is a mistake worth
-// reporting rather than ignoring.
-std::optional<UsageError> check_compress(
-    bool compress, const std::optional<zyl_package::ReportFormat>& format,
-    const std::filesystem::path& output) {
-  const zyl_package::ReportFormat chosen =
-      format ? *format : zyl_package::report_format_for(output);
-  if (compress && chosen != zyl_package::ReportFormat::Package) {
-    return UsageError{
-        "--compress: only a package (.zpk) has sections to compress, and " +
-        in_quotes(output.string()) + " is written as JSON"};
+// Returns " (did you mean X?)" for the candidate closest to `text`, or ""
+// when none is within a third of its length.
+std::string did_you_mean(std::string_view text,
+                         const std::vector<std::string>& candidates) {
+  const std::size_t cap = std::max<std::size_t>(1, text.size() / 3);
+  std::size_t best = cap + 1;
+  std::string_view closest;
+  for (const std::string& candidate : candidates) {
+    const std::size_t distance = edit_distance(text, candidate, cap);
+    if (distance < best) best = distance, closest = candidate;
   }
+  if (closest.empty()) return {};
+  return " (did you mean " + std::string(closest) + "?)";
+}
+
+// Chooses the format of a file the command writes: the one asked for, else
+// the one its extension names. An extension that names another format (a
+// .parquet export, a compressed .gz trace) is refused whatever was asked,
+// rather than writing something the name does not promise.
+template <typename Format>
+struct Extensions {
+  std::string_view what;  // "export", for messages
+  std::initializer_list<std::pair<std::string_view, Format>> known;
+  Format no_extension;  // the format of a name without an extension
+};
+
+constexpr std::string_view kForeignExtensions[] = {
+    ".parquet", ".arrow", ".feather", ".orc", ".avro", ".xlsx",
+    ".xls",     ".gz",    ".zst",     ".bz2", ".xz",   ".zip",
+    ".lz4",     ".7z",    ".tgz",     ".pb",  ".db",   ".sqlite"};
+
+template <typename Format>
+std::optional<UsageError> choose_format(const std::filesystem::path& path,
+                                        const Extensions<Format>& extensions,
+                                        const std::optional<Format>& asked,
+                                        Format& out) {
+  std::string extension = path.extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
+  std::string names;
+  for (const auto& [name, format] : extensions.known) {
+    names += names.empty() ? "" : " or ";
+    names += name;
+    if (name != extension) continue;
+    if (asked && *asked != format) {
+      return UsageError{"--format does not match the output name " +
+                        in_quotes(path.string()) +
+                        "; leave --format out or "
+                        "change the name"};
+    }
+    out = format;
+    return std::nullopt;
+  }
+  if (extension.empty()) {
+    out = asked.value_or(extensions.no_extension);
+    return std::nullopt;
+  }
+  const bool foreign =
+      std::find(std::begin(kForeignExtensions), std::end(kForeignExtensions),
+                extension) != std::end(kForeignExtensions);
+  if (foreign || !asked) {
+    return UsageError{std::string(extensions.what) + " cannot write a " +
+                      extension + " file (" + in_quotes(path.string()) +
+                      "): it writes " + names +
+                      (foreign ? "" : ", or give --format")};
+  }
+  out = *asked;
   return std::nullopt;
 }
+
+const Extensions<zyl_package::ReportFormat> kReportExtensions{
+    "a report",
+    {{".json", zyl_package::ReportFormat::Json},
+     {".zpk", zyl_package::ReportFormat::Package}},
+    zyl_package::ReportFormat::Json};
 
 // Declares the options of one subcommand. Every option that takes a value
 // collects its raw texts, one per occurrence, so that the conversion and the
@@ -171,6 +250,12 @@ class OptionTable {
     return option;
   }
 
+  std::string& positional(const std::string& name, const std::string& help) {
+    std::string& store = positionals_.emplace_back();
+    app_->add_option(name, store, help)->required()->type_name("");
+    return store;
+  }
+
   std::optional<UsageError> check_repeats() const {
     for (const CLI::Option* option : single_) {
       if (option->count() > 1) {
@@ -180,9 +265,21 @@ class OptionTable {
     return std::nullopt;
   }
 
+  // The long names of the options, for suggestions.
+  [[nodiscard]] std::vector<std::string> long_names() const {
+    std::vector<std::string> names{"--help"};
+    for (const CLI::Option* option : app_->get_options()) {
+      for (const std::string& name : option->get_lnames()) {
+        names.push_back("--" + name);
+      }
+    }
+    return names;
+  }
+
  private:
   CLI::App* app_;
   std::deque<std::vector<std::string>> stores_;  // stable addresses
+  std::deque<std::string> positionals_;
   std::vector<const CLI::Option*> single_;
 };
 
@@ -193,14 +290,20 @@ const std::string* given(const CLI::Option* option) {
   return results.empty() ? nullptr : &results.back();
 }
 
-#define RETURN_IF_USAGE_ERROR(expr)                  \
-  do {                                               \
-    if (std::optional<UsageError> error_ = (expr)) { \
-      return std::move(*error_);                     \
-    }                                                \
-  } while (false)
+bool is_set(const CLI::Option* option) {
+  return option != nullptr && option->count() > 0;
+}
 
-// The reader limits shared by every subcommand that reads a report.
+std::optional<UsageError> take_output(const CLI::Option* option,
+                                      std::filesystem::path& out) {
+  out = *given(option);
+  if (out.empty()) {
+    return UsageError{"--output: expected a file name, found ''"};
+  }
+  return std::nullopt;
+}
+
+// The reader limits of every command that reads a report.
 struct LimitOptions {
   CLI::Option* max_file_size = nullptr;
   CLI::Option* max_memory = nullptr;
@@ -226,9 +329,8 @@ struct LimitOptions {
 
   std::optional<UsageError> apply(zyl_package::ReadLimits& limits) const {
     if (const std::string* text = given(max_file_size)) {
-      std::uint64_t bytes = 0;
-      RETURN_IF_USAGE_ERROR(parse_bytes("--max-file-size", *text, bytes));
-      limits.max_file_bytes = bytes;
+      RETURN_IF_USAGE_ERROR(
+          parse_bytes("--max-file-size", *text, limits.max_file_bytes));
     }
     if (const std::string* text = given(max_memory)) {
       RETURN_IF_USAGE_ERROR(
@@ -251,12 +353,19 @@ struct LimitOptions {
   }
 };
 
-// Which of the query's options a subcommand declares: all of them (query),
-// the grouping and output ones without samples or sort (diff), or only the
-// sample filters (trace, export). Options left out stay null.
-enum class OptionSet : std::uint8_t { Query = 0, Diff = 1, Filters = 2 };
+// The parts of a Selection a command offers: every command that reads
+// samples takes the filters, the window and the read limits; the grouping
+// ones only where groups are printed.
+enum SelectionParts : unsigned {
+  kFilters = 0,     // filters, window, read limits: always
+  kGrouping = 1,    // --group-by, --metadata-key, --limit
+  kSorting = 2,     // --sort-by
+  kSampleList = 4,  // --sample-limit
+  kThreads = 8,     // --threads
+};
 
-struct QueryOptions {
+struct SelectionOptions {
+  unsigned parts = kFilters;
   CLI::Option* group_by = nullptr;
   CLI::Option* metadata_key = nullptr;
   CLI::Option* sort_by = nullptr;
@@ -267,25 +376,16 @@ struct QueryOptions {
   CLI::Option* phase = nullptr;
   CLI::Option* metadata = nullptr;
   CLI::Option* at_offset = nullptr;
-  CLI::Option* limit = nullptr;
-  CLI::Option* sample_limit = nullptr;
   CLI::Option* from = nullptr;
   CLI::Option* to = nullptr;
-  CLI::Option* format = nullptr;
-  CLI::Option* table = nullptr;
+  CLI::Option* limit = nullptr;
+  CLI::Option* sample_limit = nullptr;
   CLI::Option* threads = nullptr;
-  CLI::Option* timings = nullptr;
   LimitOptions limits;
-  std::string report;
 
-  void declare(CLI::App* app, OptionTable& t,
-               OptionSet set = OptionSet::Query) {
-    if (set != OptionSet::Diff) {
-      app->add_option("REPORT", report, "Profile report (.json or .zpk)")
-          ->required()
-          ->type_name("");
-    }
-    if (set != OptionSet::Filters) {
+  void declare(OptionTable& t, unsigned offered) {
+    parts = offered;
+    if ((parts & kGrouping) != 0) {
       group_by = t.value("--group-by",
                          "kind, kernel (default), operation, phase, tile or "
                          "metadata",
@@ -294,7 +394,7 @@ struct QueryOptions {
           t.value("--metadata-key",
                   "Metadata name to group by with --group-by metadata", "KEY");
     }
-    if (set == OptionSet::Query) {
+    if ((parts & kSorting) != 0) {
       sort_by = t.value("--sort-by",
                         "phase-cycles (default), work-cycles, maximum-cycles, "
                         "samples or name",
@@ -319,43 +419,31 @@ struct QueryOptions {
                        "given; NAME= means the empty value; repeatable)",
                        "NAME[=VALUE]", true);
     at_offset = t.value("--at-offset",
-                        "Only samples running at this cycle of their tile's "
-                        "timeline",
+                        "Only samples running at this point of their tile's "
+                        "timeline (cycles, or a percentage of the span such "
+                        "as 50%)",
                         "N");
     from = t.value("--from",
                    "Only samples running at or after N (cycles, or a "
                    "percentage of the span such as 25%)",
                    "N");
     to = t.value("--to", "Only samples starting before N (as --from)", "N");
-    if (set != OptionSet::Filters) {
+    if ((parts & kGrouping) != 0) {
       limit = t.value("--limit", "Report at most N groups", "N");
     }
-    if (set == OptionSet::Query) {
+    if ((parts & kSampleList) != 0) {
       sample_limit =
           t.value("--sample-limit", "List the N longest matching samples", "N");
     }
-    if (set != OptionSet::Filters) {
-      format = t.value("--format", "table (default), json or csv", "F");
-    }
-    if (set == OptionSet::Query) {
-      table = t.value("--table",
-                      "With --format csv: groups (default) or samples", "T");
-    }
-    if (set != OptionSet::Filters) {
+    if ((parts & kThreads) != 0) {
       threads = t.value("--threads",
                         "Query threads (default: the hardware's count)", "N");
-    }
-    if (set == OptionSet::Query) {
-      timings = t.flag("--timings",
-                       "Print load time, query time and peak memory to stderr");
     }
     limits.declare(t);
   }
 
-  std::variant<QueryCommand, UsageError> build() const {
-    QueryCommand command;
-    command.report = report;
-    Query& q = command.query;
+  std::optional<UsageError> apply(Selection& selection) const {
+    Query& q = selection.query;
     if (const std::string* text = given(group_by)) {
       RETURN_IF_USAGE_ERROR(
           parse_choice<GroupBy>("--group-by", *text,
@@ -410,10 +498,15 @@ struct QueryOptions {
       if (equals != std::string::npos) filter.value = text.substr(equals + 1);
       q.metadata.push_back(std::move(filter));
     }
-    if (const std::string* text = given(at_offset)) {
-      std::uint64_t value = 0;
-      RETURN_IF_USAGE_ERROR(parse_number("--at-offset", *text, value));
-      q.at_offset = value;
+    for (const auto& [option, name, into] :
+         {std::tuple{at_offset, "--at-offset", &selection.at_offset},
+          std::tuple{from, "--from", &selection.from},
+          std::tuple{to, "--to", &selection.to}}) {
+      if (const std::string* text = given(option)) {
+        TimeBound bound;
+        RETURN_IF_USAGE_ERROR(parse_bound(name, *text, bound));
+        *into = bound;
+      }
     }
     if (const std::string* text = given(limit)) {
       std::size_t value = 0;
@@ -424,25 +517,74 @@ struct QueryOptions {
       RETURN_IF_USAGE_ERROR(
           parse_number("--sample-limit", *text, q.sample_limit));
     }
-    for (const auto& [option, name, into] :
-         {std::tuple{from, "--from", &command.from},
-          std::tuple{to, "--to", &command.to}}) {
-      if (const std::string* text = given(option)) {
-        TimeBound bound;
-        RETURN_IF_USAGE_ERROR(parse_bound(name, *text, bound));
-        *into = bound;
-      }
+    if (const std::string* text = given(threads)) {
+      RETURN_IF_USAGE_ERROR(
+          parse_number("--threads", *text, selection.threads, 1, 1024));
     }
+    return limits.apply(selection.limits);
+  }
+};
+
+// How query and diff print: the format, --wide and --timings.
+struct PrintingOptions {
+  CLI::Option* format = nullptr;
+  CLI::Option* wide = nullptr;
+  CLI::Option* timings = nullptr;
+
+  void declare(OptionTable& t) {
+    format = t.value("--format", "table (default), json or csv", "F");
+    wide = t.flag("--wide",
+                  "Show every table column, however wide (default: fit " +
+                      std::to_string(kDefaultTableWidth) + " columns)");
+    timings = t.flag("--timings",
+                     "Print load and query times, the threads used and peak "
+                     "memory to stderr");
+  }
+
+  std::optional<UsageError> apply(Printing& printing) const {
     if (const std::string* text = given(format)) {
       RETURN_IF_USAGE_ERROR(
           parse_choice<OutputFormat>("--format", *text,
                                      {{"table", OutputFormat::Table},
                                       {"json", OutputFormat::Json},
                                       {"csv", OutputFormat::Csv}},
-                                     command.format));
+                                     printing.format));
     }
-    if (const std::string* text = given(table)) {
-      if (command.format != OutputFormat::Csv) {
+    if (is_set(wide) && printing.format != OutputFormat::Table) {
+      return UsageError{"--wide: only applies to --format table"};
+    }
+    printing.wide = is_set(wide);
+    printing.timings = is_set(timings);
+    return std::nullopt;
+  }
+};
+
+// One subcommand's options: declared on its CLI11 app, then turned into the
+// command it asks for.
+class CommandOptions {
+ public:
+  virtual ~CommandOptions() = default;
+  virtual void declare(OptionTable& table) = 0;
+  [[nodiscard]] virtual std::variant<Options, UsageError> build() const = 0;
+};
+
+class QueryOptions final : public CommandOptions {
+ public:
+  void declare(OptionTable& t) override {
+    report_ = &t.positional("REPORT", "Profile report (.json or .zpk)");
+    selection_.declare(t, kGrouping | kSorting | kSampleList | kThreads);
+    printing_.declare(t);
+    table_ = t.value("--table",
+                     "With --format csv: groups (default) or samples", "T");
+  }
+
+  std::variant<Options, UsageError> build() const override {
+    QueryCommand command;
+    command.report = *report_;
+    RETURN_IF_USAGE_ERROR(selection_.apply(command.selection));
+    RETURN_IF_USAGE_ERROR(printing_.apply(command.printing));
+    if (const std::string* text = given(table_)) {
+      if (command.printing.format != OutputFormat::Csv) {
         return UsageError{"--table: only applies to --format csv"};
       }
       RETURN_IF_USAGE_ERROR(parse_choice<CsvTable>(
@@ -450,217 +592,192 @@ struct QueryOptions {
           {{"groups", CsvTable::Groups}, {"samples", CsvTable::Samples}},
           command.csv_table));
     }
-    if (const std::string* text = given(threads)) {
-      RETURN_IF_USAGE_ERROR(
-          parse_number("--threads", *text, command.threads, 1, 1024));
-    }
-    command.timings = timings != nullptr && timings->count() > 0;
-    RETURN_IF_USAGE_ERROR(limits.apply(command.limits));
-    return command;
+    return Options{std::move(command)};
   }
+
+ private:
+  const std::string* report_ = nullptr;
+  SelectionOptions selection_;
+  PrintingOptions printing_;
+  CLI::Option* table_ = nullptr;
 };
 
 constexpr const char* kCompressHelp =
     "Compress the package's sections: a smaller file that opens slower "
     "(default: raw sections, mapped in place)";
 
-struct GenerateOptionsCli {
-  CLI::Option* output = nullptr;
-  CLI::Option* tiles = nullptr;
-  CLI::Option* samples_per_tile = nullptr;
-  CLI::Option* samples = nullptr;
-  CLI::Option* seed = nullptr;
-  CLI::Option* clock_hz = nullptr;
-  CLI::Option* kernels = nullptr;
-  CLI::Option* operations = nullptr;
-  CLI::Option* phases = nullptr;
-  CLI::Option* epochs = nullptr;
-  CLI::Option* format = nullptr;
-  CLI::Option* compress = nullptr;
+// Only a package has sections to compress; asking for it on JSON is a
+// mistake worth reporting rather than ignoring.
+std::optional<UsageError> check_compress(bool compress,
+                                         zyl_package::ReportFormat format,
+                                         const std::filesystem::path& output) {
+  if (compress && format != zyl_package::ReportFormat::Package) {
+    return UsageError{
+        "--compress: only a package (.zpk) has sections to compress, and " +
+        in_quotes(output.string()) + " is written as JSON"};
+  }
+  return std::nullopt;
+}
 
-  void declare(OptionTable& t) {
-    output =
+std::optional<UsageError> parse_report_format(std::string_view option,
+                                              const std::string* text,
+                                              const std::filesystem::path& path,
+                                              zyl_package::ReportFormat& out) {
+  std::optional<zyl_package::ReportFormat> asked;
+  if (text != nullptr) {
+    zyl_package::ReportFormat value = zyl_package::ReportFormat::Json;
+    RETURN_IF_USAGE_ERROR(parse_choice<zyl_package::ReportFormat>(
+        option, *text,
+        {{"json", zyl_package::ReportFormat::Json},
+         {"zpk", zyl_package::ReportFormat::Package}},
+        value));
+    asked = value;
+  }
+  return choose_format(path, kReportExtensions, asked, out);
+}
+
+class GenerateOptions final : public CommandOptions {
+ public:
+  void declare(OptionTable& t) override {
+    output_ =
         t.value("-o,--output", "Report file to write (.json or .zpk)", "FILE")
             ->required();
-    tiles = t.value("--tiles", "Number of tiles (default 1472)", "N");
-    samples_per_tile = t.value("--samples-per-tile",
-                               "Average samples per tile (default 100)", "N");
-    samples = t.value("--samples",
-                      "Exact total number of samples (instead of "
-                      "--samples-per-tile)",
-                      "TOTAL");
-    seed = t.value("--seed", "Random seed (default 1)", "S");
-    clock_hz =
+    tiles_ = t.value("--tiles", "Number of tiles (default 1472)", "N");
+    samples_per_tile_ = t.value("--samples-per-tile",
+                                "Average samples per tile (default 100)", "N");
+    samples_ = t.value("--samples",
+                       "Exact total number of samples (instead of "
+                       "--samples-per-tile)",
+                       "TOTAL");
+    seed_ = t.value("--seed", "Random seed (default 1)", "S");
+    clock_hz_ =
         t.value("--clock-hz", "Counter frequency (default 1330000000)", "HZ");
-    kernels = t.value("--kernels", "Distinct kernels (default 300)", "N");
-    operations =
+    kernels_ = t.value("--kernels", "Distinct kernels (default 300)", "N");
+    operations_ =
         t.value("--operations", "Distinct operations (default 40)", "N");
-    phases = t.value("--phases", "Phases (default 24)", "N");
-    epochs = t.value("--epochs", "Epochs per phase (default 4)", "N");
-    format = t.value("--format",
-                     "json or zpk (default: by the file's extension)", "F");
-    compress = t.flag("--compress", kCompressHelp);
+    phases_ = t.value("--phases", "Phases (default 24)", "N");
+    epochs_ = t.value("--epochs", "Epochs per phase (default 4)", "N");
+    format_ = t.value("--format",
+                      "json or zpk (default: by the file's extension)", "F");
+    compress_ = t.flag("--compress", kCompressHelp);
   }
 
-  std::variant<GenerateCommand, UsageError> build() const {
+  std::variant<Options, UsageError> build() const override {
     GenerateCommand command;
-    command.output = *given(output);
-    if (command.output.empty()) {
-      return UsageError{"--output: expected a file name, found ''"};
-    }
+    RETURN_IF_USAGE_ERROR(take_output(output_, command.output));
     std::uint32_t tile_count = zyl_package::GenerateOptions{}.tiles;
-    if (const std::string* text = given(tiles)) {
+    if (const std::string* text = given(tiles_)) {
       RETURN_IF_USAGE_ERROR(parse_number("--tiles", *text, tile_count));
     }
-    if (given(samples) && given(samples_per_tile)) {
+    if (given(samples_) && given(samples_per_tile_)) {
       return UsageError{
           "--samples and --samples-per-tile cannot be given together"};
     }
     zyl_package::GenerateOptions& g = command.generate;
-    if (const std::string* text = given(samples)) {
+    if (const std::string* text = given(samples_)) {
       std::uint64_t total = 0;
       RETURN_IF_USAGE_ERROR(parse_number("--samples", *text, total));
       g = zyl_package::options_for_total(total, tile_count);
     }
     g.tiles = tile_count;
-    if (const std::string* text = given(samples_per_tile)) {
-      RETURN_IF_USAGE_ERROR(
-          parse_number("--samples-per-tile", *text, g.samples_per_tile));
-    }
-    if (const std::string* text = given(seed)) {
-      RETURN_IF_USAGE_ERROR(parse_number("--seed", *text, g.seed));
-    }
-    if (const std::string* text = given(clock_hz)) {
-      RETURN_IF_USAGE_ERROR(parse_number("--clock-hz", *text, g.clock_hz));
-    }
     for (const auto& [option, name, into] :
-         {std::tuple{kernels, "--kernels", &g.kernels},
-          std::tuple{operations, "--operations", &g.operations},
-          std::tuple{phases, "--phases", &g.phases},
-          std::tuple{epochs, "--epochs", &g.epochs}}) {
+         {std::tuple{samples_per_tile_, "--samples-per-tile",
+                     &g.samples_per_tile},
+          std::tuple{kernels_, "--kernels", &g.kernels},
+          std::tuple{operations_, "--operations", &g.operations},
+          std::tuple{phases_, "--phases", &g.phases},
+          std::tuple{epochs_, "--epochs", &g.epochs}}) {
       if (const std::string* text = given(option)) {
         RETURN_IF_USAGE_ERROR(parse_number(name, *text, *into));
       }
     }
-    if (const std::string* text = given(format)) {
-      zyl_package::ReportFormat value = zyl_package::ReportFormat::Json;
-      RETURN_IF_USAGE_ERROR(parse_format("--format", *text, value));
-      command.format = value;
+    if (const std::string* text = given(seed_)) {
+      RETURN_IF_USAGE_ERROR(parse_number("--seed", *text, g.seed));
     }
-    command.compress = compress->count() > 0;
+    if (const std::string* text = given(clock_hz_)) {
+      RETURN_IF_USAGE_ERROR(parse_number("--clock-hz", *text, g.clock_hz));
+    }
+    RETURN_IF_USAGE_ERROR(parse_report_format("--format", given(format_),
+                                              command.output, command.format));
+    command.compress = is_set(compress_);
     RETURN_IF_USAGE_ERROR(
         check_compress(command.compress, command.format, command.output));
-    return command;
+    return Options{std::move(command)};
   }
+
+ private:
+  CLI::Option* output_ = nullptr;
+  CLI::Option* tiles_ = nullptr;
+  CLI::Option* samples_per_tile_ = nullptr;
+  CLI::Option* samples_ = nullptr;
+  CLI::Option* seed_ = nullptr;
+  CLI::Option* clock_hz_ = nullptr;
+  CLI::Option* kernels_ = nullptr;
+  CLI::Option* operations_ = nullptr;
+  CLI::Option* phases_ = nullptr;
+  CLI::Option* epochs_ = nullptr;
+  CLI::Option* format_ = nullptr;
+  CLI::Option* compress_ = nullptr;
 };
 
-struct ConvertOptions {
-  std::string input;
-  std::string output;
-  CLI::Option* to = nullptr;
-  CLI::Option* compress = nullptr;
-  LimitOptions limits;
-
-  void declare(CLI::App* app, OptionTable& t) {
-    app->add_option("IN", input, "Report to read (either form)")
-        ->required()
-        ->type_name("");
-    app->add_option("OUT", output, "Report to write")
-        ->required()
-        ->type_name("");
-    to = t.value("--to", "json or zpk (default: by OUT's extension)", "F");
-    compress = t.flag("--compress", kCompressHelp);
-    limits.declare(t);
+class ConvertOptions final : public CommandOptions {
+ public:
+  void declare(OptionTable& t) override {
+    input_ = &t.positional("IN", "Report to read (either form)");
+    output_ = &t.positional("OUT", "Report to write");
+    to_ = t.value("--to", "json or zpk (default: by OUT's extension)", "F");
+    compress_ = t.flag("--compress", kCompressHelp);
+    limits_.declare(t);
   }
 
-  std::variant<ConvertCommand, UsageError> build() const {
+  std::variant<Options, UsageError> build() const override {
     ConvertCommand command;
-    command.input = input;
-    command.output = output;
-    if (const std::string* text = given(to)) {
-      zyl_package::ReportFormat value = zyl_package::ReportFormat::Json;
-      RETURN_IF_USAGE_ERROR(parse_format("--to", *text, value));
-      command.format = value;
-    }
-    command.compress = compress->count() > 0;
+    command.input = *input_;
+    command.output = *output_;
+    RETURN_IF_USAGE_ERROR(parse_report_format("--to", given(to_),
+                                              command.output, command.format));
+    command.compress = is_set(compress_);
     RETURN_IF_USAGE_ERROR(
         check_compress(command.compress, command.format, command.output));
-    RETURN_IF_USAGE_ERROR(limits.apply(command.limits));
-    return command;
+    RETURN_IF_USAGE_ERROR(limits_.apply(command.limits));
+    return Options{std::move(command)};
   }
+
+ private:
+  const std::string* input_ = nullptr;
+  const std::string* output_ = nullptr;
+  CLI::Option* to_ = nullptr;
+  CLI::Option* compress_ = nullptr;
+  LimitOptions limits_;
 };
 
-// A percentage such as "10", "2.5" or "2.5%": digits, at most 6 decimals.
-std::optional<UsageError> parse_percentage(std::string_view option,
-                                           std::string_view text,
-                                           Percentage& out) {
-  const UsageError error = bad_value(
-      option, text, "a percentage such as 10 or 2.5 (at most 6 decimals)");
-  std::string_view number = text;
-  if (number.ends_with('%')) number.remove_suffix(1);
-  const std::size_t dot = number.find('.');
-  std::string digits(number.substr(0, dot));
-  if (digits.empty()) return error;
-  std::uint64_t scale = 1;
-  if (dot != std::string_view::npos) {
-    const std::string_view fraction = number.substr(dot + 1);
-    if (fraction.empty() || fraction.size() > 6) return error;
-    digits += fraction;
-    for (std::size_t i = 0; i < fraction.size(); ++i) scale *= 10;
-  }
-  if (digits.size() > 18) return error;  // keeps units below 10^18
-  const std::optional<std::uint64_t> units = parse_u64(digits);
-  if (!units) return error;
-  out = Percentage{*units, scale};
-  return std::nullopt;
-}
-
-// The filters of a QueryCommand, moved into the command that reads samples.
-template <typename Command>
-std::optional<UsageError> take_filters(const QueryOptions& options,
-                                       Command& command) {
-  std::variant<QueryCommand, UsageError> built = options.build();
-  if (auto* error = std::get_if<UsageError>(&built)) return std::move(*error);
-  QueryCommand& query = std::get<QueryCommand>(built);
-  command.query = std::move(query.query);
-  command.from = query.from;
-  command.to = query.to;
-  command.limits = query.limits;
-  return std::nullopt;
-}
-
-std::optional<UsageError> take_output(const CLI::Option* option,
-                                      std::filesystem::path& out) {
-  out = *given(option);
-  if (out.empty())
-    return UsageError{"--output: expected a file name, found ''"};
-  return std::nullopt;
-}
-
-// `trace`: exactly the query's filters, plus the file and the naming.
-struct TraceOptions {
-  QueryOptions filters;
-  CLI::Option* output = nullptr;
-  CLI::Option* name_by = nullptr;
-  CLI::Option* minimal_args = nullptr;
-
-  void declare(CLI::App* app, OptionTable& t) {
-    filters.declare(app, t, OptionSet::Filters);
-    output = t.value("-o,--output", "Trace file to write (JSON)", "FILE")
-                 ->required();
-    name_by =
+class TraceOptions final : public CommandOptions {
+ public:
+  void declare(OptionTable& t) override {
+    report_ = &t.positional("REPORT", "Profile report (.json or .zpk)");
+    selection_.declare(t, kFilters);
+    output_ = t.value("-o,--output", "Trace file to write (.json)", "FILE")
+                  ->required();
+    name_by_ =
         t.value("--name-by",
                 "Name slices by kernel (default), operation or kind", "BY");
-    minimal_args =
+    minimal_args_ =
         t.flag("--minimal-args", "Leave the per-sample args out of the trace");
   }
 
-  std::variant<TraceCommand, UsageError> build() const {
+  std::variant<Options, UsageError> build() const override {
     TraceCommand command;
-    command.report = filters.report;
-    RETURN_IF_USAGE_ERROR(take_filters(filters, command));
-    RETURN_IF_USAGE_ERROR(take_output(output, command.output));
-    if (const std::string* text = given(name_by)) {
+    command.report = *report_;
+    RETURN_IF_USAGE_ERROR(selection_.apply(command.selection));
+    RETURN_IF_USAGE_ERROR(take_output(output_, command.output));
+    enum class TraceFile : std::uint8_t { Json = 0 };
+    TraceFile file = TraceFile::Json;
+    RETURN_IF_USAGE_ERROR(choose_format(
+        command.output,
+        Extensions<TraceFile>{
+            "trace", {{".json", TraceFile::Json}}, TraceFile::Json},
+        std::optional<TraceFile>(TraceFile::Json), file));
+    if (const std::string* text = given(name_by_)) {
       RETURN_IF_USAGE_ERROR(
           parse_choice<TraceName>("--name-by", *text,
                                   {{"kernel", TraceName::Kernel},
@@ -668,88 +785,176 @@ struct TraceOptions {
                                    {"kind", TraceName::Kind}},
                                   command.name_by));
     }
-    command.minimal_args = minimal_args->count() > 0;
-    return command;
+    command.minimal_args = is_set(minimal_args_);
+    return Options{std::move(command)};
   }
+
+ private:
+  const std::string* report_ = nullptr;
+  SelectionOptions selection_;
+  CLI::Option* output_ = nullptr;
+  CLI::Option* name_by_ = nullptr;
+  CLI::Option* minimal_args_ = nullptr;
 };
 
-// `diff`: two reports, the query's grouping, filters and output options.
-struct DiffOptions {
-  std::string base;
-  std::string next;
-  QueryOptions query;
-  CLI::Option* fail_above = nullptr;
-
-  void declare(CLI::App* app, OptionTable& t) {
-    app->add_option("BASE", base, "The earlier report")
-        ->required()
-        ->type_name("");
-    app->add_option("NEW", next, "The report compared with BASE")
-        ->required()
-        ->type_name("");
-    query.declare(app, t, OptionSet::Diff);
-    fail_above = t.value("--fail-above",
-                         "Exit 3 when the span or a group's phase cycles grew "
-                         "by more than PCT percent",
-                         "PCT");
+class DiffCommandOptions final : public CommandOptions {
+ public:
+  void declare(OptionTable& t) override {
+    base_ = &t.positional("BASE", "The earlier report");
+    next_ = &t.positional("NEW", "The report compared with BASE");
+    selection_.declare(t, kGrouping | kThreads);
+    printing_.declare(t);
+    sort_by_ = t.value("--sort-by",
+                       "Order rows by the phase cycles' absolute change "
+                       "(default) or relative change: absolute or relative",
+                       "S");
+    only_ = t.value("--only",
+                    "Show only the groups whose phase cycles grew "
+                    "(regressions) or shrank (improvements)",
+                    "WHICH");
+    fail_above_ = t.value("--fail-above",
+                          "Exit 3 when the span or a group's phase cycles "
+                          "grew by more than PCT percent",
+                          "PCT");
   }
 
-  std::variant<DiffCommand, UsageError> build() const {
-    std::variant<QueryCommand, UsageError> built = query.build();
-    if (auto* error = std::get_if<UsageError>(&built)) {
-      return std::move(*error);
-    }
-    QueryCommand& parsed = std::get<QueryCommand>(built);
+  std::variant<Options, UsageError> build() const override {
     DiffCommand command;
-    command.base = base;
-    command.next = next;
-    command.query = std::move(parsed.query);
-    command.from = parsed.from;
-    command.to = parsed.to;
-    command.format = parsed.format;
-    command.threads = parsed.threads;
-    command.limits = parsed.limits;
-    if (const std::string* text = given(fail_above)) {
-      Percentage value;
-      RETURN_IF_USAGE_ERROR(parse_percentage("--fail-above", *text, value));
-      command.fail_above = value;
+    command.base = *base_;
+    command.next = *next_;
+    RETURN_IF_USAGE_ERROR(selection_.apply(command.selection));
+    RETURN_IF_USAGE_ERROR(printing_.apply(command.printing));
+    // The limit cuts the joined rows, not each side's groups.
+    command.diff.limit = command.selection.query.limit;
+    command.selection.query.limit.reset();
+    if (const std::string* text = given(sort_by_)) {
+      RETURN_IF_USAGE_ERROR(
+          parse_choice<DiffOrder>("--sort-by", *text,
+                                  {{"absolute", DiffOrder::AbsoluteChange},
+                                   {"relative", DiffOrder::RelativeChange}},
+                                  command.diff.order));
     }
-    return command;
+    if (const std::string* text = given(only_)) {
+      RETURN_IF_USAGE_ERROR(
+          parse_choice<DiffShow>("--only", *text,
+                                 {{"regressions", DiffShow::Regressions},
+                                  {"improvements", DiffShow::Improvements}},
+                                 command.diff.show));
+    }
+    if (const std::string* text = given(fail_above_)) {
+      const std::optional<Percentage> value = parse_percentage(*text);
+      if (!value) {
+        return bad_value("--fail-above", *text,
+                         "a percentage such as 10 or 2.5 (at most 6 "
+                         "decimals)");
+      }
+      command.diff.fail_above = *value;
+    }
+    return Options{std::move(command)};
   }
+
+ private:
+  const std::string* base_ = nullptr;
+  const std::string* next_ = nullptr;
+  SelectionOptions selection_;
+  PrintingOptions printing_;
+  CLI::Option* sort_by_ = nullptr;
+  CLI::Option* only_ = nullptr;
+  CLI::Option* fail_above_ = nullptr;
 };
 
-// `export`: exactly the query's filters, plus the file and its format.
-struct ExportOptions {
-  QueryOptions filters;
-  CLI::Option* output = nullptr;
-  CLI::Option* format = nullptr;
-
-  void declare(CLI::App* app, OptionTable& t) {
-    filters.declare(app, t, OptionSet::Filters);
-    output = t.value("-o,--output", "File to write", "FILE")->required();
-    format = t.value("--format",
-                     "csv or jsonl (default: jsonl for a .jsonl or .ndjson "
-                     "file, else csv)",
-                     "F");
+class ExportOptions final : public CommandOptions {
+ public:
+  void declare(OptionTable& t) override {
+    report_ = &t.positional("REPORT", "Profile report (.json or .zpk)");
+    selection_.declare(t, kFilters);
+    output_ = t.value("-o,--output", "File to write (.csv or .jsonl)", "FILE")
+                  ->required();
+    format_ = t.value("--format",
+                      "csv or jsonl (default: by the file's extension; "
+                      "csv without one)",
+                      "F");
   }
 
-  std::variant<ExportCommand, UsageError> build() const {
+  std::variant<Options, UsageError> build() const override {
     ExportCommand command;
-    command.report = filters.report;
-    RETURN_IF_USAGE_ERROR(take_filters(filters, command));
-    RETURN_IF_USAGE_ERROR(take_output(output, command.output));
-    const std::filesystem::path extension = command.output.extension();
-    if (extension == ".jsonl" || extension == ".ndjson") {
-      command.format = ExportFormat::Jsonl;
-    }
-    if (const std::string* text = given(format)) {
+    command.report = *report_;
+    RETURN_IF_USAGE_ERROR(selection_.apply(command.selection));
+    RETURN_IF_USAGE_ERROR(take_output(output_, command.output));
+    std::optional<ExportFormat> asked;
+    if (const std::string* text = given(format_)) {
+      ExportFormat value = ExportFormat::Csv;
       RETURN_IF_USAGE_ERROR(parse_choice<ExportFormat>(
           "--format", *text,
-          {{"csv", ExportFormat::Csv}, {"jsonl", ExportFormat::Jsonl}},
-          command.format));
+          {{"csv", ExportFormat::Csv}, {"jsonl", ExportFormat::Jsonl}}, value));
+      asked = value;
     }
-    return command;
+    RETURN_IF_USAGE_ERROR(choose_format(
+        command.output,
+        Extensions<ExportFormat>{"export",
+                                 {{".csv", ExportFormat::Csv},
+                                  {".jsonl", ExportFormat::Jsonl},
+                                  {".ndjson", ExportFormat::Jsonl}},
+                                 ExportFormat::Csv},
+        asked, command.format));
+    return Options{std::move(command)};
   }
+
+ private:
+  const std::string* report_ = nullptr;
+  SelectionOptions selection_;
+  CLI::Option* output_ = nullptr;
+  CLI::Option* format_ = nullptr;
+};
+
+// The subcommands, in the order --help lists them.
+struct CommandSpec {
+  std::string_view name;
+  std::string_view summary;
+  std::string_view footer;  // examples, and what the numbers mean
+  std::unique_ptr<CommandOptions> (*make)();
+};
+
+template <typename T>
+std::unique_ptr<CommandOptions> make_options() {
+  return std::make_unique<T>();
+}
+
+const std::string kQueryFooter =
+    "Examples:\n"
+    "  zyl-profile query examples/small.json --kind compute --sort-by "
+    "work-cycles --limit 5\n"
+    "  zyl-profile query examples/small.json --tile 3 --at-offset 50% "
+    "--sample-limit 5\n\n" +
+    std::string(kMeasuresHelp);
+
+const std::string kDiffFooter =
+    "Example:\n"
+    "  zyl-profile diff base.zpk new.zpk --kind compute --only regressions "
+    "--fail-above 5\n\n" +
+    std::string(kMeasuresHelp);
+
+const CommandSpec kCommands[] = {
+    {"query", "Group the samples of a report and print the summaries",
+     kQueryFooter, make_options<QueryOptions>},
+    {"diff", "Compare the groups of two reports under the same query",
+     kDiffFooter, make_options<DiffCommandOptions>},
+    {"trace", "Write the matching samples as a timeline (Trace Event JSON)",
+     "Example:\n"
+     "  zyl-profile trace examples/small.json -o trace.json --tile 0-3",
+     make_options<TraceOptions>},
+    {"export", "Write every matching sample as CSV or JSON lines",
+     "Example:\n"
+     "  zyl-profile export examples/small.json --kind compute -o samples.csv",
+     make_options<ExportOptions>},
+    {"generate", "Write a synthetic report",
+     "Example:\n"
+     "  zyl-profile generate -o report.zpk --tiles 64 --samples-per-tile 100",
+     make_options<GenerateOptions>},
+    {"convert", "Rewrite a report as JSON or as a binary package",
+     "Examples:\n  zyl-profile convert report.json report.zpk\n"
+     "  zyl-profile convert report.zpk archive.zpk --compress",
+     make_options<ConvertOptions>},
 };
 
 // CLI11 reads "--kernel=" as "--kernel" waiting for a value, so the empty
@@ -773,25 +978,32 @@ std::vector<std::string> split_empty_values(
   return out;
 }
 
-std::string first_line(std::string_view text) {
-  return std::string(text.substr(0, text.find('\n')));
+// Finds the first "--name" of `args` that `table` does not declare, before
+// CLI11 does, so the message can suggest the option meant.
+std::optional<UsageError> check_option_names(
+    const std::vector<std::string>& args, const OptionTable& table) {
+  const std::vector<std::string> names = table.long_names();
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") break;
+    if (!arg.starts_with("--") || arg.size() == 2) continue;
+    const std::string name = arg.substr(0, arg.find('='));
+    if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+    return UsageError{"unknown option " + in_quotes(name) + " for " +
+                      args.front() + did_you_mean(name, names)};
+  }
+  return std::nullopt;
 }
 
-template <typename Command>
-ParseResult to_result(std::variant<Command, UsageError>&& built) {
-  if (auto* error = std::get_if<UsageError>(&built)) return std::move(*error);
-  return Options{std::move(std::get<Command>(built))};
+std::string first_line(std::string_view text) {
+  return std::string(text.substr(0, text.find('\n')));
 }
 
 }  // namespace
 
 std::uint64_t resolve_bound(const TimeBound& bound, std::uint64_t span) {
-  if (bound.percent_scale == 0) return bound.cycles;
-  // span * units / (100 * scale) without overflow: units <= 100 * scale and
-  // 100 * scale <= 10^8, so the remainder product stays below 10^16.
-  const std::uint64_t divisor = 100 * bound.percent_scale;
-  return span / divisor * bound.percent_units +
-         span % divisor * bound.percent_units / divisor;
+  if (const auto* cycles = std::get_if<std::uint64_t>(&bound)) return *cycles;
+  return percent_of(std::get<Percentage>(bound), span);
 }
 
 std::variant<std::set<std::uint32_t>, UsageError> parse_lists(
@@ -857,81 +1069,54 @@ ParseResult parse_options(const std::vector<std::string>& args) {
                std::string(kProgramName)};
   app.set_version_flag("--version", std::string(kVersionText));
   app.require_subcommand(1);
-  app.footer(
-      "Examples:\n"
+  std::string footer = "Examples:\n";
+  footer +=
       "  zyl-profile query examples/small.json --limit 10\n"
-      "  zyl-profile query examples/small.json --tile 9 --at-offset 12000 "
+      "  zyl-profile query examples/small.json --tile 3 --at-offset 50% "
       "--sample-limit 5\n"
-      "  zyl-profile generate -o report.json --tiles 64 --samples-per-tile "
+      "  zyl-profile generate -o report.zpk --tiles 64 --samples-per-tile "
       "100\n"
-      "  zyl-profile convert report.json report.zpk\n"
-      "Run 'zyl-profile COMMAND --help' for a command's options.");
+      "Run 'zyl-profile COMMAND --help' for a command's options.";
+  app.footer(footer);
 
-  CLI::App* query_app = app.add_subcommand(
-      "query", "Group the samples of a report and print the summaries");
-  query_app->footer(
-      "Example:\n"
-      "  zyl-profile query examples/small.json --kind compute --sort-by "
-      "work-cycles --limit 5 --format json");
-  OptionTable query_table(query_app);
-  QueryOptions query_options;
-  query_options.declare(query_app, query_table);
+  struct Declared {
+    CLI::App* app;
+    std::unique_ptr<OptionTable> table;
+    std::unique_ptr<CommandOptions> options;
+  };
+  std::vector<Declared> declared;
+  std::vector<std::string> names;
+  for (const CommandSpec& spec : kCommands) {
+    CLI::App* sub =
+        app.add_subcommand(std::string(spec.name), std::string(spec.summary));
+    sub->footer(std::string(spec.footer));
+    Declared entry{sub, std::make_unique<OptionTable>(sub), spec.make()};
+    entry.options->declare(*entry.table);
+    declared.push_back(std::move(entry));
+    names.emplace_back(spec.name);
+  }
 
-  CLI::App* generate_app =
-      app.add_subcommand("generate", "Write a synthetic report");
-  generate_app->footer(
-      "Example:\n"
-      "  zyl-profile generate -o examples/small.json --tiles 8 "
-      "--samples-per-tile 40 --seed 7");
-  OptionTable generate_table(generate_app);
-  GenerateOptionsCli generate_options;
-  generate_options.declare(generate_table);
-
-  CLI::App* convert_app = app.add_subcommand(
-      "convert", "Rewrite a report as JSON or as a binary package");
-  convert_app->footer(
-      "Examples:\n  zyl-profile convert report.json report.zpk\n"
-      "  zyl-profile convert report.zpk archive.zpk --compress");
-  OptionTable convert_table(convert_app);
-  ConvertOptions convert_options;
-  convert_options.declare(convert_app, convert_table);
-
-  CLI::App* trace_app = app.add_subcommand(
-      "trace", "Write the matching samples as a timeline (Trace Event JSON)");
-  trace_app->footer(
-      "Example:\n"
-      "  zyl-profile trace examples/small.json -o trace.json --tile 0-3");
-  OptionTable trace_table(trace_app);
-  TraceOptions trace_options;
-  trace_options.declare(trace_app, trace_table);
-
-  CLI::App* diff_app = app.add_subcommand(
-      "diff", "Compare the groups of two reports under the same query");
-  diff_app->footer(
-      "Example:\n"
-      "  zyl-profile diff base.json new.json --kind compute --fail-above 5");
-  OptionTable diff_table(diff_app);
-  DiffOptions diff_options;
-  diff_options.declare(diff_app, diff_table);
-
-  CLI::App* export_app = app.add_subcommand(
-      "export", "Write every matching sample as CSV or JSON lines");
-  export_app->footer(
-      "Example:\n"
-      "  zyl-profile export examples/small.json --kind compute -o "
-      "samples.csv");
-  OptionTable export_table(export_app);
-  ExportOptions export_options;
-  export_options.declare(export_app, export_table);
-
-  constexpr std::string_view kCommands[] = {"query", "generate", "convert",
-                                            "trace", "diff",     "export"};
-  if (!args.empty() && !args.front().starts_with('-') &&
-      std::find(std::begin(kCommands), std::end(kCommands), args.front()) ==
-          std::end(kCommands)) {
-    return UsageError{
-        "unknown command " + in_quotes(args.front()) +
-        " (expected query, generate, convert, trace, diff or export)"};
+  if (!args.empty() && !args.front().starts_with('-')) {
+    const auto known = std::find(names.begin(), names.end(), args.front());
+    if (known == names.end()) {
+      std::string list;
+      for (const std::string& name : names) {
+        list += list.empty() ? "" : ", ";
+        list += name;
+      }
+      return UsageError{"unknown command " + in_quotes(args.front()) +
+                        did_you_mean(args.front(), names) +
+                        "; the commands: " + list};
+    }
+    const bool wants_help =
+        std::find_if(args.begin(), args.end(), [](const std::string& arg) {
+          return arg == "--help" || arg == "-h";
+        }) != args.end();
+    if (!wants_help) {
+      RETURN_IF_USAGE_ERROR(check_option_names(
+          args,
+          *declared[static_cast<std::size_t>(known - names.begin())].table));
+    }
   }
   std::vector<std::string> reversed = split_empty_values(args);
   std::reverse(reversed.begin(), reversed.end());
@@ -947,19 +1132,12 @@ ParseResult parse_options(const std::vector<std::string>& args) {
     return UsageError{first_line(error.what())};
   }
 
-  for (const OptionTable* table :
-       {&query_table, &generate_table, &convert_table, &trace_table,
-        &diff_table, &export_table}) {
-    if (std::optional<UsageError> error = table->check_repeats()) {
-      return std::move(*error);
-    }
+  for (const Declared& entry : declared) {
+    if (!entry.app->parsed()) continue;
+    RETURN_IF_USAGE_ERROR(entry.table->check_repeats());
+    return entry.options->build();
   }
-  if (query_app->parsed()) return to_result(query_options.build());
-  if (generate_app->parsed()) return to_result(generate_options.build());
-  if (trace_app->parsed()) return to_result(trace_options.build());
-  if (diff_app->parsed()) return to_result(diff_options.build());
-  if (export_app->parsed()) return to_result(export_options.build());
-  return to_result(convert_options.build());
+  return UsageError{"no command given"};  // require_subcommand prevents it
 }
 
 }  // namespace zyl_profile::cli

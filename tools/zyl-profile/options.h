@@ -1,5 +1,7 @@
 // The command line of zyl-profile: what each subcommand was asked to do, and
 // parse_options, which turns the arguments into it without touching a file.
+// Every command that reads samples embeds one Selection, so the filters,
+// the window and the read limits are declared, parsed and applied once.
 #pragma once
 
 #include <cstdint>
@@ -14,51 +16,61 @@
 #include "zyl_package/generate.h"
 #include "zyl_package/load_result.h"
 #include "zyl_package/report_io.h"
+#include "zyl_profile/diff.h"
+#include "zyl_profile/percentage.h"
 #include "zyl_profile/query.h"
 
 namespace zyl_profile::cli {
 
-// How a query result is printed.
-enum class OutputFormat : std::uint8_t { Table = 0, Json = 1, Csv = 2 };
-
-// Which table `--format csv` writes.
-enum class CsvTable : std::uint8_t { Groups = 0, Samples = 1 };
-
 // A point on the normalised timeline: cycles, or a share of the profile span
 // that is only known once the report is loaded.
-struct TimeBound {
-  std::uint64_t cycles = 0;  // used when `percent_scale` is 0
-  // A percentage as `percent_units / percent_scale` percent (25.5% is 255 /
-  // 10), kept as integers so resolving it against a u64 span is exact.
-  std::uint64_t percent_units = 0;
-  std::uint64_t percent_scale = 0;  // 0: the bound is in cycles
-
-  bool operator==(const TimeBound&) const = default;
-};
+using TimeBound = std::variant<std::uint64_t, Percentage>;
 
 // Returns the cycle count `bound` stands for in a profile spanning `span`
 // cycles: the cycles themselves, or the percentage of `span` rounded down.
 [[nodiscard]] std::uint64_t resolve_bound(const TimeBound& bound,
                                           std::uint64_t span);
 
+// What every sample-reading command is asked to look at: the query (filters,
+// grouping and limits, for the commands that group), the window in cycles or
+// percentages, the reader's limits and the threads.
+struct Selection {
+  Query query;  // the default Query with the given options applied
+  std::optional<TimeBound> from;       // becomes query.from_offset
+  std::optional<TimeBound> to;         // becomes query.to_offset
+  std::optional<TimeBound> at_offset;  // becomes query.at_offset
+  zyl_package::ReadLimits limits;
+  unsigned threads = 0;  // 0: the hardware's thread count
+};
+
+// How a result is printed.
+enum class OutputFormat : std::uint8_t { Table = 0, Json = 1, Csv = 2 };
+
+// Which table `--format csv` writes.
+enum class CsvTable : std::uint8_t { Groups = 0, Samples = 1 };
+
+// How a result is printed, for query and diff.
+struct Printing {
+  OutputFormat format = OutputFormat::Table;
+  bool wide = false;     // a table shows every column, however wide
+  bool timings = false;  // load and query times, threads, peak memory
+
+  bool operator==(const Printing&) const = default;
+};
+
 // `zyl-profile query REPORT [options]`.
 struct QueryCommand {
   std::filesystem::path report;
-  Query query;  // the default Query with the given options applied
-  OutputFormat format = OutputFormat::Table;
+  Selection selection;
+  Printing printing;
   CsvTable csv_table = CsvTable::Groups;
-  unsigned threads = 0;  // 0: the hardware's thread count
-  bool timings = false;  // load and query times and peak memory to stderr
-  std::optional<TimeBound> from;  // becomes query.from_offset after loading
-  std::optional<TimeBound> to;    // becomes query.to_offset after loading
-  zyl_package::ReadLimits limits;
 };
 
 // `zyl-profile generate -o FILE [options]`.
 struct GenerateCommand {
   std::filesystem::path output;
   zyl_package::GenerateOptions generate;
-  std::optional<zyl_package::ReportFormat> format;  // absent: by extension
+  zyl_package::ReportFormat format = zyl_package::ReportFormat::Json;
   bool compress = false;  // package sections compressed: smaller, slower open
 };
 
@@ -66,7 +78,7 @@ struct GenerateCommand {
 struct ConvertCommand {
   std::filesystem::path input;
   std::filesystem::path output;
-  std::optional<zyl_package::ReportFormat> format;  // absent: by extension
+  zyl_package::ReportFormat format = zyl_package::ReportFormat::Json;
   bool compress = false;  // package sections compressed: smaller, slower open
   zyl_package::ReadLimits limits;
 };
@@ -79,33 +91,18 @@ enum class TraceName : std::uint8_t { Kernel = 0, Operation = 1, Kind = 2 };
 struct TraceCommand {
   std::filesystem::path report;
   std::filesystem::path output;
-  Query query;  // the default Query with the filter options applied
-  std::optional<TimeBound> from;  // becomes query.from_offset after loading
-  std::optional<TimeBound> to;    // becomes query.to_offset after loading
+  Selection selection;
   TraceName name_by = TraceName::Kernel;
   bool minimal_args = false;  // leave the args out of every event
-  zyl_package::ReadLimits limits;
-};
-
-// A percentage as `units / scale` percent (2.5% is 25 / 10), exact.
-struct Percentage {
-  std::uint64_t units = 0;
-  std::uint64_t scale = 1;
-
-  bool operator==(const Percentage&) const = default;
 };
 
 // `zyl-profile diff BASE NEW [query options]`.
 struct DiffCommand {
   std::filesystem::path base;
   std::filesystem::path next;  // the NEW report
-  Query query;  // run on both; `limit` cuts the joined rows, not the groups
-  std::optional<TimeBound> from;  // a percentage is of each report's own span
-  std::optional<TimeBound> to;
-  OutputFormat format = OutputFormat::Table;
-  unsigned threads = 0;                  // 0: the hardware's thread count
-  std::optional<Percentage> fail_above;  // exit 3 on growth above this
-  zyl_package::ReadLimits limits;
+  Selection selection;  // run on both; a percentage is of each one's span
+  Printing printing;
+  DiffOptions diff;  // limit, --fail-above, order and which rows to show
 };
 
 // How `export` writes the samples.
@@ -115,11 +112,8 @@ enum class ExportFormat : std::uint8_t { Csv = 0, Jsonl = 1 };
 struct ExportCommand {
   std::filesystem::path report;
   std::filesystem::path output;
-  Query query;  // the default Query with the filter options applied
-  std::optional<TimeBound> from;
-  std::optional<TimeBound> to;
+  Selection selection;
   ExportFormat format = ExportFormat::Csv;
-  zyl_package::ReadLimits limits;
 };
 
 // `--help` or `--version`: the text goes to stdout and the exit status is 0.

@@ -36,11 +36,11 @@ std::string usage_error(const Args& args) {
 TEST(ParseOptions, NoOptionsKeepTheDefaultQuery) {
   const QueryCommand command = parse_query({"r.json"});
   EXPECT_EQ(command.report, "r.json");
-  EXPECT_EQ(command.query, Query{});
-  EXPECT_EQ(command.format, OutputFormat::Table);
-  EXPECT_EQ(command.threads, 0U);
-  EXPECT_FALSE(command.timings);
-  EXPECT_FALSE(command.from.has_value());
+  EXPECT_EQ(command.selection.query, Query{});
+  EXPECT_EQ(command.printing.format, OutputFormat::Table);
+  EXPECT_EQ(command.selection.threads, 0U);
+  EXPECT_FALSE(command.printing.timings);
+  EXPECT_FALSE(command.selection.from.has_value());
 }
 
 TEST(ParseOptions, EachOptionSetsItsField) {
@@ -91,25 +91,26 @@ TEST(ParseOptions, EachOptionSetsItsField) {
   expected.operation_contains = "matmul";
   expected.tiles = {1, 3, 4, 9};
   expected.phases = {7};
-  expected.at_offset = 18446744073709551615ULL;
   expected.limit = 3;
   expected.sample_limit = 18446744073709551615ULL;
-  EXPECT_EQ(command.query, expected);
+  EXPECT_EQ(command.selection.query, expected);
+  EXPECT_EQ(command.selection.at_offset,
+            std::optional<TimeBound>(18446744073709551615ULL));
   EXPECT_EQ(command.report, "r.json");
-  EXPECT_EQ(command.format, OutputFormat::Csv);
+  EXPECT_EQ(command.printing.format, OutputFormat::Csv);
   EXPECT_EQ(command.csv_table, CsvTable::Samples);
-  EXPECT_EQ(command.threads, 2U);
-  EXPECT_TRUE(command.timings);
-  EXPECT_EQ(command.limits.max_depth, 10U);
-  EXPECT_EQ(command.limits.max_file_bytes, std::uint64_t{2} << 30);
-  EXPECT_EQ(command.limits.max_memory_bytes, std::uint64_t{3} << 20);
-  EXPECT_EQ(command.limits.max_string_bytes, 4096U);
+  EXPECT_EQ(command.selection.threads, 2U);
+  EXPECT_TRUE(command.printing.timings);
+  EXPECT_EQ(command.selection.limits.max_depth, 10U);
+  EXPECT_EQ(command.selection.limits.max_file_bytes, std::uint64_t{2} << 30);
+  EXPECT_EQ(command.selection.limits.max_memory_bytes, std::uint64_t{3} << 20);
+  EXPECT_EQ(command.selection.limits.max_string_bytes, 4096U);
 }
 
 TEST(ParseOptions, EmptyKernelIsAFilterNotAnAbsentOne) {
-  EXPECT_EQ(parse_query({"r.json", "--kernel", ""}).query.kernel,
+  EXPECT_EQ(parse_query({"r.json", "--kernel", ""}).selection.query.kernel,
             std::optional<std::string>(""));
-  EXPECT_EQ(parse_query({"--kernel=", "r.json"}).query.kernel,
+  EXPECT_EQ(parse_query({"--kernel=", "r.json"}).selection.query.kernel,
             std::optional<std::string>(""));
 }
 
@@ -119,22 +120,22 @@ TEST(ParseOptions, MetadataNameAloneDiffersFromNameWithEmptyValue) {
                    "block=", "--metadata=layer=a=b", "--metadata", "=x"});
   const std::vector<MetadataFilter> expected{
       {"block", std::nullopt}, {"block", ""}, {"layer", "a=b"}, {"", "x"}};
-  EXPECT_EQ(command.query.metadata, expected);
+  EXPECT_EQ(command.selection.query.metadata, expected);
 }
 
 TEST(ParseOptions, TimeBoundsTakeCyclesOrPercentages) {
   const QueryCommand command =
       parse_query({"r.json", "--from", "25%", "--to", "12000"});
-  ASSERT_TRUE(command.from && command.to);
-  EXPECT_EQ(resolve_bound(*command.from, 1000), 250U);
-  EXPECT_EQ(resolve_bound(*command.to, 1000), 12000U);
+  ASSERT_TRUE(command.selection.from && command.selection.to);
+  EXPECT_EQ(resolve_bound(*command.selection.from, 1000), 250U);
+  EXPECT_EQ(resolve_bound(*command.selection.to, 1000), 12000U);
   const QueryCommand fine = parse_query({"r.json", "--from", "12.5%"});
-  ASSERT_TRUE(fine.from);
-  EXPECT_EQ(resolve_bound(*fine.from, 1000), 125U);
-  EXPECT_EQ(resolve_bound(*fine.from, 18446744073709551615ULL),
+  ASSERT_TRUE(fine.selection.from);
+  EXPECT_EQ(resolve_bound(*fine.selection.from, 1000), 125U);
+  EXPECT_EQ(resolve_bound(*fine.selection.from, 18446744073709551615ULL),
             2305843009213693951ULL);  // rounded down, no overflow
   const QueryCommand whole = parse_query({"r.json", "--to", "100%"});
-  EXPECT_EQ(resolve_bound(*whole.to, 18446744073709551615ULL),
+  EXPECT_EQ(resolve_bound(*whole.selection.to, 18446744073709551615ULL),
             18446744073709551615ULL);
 }
 
@@ -157,13 +158,26 @@ TEST(ParseOptions, UsageErrors) {
   const std::vector<Row> rows{
       {{}, "A subcommand is required"},
       {{"frobnicate", "r.json"},
-       "unknown command 'frobnicate' (expected query, generate, convert, "
-       "trace, diff or export)"},
+       "unknown command 'frobnicate'; the commands: query, diff, trace, "
+       "export, generate, convert"},
+      {{"qeury", "r.json"},
+       "unknown command 'qeury' (did you mean query?); the commands: query, "
+       "diff, trace, export, generate, convert"},
       {{"query"}, "REPORT is required"},
       {{"query", "a.json", "b.json"},
        "The following argument was not expected: b.json"},
-      {{"query", "r.json", "--bogus"},
-       "The following argument was not expected: --bogus"},
+      {{"query", "r.json", "--bogus"}, "unknown option '--bogus' for query"},
+      {{"query", "r.json", "--kernal", "x"},
+       "unknown option '--kernal' for query (did you mean --kernel?)"},
+      {{"export", "r.json", "--sample-limit=3", "-o", "x.csv"},
+       "unknown option '--sample-limit' for export"},
+      {{"diff", "a", "b", "--fail-abve", "3"},
+       "unknown option '--fail-abve' for diff (did you mean --fail-above?)"},
+      {{"query", "r.json", "--wide", "--format", "json"},
+       "--wide: only applies to --format table"},
+      {{"query", "r.json", "--at-offset", "50.5.5%"},
+       "--at-offset: expected a cycle count or a percentage from 0% to 100% "
+       "with at most 6 decimals, found '50.5.5%'"},
       {{"query", "r.json", "--limit"}, "--limit: 1 required N missing"},
       {{"query", "r.json", "--limit", "-1"},
        "--limit: expected an integer in 0..18446744073709551615, found '-1'"},
@@ -228,13 +242,38 @@ TEST(ParseOptions, UsageErrors) {
       {{"convert", "in.json"}, "OUT is required"},
       {{"convert", "in.json", "out.bin", "--to", "yaml"},
        "--to: expected one of json, zpk, found 'yaml'"},
+      // A name whose extension promises another format is refused.
+      {{"convert", "in.json", "out.parquet"},
+       "a report cannot write a .parquet file ('out.parquet'): it writes "
+       ".json or .zpk"},
+      {{"convert", "in.json", "out.bin"},
+       "a report cannot write a .bin file ('out.bin'): it writes .json or "
+       ".zpk, or give --format"},
+      {{"generate", "-o", "x.json.gz"},
+       "a report cannot write a .gz file ('x.json.gz'): it writes .json or "
+       ".zpk"},
+      {{"generate", "-o", "x.zpk", "--format", "json"},
+       "--format does not match the output name 'x.zpk'; leave --format out "
+       "or change the name"},
+      {{"export", "r.json", "-o", "s.parquet"},
+       "export cannot write a .parquet file ('s.parquet'): it writes .csv or "
+       ".jsonl or .ndjson"},
+      {{"export", "r.json", "-o", "s.jsonl", "--format", "csv"},
+       "--format does not match the output name 's.jsonl'; leave --format out "
+       "or change the name"},
+      {{"trace", "r.json", "-o", "t.json.gz"},
+       "trace cannot write a .gz file ('t.json.gz'): it writes .json"},
+      {{"diff", "a", "b", "--only", "worse"},
+       "--only: expected one of regressions, improvements, found 'worse'"},
+      {{"diff", "a", "b", "--sort-by", "name"},
+       "--sort-by: expected one of absolute, relative, found 'name'"},
       // Only a package has sections to compress: by extension or by --to.
       {{"generate", "-o", "x.json", "--compress"},
        "--compress: only a package (.zpk) has sections to compress, and "
        "'x.json' is written as JSON"},
-      {{"convert", "in.json", "out.zpk", "--to", "json", "--compress"},
+      {{"convert", "in.json", "out", "--to", "json", "--compress"},
        "--compress: only a package (.zpk) has sections to compress, and "
-       "'out.zpk' is written as JSON"},
+       "'out' is written as JSON"},
       {{"convert", "a", "b.zpk", "--compress", "--compress"},
        "--compress: given more than once"},
   };
@@ -276,7 +315,7 @@ TEST(ParseOptions, GenerateAndConvert) {
   EXPECT_EQ(g.generate.samples_per_tile, 40U);
   EXPECT_EQ(g.generate.seed, 7U);
   EXPECT_EQ(g.generate.clock_hz, 0U);
-  EXPECT_FALSE(g.format.has_value());
+  EXPECT_EQ(g.format, zyl_package::ReportFormat::Package);  // by extension
   EXPECT_FALSE(g.compress);  // raw sections, mapped in place, by default
 
   const ParseResult total =
@@ -285,21 +324,177 @@ TEST(ParseOptions, GenerateAndConvert) {
             zyl_package::options_for_total(1000));
 
   const ParseResult convert =
-      parse_options({"convert", "a.zpk", "b.json", "--to", "zpk"});
+      parse_options({"convert", "a.zpk", "b.out", "--to", "zpk"});
   const auto& c = std::get<ConvertCommand>(std::get<Options>(convert));
   EXPECT_EQ(c.input, "a.zpk");
-  EXPECT_EQ(c.output, "b.json");
+  EXPECT_EQ(c.output, "b.out");
   EXPECT_EQ(c.format, zyl_package::ReportFormat::Package);
   EXPECT_FALSE(c.compress);
 
-  EXPECT_TRUE(std::get<GenerateCommand>(std::get<Options>(parse_options(
-                                            {"generate", "-o", "x.json",
-                                             "--format=zpk", "--compress"})))
+  EXPECT_TRUE(std::get<GenerateCommand>(
+                  std::get<Options>(parse_options(
+                      {"generate", "-o", "x", "--format=zpk", "--compress"})))
                   .compress);
   EXPECT_TRUE(
       std::get<ConvertCommand>(std::get<Options>(parse_options(
                                    {"convert", "a", "b.zpk", "--compress"})))
           .compress);
+}
+
+void expect_same_selection(const Selection& got, const Selection& want) {
+  EXPECT_EQ(got.query, want.query);
+  EXPECT_EQ(got.from, want.from);
+  EXPECT_EQ(got.to, want.to);
+  EXPECT_EQ(got.at_offset, want.at_offset);
+  EXPECT_EQ(got.limits.max_depth, want.limits.max_depth);
+}
+
+template <typename Command>
+Command parse_as(std::vector<std::string> args) {
+  ParseResult result = parse_options(args);
+  if (const auto* error = std::get_if<UsageError>(&result)) {
+    ADD_FAILURE() << "usage error: " << error->message;
+    return {};
+  }
+  const auto* command = std::get_if<Command>(&std::get<Options>(result));
+  if (command == nullptr) {
+    ADD_FAILURE() << "another command";
+    return {};
+  }
+  return *command;
+}
+
+// trace, diff and export embed the query's selection, so one command line
+// gives the same filters, window and limits everywhere.
+TEST(ParseOptions, NewCommandsTakeTheQueryFiltersExactly) {
+  const std::vector<std::string> filters{"--kind",
+                                         "compute",
+                                         "--kernel",
+                                         "",
+                                         "--operation-contains",
+                                         "mat",
+                                         "--tile",
+                                         "1,3-4",
+                                         "--phase",
+                                         "2",
+                                         "--metadata",
+                                         "block=1",
+                                         "--at-offset",
+                                         "40",
+                                         "--from",
+                                         "25%",
+                                         "--to",
+                                         "900",
+                                         "--max-depth",
+                                         "9"};
+  std::vector<std::string> query_args{"query", "r.json"};
+  query_args.insert(query_args.end(), filters.begin(), filters.end());
+  const QueryCommand query = parse_as<QueryCommand>(query_args);
+
+  std::vector<std::string> trace_args{"trace", "r.json", "-o", "t.json"};
+  trace_args.insert(trace_args.end(), filters.begin(), filters.end());
+  const TraceCommand trace = parse_as<TraceCommand>(trace_args);
+  expect_same_selection(trace.selection, query.selection);
+  EXPECT_EQ(trace.selection.limits.max_depth, 9U);
+  EXPECT_EQ(trace.output, "t.json");
+  EXPECT_EQ(trace.name_by, TraceName::Kernel);
+
+  std::vector<std::string> diff_args{"diff", "a.json", "b.json"};
+  diff_args.insert(diff_args.end(), filters.begin(), filters.end());
+  const DiffCommand diff = parse_as<DiffCommand>(diff_args);
+  expect_same_selection(diff.selection, query.selection);
+  EXPECT_EQ(diff.base, "a.json");
+  EXPECT_EQ(diff.next, "b.json");
+
+  std::vector<std::string> export_args{"export", "r.json", "-o", "s.jsonl"};
+  export_args.insert(export_args.end(), filters.begin(), filters.end());
+  const ExportCommand exported = parse_as<ExportCommand>(export_args);
+  expect_same_selection(exported.selection, query.selection);
+  EXPECT_EQ(exported.format, ExportFormat::Jsonl);  // by the extension
+}
+
+TEST(ParseOptions, NewCommandsOwnOptions) {
+  const TraceCommand trace =
+      parse_as<TraceCommand>({"trace", "r.json", "--output=t.json", "--name-by",
+                              "kind", "--minimal-args"});
+  EXPECT_EQ(trace.name_by, TraceName::Kind);
+  EXPECT_TRUE(trace.minimal_args);
+  const DiffCommand diff = parse_as<DiffCommand>(
+      {"diff", "a.json", "b.json", "--group-by", "tile", "--limit", "4",
+       "--format", "csv", "--threads", "2", "--fail-above", "2.5%"});
+  EXPECT_EQ(diff.selection.query.group_by, GroupBy::Tile);
+  // The limit cuts the joined rows, so neither side's query has one.
+  EXPECT_EQ(diff.selection.query.limit, std::nullopt);
+  EXPECT_EQ(diff.diff.limit, 4U);
+  EXPECT_EQ(diff.printing.format, OutputFormat::Csv);
+  EXPECT_EQ(diff.selection.threads, 2U);
+  EXPECT_EQ(diff.diff.fail_above, (Percentage{25, 10}));
+  EXPECT_EQ(diff.diff.order, DiffOrder::AbsoluteChange);
+  EXPECT_EQ(diff.diff.show, DiffShow::All);
+  const DiffCommand ordered =
+      parse_as<DiffCommand>({"diff", "a", "b", "--sort-by", "relative",
+                             "--only", "improvements", "--fail-above", "0"});
+  EXPECT_EQ(ordered.diff.order, DiffOrder::RelativeChange);
+  EXPECT_EQ(ordered.diff.show, DiffShow::Improvements);
+  EXPECT_EQ(ordered.diff.fail_above, (Percentage{0, 1}));
+  EXPECT_EQ(parse_as<ExportCommand>(
+                {"export", "r.json", "-o", "samples", "--format", "jsonl"})
+                .format,
+            ExportFormat::Jsonl);
+  EXPECT_EQ(parse_as<ExportCommand>({"export", "r.json", "-o", "s.CSV"}).format,
+            ExportFormat::Csv);
+
+  struct Row {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Row> rows{
+      {{"trace", "r.json"}, "--output is required"},
+      {{"trace", "r.json", "-o", "t", "--name-by", "tile"},
+       "--name-by: expected one of kernel, operation, kind, found 'tile'"},
+      {{"trace", "r.json", "-o", "t", "--sort-by", "name"},
+       "unknown option '--sort-by' for trace"},
+      {{"diff", "a.json"}, "NEW is required"},
+      {{"diff", "a", "b", "--sample-limit", "3"},
+       "unknown option '--sample-limit' for diff"},
+      {{"diff", "a", "b", "--fail-above", "-1"},
+       "--fail-above: expected a percentage such as 10 or 2.5 (at most 6 "
+       "decimals), found '-1'"},
+      {{"diff", "a", "b", "--fail-above", ".5"},
+       "--fail-above: expected a percentage such as 10 or 2.5 (at most 6 "
+       "decimals), found '.5'"},
+      {{"export", "r.json", "-o", ""},
+       "--output: expected a file name, found ''"},
+      {{"export", "r.json", "-o", "x", "--kind", "a", "--kind", "b"},
+       "--kind: given more than once"},
+  };
+  for (const Row& row : rows) {
+    const ParseResult result = parse_options(row.args);
+    const auto* error = std::get_if<UsageError>(&result);
+    ASSERT_NE(error, nullptr) << row.args[0] << " " << row.message;
+    EXPECT_NE(error->message.find(row.message), std::string::npos)
+        << error->message;
+  }
+}
+
+TEST(ParseOptions, AtOffsetTakesAPercentageLikeTheWindow) {
+  const QueryCommand command =
+      parse_query({"r.json", "--at-offset", "50%", "--from", "10"});
+  ASSERT_TRUE(command.selection.at_offset.has_value());
+  EXPECT_EQ(resolve_bound(*command.selection.at_offset, 3001), 1500U);
+  EXPECT_EQ(command.selection.from, std::optional<TimeBound>(10U));
+}
+
+TEST(ParseOptions, HelpDefinesTheMeasures) {
+  for (const char* command : {"query", "diff"}) {
+    const ParseResult result = parse_options({command, "--help"});
+    const std::string& text =
+        std::get<PrintText>(std::get<Options>(result)).text;
+    for (const char* term :
+         {"Phase cycles:", "Work cycles:", "Average active tiles:"}) {
+      EXPECT_NE(text.find(term), std::string::npos) << command << ": " << term;
+    }
+  }
 }
 
 }  // namespace

@@ -1,25 +1,27 @@
-// with_window, sample_kind_name and order_by_name, shared by trace, export
-// and diff.
+// resolve, sample_kind_name and order_by_name, shared by the commands.
 #include "samples.h"
 
 #include <algorithm>
 #include <array>
 #include <charconv>  // std::to_chars
 
-#include "output.h"  // json_escape
-
 namespace zyl_profile::cli {
 
-Query with_window(Query query, const std::optional<TimeBound>& from,
-                  const std::optional<TimeBound>& to,
-                  const ProfileColumns& columns) {
-  if (!from && !to) return query;
-  // Only a percentage needs the span, which costs a pass over the columns.
-  const bool percent =
-      (from && from->percent_scale != 0) || (to && to->percent_scale != 0);
-  const std::uint64_t span = percent ? profile_span(columns) : 0;
-  if (from) query.from_offset = resolve_bound(*from, span);
-  if (to) query.to_offset = resolve_bound(*to, span);
+Query resolve(const Selection& selection, const ProfileColumns& columns) {
+  Query query = selection.query;
+  const auto is_percent = [](const std::optional<TimeBound>& bound) {
+    return bound && std::holds_alternative<Percentage>(*bound);
+  };
+  const std::uint64_t span = is_percent(selection.from) ||
+                                     is_percent(selection.to) ||
+                                     is_percent(selection.at_offset)
+                                 ? profile_span(columns)
+                                 : 0;
+  if (selection.from) query.from_offset = resolve_bound(*selection.from, span);
+  if (selection.to) query.to_offset = resolve_bound(*selection.to, span);
+  if (selection.at_offset) {
+    query.at_offset = resolve_bound(*selection.at_offset, span);
+  }
   return query;
 }
 
@@ -68,32 +70,6 @@ void order_by_name(const ProfileColumns& columns,
               return first[left] != first[right] ? first[left] < first[right]
                                                  : left < right;
             });
-}
-
-void append_csv_field(std::string_view text, std::string& out) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-    out += text;
-    return;
-  }
-  out += '"';
-  for (const char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-}
-
-void append_json_string(std::string_view text, std::string& out) {
-  out += '"';
-  out += json_escape(text);
-  out += '"';
-}
-
-void append_decimal(std::uint64_t value, std::string& out) {
-  std::array<char, 20> digits{};
-  const auto [end, ec] =
-      std::to_chars(digits.data(), digits.data() + digits.size(), value);
-  out.append(digits.data(), end);
 }
 
 }  // namespace zyl_profile::cli

@@ -1,0 +1,44 @@
+// Aligned text tables for the terminal, measured in display columns (so a
+// name such as añadir_ü lines up), fitted to a width by leaving out the
+// least important columns first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zyl_profile::cli {
+
+// The width tables are fitted to unless --wide is given.
+inline constexpr std::size_t kDefaultTableWidth = 120;
+
+enum class Align : std::uint8_t { Left = 0, Right = 1 };
+
+// An aligned table: columns two spaces apart, no trailing blanks. Cells are
+// printable text (escape strings from a file with terminal_escape first).
+class TextTable {
+ public:
+  // Adds a column. A column with a higher `drop_rank` is left out first when
+  // the table does not fit; rank 0 is never left out.
+  void column(std::string title, Align align, int drop_rank = 0);
+  void row(std::vector<std::string> cells);
+
+  // Appends the table fitted to `max_width` columns (0: no limit): columns
+  // are left out by drop rank, then the widest left-aligned column is cut
+  // short with "…" down to 12 columns. Returns how many columns were left
+  // out, so the caller can say so.
+  std::size_t append_to(std::string& out, std::size_t max_width = 0) const;
+
+ private:
+  struct Column {
+    std::string title;
+    Align align;
+    int drop_rank;
+  };
+
+  std::vector<Column> columns_;
+  std::vector<std::vector<std::string>> rows_;
+};
+
+}  // namespace zyl_profile::cli

@@ -1,0 +1,143 @@
+// The process services of the commands: error and note lines, the stdout
+// writer, the progress line of long reads and writes, and --timings' clock
+// and memory figures.
+#include "process.h"
+
+#include <fmt/format.h>
+#include <sys/resource.h>  // getrusage
+#include <unistd.h>        // isatty, write
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+#include "format/text.h"
+#include "options.h"  // kProgramName
+
+namespace zyl_profile::cli {
+namespace {
+
+// Prints one error line on stderr. The text may carry bytes from the report
+// or the command line, so it is escaped like table output.
+void print_error(std::string_view message) {
+  const std::string line =
+      fmt::format("{}: {}\n", kProgramName, terminal_escape(message));
+  std::fputs(line.c_str(), stderr);
+}
+
+enum class WriteStatus : std::uint8_t {
+  Written = 0,
+  ReaderGone = 1,
+  Failed = 2
+};
+
+// Writes all of `text` to stdout with write(2), so that EPIPE is seen here
+// (SIGPIPE is ignored) and any other failure, such as a full disk, too.
+WriteStatus write_stdout(std::string_view text, int& error) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return errno == EPIPE ? WriteStatus::ReaderGone : WriteStatus::Failed;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return WriteStatus::Written;
+}
+
+ExitCode print_result(std::string_view text) {
+  int error = 0;
+  switch (write_stdout(text, error)) {
+    case WriteStatus::Written:
+    case WriteStatus::ReaderGone:  // `| head` has read all it wanted
+      return ExitCode::Success;
+    case WriteStatus::Failed:
+      break;
+  }
+  print_error(fmt::format("cannot write the output: {}",
+                          std::generic_category().message(error)));
+  return ExitCode::ReadError;
+}
+
+}  // namespace
+
+ProgressLine::ProgressLine(std::string_view verb,
+                           const std::filesystem::path& path,
+                           const zyl_package::ReadProgress& progress,
+                           Counted counted)
+    : progress_(progress), counted_(counted) {
+  if (::isatty(STDERR_FILENO) == 0) return;
+  label_ = fmt::format("{} {}...", verb, terminal_escape(path.string()));
+  thread_ = std::thread([this] { show(); });
+}
+
+ProgressLine::~ProgressLine() {
+  if (!thread_.joinable()) return;
+  {
+    const std::lock_guard lock(mutex_);
+    done_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+std::string ProgressLine::share() const {
+  const std::uint64_t total = progress_.total.load();
+  const std::uint64_t done = progress_.done.load();
+  if (total == 0 || done == 0) return {};
+  const double percent = 100.0 * static_cast<double>(std::min(done, total)) /
+                         static_cast<double>(total);
+  if (counted_ == Counted::ShareOnly) {
+    return fmt::format("{:.0f}%, ", percent);
+  }
+  return fmt::format("{:.0f}% of {:.1f} GB, ", percent,
+                     static_cast<double>(total) / 1e9);
+}
+
+void ProgressLine::show() {
+  const Clock::time_point start = Clock::now();
+  std::unique_lock lock(mutex_);
+  if (wake_.wait_until(lock, start + std::chrono::seconds(1),
+                       [this] { return done_; })) {
+    return;
+  }
+  do {
+    const std::string line = fmt::format("\r{} {}{:.1f} s\x1b[K", label_,
+                                         share(), elapsed_ms(start) / 1000.0);
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+  } while (!wake_.wait_for(lock, std::chrono::milliseconds(200),
+                           [this] { return done_; }));
+  std::fputs("\r\x1b[K", stderr);  // erase the progress line
+  std::fflush(stderr);
+}
+
+double elapsed_ms(Clock::time_point since) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - since)
+      .count();
+}
+
+double peak_memory_mib() {
+  rusage usage{};
+  if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // KiB on Linux
+}
+
+void report_error(std::string_view message) { print_error(message); }
+
+void report_note(std::string_view message) {
+  print_error(fmt::format("note: {}", message));
+}
+
+ExitCode write_output(std::string_view text) { return print_result(text); }
+
+zyl_package::ColumnsResult open_columns(const std::filesystem::path& path,
+                                        const zyl_package::ReadLimits& limits) {
+  zyl_package::ReadProgress read;
+  const ProgressLine line("loading", path, read, Counted::InputBytes);
+  return zyl_package::read_columns(path, limits, &read);
+}
+
+}  // namespace zyl_profile::cli

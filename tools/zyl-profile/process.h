@@ -1,0 +1,85 @@
+// The process services every command shares: exit statuses, one escaped
+// line per error or note on stderr, the result on stdout (written once and
+// quietly abandoned when the reader has gone away), the opening of a report
+// with progress on a terminal, and the --timings line.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "zyl_package/load_result.h"
+#include "zyl_package/report_io.h"
+
+namespace zyl_profile::cli {
+
+// The process exit statuses. ReadError also covers a file that cannot be
+// written: in both cases the command ran on a sound command line and failed.
+// Regression is `diff --fail-above` finding growth above the threshold.
+enum class ExitCode : std::uint8_t {
+  Success = 0,
+  ReadError = 1,
+  Usage = 2,
+  Regression = 3
+};
+
+// Prints "zyl-profile: MESSAGE" on stderr; the message may carry bytes from
+// a file or the command line, so it is escaped for the terminal.
+void report_error(std::string_view message);
+
+// Prints "zyl-profile: note: MESSAGE" on stderr, escaped the same way.
+void report_note(std::string_view message);
+
+// Writes the result to stdout: Success when written or when the reader went
+// away (`| head`), ReadError with a message when the write failed.
+[[nodiscard]] ExitCode write_output(std::string_view text);
+
+// Opens a report as columns (a package is mapped, JSON read into columns),
+// showing progress on a terminal during a long read.
+[[nodiscard]] zyl_package::ColumnsResult open_columns(
+    const std::filesystem::path& path, const zyl_package::ReadLimits& limits);
+
+// What a progress line says about its counters: a read counts bytes, so its
+// size is worth showing; a write counts bytes or samples by format, so only
+// the share is.
+enum class Counted : std::uint8_t { InputBytes = 0, ShareOnly = 1 };
+
+// Shows "loading NAME... 41% of 2.2 GB, 3.1 s" (or "writing NAME... 41%,
+// 3.1 s") on stderr while the work runs longer than a second, and only when
+// stderr is a terminal, so pipes, logs and tests never see it; the share
+// shows once the worker has set a total. The line is erased when the object
+// goes away, so destroy it before printing an error.
+class ProgressLine {
+ public:
+  ProgressLine(std::string_view verb, const std::filesystem::path& path,
+               const zyl_package::ReadProgress& progress, Counted counted);
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+  ~ProgressLine();
+
+ private:
+  [[nodiscard]] std::string share() const;
+  void show();
+
+  const zyl_package::ReadProgress& progress_;
+  Counted counted_;
+  std::string label_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// Milliseconds since a point, for --timings.
+using Clock = std::chrono::steady_clock;
+[[nodiscard]] double elapsed_ms(Clock::time_point since);
+
+// Peak resident memory of the process in MiB, for --timings.
+[[nodiscard]] double peak_memory_mib();
+
+}  // namespace zyl_profile::cli
