@@ -4,14 +4,14 @@
 # running over the later ones of its track (the staircase an overlap of
 # ts + dur makes). By hand, not in CI: it needs npm packages and a browser.
 #
-#   scripts/check-trace-viewer.sh TRACE.json SHOT.png
+#   scripts/check-trace-viewer.sh TRACE.json SHOT.png ["Left Heavy"|Sandwich]
 #
 # Setup once: npm install --prefix /tmp/trace-npm speedscope playwright-core
 # and apt-get install chromium. TRACE_NPM and CHROMIUM override those places.
 set -euo pipefail
 
-if [ $# -ne 2 ]; then
-  echo "usage: $0 TRACE.json SHOT.png" >&2
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+  echo "usage: $0 TRACE.json SHOT.png [VIEW]" >&2
   exit 2
 fi
 trace=$1
@@ -46,4 +46,4 @@ for _ in $(seq 50); do
 done
 
 TRACE_NPM=$npm_dir node "$here/../tests/viewers/speedscope-shot.mjs" \
-  "http://127.0.0.1:$port/index.html#profileURL=trace.json" "$shot"
+  "http://127.0.0.1:$port/index.html#profileURL=trace.json" "$shot" ${3:+"$3"}

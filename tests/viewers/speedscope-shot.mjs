@@ -4,12 +4,13 @@
 // running when all later ones began: the staircase a drawn overlap makes.
 // Run by scripts/check-trace-viewer.sh, which serves speedscope and the trace.
 //
-// node speedscope-shot.mjs URL SHOT.png   (TRACE_NPM: where playwright-core is)
+// node speedscope-shot.mjs URL SHOT.png [VIEW]   (VIEW: a view button's text,
+// e.g. "Left Heavy"; TRACE_NPM: where playwright-core is)
 import { createRequire } from 'node:module';
 
-const [url, shot] = process.argv.slice(2);
+const [url, shot, view] = process.argv.slice(2);
 if (!url || !shot) {
-  console.error('usage: node speedscope-shot.mjs URL SHOT.png');
+  console.error('usage: node speedscope-shot.mjs URL SHOT.png [VIEW]');
   process.exit(2);
 }
 // playwright-core lives in a scratch npm folder, not in the repository, and
@@ -35,6 +36,7 @@ try {
   // The view switcher appears once the profile is imported; two animation
   // frames later the flame chart is on the canvas.
   await page.getByText('Left Heavy').first().waitFor({ timeout: 60000 });
+  if (view) await page.getByText(view).first().click();
   await page.evaluate(
     () => new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done))),
   );
