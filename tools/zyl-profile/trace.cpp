@@ -164,6 +164,30 @@ bool needs_sequential_tids(std::uint64_t max_tile, std::uint32_t max_lanes) {
          (lanes_above << kLaneShift) + max_tile + 1 >= kMaxId;
 }
 
+// Gives the tracks of `layout` (tile, then lane order) their tids, sort
+// indexes and the pid above them.
+void number_tracks(Layout& layout) {
+  const std::uint64_t max_tile =
+      layout.tracks.empty() ? 0 : layout.tracks.back().tile;
+  layout.stats.sequential_tids =
+      needs_sequential_tids(max_tile, layout.stats.max_lanes);
+  std::uint64_t max_tid = 0;
+  for (std::size_t i = 0; i < layout.tracks.size(); ++i) {
+    Track& track = layout.tracks[i];
+    const std::uint64_t lane = track.lane;
+    track.tid = layout.stats.sequential_tids
+                    ? i + 1
+                    : track.tile + 1 + (lane << kLaneShift);
+    // Tiles in numeric order, each tile's lanes together.
+    track.sort_index =
+        layout.stats.sequential_tids
+            ? i
+            : std::uint64_t{track.tile} * layout.stats.max_lanes + lane;
+    max_tid = std::max(max_tid, track.tid);
+  }
+  layout.pid = max_tid + 1;
+}
+
 // Collects the matching samples and places them on lanes and tracks.
 Layout place_samples(const ProfileColumns& columns, const Query& query) {
   std::vector<Placed> placed;
@@ -194,25 +218,7 @@ Layout place_samples(const ProfileColumns& columns, const Query& query) {
     i = end;
   }
   layout.stats.track_count = layout.tracks.size();
-
-  const std::uint64_t max_tile = placed.empty() ? 0 : placed.back().tile;
-  layout.stats.sequential_tids =
-      needs_sequential_tids(max_tile, layout.stats.max_lanes);
-  std::uint64_t max_tid = 0;
-  for (std::size_t i = 0; i < layout.tracks.size(); ++i) {
-    Track& track = layout.tracks[i];
-    const std::uint64_t lane = track.lane;
-    track.tid = layout.stats.sequential_tids
-                    ? i + 1
-                    : track.tile + 1 + (lane << kLaneShift);
-    // Tiles in numeric order, each tile's lanes together.
-    track.sort_index =
-        layout.stats.sequential_tids
-            ? i
-            : std::uint64_t{track.tile} * layout.stats.max_lanes + lane;
-    max_tid = std::max(max_tid, track.tid);
-  }
-  layout.pid = max_tid + 1;
+  number_tracks(layout);
 
   layout.track_of.resize(placed.size());
   std::size_t run = 0;
@@ -500,35 +506,30 @@ TraceStats write_trace(const ProfileColumns& columns, const Query& query,
 }
 
 ExitCode run_trace(const TraceCommand& command) {
-  const zyl_package::ColumnsResult opened =
-      open_columns(command.report, command.selection.limits);
-  if (!opened.ok()) {
-    report_error(opened.error().to_string());
-    return ExitCode::ReadError;
-  }
-  const ProfileColumns& columns = opened.value();
+  const std::optional<ProfileColumns> opened =
+      open_report(command.report, command.selection.limits);
+  if (!opened) return ExitCode::ReadError;
+  const ProfileColumns& columns = *opened;
   const Query query = resolve(command.selection, columns);
   TraceSettings settings;
   settings.name_by = command.name_by;
   if (command.minimal_args) settings.args = TraceArgs::None;
   TraceStats stats;
-  if (const std::optional<std::string> error =
-          zyl_package::write_file_atomically(
-              command.output, [&](std::ostream& out) {
-                stats = write_trace(columns, query, settings, out);
-              })) {
-    report_error(*error);
-    return ExitCode::ReadError;
-  }
+  const ExitCode status =
+      write_atomically(command.output, [&](std::ostream& out) {
+        stats = write_trace(columns, query, settings, out);
+      });
+  if (status != ExitCode::Success) return status;
+  note_why(columns, query, stats.event_count);
   if (columns.clock_hz == 0) {
-    report_error(
-        "note: the report's clock_hz is 0, so the trace shows one cycle as "
-        "one nanosecond");
+    report_note(
+        "the report's clock_hz is 0, so the trace shows one cycle as one "
+        "nanosecond");
   }
   if (stats.sequential_tids) {
-    report_error(
-        "note: the tile numbers or lanes are too large for tid = tile + 1 + "
-        "lane * 2^24, so the tracks are numbered 1, 2, ... in tile order");
+    report_note(
+        "the tile numbers or lanes are too large for tid = tile + 1 + lane * "
+        "2^24, so the tracks are numbered 1, 2, ... in tile order");
   }
   return ExitCode::Success;
 }

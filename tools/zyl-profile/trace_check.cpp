@@ -377,9 +377,9 @@ std::optional<std::string> compare_with_export(const ParsedTrace& trace,
         od::value value = field.value();
         if (key == "physical_tile") {
           tile = value.get_uint64();
-        } else if (key == "offset") {
+        } else if (key == "offset_cycles") {
           offset = value.get_uint64();
-        } else if (key == "duration") {
+        } else if (key == "duration_cycles") {
           duration = value.get_uint64();
         } else if (key == "kernel") {
           kernel = std::string_view(value.get_string());
