@@ -135,8 +135,10 @@ TEST_F(ReadColumns, WriteColumnsWritesEveryFormAtomically) {
   PackageWriteOptions bad_version;
   bad_version.version = 3;
   std::string out;
-  EXPECT_EQ(encode_columns_package(columns, out, bad_version),
-            "package version 3 cannot be written (versions 1 and 2 can)");
+  EXPECT_EQ(
+      encode_columns_package(columns, out, bad_version),
+      (WriteError{
+          {}, "package version 3 cannot be written (versions 1 and 2 can)"}));
 }
 
 TEST_F(ReadColumns, UnreadableFilesGiveClearErrors) {

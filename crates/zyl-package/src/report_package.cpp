@@ -796,11 +796,13 @@ bool looks_like_report_package(std::string_view bytes) {
          static_cast<unsigned char>(bytes.front()) == kPackageMagic[0];
 }
 
-std::optional<std::string> encode_columns_package(
-    const ProfileColumns& columns, std::string& out,
-    const PackageWriteOptions& options) {
+WriteResult encode_columns_package(const ProfileColumns& columns,
+                                   std::string& out,
+                                   const PackageWriteOptions& options) {
   detail::PackagePlan plan;
-  if (auto error = detail::plan_package(columns, options, plan)) return error;
+  if (auto error = detail::plan_package(columns, options, plan)) {
+    return WriteError{{}, std::move(*error)};  // in memory: no file to name
+  }
   out.clear();
   out.reserve(plan.total_bytes);
   const auto append = [&out](const void* data, std::uint64_t size) {
@@ -815,9 +817,8 @@ std::optional<std::string> encode_columns_package(
   return std::nullopt;
 }
 
-std::optional<std::string> encode_report_package(
-    const ProfileReport& report, std::string& out,
-    const PackageWriteOptions& options) {
+WriteResult encode_report_package(const ProfileReport& report, std::string& out,
+                                  const PackageWriteOptions& options) {
   return encode_columns_package(to_columns(report), out, options);
 }
 

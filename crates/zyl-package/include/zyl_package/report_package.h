@@ -43,16 +43,16 @@ struct PackageWriteOptions {
 [[nodiscard]] bool looks_like_report_package(std::string_view bytes);
 
 // Encodes `columns` as a package into `out` (replacing its contents).
-// Returns nothing on success, or why they cannot be stored: columns that
-// check_columns rejects, more than 2^32 distinct strings or metadata lists,
-// or a version other than 1 and 2.
-[[nodiscard]] std::optional<std::string> encode_columns_package(
+// Returns nothing on success, or why they cannot be stored (an error with
+// no file): columns that check_columns rejects, more than 2^32 distinct
+// strings or metadata lists, or a version other than 1 and 2.
+[[nodiscard]] WriteResult encode_columns_package(
     const ProfileColumns& columns, std::string& out,
     const PackageWriteOptions& options = {});
 
 // Encodes `report` as a package into `out`, through to_columns(report);
 // returns as encode_columns_package does.
-[[nodiscard]] std::optional<std::string> encode_report_package(
+[[nodiscard]] WriteResult encode_report_package(
     const ProfileReport& report, std::string& out,
     const PackageWriteOptions& options = {});
 
