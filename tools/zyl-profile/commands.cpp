@@ -29,13 +29,10 @@ namespace {
 
 ExitCode run_query(const QueryCommand& command) {
   const Clock::time_point load_start = Clock::now();
-  const zyl_package::ColumnsResult opened =
-      open_columns(command.report, command.selection.limits);
-  if (!opened.ok()) {
-    report_error(opened.error().to_string());
-    return ExitCode::ReadError;
-  }
-  const ProfileColumns& columns = opened.value();
+  const std::optional<ProfileColumns> opened =
+      open_report(command.report, command.selection.limits);
+  if (!opened) return ExitCode::ReadError;
+  const ProfileColumns& columns = *opened;
   const double load_ms = elapsed_ms(load_start);
 
   const Clock::time_point query_start = Clock::now();
@@ -84,7 +81,7 @@ ExitCode run_generate(const GenerateCommand& command) {
   // Straight from the generator to the file, sample by sample: the report is
   // never held, so the size is bounded by the disk rather than the memory.
   zyl_package::ReadProgress written;
-  std::optional<std::string> error;
+  zyl_package::WriteResult error;
   {
     const ProgressLine line("writing", command.output, written,
                             Counted::ShareOnly);
@@ -93,30 +90,27 @@ ExitCode run_generate(const GenerateCommand& command) {
         package_options(command.compress), &written);
   }
   if (error) {
-    report_error(*error);
+    report_error(error->to_string());
     return ExitCode::ReadError;
   }
   return ExitCode::Success;
 }
 
 ExitCode run_convert(const ConvertCommand& command) {
-  const zyl_package::ColumnsResult opened =
-      open_columns(command.input, command.limits);
-  if (!opened.ok()) {
-    report_error(opened.error().to_string());
-    return ExitCode::ReadError;
-  }
+  const std::optional<ProfileColumns> opened =
+      open_report(command.input, command.limits);
+  if (!opened) return ExitCode::ReadError;
   zyl_package::ReadProgress written;
-  std::optional<std::string> error;
+  zyl_package::WriteResult error;
   {
     const ProgressLine line("writing", command.output, written,
                             Counted::ShareOnly);
-    error = zyl_package::write_columns(
-        opened.value(), command.output, command.format,
-        package_options(command.compress), &written);
+    error =
+        zyl_package::write_columns(*opened, command.output, command.format,
+                                   package_options(command.compress), &written);
   }
   if (error) {
-    report_error(*error);
+    report_error(error->to_string());
     return ExitCode::ReadError;
   }
   return ExitCode::Success;

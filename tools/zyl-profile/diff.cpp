@@ -134,11 +134,7 @@ void append_rows_table(const DiffReport& diff, std::string& out,
         "({} unchanged {} not listed; --format json lists every group)\n",
         with_separators(same), same == 1 ? "group" : "groups");
   }
-  if (left_out > 0) {
-    out +=
-        fmt::format("({} {} left out to fit {} columns; --wide shows all)\n",
-                    left_out, left_out == 1 ? "column" : "columns", max_width);
-  }
+  append_left_out_note(left_out, max_width, out);
 }
 
 }  // namespace
@@ -311,13 +307,10 @@ ExitCode run_diff(const DiffCommand& command) {
   const auto run_one =
       [&](const std::filesystem::path& path) -> std::optional<QueryReport> {
     const Clock::time_point load_start = Clock::now();
-    const zyl_package::ColumnsResult opened =
-        open_columns(path, command.selection.limits);
-    if (!opened.ok()) {
-      report_error(opened.error().to_string());
-      return std::nullopt;
-    }
-    const ProfileColumns& columns = opened.value();
+    const std::optional<ProfileColumns> opened =
+        open_report(path, command.selection.limits);
+    if (!opened) return std::nullopt;
+    const ProfileColumns& columns = *opened;
     load_ms += elapsed_ms(load_start);
     const Clock::time_point query_start = Clock::now();
     threads = std::max(

@@ -121,23 +121,17 @@ std::size_t write_samples(const ProfileColumns& columns, const Query& query,
 }
 
 ExitCode run_export(const ExportCommand& command) {
-  const zyl_package::ColumnsResult opened =
-      open_columns(command.report, command.selection.limits);
-  if (!opened.ok()) {
-    report_error(opened.error().to_string());
-    return ExitCode::ReadError;
-  }
-  const ProfileColumns& columns = opened.value();
-  const Query query = resolve(command.selection, columns);
-  if (const std::optional<std::string> error =
-          zyl_package::write_file_atomically(
-              command.output, [&](std::ostream& out) {
-                write_samples(columns, query, command.format, out);
-              })) {
-    report_error(*error);
-    return ExitCode::ReadError;
-  }
-  return ExitCode::Success;
+  const std::optional<ProfileColumns> opened =
+      open_report(command.report, command.selection.limits);
+  if (!opened) return ExitCode::ReadError;
+  const Query query = resolve(command.selection, *opened);
+  std::size_t written = 0;
+  const ExitCode status =
+      write_atomically(command.output, [&](std::ostream& out) {
+        written = write_samples(*opened, query, command.format, out);
+      });
+  if (status == ExitCode::Success) note_why(*opened, query, written);
+  return status;
 }
 
 }  // namespace zyl_profile::cli

@@ -761,8 +761,14 @@ class TraceOptions final : public CommandOptions {
     name_by_ =
         t.value("--name-by",
                 "Name slices by kernel (default), operation or kind", "BY");
-    minimal_args_ =
-        t.flag("--minimal-args", "Leave the per-sample args out of the trace");
+    args_ = t.value("--args",
+                    "What each slice carries: full (default: every field, "
+                    "for Perfetto's pivots), minimal (kernel, operation and "
+                    "kind: one speedscope frame per name, where per-sample "
+                    "values would make every sample a frame of its own) or "
+                    "none",
+                    "ARGS");
+    minimal_args_ = t.flag("--minimal-args", "The same as --args none");
   }
 
   std::variant<Options, UsageError> build() const override {
@@ -785,7 +791,18 @@ class TraceOptions final : public CommandOptions {
                                    {"kind", TraceName::Kind}},
                                   command.name_by));
     }
-    command.minimal_args = is_set(minimal_args_);
+    if (const std::string* text = given(args_)) {
+      if (is_set(minimal_args_)) {
+        return UsageError{"--args and --minimal-args cannot be given together"};
+      }
+      RETURN_IF_USAGE_ERROR(
+          parse_choice<TraceArgs>("--args", *text,
+                                  {{"full", TraceArgs::Full},
+                                   {"minimal", TraceArgs::Minimal},
+                                   {"none", TraceArgs::None}},
+                                  command.args));
+    }
+    if (is_set(minimal_args_)) command.args = TraceArgs::None;
     return Options{std::move(command)};
   }
 
@@ -794,6 +811,7 @@ class TraceOptions final : public CommandOptions {
   SelectionOptions selection_;
   CLI::Option* output_ = nullptr;
   CLI::Option* name_by_ = nullptr;
+  CLI::Option* args_ = nullptr;
   CLI::Option* minimal_args_ = nullptr;
 };
 
@@ -871,8 +889,9 @@ class ExportOptions final : public CommandOptions {
     output_ = t.value("-o,--output", "File to write (.csv or .jsonl)", "FILE")
                   ->required();
     format_ = t.value("--format",
-                      "csv or jsonl (default: by the file's extension; "
-                      "csv without one)",
+                      "csv (RFC 4180: header row, CRLF line ends) or jsonl "
+                      "(one JSON object per line); default: by the file's "
+                      "extension (.csv, .jsonl, .ndjson), csv without one",
                       "F");
   }
 
@@ -944,6 +963,25 @@ const CommandSpec kCommands[] = {
      "  zyl-profile trace examples/small.json -o trace.json --tile 0-3",
      make_options<TraceOptions>},
     {"export", "Write every matching sample as CSV or JSON lines",
+     "Columns (the CSV header, and the keys of each JSON line), one row per\n"
+     "matching sample in report order:\n"
+     "  physical_tile      the tile's number\n"
+     "  offset_cycles      start, in cycles since the tile's first sample\n"
+     "  duration_cycles    length in cycles\n"
+     "  end_offset_cycles  offset_cycles + duration_cycles\n"
+     "  phase, epoch       the step's phase and epoch\n"
+     "  kind               exchange, compute, synchronization or idle\n"
+     "  operation, kernel  the step's names (\"\" when it has none)\n"
+     "  metadata           a JSON array of {\"name\": ..., \"value\": ...} in "
+     "the\n"
+     "                     sample's order; a name may repeat. In CSV it is "
+     "one\n"
+     "                     field holding that JSON text.\n"
+     "In CSV an empty string is written \"\", so readers can tell it from a "
+     "missing\n"
+     "value. To read an export back exactly in DuckDB or pandas, see "
+     "\"Reading\n"
+     "exports back\" in the README.\n\n"
      "Example:\n"
      "  zyl-profile export examples/small.json --kind compute -o samples.csv",
      make_options<ExportOptions>},

@@ -87,13 +87,21 @@ struct ConvertCommand {
 // (kernel, then operation, then kind).
 enum class TraceName : std::uint8_t { Kernel = 0, Operation = 1, Kind = 2 };
 
+// What each complete event carries in `args`. Full: every field a user may
+// pivot on in Perfetto (operation, kernel, kind, phase, epoch, tile, offsets
+// and cycles, metadata). Minimal: only kernel, operation and kind, the fields
+// every sample of one slice name shares, since speedscope keys a frame by its
+// name plus the JSON of its args and per-sample values would make each sample
+// a frame of its own. None: no args at all.
+enum class TraceArgs : std::uint8_t { Full = 0, Minimal = 1, None = 2 };
+
 // `zyl-profile trace REPORT -o FILE [filters]`.
 struct TraceCommand {
   std::filesystem::path report;
   std::filesystem::path output;
   Selection selection;
   TraceName name_by = TraceName::Kernel;
-  bool minimal_args = false;  // leave the args out of every event
+  TraceArgs args = TraceArgs::Full;
 };
 
 // `zyl-profile diff BASE NEW [query options]`.

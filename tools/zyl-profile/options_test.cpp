@@ -418,7 +418,13 @@ TEST(ParseOptions, NewCommandsOwnOptions) {
       parse_as<TraceCommand>({"trace", "r.json", "--output=t.json", "--name-by",
                               "kind", "--minimal-args"});
   EXPECT_EQ(trace.name_by, TraceName::Kind);
-  EXPECT_TRUE(trace.minimal_args);
+  EXPECT_EQ(trace.args, TraceArgs::None);
+  EXPECT_EQ(parse_as<TraceCommand>({"trace", "r.json", "-o", "t.json"}).args,
+            TraceArgs::Full);
+  EXPECT_EQ(parse_as<TraceCommand>(
+                {"trace", "r.json", "-o", "t.json", "--args", "minimal"})
+                .args,
+            TraceArgs::Minimal);
   const DiffCommand diff = parse_as<DiffCommand>(
       {"diff", "a.json", "b.json", "--group-by", "tile", "--limit", "4",
        "--format", "csv", "--threads", "2", "--fail-above", "2.5%"});

@@ -79,6 +79,17 @@ std::string_view dimension_or_empty(const GroupSummary& group,
                                          : std::string_view(found->second);
 }
 
+// Writes one measure to a JsonWriter or a CsvRow, as a count or a real.
+template <typename Sink>
+void put_measure(const GroupField& field, const GroupSummary& group,
+                 Sink& sink) {
+  if (field.count != nullptr) {
+    sink.number(field.count(group));
+  } else {
+    sink.real(field.real(group));
+  }
+}
+
 void append_group_json(const GroupSummary& group, JsonWriter& json) {
   json.begin_object(JsonLayout::Block).field("name", group.name);
   json.key("dimensions").begin_object(JsonLayout::Inline);
@@ -86,11 +97,7 @@ void append_group_json(const GroupSummary& group, JsonWriter& json) {
   json.end();
   for (const GroupField& field : kGroupFields) {
     json.key(field.key);
-    if (field.count != nullptr) {
-      json.number(field.count(group));
-    } else {
-      json.real(field.real(group));
-    }
+    put_measure(field, group, json);
   }
   json.end();
 }
@@ -155,13 +162,7 @@ void append_groups_csv(const QueryReport& report, std::string& out) {
     for (const std::string& key : keys) {
       row.text(dimension_or_empty(group, key));
     }
-    for (const GroupField& field : kGroupFields) {
-      if (field.count != nullptr) {
-        row.number(field.count(group));
-      } else {
-        row.real(field.real(group));
-      }
-    }
+    for (const GroupField& field : kGroupFields) put_measure(field, group, row);
     row.end();
   }
 }
@@ -265,11 +266,8 @@ void append_table(const QueryReport& report, std::string& out,
     }
     left_out += samples.append_to(out, max_width);
   }
-  if (left_out > 0) {
-    out +=
-        fmt::format("\n({} {} left out to fit {} columns; --wide shows all)\n",
-                    left_out, left_out == 1 ? "column" : "columns", max_width);
-  }
+  if (left_out > 0) out += '\n';
+  append_left_out_note(left_out, max_width, out);
 }
 
 }  // namespace zyl_profile::cli

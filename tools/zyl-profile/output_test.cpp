@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+
+#include "format/text.h"
+#include "format/text_table.h"
 
 namespace zyl_profile::cli {
 namespace {
@@ -166,6 +170,29 @@ TEST(AppendTable, TellsNoMatchFromGroupsCutByTheLimit) {
   out.clear();
   append_table(report, out, 0);
   EXPECT_NE(out.find("no matching samples\n"), std::string::npos) << out;
+}
+
+TEST(AppendTable, FitsTheWidthUnlessWide) {
+  QueryReport report = small_report();
+  report.groups[0].name = std::string(70, 'k');
+  report.groups[0].dimensions = {{"phase", "0"}, {"epoch", "0"}};
+  std::string fitted;
+  append_table(report, fitted, kDefaultTableWidth);
+  std::size_t widest = 0;
+  for (std::size_t start = 0; start < fitted.size();) {
+    const std::size_t end = fitted.find('\n', start);
+    widest = std::max(widest, display_width(fitted.substr(start, end - start)));
+    start = end + 1;
+  }
+  EXPECT_LE(widest, kDefaultTableWidth) << fitted;
+  EXPECT_NE(fitted.find("left out to fit 120 columns; --wide shows all"),
+            std::string::npos)
+      << fitted;
+  std::string wide;
+  append_table(report, wide, 0);
+  EXPECT_NE(wide.find("first"), std::string::npos) << wide;
+  EXPECT_NE(wide.find(std::string(70, 'k')), std::string::npos);
+  EXPECT_EQ(wide.find("left out"), std::string::npos);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "format/text.h"
 #include "options.h"  // kProgramName
+#include "zyl_package/atomic_file.h"
 
 namespace zyl_profile::cli {
 namespace {
@@ -133,11 +134,29 @@ void report_note(std::string_view message) {
 
 ExitCode write_output(std::string_view text) { return print_result(text); }
 
-zyl_package::ColumnsResult open_columns(const std::filesystem::path& path,
-                                        const zyl_package::ReadLimits& limits) {
-  zyl_package::ReadProgress read;
-  const ProgressLine line("loading", path, read, Counted::InputBytes);
-  return zyl_package::read_columns(path, limits, &read);
+std::optional<ProfileColumns> open_report(
+    const std::filesystem::path& path, const zyl_package::ReadLimits& limits) {
+  // The progress line goes away before an error is printed.
+  zyl_package::ColumnsResult opened = [&] {
+    zyl_package::ReadProgress read;
+    const ProgressLine line("loading", path, read, Counted::InputBytes);
+    return zyl_package::read_columns(path, limits, &read);
+  }();
+  if (!opened.ok()) {
+    report_error(opened.error().to_string());
+    return std::nullopt;
+  }
+  return std::move(opened).value();
+}
+
+ExitCode write_atomically(const std::filesystem::path& path,
+                          const std::function<void(std::ostream&)>& write) {
+  if (const zyl_package::WriteResult error =
+          zyl_package::write_file_atomically(path, write)) {
+    report_error(error->to_string());
+    return ExitCode::ReadError;
+  }
+  return ExitCode::Success;
 }
 
 }  // namespace zyl_profile::cli

@@ -8,13 +8,17 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "zyl_package/load_result.h"
 #include "zyl_package/report_io.h"
+#include "zyl_profile/scan.h"
 
 namespace zyl_profile::cli {
 
@@ -40,9 +44,16 @@ void report_note(std::string_view message);
 [[nodiscard]] ExitCode write_output(std::string_view text);
 
 // Opens a report as columns (a package is mapped, JSON read into columns),
-// showing progress on a terminal during a long read.
-[[nodiscard]] zyl_package::ColumnsResult open_columns(
+// showing progress on a terminal during a long read. On failure prints the
+// error and returns nothing: the caller exits with ReadError.
+[[nodiscard]] std::optional<ProfileColumns> open_report(
     const std::filesystem::path& path, const zyl_package::ReadLimits& limits);
+
+// Writes `path` atomically through `write` (see write_file_atomically). On
+// failure prints the error and returns ReadError, else Success.
+[[nodiscard]] ExitCode write_atomically(
+    const std::filesystem::path& path,
+    const std::function<void(std::ostream&)>& write);
 
 // What a progress line says about its counters: a read counts bytes, so its
 // size is worth showing; a write counts bytes or samples by format, so only

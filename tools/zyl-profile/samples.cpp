@@ -5,6 +5,9 @@
 #include <array>
 #include <charconv>  // std::to_chars
 
+#include "process.h"
+#include "zyl_profile/notes.h"
+
 namespace zyl_profile::cli {
 
 Query resolve(const Selection& selection, const ProfileColumns& columns) {
@@ -23,6 +26,20 @@ Query resolve(const Selection& selection, const ProfileColumns& columns) {
     query.at_offset = resolve_bound(*selection.at_offset, span);
   }
   return query;
+}
+
+void note_why(const ProfileColumns& columns, const Query& query,
+              std::size_t written) {
+  QueryReport report;
+  report.matched_sample_count = written;
+  // The span costs a pass over the columns: only worth it when the notes
+  // look at it, for a point or a start past the end or an empty answer.
+  if (written == 0 || query.at_offset || query.from_offset) {
+    report.profile_span_cycles = profile_span(columns);
+  }
+  for (const std::string& note : explain_query(columns, query, report)) {
+    report_note(note);
+  }
 }
 
 std::string_view sample_kind_name(const ProfileColumns& columns,

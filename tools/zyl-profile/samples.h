@@ -25,6 +25,11 @@ namespace zyl_profile::cli {
 [[nodiscard]] Query resolve(const Selection& selection,
                             const ProfileColumns& columns);
 
+// Prints, as notes on stderr, why a command that wrote `written` samples of
+// `query` matched nothing or what of its options had no effect.
+void note_why(const ProfileColumns& columns, const Query& query,
+              std::size_t written);
+
 // Returns the display name of sample `sample`'s kind ("compute" etc.), a
 // constant with static lifetime.
 [[nodiscard]] std::string_view sample_kind_name(const ProfileColumns& columns,

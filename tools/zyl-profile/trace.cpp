@@ -513,7 +513,7 @@ ExitCode run_trace(const TraceCommand& command) {
   const Query query = resolve(command.selection, columns);
   TraceSettings settings;
   settings.name_by = command.name_by;
-  if (command.minimal_args) settings.args = TraceArgs::None;
+  settings.args = command.args;
   TraceStats stats;
   const ExitCode status =
       write_atomically(command.output, [&](std::ostream& out) {

@@ -15,14 +15,6 @@
 
 namespace zyl_profile::cli {
 
-// What each complete event carries in `args`. Full: every field a user may
-// pivot on in Perfetto (operation, kernel, kind, phase, epoch, tile, offsets
-// and cycles, metadata). Minimal: only kernel, operation and kind, the fields
-// every sample of one slice name shares, since speedscope keys a frame by its
-// name plus the JSON of its args and per-sample values would make each sample
-// a frame of its own. None: no args at all.
-enum class TraceArgs : std::uint8_t { Full = 0, Minimal = 1, None = 2 };
-
 // How the events are named and what they carry.
 struct TraceSettings {
   TraceName name_by = TraceName::Kernel;

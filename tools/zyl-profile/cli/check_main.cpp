@@ -102,7 +102,7 @@ int slow_kernel(const std::vector<std::string>& args) {
   }
   if (const auto error = zyl_package::write_report(
           report, args[1], zyl_package::report_format_for(args[1]))) {
-    return fail(*error);
+    return fail(error->to_string());
   }
   return 0;
 }

@@ -102,14 +102,7 @@ void JsonWriter::break_line(std::size_t depth) {
   out_.append(2 * depth, ' ');
 }
 
-void JsonWriter::before_value() {
-  if (after_key_) {
-    after_key_ = false;
-    return;
-  }
-  if (levels_.empty()) return;
-  Level& level = levels_.back();
-  assert(!level.object && "a value inside an object needs a key first");
+void JsonWriter::separate(Level& level) {
   const bool first = level.empty;
   level.empty = false;
   switch (level.layout) {
@@ -129,31 +122,24 @@ void JsonWriter::before_value() {
   }
 }
 
+void JsonWriter::before_value() {
+  if (after_key_) {
+    after_key_ = false;
+    return;
+  }
+  if (levels_.empty()) return;
+  assert(!levels_.back().object && "a value inside an object needs a key");
+  separate(levels_.back());
+}
+
 JsonWriter& JsonWriter::key(std::string_view name) {
   assert(!levels_.empty() && levels_.back().object && !after_key_);
   Level& level = levels_.back();
-  const bool first = level.empty;
-  level.empty = false;
-  switch (level.layout) {
-    case JsonLayout::Compact:
-      if (!first) out_ += ',';
-      break;
-    case JsonLayout::Inline:
-      out_ += first ? " " : ", ";
-      break;
-    case JsonLayout::Block:
-      if (!first) out_ += ',';
-      break_line(levels_.size());
-      break;
-    case JsonLayout::Lines:
-      out_ += first ? "\n" : ",\n";
-      break;
-  }
+  separate(level);
   append_json_string(name, out_);
-  out_ +=
-      level.layout == JsonLayout::Compact || level.layout == JsonLayout::Lines
-          ? ":"
-          : ": ";
+  const bool compact =
+      level.layout == JsonLayout::Compact || level.layout == JsonLayout::Lines;
+  out_ += compact ? ":" : ": ";
   after_key_ = true;
   return *this;
 }

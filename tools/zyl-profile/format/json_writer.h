@@ -79,6 +79,7 @@ class JsonWriter {
     return number(static_cast<std::uint64_t>(value));
   }
 
+  void separate(Level& level);  // the comma and line break before an item
   void before_value();
   JsonWriter& open(char bracket, bool object, JsonLayout layout);
   void break_line(std::size_t depth);

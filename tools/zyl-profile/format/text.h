@@ -41,7 +41,7 @@ struct CodePoint {
 // followed by "..." and its whole length. Not escaped: a message is escaped
 // as a whole when it is printed.
 [[nodiscard]] std::string excerpt(std::string_view text,
-                                 std::size_t max_bytes = 200);
+                                  std::size_t max_bytes = 200);
 
 // Returns `value` with a comma between each group of three digits.
 [[nodiscard]] std::string with_separators(std::uint64_t value);

@@ -115,4 +115,15 @@ std::size_t TextTable::append_to(std::string& out,
   return dropped;
 }
 
+void append_left_out_note(std::size_t left_out, std::size_t max_width,
+                          std::string& out) {
+  if (left_out == 0) return;
+  out += "(";
+  out += std::to_string(left_out);
+  out += left_out == 1 ? " column" : " columns";
+  out += " left out to fit ";
+  out += std::to_string(max_width);
+  out += " columns; --wide shows all)\n";
+}
+
 }  // namespace zyl_profile::cli

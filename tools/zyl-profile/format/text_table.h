@@ -41,4 +41,9 @@ class TextTable {
   std::vector<std::vector<std::string>> rows_;
 };
 
+// Appends "(N columns left out to fit W columns; --wide shows all)" when
+// `left_out` (what append_to returned, summed over a page's tables) is not 0.
+void append_left_out_note(std::size_t left_out, std::size_t max_width,
+                          std::string& out);
+
 }  // namespace zyl_profile::cli

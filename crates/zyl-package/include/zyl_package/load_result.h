@@ -98,10 +98,6 @@ struct WriteError {
   // or the message alone when there is no file.
   [[nodiscard]] std::string to_string() const;
 
-  // Transitional, for callers that kept the error as a string: the text of
-  // to_string(). New code calls to_string().
-  operator std::string() const { return to_string(); }  // NOLINT
-
   bool operator==(const WriteError&) const = default;
 };
 
