@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those that are missing,
 # so it is cheap to run before every build. `--clang` adds clang and its
-# sanitizer and libFuzzer runtimes, which the fuzz and tsan builds need.
+# sanitizer and libFuzzer runtimes, which the fuzz and tsan builds need;
+# `--tests` adds what the read-back checks of exports run on (pandas, and
+# node with npm for DuckDB's package from the npm registry).
 set -euo pipefail
 
 packages=(
@@ -9,9 +11,18 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsimdjson-dev libzstd-dev libxxhash-dev libcli11-dev libfmt-dev
 )
-if [[ "${1:-}" == "--clang" ]]; then
-  packages+=(clang libclang-rt-dev)
-fi
+for option in "$@"; do
+  case "$option" in
+    --clang) packages+=(clang libclang-rt-dev) ;;
+    --tests)
+      packages+=(python3-pandas)
+      # A node from elsewhere (with its own npm) is kept: Debian's npm would
+      # conflict with it.
+      command -v npm >/dev/null || packages+=(npm)
+      ;;
+    *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,6 +3,11 @@
 # (preset `default`), or with a preset name: ci, asan, debug.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --tests
 preset="${1:-default}"
 cmake --workflow --preset "$preset"
+# The README's recipes for reading exports back, in DuckDB and pandas; once
+# is enough, so not again under the sanitizers.
+if [[ "$preset" != asan ]]; then
+  bash scripts/check-export-recipes.sh "build/$preset"
+fi
