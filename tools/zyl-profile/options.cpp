@@ -16,6 +16,7 @@
 #include "format/text.h"
 #include "format/text_table.h"
 #include "output.h"  // kMeasuresHelp
+#include "zyl_package/quote.h"
 
 namespace zyl_profile::cli {
 namespace {
@@ -40,7 +41,9 @@ std::optional<std::uint64_t> parse_u64(std::string_view text) {
   return value;
 }
 
-std::string in_quotes(std::string_view text) { return excerpt(text); }
+std::string in_quotes(std::string_view text) {
+  return zyl_package::quoted_text(text, '\'');
+}
 
 UsageError bad_value(std::string_view option, std::string_view text,
                      std::string_view expected) {

@@ -275,53 +275,29 @@ void write_other_data(const ProfileColumns& columns, const Layout& layout,
       .end();
 }
 
+// One metadata event naming or ordering the process (no tid) or a track.
+template <typename Value>
+void append_metadata_event(JsonWriter& json, std::string_view name,
+                           std::uint64_t pid, std::optional<std::uint64_t> tid,
+                           std::string_view arg, const Value& value) {
+  json.begin_object().field("ph", "M").field("name", name).field("pid", pid);
+  if (tid) json.field("tid", *tid);
+  json.field("ts", 0).key("args").begin_object().field(arg, value).end().end();
+}
+
 // The process, then a name and a sort index for every track.
 void write_track_metadata(const Layout& layout, JsonWriter& json) {
-  json.begin_object()
-      .field("ph", "M")
-      .field("name", "process_name")
-      .field("pid", layout.pid)
-      .field("ts", 0)
-      .key("args")
-      .begin_object()
-      .field("name", "zyl profile")
-      .end()
-      .end();
-  json.begin_object()
-      .field("ph", "M")
-      .field("name", "process_sort_index")
-      .field("pid", layout.pid)
-      .field("ts", 0)
-      .key("args")
-      .begin_object()
-      .field("sort_index", 0)
-      .end()
-      .end();
+  append_metadata_event(json, "process_name", layout.pid, std::nullopt, "name",
+                        "zyl profile");
+  append_metadata_event(json, "process_sort_index", layout.pid, std::nullopt,
+                        "sort_index", 0);
   for (const Track& track : layout.tracks) {
     std::string name = "tile " + std::to_string(track.tile);
     if (track.lane > 0) name += " (" + std::to_string(track.lane + 1) + ")";
-    json.begin_object()
-        .field("ph", "M")
-        .field("name", "thread_name")
-        .field("pid", layout.pid)
-        .field("tid", track.tid)
-        .field("ts", 0)
-        .key("args")
-        .begin_object()
-        .field("name", name)
-        .end()
-        .end();
-    json.begin_object()
-        .field("ph", "M")
-        .field("name", "thread_sort_index")
-        .field("pid", layout.pid)
-        .field("tid", track.tid)
-        .field("ts", 0)
-        .key("args")
-        .begin_object()
-        .field("sort_index", track.sort_index)
-        .end()
-        .end();
+    append_metadata_event(json, "thread_name", layout.pid, track.tid, "name",
+                          name);
+    append_metadata_event(json, "thread_sort_index", layout.pid, track.tid,
+                          "sort_index", track.sort_index);
   }
 }
 

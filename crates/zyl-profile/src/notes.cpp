@@ -15,15 +15,13 @@
 #include <vector>
 
 #include "matching.h"
+#include "zyl_package/quote.h"
 
 namespace zyl_profile {
 namespace {
 
 using zyl_package::MetadataPair;
 
-// The most bytes of one name a note shows: names come from files and
-// command lines and can be megabytes long.
-constexpr std::size_t kMaxShownBytes = 200;
 // The most ranges a list of tiles or phases shows before "...".
 constexpr std::size_t kMaxRanges = 20;
 // Bounds on the search for a near name: names compared by edit distance,
@@ -35,42 +33,9 @@ constexpr std::size_t kMaxFoldedSearchBytes = std::size_t{1} << 26;
 // Distinct phases collected for the "phases with samples" listing.
 constexpr std::size_t kMaxListedPhases = std::size_t{1} << 16;
 
-// Returns `text` between single quotes, control characters escaped, cut
-// before the shown text would pass kMaxShownBytes (never inside a UTF-8
-// sequence or an escape) with its length added: 'aaaa...' (1048576 bytes).
+// Names come from files and command lines and can be megabytes long.
 std::string quoted(std::string_view text) {
-  constexpr std::string_view kHex = "0123456789abcdef";
-  std::string shown;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::array<char, 6> escaped{};
-    std::string_view piece = text.substr(i, 1);
-    if (byte == '\n') {
-      piece = "\\n";
-    } else if (byte == '\t') {
-      piece = "\\t";
-    } else if (byte == '\r') {
-      piece = "\\r";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      escaped = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
-      piece = std::string_view(escaped.data(), escaped.size());
-    } else if (byte >= 0xC0) {
-      // A lead byte keeps its continuation bytes with it.
-      std::size_t end = i + 1;
-      while (end < text.size() &&
-             (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-        ++end;
-      }
-      piece = text.substr(i, end - i);
-    }
-    if (shown.size() + piece.size() > kMaxShownBytes) {
-      return "'" + shown + "...' (" + std::to_string(text.size()) + " bytes)";
-    }
-    shown += piece;
-    i += byte >= 0xC0 ? piece.size() : 1;
-  }
-  return "'" + shown + "'";
+  return zyl_package::quoted_text(text, '\'');
 }
 
 // Returns "0-6, 8, 10-1471" for sorted distinct numbers, at most kMaxRanges

@@ -111,16 +111,6 @@ TEST(Text, DisplayWidthCountsColumnsNotBytes) {
             "\xe8\xa1\x8c");
 }
 
-TEST(Text, QuotedCutsLongTextOnACharacterBoundary) {
-  EXPECT_EQ(excerpt("k"), "'k'");
-  const std::string long_text = "\xc3\xa9" + std::string(300, 'x');
-  const std::string shown = excerpt(long_text, 5);
-  EXPECT_EQ(shown, "'\xc3\xa9xxx...' (302 bytes)");
-  EXPECT_EQ(excerpt(long_text, 1), "'...' (302 bytes)");  // no half of é
-  EXPECT_EQ(excerpt(std::string(1000000, 'k')),
-            "'" + std::string(200, 'k') + "...' (1,000,000 bytes)");
-}
-
 TEST(Text, NumbersForPeople) {
   EXPECT_EQ(with_separators(0), "0");
   EXPECT_EQ(with_separators(999), "999");

@@ -158,30 +158,6 @@ std::string terminal_escape(std::string_view text) {
   return out;
 }
 
-std::string excerpt(std::string_view text, std::size_t max_bytes) {
-  std::size_t cut = text.size();
-  if (cut > max_bytes) {
-    cut = max_bytes;
-    // Back up to the start of a character, at most 3 continuation bytes.
-    for (int i = 0; i < 3 && cut > 0 &&
-                    (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80;
-         ++i) {
-      --cut;
-    }
-  }
-  std::string out;
-  out += '\'';
-  out += text.substr(0, cut);
-  if (cut < text.size()) {
-    out += "...' (";
-    out += with_separators(text.size());
-    out += " bytes)";
-  } else {
-    out += '\'';
-  }
-  return out;
-}
-
 std::string with_separators(std::uint64_t value) {
   const std::string digits = std::to_string(value);
   std::string out;

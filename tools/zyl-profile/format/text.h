@@ -36,13 +36,6 @@ struct CodePoint {
 // escapes such as \n, \x1b or \u{202e}; a backslash becomes \\.
 [[nodiscard]] std::string terminal_escape(std::string_view text);
 
-// Returns `text` in single quotes for a message, with at most about
-// `max_bytes` of it shown: a longer text is cut at a character boundary and
-// followed by "..." and its whole length. Not escaped: a message is escaped
-// as a whole when it is printed.
-[[nodiscard]] std::string excerpt(std::string_view text,
-                                  std::size_t max_bytes = 200);
-
 // Returns `value` with a comma between each group of three digits.
 [[nodiscard]] std::string with_separators(std::uint64_t value);
 
