@@ -168,11 +168,15 @@ void append_diff_table(const DiffReport& diff, std::string& out,
                          with_separators(diff.group_count));
     } else {
       append_rows_table(diff, out, max_width);
-      if (diff.rows.size() < diff.group_count) {
-        out += fmt::format(
-            "({} of {} groups shown{})\n", with_separators(diff.rows.size()),
-            with_separators(diff.group_count),
-            diff.show == DiffShow::All ? "" : fmt::format(": {} only", kept));
+      if (diff.show != DiffShow::All) {
+        out += fmt::format("({} of {} {} shown; {} groups in all)\n",
+                           with_separators(diff.rows.size()),
+                           with_separators(diff.shown_count), kept,
+                           with_separators(diff.group_count));
+      } else if (diff.rows.size() < diff.group_count) {
+        out += fmt::format("({} of {} groups shown)\n",
+                           with_separators(diff.rows.size()),
+                           with_separators(diff.group_count));
       }
     }
     out += '\n';

@@ -2,7 +2,6 @@
 #include "text_table.h"
 
 #include <algorithm>
-#include <numeric>
 
 #include "text.h"
 
@@ -49,19 +48,18 @@ std::size_t TextTable::append_to(std::string& out,
   std::vector<bool> shown(n, true);
   std::size_t dropped = 0;
   if (max_width > 0) {
-    // Leave out the highest ranks first; within a rank, the rightmost.
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(
-        order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-          return columns_[a].drop_rank > columns_[b].drop_rank ||
-                 (columns_[a].drop_rank == columns_[b].drop_rank && a > b);
-        });
-    for (const std::size_t i : order) {
-      if (total_width(widths, shown) <= max_width) break;
-      if (columns_[i].drop_rank == 0) break;
-      shown[i] = false;
-      ++dropped;
+    // Leave out whole ranks, the highest first, so that columns read as
+    // pairs (base and new) go together.
+    int rank = 0;
+    for (const Column& column : columns_)
+      rank = std::max(rank, column.drop_rank);
+    for (; rank > 0 && total_width(widths, shown) > max_width; --rank) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (shown[i] && columns_[i].drop_rank == rank) {
+          shown[i] = false;
+          ++dropped;
+        }
+      }
     }
     // Still too wide: cut the widest text column short.
     const std::size_t total = total_width(widths, shown);

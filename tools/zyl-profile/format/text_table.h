@@ -19,8 +19,8 @@ enum class Align : std::uint8_t { Left = 0, Right = 1 };
 // printable text (escape strings from a file with terminal_escape first).
 class TextTable {
  public:
-  // Adds a column. A column with a higher `drop_rank` is left out first when
-  // the table does not fit; rank 0 is never left out.
+  // Adds a column. When the table does not fit, the columns of the highest
+  // `drop_rank` are left out together, then the next rank; rank 0 stays.
   void column(std::string title, Align align, int drop_rank = 0);
   void row(std::vector<std::string> cells);
 
