@@ -6,8 +6,10 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --tests
 preset="${1:-default}"
 cmake --workflow --preset "$preset"
-# The README's recipes for reading exports back, in DuckDB and pandas; once
-# is enough, so not again under the sanitizers.
+# The README's tour, run as written, and its recipes for reading exports
+# back in DuckDB and pandas; once is enough, so not again under the
+# sanitizers.
 if [[ "$preset" != asan ]]; then
+  bash scripts/check-readme.sh "build/$preset"
   bash scripts/check-export-recipes.sh "build/$preset"
 fi
