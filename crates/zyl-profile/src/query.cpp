@@ -360,8 +360,7 @@ QueryReport query(const ProfileColumns& columns, const Query& query) {
   return assemble(plan, std::move(partial), 1);
 }
 
-unsigned query_threads(const ProfileColumns& columns,
-                       ParallelOptions options) {
+unsigned query_threads(const ProfileColumns& columns, ParallelOptions options) {
   std::size_t threads = options.threads != 0
                             ? options.threads
                             : std::max(1U, std::thread::hardware_concurrency());
