@@ -2,8 +2,10 @@
 # Installs the Debian packages the build needs, and only those that are missing,
 # so it is cheap to run before every build. `--clang` adds clang and its
 # sanitizer and libFuzzer runtimes, which the fuzz and tsan builds need;
-# `--tests` adds what the read-back checks of exports run on (pandas, and
-# node with npm for DuckDB's package from the npm registry).
+# `--tests` adds the Python package's build and test dependencies (pybind11,
+# numpy, pandas, pytest, for Debian's /usr/bin/python3) and what the
+# read-back checks of exports run on (node with npm for DuckDB's package
+# from the npm registry).
 set -euo pipefail
 
 packages=(
@@ -15,7 +17,8 @@ for option in "$@"; do
   case "$option" in
     --clang) packages+=(clang libclang-rt-dev) ;;
     --tests)
-      packages+=(python3-pandas)
+      packages+=(python3-dev pybind11-dev python3-pybind11 python3-numpy
+                 python3-pandas python3-pytest)
       # A node from elsewhere (with its own npm) is kept: Debian's npm would
       # conflict with it.
       command -v npm >/dev/null || packages+=(npm)
