@@ -3,6 +3,7 @@
 // and diff calls with the GIL released around the scan. Argument checking
 // and the Python-shaped API live in zyl_profile/__init__.py; this file only
 // converts.
+#include <pybind11/numpy.h>
 #include <pybind11/operators.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -42,6 +43,11 @@ using zyl_profile::SampleRecord;
 struct Profile {
   ProfileColumns columns;
   std::optional<std::uint64_t> span;  // computed on first use: a full pass
+  // Each sample's place on its tile's timeline, as the scan computes it;
+  // filled by the first samples() call and viewed by every later one.
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::uint32_t> durations;
+  bool timeline_ready = false;
 
   std::uint64_t profile_span() {
     if (!span) {
@@ -57,6 +63,96 @@ struct Profile {
     return *span;
   }
 };
+
+// Fills the per-sample offsets and durations once, with the scan's own walk
+// so they are what every query sees.
+void fill_timeline(Profile& profile) {
+  if (profile.timeline_ready) return;
+  std::vector<std::uint64_t> offsets(profile.columns.sample_count());
+  std::vector<std::uint32_t> durations(offsets.size());
+  {
+    py::gil_scoped_release unlocked;
+    for (const auto& tile : profile.columns.tiles) {
+      if (tile.sample_count == 0) continue;
+      (void)zyl_profile::walk_tile(profile.columns, tile,
+                                   [&](std::size_t sample, std::uint64_t offset,
+                                       std::uint32_t duration) {
+                                     offsets[sample] = offset;
+                                     durations[sample] = duration;
+                                   });
+    }
+  }
+  profile.offsets = std::move(offsets);
+  profile.durations = std::move(durations);
+  profile.timeline_ready = true;
+}
+
+// A read-only numpy array over `values`, which `owner` (the Python Profile)
+// keeps alive: no copy, and writing through it cannot reach a mapped file.
+template <typename T>
+py::array view(std::span<const T> values, py::handle owner) {
+  py::array_t<T> array({static_cast<py::ssize_t>(values.size())},
+                       {static_cast<py::ssize_t>(sizeof(T))}, values.data(),
+                       owner);
+  array.attr("setflags")(py::arg("write") = false);
+  return array;
+}
+
+// The sample columns as numpy arrays, the string dictionary as a list and
+// the tiles as (physical tile, sample count) arrays, for the Python side to
+// assemble a DataFrame from.
+py::dict sample_columns(py::object self) {
+  Profile& profile = self.cast<Profile&>();
+  fill_timeline(profile);
+  const ProfileColumns& columns = profile.columns;
+  py::dict result;
+  result["offset"] =
+      view(std::span<const std::uint64_t>(profile.offsets), self);
+  result["duration"] =
+      view(std::span<const std::uint32_t>(profile.durations), self);
+  result["start_cycle"] = view(columns.start_cycle, self);
+  result["end_cycle"] = view(columns.end_cycle, self);
+  result["local_index"] = view(columns.local_index, self);
+  result["phase"] = view(columns.phase, self);
+  result["epoch"] = view(columns.epoch, self);
+  result["kind"] = view(columns.kind, self);
+  result["kernel"] = view(columns.kernel, self);
+  result["operation"] = view(columns.operation, self);
+  result["metadata"] = view(columns.metadata, self);
+  std::vector<std::uint32_t> tile_numbers;
+  std::vector<std::uint64_t> tile_sizes;
+  tile_numbers.reserve(columns.tiles.size());
+  tile_sizes.reserve(columns.tiles.size());
+  for (const auto& tile : columns.tiles) {
+    tile_numbers.push_back(tile.physical_tile);
+    tile_sizes.push_back(tile.sample_count);
+  }
+  result["tile_numbers"] = py::array(py::cast(tile_numbers));
+  result["tile_sizes"] = py::array(py::cast(tile_sizes));
+  py::list strings;
+  for (std::uint32_t id = 0; id < columns.string_count(); ++id) {
+    const std::string_view text = columns.string(id);
+    strings.append(py::str(text.data(), text.size()));
+  }
+  result["strings"] = strings;
+  return result;
+}
+
+// Returns metadata list `id` as (name, value) pairs.
+std::vector<std::pair<std::string_view, std::string_view>> metadata_list(
+    const Profile& profile, std::uint32_t id) {
+  if (id >= profile.columns.list_count()) {
+    throw py::index_error("metadata list " + std::to_string(id) +
+                          " out of range 0.." +
+                          std::to_string(profile.columns.list_count()));
+  }
+  std::vector<std::pair<std::string_view, std::string_view>> pairs;
+  for (const auto& entry : profile.columns.list(id)) {
+    pairs.emplace_back(profile.columns.string(entry.name),
+                       profile.columns.string(entry.value));
+  }
+  return pairs;
+}
 
 // The answer and the notes on it, returned together so the notes are
 // worked out while the columns are at hand.
@@ -74,7 +170,9 @@ py::object open_profile(const std::string& path) {
     return zyl_package::read_columns(path);
   }();
   if (result.ok()) {
-    return py::cast(Profile{std::move(result).value(), std::nullopt});
+    Profile profile;
+    profile.columns = std::move(result).value();
+    return py::cast(std::move(profile));
   }
   const LoadError& error = result.error();
   py::dict fields;
@@ -306,6 +404,8 @@ PYBIND11_MODULE(_zyl_profile, m) {
           [](const Profile& profile) { return profile.columns.clock_hz; })
       .def_property_readonly("tiles", &tile_numbers)
       .def("profile_span", &Profile::profile_span)
+      .def("sample_columns", &sample_columns)
+      .def("metadata_list", &metadata_list, py::arg("id"))
       .def("query", &run_query, py::arg("query"), py::arg("threads"));
 
   m.def("open", &open_profile, py::arg("path"));

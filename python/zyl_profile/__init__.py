@@ -313,6 +313,17 @@ def _frame(records: list, fields: List[Tuple[str, str]]):
     return pd.DataFrame(columns)
 
 
+def _unique_strings(strings: List[str]):
+    import numpy as np
+    import pandas as pd
+
+    first: Dict[str, int] = {}
+    remap = np.empty(len(strings), dtype=np.int64)
+    for index, text in enumerate(strings):
+        remap[index] = first.setdefault(text, len(first))
+    return pd.Index(list(first), dtype=object), remap
+
+
 class Profile:
     """An opened profile: its columns, kept in memory (or mapped) while the
     object lives. Use `open` to make one."""
@@ -338,6 +349,69 @@ class Profile:
     def __repr__(self) -> str:
         return (f"Profile({self.path!r}, samples={len(self)}, "
                 f"tiles={len(self._columns.tiles)}, clock_hz={self.clock_hz})")
+
+    def samples(self):
+        """Every sample as a pandas DataFrame, in report order.
+
+        Columns: physical_tile, offset and duration (cycles, as the queries
+        place samples on their tile's timeline, computed once per profile),
+        start_cycle, end_cycle, local_index, phase, epoch, kind, kernel,
+        operation, metadata. The numeric columns are read-only numpy views
+        of the profile's columns (of a mapped package, with no copy) that
+        keep the profile alive; only physical_tile is built. kind, kernel
+        and operation are pandas Categoricals over the profile's
+        dictionaries (every string of the profile is a category, so
+        `.cat.remove_unused_categories()` trims them), with an empty name
+        kept as "". metadata holds the id of each sample's metadata list;
+        `metadata_list(id)` gives its (name, value) pairs.
+        """
+        import numpy as np
+        import pandas as pd
+
+        columns = self._columns.sample_columns()
+        strings = columns["strings"]
+        names = pd.Index(strings, dtype=object)
+        remap = None
+        if not names.is_unique:
+            # A package may repeat a string; categories must not.
+            names, remap = _unique_strings(strings)
+
+        def categorical(ids):
+            # pandas takes signed codes and narrows them to the width the
+            # category count needs; the strings are never decoded per sample.
+            if remap is not None:
+                codes = remap[ids]
+            elif len(strings) <= 2**31:
+                codes = ids.view(np.int32)  # every id fits: the same bits
+            else:
+                codes = ids.astype(np.int64)
+            return pd.Categorical.from_codes(codes, categories=names)
+
+        kinds = pd.Categorical.from_codes(
+            columns["kind"].view(np.int8), categories=list(_KIND))
+        frame = {
+            "physical_tile": np.repeat(columns["tile_numbers"],
+                                       columns["tile_sizes"]).astype(np.uint32),
+            "offset": columns["offset"],
+            "duration": columns["duration"],
+            "start_cycle": columns["start_cycle"],
+            "end_cycle": columns["end_cycle"],
+            "local_index": columns["local_index"],
+            "phase": columns["phase"],
+            "epoch": columns["epoch"],
+            "kind": kinds,
+            "kernel": categorical(columns["kernel"]),
+            "operation": categorical(columns["operation"]),
+            "metadata": columns["metadata"],
+        }
+        # copy=False keeps pandas from consolidating the columns into 2-D
+        # blocks, which would copy every numeric column.
+        return pd.DataFrame(frame, copy=False)
+
+    def metadata_list(self, list_id: int) -> List[Tuple[str, str]]:
+        """The (name, value) entries of metadata list `list_id`, as in the
+        `metadata` column of samples()."""
+        return self._columns.metadata_list(_count("list_id", list_id, _U32_MAX))
 
     def query(self, *, group_by: str = "kernel", sort_by: str = "phase_cycles",
               kind: Optional[str] = None, kernel: Optional[str] = None,
