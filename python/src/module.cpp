@@ -82,6 +82,9 @@ void fill_timeline(Profile& profile) {
                                    });
     }
   }
+  // Another thread may have filled them while the GIL was released; its
+  // arrays may already be viewed, so they stay and these are dropped.
+  if (profile.timeline_ready) return;
   profile.offsets = std::move(offsets);
   profile.durations = std::move(durations);
   profile.timeline_ready = true;

@@ -163,3 +163,19 @@ def test_repr_is_readable(profiles):
     assert "matched_sample_count=400" in repr(report)
     assert repr(report.groups[0]).startswith("GroupSummary(name=")
     assert repr(report.samples[0]).startswith("SampleRecord(physical_tile=")
+
+
+def test_queries_from_several_threads_agree(profiles):
+    # The GIL is released during the scan, so these really run together.
+    from concurrent.futures import ThreadPoolExecutor
+
+    profile = zp.open(profiles[1])
+    arguments = [{"group_by": g, "sample_limit": 5, "from_offset": "10%"}
+                 for g in ("kind", "kernel", "tile", "phase")] * 4
+    expected = [as_json(profile.query(**a)) for a in arguments]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        actual = list(pool.map(lambda a: as_json(profile.query(**a)), arguments))
+        frames = list(pool.map(lambda _: profile.samples(), range(4)))
+    assert actual == expected
+    for frame in frames[1:]:
+        assert frame.equals(frames[0])
