@@ -227,6 +227,21 @@ std::vector<std::pair<std::string, std::string>> metadata_pairs(
   return pairs;
 }
 
+// The row's status as the tool's JSON spells it.
+std::string status_name(const DiffRow& row) {
+  switch (row.status) {
+    case zyl_profile::DiffStatus::Changed:
+      return "changed";
+    case zyl_profile::DiffStatus::New:
+      return "new";
+    case zyl_profile::DiffStatus::Gone:
+      return "gone";
+    case zyl_profile::DiffStatus::Same:
+      break;
+  }
+  return "same";
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_zyl_profile, m) {
@@ -257,11 +272,6 @@ PYBIND11_MODULE(_zyl_profile, m) {
       .value("all", zyl_profile::DiffShow::All)
       .value("regressions", zyl_profile::DiffShow::Regressions)
       .value("improvements", zyl_profile::DiffShow::Improvements);
-  py::enum_<zyl_profile::DiffStatus>(m, "DiffStatus")
-      .value("same", zyl_profile::DiffStatus::Same)
-      .value("changed", zyl_profile::DiffStatus::Changed)
-      .value("new", zyl_profile::DiffStatus::New)
-      .value("gone", zyl_profile::DiffStatus::Gone);
 
   py::class_<zyl_profile::MetadataFilter>(m, "MetadataFilter")
       .def(py::init<>())
@@ -352,7 +362,7 @@ PYBIND11_MODULE(_zyl_profile, m) {
   py::class_<DiffRow>(m, "DiffRow")
       .def_readonly("name", &DiffRow::name)
       .def_readonly("dimensions", &DiffRow::dimensions)
-      .def_readonly("status", &DiffRow::status)
+      .def_property_readonly("status", &status_name)
       .def_readonly("phase_cycles", &DiffRow::phase_cycles)
       .def_readonly("work_cycles", &DiffRow::work_cycles)
       .def_readonly("sample_count", &DiffRow::sample_count)

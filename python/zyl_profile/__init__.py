@@ -457,14 +457,6 @@ def open(path: Union[str, os.PathLike]) -> Profile:  # noqa: A001 (module API)
     return Profile(opened, text)
 
 
-_STATUS = {
-    _ext.DiffStatus.same: "same",
-    _ext.DiffStatus.changed: "changed",
-    _ext.DiffStatus.new: "new",
-    _ext.DiffStatus.gone: "gone",
-}
-
-
 def _change_repr(change) -> str:
     fields = ("base", "next", "magnitude", "negative", "percent", "regressed")
     shown = ", ".join(f"{f}={getattr(change, f)!r}" for f in fields
@@ -478,7 +470,7 @@ def _real_repr(change) -> str:
 
 
 def _row_repr(row) -> str:
-    return (f"DiffRow(name={row.name!r}, status={_STATUS[row.status]!r}, "
+    return (f"DiffRow(name={row.name!r}, status={row.status!r}, "
             f"phase_cycles={row.phase_cycles.base}->{row.phase_cycles.next})")
 
 
@@ -541,7 +533,7 @@ class DiffReport(_Record):
 
         columns["name"] = objects([r.name for r in rows])
         columns["dimensions"] = objects([r.dimensions for r in rows])
-        columns["status"] = objects([_STATUS[r.status] for r in rows])
+        columns["status"] = objects([r.status for r in rows])
         for measure in ("phase_cycles", "work_cycles", "sample_count",
                         "average_active_tiles", "p95_cycles"):
             changes = [getattr(r, measure) for r in rows]
