@@ -45,9 +45,26 @@ if [ "$actual" != "$expected" ]; then
     "$expected" "$actual" >&2
   exit 1
 fi
-# Nothing but the library (and the tool, when it is installed) may be
-# installed: no harness, no test programs.
+# The installed Python package, when the build made one, imports from the
+# prefix alone and answers over a report of the source tree.
+python_dir="$work/prefix/lib/python3/dist-packages"
+if [ -d "$python_dir/zyl_profile" ]; then
+  answer=$(PYTHONPATH="$python_dir" /usr/bin/python3 -c \
+    "import sys, zyl_profile as zp; print(zp.open(sys.argv[1]).query().matched_sample_count)" \
+    "$source_dir/examples/small.json") || {
+    echo "consumer-test: the installed Python package does not work" >&2
+    exit 1
+  }
+  if [ "$answer" != "320" ]; then
+    echo "consumer-test: the installed Python package answered $answer" >&2
+    exit 1
+  fi
+fi
+
+# Nothing but the library, the tool and the Python package (when they are
+# built) may be installed: no harness, no test programs.
 unexpected=$(find "$work/prefix" -type f ! -path "*/include/zyl_package/*" \
+  ! -path "*/lib/python3/dist-packages/zyl_profile/*" \
   ! -path "*/include/zyl_profile/*" ! -name "libzyl_package.a" \
   ! -name "libzyl_profile.a" ! -path "*/cmake/zyl_profile/*" \
   ! -path "$work/prefix/bin/zyl-profile")
