@@ -1,0 +1,35 @@
+// Cutting a profile into shards by ranges of tiles: each shard is a profile
+// of its own, and the shards' tiles, concatenated in order, are exactly the
+// original's, so a set of shards can be queried as the whole.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "zyl_package/profile_columns.h"
+
+namespace zyl_package {
+
+// Returns tiles [first_tile, end_tile) of `columns` as a profile of their
+// own: the sample columns are subspans and the dictionaries are the whole of
+// `columns`' (so ids keep their meaning), the tile array is new with
+// first_sample counted from the range's first sample. The result keeps the
+// new tile array and `columns.storage` alive, so it may outlive `columns`.
+// Valid columns give valid columns. Requires first_tile <= end_tile <=
+// columns.tiles.size().
+[[nodiscard]] ProfileColumns tile_range(const ProfileColumns& columns,
+                                        std::size_t first_tile,
+                                        std::size_t end_tile);
+
+// Returns the tile boundaries that cut `columns` into `shards` contiguous
+// ranges of about equal sample counts: shards + 1 values, the first 0 and the
+// last the tile count, range k being [bounds[k], bounds[k + 1]). No range is
+// empty, so with fewer tiles than shards there are only as many ranges as
+// tiles (one tile each), and a profile without tiles gives the single empty
+// range {0, 0}; the vector's size says how many ranges there are. A tile is
+// never cut, so a range may exceed the mean by up to its largest tile.
+// `shards` 0 is taken as 1.
+[[nodiscard]] std::vector<std::size_t> shard_bounds(
+    const ProfileColumns& columns, std::size_t shards);
+
+}  // namespace zyl_package
