@@ -1,11 +1,12 @@
 // The commands that print or write a whole report (query, generate,
-// convert), and run(), which hands each parsed command to its runner.
+// convert, split), and run(), which hands each parsed command to its runner.
 #include "commands.h"
 
 #include <fmt/format.h>
 
 #include <csignal>
 #include <exception>
+#include <filesystem>
 #include <new>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@
 #include "trace.h"
 #include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
+#include "zyl_package/shards.h"
 #include "zyl_profile/notes.h"
 
 namespace zyl_profile::cli {
@@ -116,6 +118,71 @@ ExitCode run_convert(const ConvertCommand& command) {
   return ExitCode::Success;
 }
 
+// Returns the file of shard `index` among `count`: the index padded to the
+// width of the last one, so the names sort in shard order.
+std::filesystem::path shard_path(const std::filesystem::path& prefix,
+                                 std::size_t index, std::size_t count) {
+  const std::size_t width = fmt::formatted_size("{}", count - 1);
+  return prefix.string() + fmt::format("-{:0{}}.zpk", index, width);
+}
+
+ExitCode run_split(const SplitCommand& command) {
+  const std::optional<ProfileColumns> opened =
+      open_report(command.input, command.limits);
+  if (!opened) return ExitCode::ReadError;
+  const std::vector<std::size_t> bounds =
+      zyl_package::shard_bounds(*opened, command.shards);
+  const std::size_t count = bounds.size() - 1;
+  // The prefix may name a folder still to make, as an output file's name
+  // might not; write_columns reports any other failure to create the files.
+  if (const std::filesystem::path folder = command.prefix.parent_path();
+      !folder.empty()) {
+    std::error_code failed;
+    std::filesystem::create_directories(folder, failed);
+    if (failed) {
+      report_error(fmt::format("{}: cannot make the folder: {}",
+                               folder.string(), failed.message()));
+      return ExitCode::ReadError;
+    }
+  }
+  std::vector<std::filesystem::path> written;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::filesystem::path path = shard_path(command.prefix, k, count);
+    const ProfileColumns shard =
+        zyl_package::tile_range(*opened, bounds[k], bounds[k + 1]);
+    zyl_package::ReadProgress progress;
+    zyl_package::WriteResult error;
+    {
+      const ProgressLine line("writing", path, progress, Counted::ShareOnly);
+      error = zyl_package::write_columns(
+          shard, path, zyl_package::ReportFormat::Package,
+          package_options(command.compress), &progress);
+    }
+    if (error) {
+      // A partial set would pass for a smaller profile, so the shards this
+      // run wrote go too; each write is atomic, so nothing else is left.
+      for (const std::filesystem::path& done : written) {
+        std::error_code ignored;
+        std::filesystem::remove(done, ignored);
+      }
+      report_error(error->to_string());
+      return ExitCode::ReadError;
+    }
+    written.push_back(path);
+  }
+  if (count < command.shards) {
+    report_note(fmt::format(
+        "wrote {} {} rather than {}: a shard holds at least one tile and {} "
+        "has {}",
+        count, count == 1 ? "shard" : "shards", command.shards,
+        command.input.string(),
+        opened->tiles.size() == 1
+            ? std::string("1 tile")
+            : fmt::format("{} tiles", opened->tiles.size())));
+  }
+  return ExitCode::Success;
+}
+
 ExitCode run_command(const PrintText& text) { return write_output(text.text); }
 ExitCode run_command(const QueryCommand& command) { return run_query(command); }
 ExitCode run_command(const GenerateCommand& command) {
@@ -129,6 +196,7 @@ ExitCode run_command(const DiffCommand& command) { return run_diff(command); }
 ExitCode run_command(const ExportCommand& command) {
   return run_export(command);
 }
+ExitCode run_command(const SplitCommand& command) { return run_split(command); }
 
 }  // namespace
 

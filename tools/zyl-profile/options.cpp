@@ -754,6 +754,49 @@ class ConvertOptions final : public CommandOptions {
   LimitOptions limits_;
 };
 
+class SplitOptions final : public CommandOptions {
+ public:
+  void declare(OptionTable& t) override {
+    input_ = &t.positional("IN", "Report to split (either form)");
+    output_ = t.value("-o,--output",
+                      "Shard files' prefix: writes PREFIX-0.zpk, "
+                      "PREFIX-1.zpk, ... (may name a folder)",
+                      "PREFIX")
+                  ->required();
+    shards_ = t.value("--shards",
+                      "Number of shards, of about equal sample counts "
+                      "(1..65536; fewer when the report has fewer tiles)",
+                      "N")
+                  ->required();
+    compress_ = t.flag("--compress", kCompressHelp);
+    limits_.declare(t);
+  }
+
+  std::variant<Options, UsageError> build() const override {
+    SplitCommand command;
+    command.input = *input_;
+    RETURN_IF_USAGE_ERROR(take_output(output_, command.prefix));
+    if (!command.prefix.has_filename()) {
+      return UsageError{"--output: " + in_quotes(command.prefix.string()) +
+                        " names a folder; give the shards' name prefix too, "
+                        "as in " +
+                        in_quotes((command.prefix / "report").string())};
+    }
+    RETURN_IF_USAGE_ERROR(parse_number("--shards", *given(shards_),
+                                       command.shards, 1, kMaxShards));
+    command.compress = is_set(compress_);
+    RETURN_IF_USAGE_ERROR(limits_.apply(command.limits));
+    return Options{std::move(command)};
+  }
+
+ private:
+  const std::string* input_ = nullptr;
+  CLI::Option* output_ = nullptr;
+  CLI::Option* shards_ = nullptr;
+  CLI::Option* compress_ = nullptr;
+  LimitOptions limits_;
+};
+
 class TraceOptions final : public CommandOptions {
  public:
   void declare(OptionTable& t) override {
@@ -996,6 +1039,13 @@ const CommandSpec kCommands[] = {
      "Examples:\n  zyl-profile convert report.json report.zpk\n"
      "  zyl-profile convert report.zpk archive.zpk --compress",
      make_options<ConvertOptions>},
+    {"split", "Write a report as packages of contiguous ranges of tiles",
+     "The shards hold about equal sample counts; their tiles, in file order,\n"
+     "are the report's. The index is padded (-00 .. -11 for 12 shards) so the\n"
+     "names sort in order.\n\n"
+     "Example:\n"
+     "  zyl-profile split report.zpk -o shards/report --shards 12",
+     make_options<SplitOptions>},
 };
 
 // CLI11 reads "--kernel=" as "--kernel" waiting for a value, so the empty

@@ -124,6 +124,18 @@ struct ExportCommand {
   ExportFormat format = ExportFormat::Csv;
 };
 
+// `zyl-profile split IN -o PREFIX --shards N [--compress]`: PREFIX-0.zpk,
+// PREFIX-1.zpk, ... by ranges of tiles.
+struct SplitCommand {
+  std::filesystem::path input;
+  std::filesystem::path prefix;  // the shard files' path before "-K.zpk"
+  std::uint32_t shards = 0;      // 1..kMaxShards
+  bool compress = false;  // package sections compressed: smaller, slower open
+  zyl_package::ReadLimits limits;
+};
+
+inline constexpr std::uint32_t kMaxShards = 65536;
+
 // `--help` or `--version`: the text goes to stdout and the exit status is 0.
 struct PrintText {
   std::string text;
@@ -132,7 +144,7 @@ struct PrintText {
 // What the command line asks for.
 using Options =
     std::variant<QueryCommand, GenerateCommand, ConvertCommand, PrintText,
-                 TraceCommand, DiffCommand, ExportCommand>;
+                 TraceCommand, DiffCommand, ExportCommand, SplitCommand>;
 
 // A command line that cannot be run; `message` is one line without the
 // program name or the hint to --help.

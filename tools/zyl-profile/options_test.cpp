@@ -159,10 +159,10 @@ TEST(ParseOptions, UsageErrors) {
       {{}, "A subcommand is required"},
       {{"frobnicate", "r.json"},
        "unknown command 'frobnicate'; the commands: query, diff, trace, "
-       "export, generate, convert"},
+       "export, generate, convert, split"},
       {{"qeury", "r.json"},
        "unknown command 'qeury' (did you mean query?); the commands: query, "
-       "diff, trace, export, generate, convert"},
+       "diff, trace, export, generate, convert, split"},
       {{"query"}, "REPORT is required"},
       {{"query", "a.json", "b.json"},
        "The following argument was not expected: b.json"},
@@ -276,6 +276,13 @@ TEST(ParseOptions, UsageErrors) {
        "'out' is written as JSON"},
       {{"convert", "a", "b.zpk", "--compress", "--compress"},
        "--compress: given more than once"},
+      {{"split", "r.zpk", "-o", "s", "--shards", "0"},
+       "--shards: expected an integer in 1..65536, found '0'"},
+      {{"split", "r.zpk", "-o", "s", "--shards", "65537"},
+       "--shards: expected an integer in 1..65536, found '65537'"},
+      {{"split", "r.zpk", "-o", "out/", "--shards", "2"},
+       "--output: 'out/' names a folder; give the shards' name prefix too, "
+       "as in 'out/report'"},
   };
   for (const Row& row : rows) {
     std::string joined;
@@ -339,6 +346,28 @@ TEST(ParseOptions, GenerateAndConvert) {
       std::get<ConvertCommand>(std::get<Options>(parse_options(
                                    {"convert", "a", "b.zpk", "--compress"})))
           .compress);
+}
+
+TEST(ParseOptions, Split) {
+  const ParseResult parsed =
+      parse_options({"split", "in.json", "-o", "out/run", "--shards", "12",
+                     "--compress", "--max-depth", "9"});
+  const auto& split = std::get<SplitCommand>(std::get<Options>(parsed));
+  EXPECT_EQ(split.input, "in.json");
+  EXPECT_EQ(split.prefix, "out/run");
+  EXPECT_EQ(split.shards, 12U);
+  EXPECT_TRUE(split.compress);
+  EXPECT_EQ(split.limits.max_depth, 9U);
+  EXPECT_EQ(std::get<SplitCommand>(
+                std::get<Options>(parse_options(
+                    {"split", "a.zpk", "--shards=65536", "--output=p"})))
+                .shards,
+            65536U);
+  // Both the prefix and the count must be given.
+  EXPECT_NE(usage_error({"split", "a.zpk", "-o", "p"}).find("--shards"),
+            std::string::npos);
+  EXPECT_NE(usage_error({"split", "a.zpk", "--shards", "2"}).find("--output"),
+            std::string::npos);
 }
 
 void expect_same_selection(const Selection& got, const Selection& want) {

@@ -4,6 +4,9 @@
 //       events must be exactly the exported samples, in order
 //   slow-kernel IN OUT KERNEL FACTOR
 //       writes IN with every sample of KERNEL FACTOR times as long
+//   shards WHOLE SHARD...
+//       the shards' tiles, concatenated in the order given, must be exactly
+//       WHOLE's (clock included)
 // Exits 0 when all is well, 1 with a message on stderr otherwise.
 #include <charconv>  // std::from_chars
 #include <cstdio>
@@ -107,6 +110,30 @@ int slow_kernel(const std::vector<std::string>& args) {
   return 0;
 }
 
+int check_shards(const std::vector<std::string>& args) {
+  const zyl_package::LoadResult whole = zyl_package::read_report(args[0]);
+  if (!whole.ok()) return fail(whole.error().to_string());
+  zyl_profile::ProfileReport joined;
+  joined.clock_hz = whole.value().clock_hz;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const zyl_package::LoadResult shard = zyl_package::read_report(args[i]);
+    if (!shard.ok()) return fail(shard.error().to_string());
+    if (shard.value().clock_hz != joined.clock_hz) {
+      return fail(args[i] + ": another clock_hz than " + args[0]);
+    }
+    if (shard.value().tiles.empty()) return fail(args[i] + ": no tiles");
+    for (const zyl_profile::TileProfile& tile : shard.value().tiles) {
+      joined.tiles.push_back(tile);
+    }
+  }
+  if (!(joined == whole.value())) {
+    return fail("the shards' tiles are not " + args[0] + "'s");
+  }
+  std::printf("%zu shards hold the %zu tiles\n", args.size() - 1,
+              joined.tiles.size());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,7 +143,9 @@ int main(int argc, char** argv) {
     return check_trace_file(args);
   }
   if (command == "slow-kernel") return slow_kernel(args);
+  if (command == "shards" && args.size() >= 2) return check_shards(args);
   return fail(
       "usage: zyl_profile_check trace TRACE [--events N] [--min-lanes N] "
-      "[--export JSONL] | slow-kernel IN OUT KERNEL FACTOR");
+      "[--export JSONL] | slow-kernel IN OUT KERNEL FACTOR | shards WHOLE "
+      "SHARD...");
 }
