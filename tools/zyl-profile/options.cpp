@@ -973,7 +973,7 @@ class ExportOptions final : public CommandOptions {
 };
 
 // The subcommands, in the order --help lists them.
-struct CommandSpec {
+struct CommandRow {
   std::string_view name;
   std::string_view summary;
   std::string_view footer;  // examples, and what the numbers mean
@@ -999,7 +999,7 @@ const std::string kDiffFooter =
     "--fail-above 5\n\n" +
     std::string(kMeasuresHelp);
 
-const CommandSpec kCommands[] = {
+const CommandRow kCommands[] = {
     {"query", "Group the samples of a report and print the summaries",
      kQueryFooter, make_options<QueryOptions>},
     {"diff", "Compare the groups of two reports under the same query",
@@ -1177,14 +1177,14 @@ ParseResult parse_options(const std::vector<std::string>& args) {
   };
   std::vector<Declared> declared;
   std::vector<std::string> names;
-  for (const CommandSpec& spec : kCommands) {
+  for (const CommandRow& row : kCommands) {
     CLI::App* sub =
-        app.add_subcommand(std::string(spec.name), std::string(spec.summary));
-    sub->footer(std::string(spec.footer));
-    Declared entry{sub, std::make_unique<OptionTable>(sub), spec.make()};
+        app.add_subcommand(std::string(row.name), std::string(row.summary));
+    sub->footer(std::string(row.footer));
+    Declared entry{sub, std::make_unique<OptionTable>(sub), row.make()};
     entry.options->declare(*entry.table);
     declared.push_back(std::move(entry));
-    names.emplace_back(spec.name);
+    names.emplace_back(row.name);
   }
 
   if (!args.empty() && !args.front().starts_with('-')) {
