@@ -767,65 +767,199 @@ void GroupTable::merge(GroupTable&& later) {
   }
 }
 
+namespace {
+
+// Calls `work(begin, end)` for contiguous ranges of `groups` of about equal
+// summary cost, on up to `threads` threads, the caller's among them.
+template <typename Work>
+void split_groups(const std::vector<Accumulator>& groups, unsigned threads,
+                  Work&& work) {
+  if (threads <= 1 || groups.size() < 2) {
+    work(std::size_t{0}, groups.size());
+    return;
+  }
+  std::size_t total = 0;
+  for (const Accumulator& group : groups) total += summary_cost(group);
+  std::vector<std::size_t> bounds{0};
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    seen += summary_cost(groups[i]);
+    if (bounds.size() < threads && seen * threads >= total * bounds.size()) {
+      bounds.push_back(i + 1);
+    }
+  }
+  bounds.push_back(groups.size());
+  std::vector<std::jthread> workers;
+  for (std::size_t range = 1; range + 1 < bounds.size(); ++range) {
+    workers.emplace_back(work, bounds[range], bounds[range + 1]);
+  }
+  work(bounds[0], bounds[1]);
+}
+
+// The scratch lists a range of groups reuses, sized for the largest group up
+// front, so the allocation count does not depend on the order in which
+// groups of growing size come. The histogram is reserved whatever the group
+// sizes, so the count depends on the number of ranges alone; its pages are
+// touched only when used.
+struct Scratch {
+  Scratch(const std::vector<Accumulator>& groups, std::size_t begin,
+          std::size_t end) {
+    std::size_t largest = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      largest = std::max(largest, scratch_size(groups[i]));
+    }
+    values.reserve(largest);
+    if (begin < end) histogram.reserve(kHistogramBins);
+  }
+  std::vector<std::uint32_t> values;
+  std::vector<std::uint32_t> histogram;
+};
+
+// Returns every member duration of the group with its count, ascending. The
+// window's counts and, for a narrow range of kept values, a histogram count
+// most members; only the values outside those are sorted.
+std::vector<DurationCount> duration_counts(const Accumulator& group,
+                                           Scratch& scratch) {
+  std::vector<std::uint32_t>& kept = scratch.values;
+  std::vector<std::uint32_t>& histogram = scratch.histogram;
+  gather(group.durations, group.later_durations, kept);
+  std::uint32_t low = 0;
+  std::uint32_t bins = 0;  // the histogram counts [low, low + bins)
+  if (group.window_bins != 0) {
+    // Counts stay below 2^32: windows exist only for smaller profiles.
+    low = group.window_low;
+    bins = group.window_bins;
+    histogram.assign(group.window, group.window + bins);
+  } else if (!kept.empty() &&
+             kept.size() <= std::numeric_limits<std::uint32_t>::max()) {
+    const auto [least, most] = std::minmax_element(kept.begin(), kept.end());
+    const std::uint64_t range = std::uint64_t{*most} - *least + 1;
+    if (range <= kHistogramBins && range <= kBinsPerMember * kept.size()) {
+      low = *least;
+      bins = static_cast<std::uint32_t>(range);
+      histogram.assign(bins, 0);
+    }
+  }
+  const auto outside_end =
+      std::remove_if(kept.begin(), kept.end(), [&](std::uint32_t value) {
+        if (value - low >= bins) return false;
+        ++histogram[value - low];
+        return true;
+      });
+  std::sort(kept.begin(), outside_end);
+  std::vector<DurationCount> counts;
+  const auto push = [&counts](std::uint32_t cycles, std::uint64_t count) {
+    if (!counts.empty() && counts.back().cycles == cycles) {
+      counts.back().count += count;
+    } else {
+      counts.push_back(DurationCount{cycles, count});
+    }
+  };
+  auto next = kept.begin();
+  for (std::uint32_t bin = 0; bin < bins; ++bin) {
+    if (histogram[bin] == 0) continue;
+    const std::uint32_t cycles = low + bin;
+    while (next != outside_end && *next < cycles) push(*next++, 1);
+    push(cycles, histogram[bin]);
+  }
+  while (next != outside_end) push(*next++, 1);
+  return counts;
+}
+
+// Returns the mergeable state of a group.
+PartialGroup partial_group(GroupKey key, const Accumulator& group,
+                           const PhaseLayout& layout, Scratch& scratch) {
+  PartialGroup partial;
+  partial.name = std::move(key.name);
+  partial.dimensions = std::move(key.dimensions);
+  partial.work_cycles = group.work_cycles;
+  partial.first_offset = group.first_offset;
+  partial.last_offset = group.last_offset;
+  gather(group.tile_runs, group.later_tile_runs, scratch.values);
+  std::sort(scratch.values.begin(), scratch.values.end());
+  partial.tiles.assign(
+      scratch.values.begin(),
+      std::unique(scratch.values.begin(), scratch.values.end()));
+  partial.durations = duration_counts(group, scratch);
+  if (layout.one_pair_per_group) {
+    // The group is its pair; its longest member is its maximum.
+    partial.phases.push_back(PhaseLongest{
+        static_cast<std::uint32_t>(group.key >> 32),
+        static_cast<std::uint32_t>(group.key),
+        partial.durations.empty() ? 0 : partial.durations.back().cycles});
+    return partial;
+  }
+  for (std::uint32_t i = 0; i < layout.pairs; ++i) {
+    if (group.phase_row[i] == 0) continue;
+    partial.phases.push_back(
+        PhaseLongest{i / layout.epochs, i % layout.epochs,
+                     static_cast<std::uint32_t>(group.phase_row[i] - 1)});
+  }
+  group.phases.for_each(
+      [&](std::uint32_t phase, std::uint32_t epoch, std::uint32_t longest) {
+        partial.phases.push_back(PhaseLongest{phase, epoch, longest});
+      });
+  // A pair is kept in the row or in the table, never both.
+  std::sort(partial.phases.begin(), partial.phases.end(),
+            [](const PhaseLongest& left, const PhaseLongest& right) {
+              return std::pair(left.phase, left.epoch) <
+                     std::pair(right.phase, right.epoch);
+            });
+  return partial;
+}
+
+}  // namespace
+
 std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz,
                                                 unsigned threads) && {
   std::vector<GroupSummary> result(groups_.size());
-  const auto summarise_range = [&](std::size_t begin, std::size_t end) {
-    // Sized for the largest group up front, so the allocation count does not
-    // depend on the order in which groups of growing size come.
-    std::size_t largest = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-      largest = std::max(largest, scratch_size(groups_[i]));
-    }
-    std::vector<std::uint32_t> scratch;
-    scratch.reserve(largest);
-    // Reserved whatever the group sizes, so the allocation count depends on
-    // the number of ranges alone; its pages are touched only when used.
-    std::vector<std::uint32_t> histogram;
-    if (begin < end) histogram.reserve(kHistogramBins);
+  split_groups(groups_, threads, [&](std::size_t begin, std::size_t end) {
+    Scratch scratch(groups_, begin, end);
     for (std::size_t i = begin; i < end; ++i) {
       const Accumulator& group = groups_[i];
       result[i] = summarise(classes_.key(group.key), group, layout_, clock_hz,
-                            scratch, histogram);
+                            scratch.values, scratch.histogram);
     }
-  };
-  if (threads <= 1 || groups_.size() < 2) {
-    summarise_range(0, groups_.size());
-  } else {
-    // Contiguous ranges of about equal cost.
-    std::size_t total = 0;
-    for (const Accumulator& group : groups_) total += summary_cost(group);
-    std::vector<std::size_t> bounds{0};
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < groups_.size(); ++i) {
-      seen += summary_cost(groups_[i]);
-      if (bounds.size() < threads && seen * threads >= total * bounds.size()) {
-        bounds.push_back(i + 1);
-      }
-    }
-    bounds.push_back(groups_.size());
-    std::vector<std::jthread> workers;
-    for (std::size_t range = 1; range + 1 < bounds.size(); ++range) {
-      workers.emplace_back(summarise_range, bounds[range], bounds[range + 1]);
-    }
-    summarise_range(bounds[0], bounds[1]);
-  }
+  });
   groups_.clear();
-  const auto goes_first = [sort_by = query_.sort_by](const GroupSummary& l,
-                                                     const GroupSummary& r) {
+  order_groups(result, query_.sort_by, query_.limit);
+  return result;
+}
+
+std::vector<PartialGroup> GroupTable::partials(unsigned threads) && {
+  std::vector<PartialGroup> result(groups_.size());
+  split_groups(groups_, threads, [&](std::size_t begin, std::size_t end) {
+    Scratch scratch(groups_, begin, end);
+    for (std::size_t i = begin; i < end; ++i) {
+      const Accumulator& group = groups_[i];
+      result[i] =
+          partial_group(classes_.key(group.key), group, layout_, scratch);
+    }
+  });
+  groups_.clear();
+  std::sort(result.begin(), result.end(),
+            [](const PartialGroup& left, const PartialGroup& right) {
+              return compare_names(left.name, right.name) < 0;
+            });
+  return result;
+}
+
+void order_groups(std::vector<GroupSummary>& groups, SortBy sort_by,
+                  std::optional<std::size_t> limit) {
+  const auto goes_first = [sort_by](const GroupSummary& l,
+                                    const GroupSummary& r) {
     return compare_groups(sort_by, l, r) < 0;
   };
   // The order is total (names are unique), so a partial sort of the kept
   // prefix gives the same list as sorting everything and cutting.
-  if (query_.limit && *query_.limit < result.size()) {
-    const auto kept = static_cast<std::ptrdiff_t>(*query_.limit);
-    std::partial_sort(result.begin(), result.begin() + kept, result.end(),
+  if (limit && *limit < groups.size()) {
+    const auto kept = static_cast<std::ptrdiff_t>(*limit);
+    std::partial_sort(groups.begin(), groups.begin() + kept, groups.end(),
                       goes_first);
-    result.resize(*query_.limit);
+    groups.resize(*limit);
   } else {
-    std::sort(result.begin(), result.end(), goes_first);
+    std::sort(groups.begin(), groups.end(), goes_first);
   }
-  return result;
 }
 
 }  // namespace detail

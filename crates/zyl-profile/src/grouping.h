@@ -6,12 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "chunked_list.h"
 #include "phase_maxima.h"
+#include "zyl_profile/partial.h"
 #include "zyl_profile/scan.h"
 
 namespace zyl_profile::detail {
@@ -252,6 +254,10 @@ class GroupTable {
   [[nodiscard]] std::vector<GroupSummary> summaries(std::uint64_t clock_hz,
                                                     unsigned threads = 1) &&;
 
+  // Drains the table into the groups' mergeable states, ascending by name;
+  // the groups are converted on up to `threads` threads.
+  [[nodiscard]] std::vector<PartialGroup> partials(unsigned threads = 1) &&;
+
  private:
   static constexpr std::uint32_t kNone = 0xffffffffU;
 
@@ -272,5 +278,9 @@ class GroupTable {
   std::uint64_t last_key_ = 0;
   std::uint32_t last_index_ = 0;
 };
+
+// Orders `groups` for `sort_by` and cuts them to `limit`.
+void order_groups(std::vector<GroupSummary>& groups, SortBy sort_by,
+                  std::optional<std::size_t> limit);
 
 }  // namespace zyl_profile::detail

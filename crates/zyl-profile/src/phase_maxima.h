@@ -41,6 +41,17 @@ class PhaseMaxima {
     }
   }
 
+  // Calls `visit(phase, epoch, longest)` for every pair, in no order.
+  template <typename Visit>
+  void for_each(Visit&& visit) const {
+    for (const Slot& slot : slots_) {
+      if (slot.used) {
+        visit(static_cast<std::uint32_t>(slot.key >> 32),
+              static_cast<std::uint32_t>(slot.key), slot.value);
+      }
+    }
+  }
+
   // Number of distinct pairs.
   [[nodiscard]] std::size_t size() const { return size_; }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "grouping.h"
+#include "zyl_profile/partial.h"
 #include "zyl_profile/scan.h"
 
 namespace zyl_profile {
@@ -89,10 +90,10 @@ class CandidateList {
 };
 
 // What one walk over a contiguous range of tiles produces.
-struct Partial {
-  Partial(const detail::GroupClasses& classes,
-          const detail::PhaseLayout& layout, const Query& query,
-          std::size_t expected_samples, std::size_t profile_samples)
+struct RangeScan {
+  RangeScan(const detail::GroupClasses& classes,
+            const detail::PhaseLayout& layout, const Query& query,
+            std::size_t expected_samples, std::size_t profile_samples)
       : groups(classes, layout, query, expected_samples, profile_samples),
         candidates(query.sample_limit, expected_samples) {}
 
@@ -102,7 +103,7 @@ struct Partial {
   std::size_t matched_sample_count = 0;
   std::uint64_t profile_span_cycles = 0;
 
-  void merge(Partial&& later) {
+  void merge(RangeScan&& later) {
     groups.merge(std::move(later.groups));
     candidates.merge(std::move(later.candidates));
     sample_count += later.sample_count;
@@ -144,18 +145,18 @@ struct Block {
 // are still in the core's cache (64 KiB of them).
 constexpr std::size_t kBlockSamples = std::size_t{1} << 13;
 
-// Scans one block into `partial`. The grouping, whether each sample is
+// Scans one block into `scan`. The grouping, whether each sample is
 // tested and whether candidates are kept are fixed per query, so each
 // combination gets a loop without branches for what the query does not use.
 template <GroupBy kBy, Phases kPhases, bool kTestEach, bool kList>
-void scan_block_into(const Plan& plan, const Block& block, Partial& partial) {
+void scan_block_into(const Plan& plan, const Block& block, RangeScan& scan) {
   const ProfileColumns& columns = plan.columns;
   const std::size_t tile_idx = block.tile_idx;
   const ColumnTile& tile = columns.tiles[tile_idx];
   const std::uint32_t physical_tile = tile.physical_tile;
   const std::uint32_t* const of_id = plan.classes.of_id().data();
   const std::uint32_t tile_class = kBy == GroupBy::Tile ? of_id[tile_idx] : 0;
-  detail::GroupTable& groups = partial.groups;
+  detail::GroupTable& groups = scan.groups;
   detail::ChunkArena& arena = groups.arena();
   std::size_t matched = 0;
   const auto add = [&](std::size_t i, std::uint64_t offset,
@@ -184,43 +185,43 @@ void scan_block_into(const Plan& plan, const Block& block, Partial& partial) {
     group->template add<kPhases>(physical_tile, phase, epoch, pair, offset,
                                  sample_duration, arena);
     if constexpr (kList) {
-      partial.candidates.add(Candidate{.sample = i,
-                                       .offset = offset,
-                                       .duration = sample_duration,
-                                       .tile = physical_tile});
+      scan.candidates.add(Candidate{.sample = i,
+                                    .offset = offset,
+                                    .duration = sample_duration,
+                                    .tile = physical_tile});
     }
   };
   const std::uint64_t span = scan_samples<kTestEach>(
       columns, block.first, block.last, block.base, plan.matcher, add);
-  partial.matched_sample_count += matched;
-  partial.profile_span_cycles = std::max(partial.profile_span_cycles, span);
+  scan.matched_sample_count += matched;
+  scan.profile_span_cycles = std::max(scan.profile_span_cycles, span);
 }
 
 template <GroupBy kBy, Phases kPhases>
 void scan_block_as(const Plan& plan, const Block& block, bool test_each,
-                   bool list, Partial& partial) {
+                   bool list, RangeScan& scan) {
   if (test_each) {
-    list ? scan_block_into<kBy, kPhases, true, true>(plan, block, partial)
-         : scan_block_into<kBy, kPhases, true, false>(plan, block, partial);
+    list ? scan_block_into<kBy, kPhases, true, true>(plan, block, scan)
+         : scan_block_into<kBy, kPhases, true, false>(plan, block, scan);
   } else {
-    list ? scan_block_into<kBy, kPhases, false, true>(plan, block, partial)
-         : scan_block_into<kBy, kPhases, false, false>(plan, block, partial);
+    list ? scan_block_into<kBy, kPhases, false, true>(plan, block, scan)
+         : scan_block_into<kBy, kPhases, false, false>(plan, block, scan);
   }
 }
 
 template <GroupBy kBy>
 void scan_range_by(const Plan& plan, std::size_t begin, std::size_t end,
-                   Partial& partial) {
+                   RangeScan& scan) {
   const bool test_each = !plan.matcher.keeps_everything();
-  const bool list = partial.candidates.enabled();
+  const bool list = scan.candidates.enabled();
   for (std::size_t tile_idx = begin; tile_idx < end; ++tile_idx) {
     const ColumnTile& tile = plan.columns.tiles[tile_idx];
     if (tile.sample_count == 0) continue;
-    partial.sample_count += tile.sample_count;
+    scan.sample_count += tile.sample_count;
     if (!plan.matcher.keeps_tile(tile.physical_tile)) {
       // A skipped tile's samples still stretch the profile.
-      partial.profile_span_cycles =
-          std::max(partial.profile_span_cycles, tile_span(plan.columns, tile));
+      scan.profile_span_cycles =
+          std::max(scan.profile_span_cycles, tile_span(plan.columns, tile));
       continue;
     }
     const std::size_t first = tile.first_sample;
@@ -229,7 +230,7 @@ void scan_range_by(const Plan& plan, std::size_t begin, std::size_t end,
     if constexpr (kBy == GroupBy::Phase) {
       // A phase group is one pair: its maxima need no bookkeeping.
       scan_block_as<kBy, Phases::None>(plan, Block{tile_idx, first, last, base},
-                                       test_each, list, partial);
+                                       test_each, list, scan);
     } else {
       for (std::size_t block_first = first; block_first < last;
            block_first += kBlockSamples) {
@@ -237,11 +238,10 @@ void scan_range_by(const Plan& plan, std::size_t begin, std::size_t end,
                           std::min(last, block_first + kBlockSamples), base};
         if (plan.layout.covers(plan.columns, block.first,
                                block.last - block.first)) {
-          scan_block_as<kBy, Phases::Row>(plan, block, test_each, list,
-                                          partial);
+          scan_block_as<kBy, Phases::Row>(plan, block, test_each, list, scan);
         } else {
           scan_block_as<kBy, Phases::RowOrTable>(plan, block, test_each, list,
-                                                 partial);
+                                                 scan);
         }
       }
     }
@@ -249,38 +249,37 @@ void scan_range_by(const Plan& plan, std::size_t begin, std::size_t end,
 }
 
 void scan_range(const Plan& plan, std::size_t begin, std::size_t end,
-                Partial& partial) {
+                RangeScan& scan) {
   switch (plan.query.group_by) {
     case GroupBy::Kind:
-      return scan_range_by<GroupBy::Kind>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Kind>(plan, begin, end, scan);
     case GroupBy::Kernel:
-      return scan_range_by<GroupBy::Kernel>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Kernel>(plan, begin, end, scan);
     case GroupBy::Operation:
-      return scan_range_by<GroupBy::Operation>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Operation>(plan, begin, end, scan);
     case GroupBy::Phase:
-      return scan_range_by<GroupBy::Phase>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Phase>(plan, begin, end, scan);
     case GroupBy::Tile:
-      return scan_range_by<GroupBy::Tile>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Tile>(plan, begin, end, scan);
     case GroupBy::Metadata:
-      return scan_range_by<GroupBy::Metadata>(plan, begin, end, partial);
+      return scan_range_by<GroupBy::Metadata>(plan, begin, end, scan);
   }
 }
 
-QueryReport assemble(const Plan& plan, Partial&& partial, unsigned threads) {
+QueryReport assemble(const Plan& plan, RangeScan&& scan, unsigned threads) {
   const ProfileColumns& columns = plan.columns;
   QueryReport result;
   result.clock_hz = columns.clock_hz;
   result.tile_count = columns.tiles.size();
-  result.sample_count = partial.sample_count;
-  result.matched_sample_count = partial.matched_sample_count;
-  result.profile_span_cycles = partial.profile_span_cycles;
+  result.sample_count = scan.sample_count;
+  result.matched_sample_count = scan.matched_sample_count;
+  result.profile_span_cycles = scan.profile_span_cycles;
   result.profile_span_ms =
-      cycles_to_ms(partial.profile_span_cycles, columns.clock_hz);
+      cycles_to_ms(scan.profile_span_cycles, columns.clock_hz);
   result.at_offset = plan.query.at_offset;
-  result.groups =
-      std::move(partial.groups).summaries(columns.clock_hz, threads);
+  result.groups = std::move(scan.groups).summaries(columns.clock_hz, threads);
   const std::vector<Candidate> listed =
-      std::move(partial.candidates).take_sorted();
+      std::move(scan.candidates).take_sorted();
   result.samples.reserve(listed.size());
   for (const Candidate& candidate : listed) {
     result.samples.push_back(sample_record(columns, candidate.tile,
@@ -351,15 +350,6 @@ QueryReport query(const ProfileReport& report, const Query& query,
   return zyl_profile::query(zyl_package::to_columns(report), query, options);
 }
 
-QueryReport query(const ProfileColumns& columns, const Query& query) {
-  const Plan plan(columns, query);
-  Partial partial(plan.classes, plan.layout, query,
-                  count_samples(columns, 0, columns.tiles.size()),
-                  columns.sample_count());
-  scan_range(plan, 0, columns.tiles.size(), partial);
-  return assemble(plan, std::move(partial), 1);
-}
-
 unsigned query_threads(const ProfileColumns& columns, ParallelOptions options) {
   std::size_t threads = options.threads != 0
                             ? options.threads
@@ -372,12 +362,22 @@ unsigned query_threads(const ProfileColumns& columns, ParallelOptions options) {
   return static_cast<unsigned>(std::max<std::size_t>(threads, 1));
 }
 
-QueryReport query(const ProfileColumns& columns, const Query& query,
-                  ParallelOptions options) {
+namespace {
+
+// Scans the profile for `query` on up to `options.threads` threads and hands
+// the plan, the merged scan and the thread count to `finish`.
+template <typename Finish>
+auto scan_profile(const ProfileColumns& columns, const Query& query,
+                  ParallelOptions options, Finish&& finish) {
   const std::size_t tile_count = columns.tiles.size();
   const std::size_t total = columns.sample_count();
   const std::size_t threads = query_threads(columns, options);
-  if (threads <= 1) return zyl_profile::query(columns, query);
+  const Plan plan(columns, query);
+  if (threads <= 1) {
+    RangeScan scan(plan.classes, plan.layout, query, total, total);
+    scan_range(plan, 0, tile_count, scan);
+    return finish(plan, std::move(scan), 1U);
+  }
 
   // Split the tiles into contiguous ranges of about equal sample counts, so
   // that merging the ranges in order reproduces the sequential walk.
@@ -392,27 +392,63 @@ QueryReport query(const ProfileColumns& columns, const Query& query,
   }
   bounds.push_back(tile_count);
 
-  const Plan plan(columns, query);
-  std::vector<Partial> partials;
-  partials.reserve(bounds.size() - 1);
+  std::vector<RangeScan> scans;
+  scans.reserve(bounds.size() - 1);
   for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
-    partials.emplace_back(plan.classes, plan.layout, query,
-                          count_samples(columns, bounds[i], bounds[i + 1]),
-                          total);
+    scans.emplace_back(plan.classes, plan.layout, query,
+                       count_samples(columns, bounds[i], bounds[i + 1]), total);
   }
   {
     std::vector<std::jthread> workers;
-    workers.reserve(partials.size() - 1);
-    for (std::size_t i = 1; i < partials.size(); ++i) {
+    workers.reserve(scans.size() - 1);
+    for (std::size_t i = 1; i < scans.size(); ++i) {
       workers.emplace_back(
-          [&, i] { scan_range(plan, bounds[i], bounds[i + 1], partials[i]); });
+          [&, i] { scan_range(plan, bounds[i], bounds[i + 1], scans[i]); });
     }
-    scan_range(plan, bounds[0], bounds[1], partials[0]);
+    scan_range(plan, bounds[0], bounds[1], scans[0]);
   }
-  for (std::size_t i = 1; i < partials.size(); ++i) {
-    partials[0].merge(std::move(partials[i]));
+  for (std::size_t i = 1; i < scans.size(); ++i) {
+    scans[0].merge(std::move(scans[i]));
   }
-  return assemble(plan, std::move(partials[0]), static_cast<unsigned>(threads));
+  return finish(plan, std::move(scans[0]), static_cast<unsigned>(threads));
+}
+
+}  // namespace
+
+QueryReport query(const ProfileColumns& columns, const Query& query) {
+  return zyl_profile::query(columns, query, ParallelOptions{.threads = 1});
+}
+
+QueryReport query(const ProfileColumns& columns, const Query& query,
+                  ParallelOptions options) {
+  return scan_profile(columns, query, options, assemble);
+}
+
+PartialResult query_partial(const ProfileColumns& columns, const Query& query,
+                            std::uint64_t shard, ParallelOptions options) {
+  return scan_profile(
+      columns, query, options,
+      [&](const Plan& plan, RangeScan&& scan, unsigned threads) {
+        PartialResult partial;
+        partial.query = query;
+        partial.shards = {shard};
+        partial.clock_hz = columns.clock_hz;
+        partial.tile_count = columns.tiles.size();
+        partial.sample_count = scan.sample_count;
+        partial.matched_sample_count = scan.matched_sample_count;
+        partial.profile_span_cycles = scan.profile_span_cycles;
+        partial.groups = std::move(scan.groups).partials(threads);
+        const std::vector<Candidate> listed =
+            std::move(scan.candidates).take_sorted();
+        partial.samples.reserve(listed.size());
+        for (const Candidate& candidate : listed) {
+          partial.samples.push_back(PartialSample{
+              shard, candidate.sample,
+              sample_record(plan.columns, candidate.tile, candidate.offset,
+                            candidate.duration, candidate.sample)});
+        }
+        return partial;
+      });
 }
 
 }  // namespace zyl_profile

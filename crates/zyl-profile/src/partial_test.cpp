@@ -1,0 +1,241 @@
+// Tests of partial results: shards of random profiles, cut anywhere, merged
+// in any order and through their bytes, answer as the whole profile does;
+// merges that must not happen are refused; and bytes that are not a
+// partial are rejected with the place of the fault.
+#include "zyl_profile/partial.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "random_cases.h"
+#include "zyl_package/shards.h"
+
+namespace zyl_profile {
+namespace {
+
+using testing::varied_query;
+using testing::varied_report;
+using zyl_package::tile_range;
+using zyl_package::to_columns;
+
+PartialResult through_bytes(const PartialResult& partial) {
+  const std::string bytes = serialise_partial(partial);
+  auto parsed = parse_partial(bytes);
+  if (const auto* error = std::get_if<PartialError>(&parsed)) {
+    ADD_FAILURE() << error->message;
+    return partial;
+  }
+  return std::get<PartialResult>(std::move(parsed));
+}
+
+// The partials of `columns` cut at random tile boundaries (empty shards
+// included), each shard's made on 1 or 2 threads.
+std::vector<PartialResult> random_shards(const ProfileColumns& columns,
+                                         const Query& query,
+                                         std::mt19937& rng) {
+  const std::size_t tiles = columns.tiles.size();
+  std::vector<std::size_t> cuts{0, tiles};
+  for (std::uint32_t n = rng() % 4; n > 0; --n) {
+    cuts.push_back(rng() % (tiles + 1));
+  }
+  std::sort(cuts.begin(), cuts.end());
+  std::vector<PartialResult> partials;
+  for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+    const ProfileColumns shard = tile_range(columns, cuts[i], cuts[i + 1]);
+    partials.push_back(query_partial(
+        shard, query, i,
+        ParallelOptions{static_cast<unsigned>(1 + rng() % 2), 0}));
+  }
+  return partials;
+}
+
+// Merges the partials in a random order, sometimes into a running total and
+// sometimes pairwise in a tree.
+PartialResult merge_shuffled(std::vector<PartialResult> partials,
+                             std::mt19937& rng) {
+  std::shuffle(partials.begin(), partials.end(), rng);
+  while (partials.size() > 1) {
+    const std::size_t into = rng() % (partials.size() - 1);
+    PartialResult other = std::move(partials.back());
+    partials.pop_back();
+    const auto error = merge_partial(partials[into], std::move(other));
+    EXPECT_FALSE(error.has_value()) << error->message;
+  }
+  return std::move(partials.front());
+}
+
+TEST(ShardedQuery, EqualsTheWholeProfileOnRandomCutsAndMergeOrders) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 800; ++round) {
+    const ProfileColumns columns = to_columns(varied_report(rng));
+    for (int i = 0; i < 3; ++i) {
+      const Query q = varied_query(rng);
+      SCOPED_TRACE("round " + std::to_string(round) + " query " +
+                   std::to_string(i));
+      std::vector<PartialResult> partials = random_shards(columns, q, rng);
+      for (PartialResult& partial : partials) {
+        PartialResult read = through_bytes(partial);
+        ASSERT_TRUE(read == partial) << "bytes did not read back equal";
+        partial = std::move(read);
+      }
+      const QueryReport expected = query(columns, q);
+      ASSERT_TRUE(finish_partial(merge_shuffled(partials, rng)) == expected);
+      // The whole profile as one shard, too.
+      ASSERT_TRUE(finish_partial(query_partial(columns, q, 0)) == expected);
+    }
+  }
+}
+
+// Long tiles, so the scan counts durations in windows (and spreads windows
+// that do not join back into values) before the partials are made.
+TEST(ShardedQuery, GroupsWithCountedDurationsMergeExactly) {
+  std::mt19937 rng(5);
+  ProfileReport report{1330000000, {}};
+  for (std::uint32_t t = 0; t < 6; ++t) {
+    TileProfile tile{t % 4, {}};
+    std::uint32_t cycle = 4294960000U;  // wraps on the way
+    for (int i = 0; i < 30000; ++i) {
+      // Narrow ranges per kernel on most tiles, far apart on tile 5, and
+      // now and then a duration far from its kernel's range.
+      std::uint32_t length = 100 + rng() % 50 + (t == 5 ? 200000 : 0);
+      if (rng() % 1000 == 0) length = rng() % 3000000;
+      const std::string kernel = rng() % 3 == 0 ? "gemm" : "norm";
+      tile.samples.push_back(
+          testing::make_sample(static_cast<ProfileStepKind>(rng() % 4), cycle,
+                               cycle + length, kernel, i / 100, rng() % 2));
+      cycle += length + rng() % 5;
+    }
+    report.tiles.push_back(std::move(tile));
+  }
+  const ProfileColumns columns = to_columns(report);
+  for (const GroupBy by :
+       {GroupBy::Kernel, GroupBy::Kind, GroupBy::Tile, GroupBy::Phase}) {
+    Query q;
+    q.group_by = by;
+    q.sample_limit = 25;
+    SCOPED_TRACE(static_cast<int>(by));
+    std::vector<PartialResult> partials;
+    const std::size_t cuts[] = {0, 1, 4, 6};
+    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+      partials.push_back(
+          through_bytes(query_partial(tile_range(columns, cuts[i], cuts[i + 1]),
+                                      q, i, ParallelOptions{2, 0})));
+    }
+    ASSERT_TRUE(finish_partial(merge_shuffled(partials, rng)) ==
+                query(columns, q, ParallelOptions{2, 0}));
+  }
+}
+
+TEST(ShardedQuery, RefusesMergesThatWouldMiscount) {
+  std::mt19937 rng(3);
+  ProfileReport report = varied_report(rng);
+  report.tiles.push_back(TileProfile{1, {testing::timed(0, 5)}});
+  const ProfileColumns columns = to_columns(report);
+  const PartialResult first = query_partial(columns, Query{}, 0);
+
+  Query other_query;
+  other_query.group_by = GroupBy::Tile;
+  ProfileReport other_clock = report;
+  other_clock.clock_hz += 1;
+  struct Row {
+    const char* name;
+    PartialResult other;
+    const char* expected;
+  } rows[] = {
+      {"another query", query_partial(columns, other_query, 1),
+       "different queries"},
+      {"another clock", query_partial(to_columns(other_clock), Query{}, 1),
+       "disagree on the clock"},
+      {"the same position", query_partial(columns, Query{}, 0),
+       "shard position 0 is in both"},
+  };
+  for (Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    PartialResult into = first;
+    const auto error = merge_partial(into, std::move(row.other));
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(error->message.find(row.expected), std::string::npos)
+        << error->message;
+    EXPECT_TRUE(into == first) << "a refused merge changed the partial";
+  }
+}
+
+std::string error_of(std::string_view bytes) {
+  const auto parsed = parse_partial(bytes);
+  const auto* error = std::get_if<PartialError>(&parsed);
+  return error != nullptr ? error->message : "(parsed)";
+}
+
+TEST(PartialBytes, FaultsAreRejectedWithTheirPlace) {
+  std::mt19937 rng(8);
+  ProfileReport report = varied_report(rng);
+  report.tiles.push_back(
+      TileProfile{2,
+                  {testing::make_sample(ProfileStepKind::Compute, 10, 50, "k",
+                                        1, 0, {{"block", "7"}})}});
+  Query q;
+  q.sample_limit = 3;
+  q.metadata.push_back(MetadataFilter{"block", std::nullopt});
+  const std::string bytes =
+      serialise_partial(query_partial(to_columns(report), q, 4));
+
+  // Every cut short of the end is refused, at or before the cut.
+  for (std::size_t size = 0; size < bytes.size(); ++size) {
+    const std::string message = error_of(bytes.substr(0, size));
+    ASSERT_EQ(message.rfind("partial result: byte ", 0), 0U)
+        << "cut at " << size << ": " << message;
+  }
+  struct Row {
+    std::string bytes;
+    std::string expected;
+  } rows[] = {
+      {"ZYLPARTX" + bytes.substr(8), "byte 0: not a partial result"},
+      {bytes.substr(0, 8) + '\x02' + bytes.substr(9),
+       "byte 8: version 2 is not readable by this build (it reads version "
+       "1)"},
+      {bytes + '\0', "bytes follow the end of the partial"},
+      // A grouping past the last one.
+      {bytes.substr(0, 9) + '\x09' + bytes.substr(10),
+       "byte 9: the query's grouping is 9, more than 5"},
+      // A varint that never ends.
+      {bytes.substr(0, 9) + std::string(12, '\xff'),
+       "the query's grouping does not fit in 64 bits"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_NE(error_of(row.bytes).find(row.expected), std::string::npos)
+        << error_of(row.bytes);
+  }
+}
+
+// A count far larger than the bytes that follow must not make the reader
+// reserve memory for it, and random damage must never crash the reader.
+TEST(PartialBytes, CorruptBytesNeverCrashOrOverAllocate) {
+  std::mt19937 rng(21);
+  const ProfileColumns columns = to_columns(varied_report(rng));
+  Query q;
+  q.sample_limit = 10;
+  const std::string bytes = serialise_partial(query_partial(columns, q, 0));
+  const std::size_t groups_at = bytes.size() / 2;
+  std::string huge = bytes.substr(0, groups_at);
+  huge += "\xff\xff\xff\xff\xff\xff\xff\xff\x7f";
+  EXPECT_NE(error_of(huge), "(parsed)");
+  for (int i = 0; i < 3000; ++i) {
+    std::string damaged = bytes;
+    for (std::uint32_t n = 1 + rng() % 3; n > 0; --n) {
+      damaged[rng() % damaged.size()] = static_cast<char>(rng());
+    }
+    const auto parsed = parse_partial(damaged);
+    if (const auto* partial = std::get_if<PartialResult>(&parsed)) {
+      // Whatever reads back must still finish without fault.
+      (void)finish_partial(PartialResult(*partial));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zyl_profile
