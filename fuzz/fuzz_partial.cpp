@@ -1,0 +1,68 @@
+// Fuzzes partial results. The first four bytes seed a random profile and
+// query, cut into two shards whose merged partials must answer as the whole
+// profile does; the rest of the input damages the first shard's bytes, and
+// whatever the reader then accepts must read back equal from its own bytes,
+// finish, and merge (or be refused) without fault.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <variant>
+
+#include "random_cases.h"
+#include "zyl_package/profile_columns.h"
+#include "zyl_package/shards.h"
+#include "zyl_profile/partial.h"
+
+namespace {
+
+using namespace zyl_profile;
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  if (size < 4) return 0;
+  std::mt19937 rng(static_cast<std::uint32_t>(data[0]) |
+                   (static_cast<std::uint32_t>(data[1]) << 8) |
+                   (static_cast<std::uint32_t>(data[2]) << 16) |
+                   (static_cast<std::uint32_t>(data[3]) << 24));
+  const zyl_package::ProfileColumns columns =
+      zyl_package::to_columns(testing::varied_report(rng));
+  const Query query = testing::varied_query(rng);
+  const std::size_t cut = rng() % (columns.tiles.size() + 1);
+  const PartialResult first =
+      query_partial(zyl_package::tile_range(columns, 0, cut), query, 0);
+  const PartialResult second = query_partial(
+      zyl_package::tile_range(columns, cut, columns.tiles.size()), query, 1);
+  {
+    PartialResult merged = second;
+    check(!merge_partial(merged, PartialResult(first)).has_value());
+    check(finish_partial(std::move(merged)) ==
+          zyl_profile::query(columns, query));
+  }
+
+  // The rest of the input, in triples: two bytes of position and one to
+  // add there.
+  std::string bytes = serialise_partial(first);
+  for (std::size_t i = 4; i + 2 < size; i += 3) {
+    const std::size_t at =
+        (data[i] | (std::size_t{data[i + 1]} << 8)) % bytes.size();
+    bytes[at] = static_cast<char>(bytes[at] + data[i + 2]);
+  }
+  auto parsed = parse_partial(bytes);
+  if (auto* partial = std::get_if<PartialResult>(&parsed)) {
+    const auto again = parse_partial(serialise_partial(*partial));
+    const auto* read = std::get_if<PartialResult>(&again);
+    check(read != nullptr && *read == *partial);
+    PartialResult merged = std::move(*partial);
+    (void)merge_partial(merged, PartialResult(second));
+    (void)finish_partial(std::move(merged));
+  }
+  return 0;
+}
