@@ -1,6 +1,7 @@
 // The extension behind the zyl_profile Python package: the library's records
-// field for field, an opened profile that owns its columns, and the query
-// and diff calls with the GIL released around the scan. Argument checking
+// field for field, an opened profile that owns its columns, the query and
+// diff calls with the GIL released around the scan, and a query's partial
+// result as bytes with the merge that folds them. Argument checking
 // and the Python-shaped API live in zyl_profile/__init__.py; this file only
 // converts.
 #include <pybind11/numpy.h>
@@ -8,15 +9,21 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "zyl_package/report_io.h"
 #include "zyl_profile/diff.h"
 #include "zyl_profile/notes.h"
+#include "zyl_profile/partial.h"
 #include "zyl_profile/percentage.h"
 #include "zyl_profile/query.h"
 #include "zyl_profile/scan.h"
@@ -32,6 +39,8 @@ using zyl_profile::DiffOptions;
 using zyl_profile::DiffReport;
 using zyl_profile::DiffRow;
 using zyl_profile::GroupSummary;
+using zyl_profile::PartialError;
+using zyl_profile::PartialResult;
 using zyl_profile::Percentage;
 using zyl_profile::Query;
 using zyl_profile::QueryReport;
@@ -103,16 +112,19 @@ py::array view(std::span<const T> values, py::handle owner) {
 
 // The sample columns as numpy arrays, the string dictionary as a list and
 // the tiles as (physical tile, sample count) arrays, for the Python side to
-// assemble a DataFrame from.
-py::dict sample_columns(py::object self) {
+// assemble a DataFrame from. `timeline` adds each sample's offset and
+// duration, which unlike the rest are computed (12 bytes a sample, once).
+py::dict sample_columns(py::object self, bool timeline) {
   Profile& profile = self.cast<Profile&>();
-  fill_timeline(profile);
   const ProfileColumns& columns = profile.columns;
   py::dict result;
-  result["offset"] =
-      view(std::span<const std::uint64_t>(profile.offsets), self);
-  result["duration"] =
-      view(std::span<const std::uint32_t>(profile.durations), self);
+  if (timeline) {
+    fill_timeline(profile);
+    result["offset"] =
+        view(std::span<const std::uint64_t>(profile.offsets), self);
+    result["duration"] =
+        view(std::span<const std::uint32_t>(profile.durations), self);
+  }
   result["start_cycle"] = view(columns.start_cycle, self);
   result["end_cycle"] = view(columns.end_cycle, self);
   result["local_index"] = view(columns.local_index, self);
@@ -157,6 +169,56 @@ std::vector<std::pair<std::string_view, std::string_view>> metadata_list(
   return pairs;
 }
 
+// For each of `keys`, the value of that key in every metadata list: a
+// (keys, lists) array of string ids, -1 where a list has no such entry (the
+// first entry wins where a list repeats a key, as grouping by the key
+// does). Without keys, every name used in a list, in order of first use.
+// Each list is read once, whatever the number of keys, so the per-sample
+// work is left to one numpy take per key.
+py::tuple metadata_values(const Profile& profile,
+                          std::optional<std::vector<std::string>> keys) {
+  const ProfileColumns& columns = profile.columns;
+  // A package may hold a string more than once, so keys are matched by text
+  // and every id of a key's text leads to the key.
+  std::vector<std::int32_t> key_of_string(columns.string_count(), -1);
+  std::vector<std::string> names;
+  if (keys) {
+    std::unordered_map<std::string_view, std::int32_t> index;
+    for (const std::string& key : *keys) {
+      index.emplace(key, static_cast<std::int32_t>(index.size()));
+    }
+    names.assign(keys->begin(), keys->end());
+    for (std::uint32_t id = 0; id < columns.string_count(); ++id) {
+      const auto found = index.find(columns.string(id));
+      if (found != index.end()) key_of_string[id] = found->second;
+    }
+  } else {
+    std::unordered_map<std::string_view, std::int32_t> index;
+    for (const auto& entry : columns.list_entries) {
+      if (key_of_string[entry.name] >= 0) continue;
+      const std::string_view name = columns.string(entry.name);
+      const auto [at, added] =
+          index.emplace(name, static_cast<std::int32_t>(index.size()));
+      if (added) names.emplace_back(name);
+      key_of_string[entry.name] = at->second;
+    }
+  }
+  const std::size_t lists = columns.list_count();
+  py::array_t<std::int64_t> values({static_cast<py::ssize_t>(names.size()),
+                                    static_cast<py::ssize_t>(lists)});
+  std::int64_t* const table = values.mutable_data();
+  std::fill(table, table + names.size() * lists, std::int64_t{-1});
+  for (std::uint32_t list = 0; list < lists; ++list) {
+    for (const auto& entry : columns.list(list)) {
+      const std::int32_t key = key_of_string[entry.name];
+      if (key < 0) continue;
+      std::int64_t& slot = table[static_cast<std::size_t>(key) * lists + list];
+      if (slot < 0) slot = entry.value;
+    }
+  }
+  return py::make_tuple(names, values);
+}
+
 // The answer and the notes on it, returned together so the notes are
 // worked out while the columns are at hand.
 struct QueryOutcome {
@@ -199,6 +261,74 @@ QueryOutcome run_query(const Profile& profile, const Query& query,
       zyl_profile::explain_query(profile.columns, query, outcome.report);
   return outcome;
 }
+
+// Returns the partial of `query` over the profile, as the shard at
+// `position`, in its byte form.
+py::bytes run_query_partial(const Profile& profile, const Query& query,
+                            std::uint64_t position, unsigned threads) {
+  std::string bytes;
+  {
+    py::gil_scoped_release unlocked;
+    bytes = zyl_profile::serialise_partial(
+        zyl_profile::query_partial(profile.columns, query, position,
+                                   zyl_profile::ParallelOptions{threads}));
+  }
+  return py::bytes(bytes);
+}
+
+// Partials folded one at a time, as they arrive, into one. The GIL is
+// released while bytes are read and merged, so the lock keeps two Python
+// threads adding at once from merging into the state together.
+class PartialMerge {
+ public:
+  // Returns nothing when `bytes` were merged, else why not (the merged
+  // state is then as it was).
+  std::optional<std::string> add(std::string_view bytes) {
+    py::gil_scoped_release unlocked;
+    std::variant<PartialResult, PartialError> parsed =
+        zyl_profile::parse_partial(bytes);
+    if (auto* error = std::get_if<PartialError>(&parsed)) {
+      return std::move(error->message);
+    }
+    PartialResult& partial = std::get<PartialResult>(parsed);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_) return std::string("the merge was already finished");
+    if (!merged_) {
+      merged_ = std::move(partial);
+      return std::nullopt;
+    }
+    std::optional<PartialError> error =
+        zyl_profile::merge_partial(*merged_, std::move(partial));
+    if (error) return std::move(error->message);
+    return std::nullopt;
+  }
+
+  // Returns the positions of the shards merged so far, ascending.
+  std::vector<std::uint64_t> shards() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!merged_) return {};
+    return merged_->shards;
+  }
+
+  // Returns the report of everything merged, or nothing when nothing was;
+  // the merge is spent afterwards. A sharded answer has no notes: they read
+  // the whole profile's dictionaries, which no one place holds.
+  std::optional<QueryOutcome> finish() {
+    py::gil_scoped_release unlocked;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_ || !merged_) return std::nullopt;
+    finished_ = true;
+    QueryOutcome outcome;
+    outcome.report = zyl_profile::finish_partial(std::move(*merged_));
+    merged_.reset();
+    return outcome;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::optional<PartialResult> merged_;
+  bool finished_ = false;
+};
 
 DiffReport run_diff(const Profile& base, const Profile& next,
                     const Query& base_query, const Query& next_query,
@@ -417,9 +547,18 @@ PYBIND11_MODULE(_zyl_profile, m) {
           [](const Profile& profile) { return profile.columns.clock_hz; })
       .def_property_readonly("tiles", &tile_numbers)
       .def("profile_span", &Profile::profile_span)
-      .def("sample_columns", &sample_columns)
+      .def("sample_columns", &sample_columns, py::arg("timeline"))
       .def("metadata_list", &metadata_list, py::arg("id"))
-      .def("query", &run_query, py::arg("query"), py::arg("threads"));
+      .def("metadata_values", &metadata_values, py::arg("keys"))
+      .def("query", &run_query, py::arg("query"), py::arg("threads"))
+      .def("query_partial", &run_query_partial, py::arg("query"),
+           py::arg("position"), py::arg("threads"));
+
+  py::class_<PartialMerge>(m, "PartialMerge")
+      .def(py::init<>())
+      .def("add", &PartialMerge::add, py::arg("bytes"))
+      .def_property_readonly("shards", &PartialMerge::shards)
+      .def("finish", &PartialMerge::finish);
 
   m.def("open", &open_profile, py::arg("path"));
   m.def("diff", &run_diff, py::arg("base"), py::arg("next"),

@@ -10,21 +10,34 @@ not copied); `Profile.query` and `diff` run the C++ engine with the GIL
 released and return records whose attributes carry the library's field names.
 Every argument is checked before any work, so a typo raises at once with the
 valid values in the message.
+
+A profile kept as shards (files whose tiles, concatenated in order, are the
+whole, as `zyl-profile split` writes them) is queried as one with
+`query(paths, ...)`, or across a dask.distributed cluster with
+`zyl_profile.dask.query(client, paths, ...)`: each shard gives a partial
+result as bytes (`Profile.query_partial`), and partials merged in any order
+(`PartialMerge`) finish into the answer the whole profile gives.
 """
 
 import copy
+import importlib
 import os
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import (Any, Callable, Dict, Iterable, List, Optional, Sequence,
+                    Tuple, Union)
 
 from . import _zyl_profile as _ext
 
 __all__ = [
     "DiffReport",
+    "PartialError",
+    "PartialMerge",
     "Profile",
     "QueryReport",
     "ReportError",
     "diff",
+    "merge_partials",
     "open",
+    "query",
 ]
 
 _GROUP_BY = {
@@ -106,6 +119,33 @@ class ReportError(ValueError):
         self.column: int = fields["column"]
         self.byte_offset: Optional[int] = fields["byte_offset"]
         self.message: str = fields["message"]
+        self._fields = fields
+
+    def __reduce__(self):
+        # Pickled by its fields, so an error raised on a dask worker arrives
+        # on the client whole.
+        return (type(self), (self._fields,))
+
+
+class PartialError(ValueError):
+    """Partial results that could not be read or merged: bytes that are not
+    a partial (truncated, corrupt, another version), or partials of
+    different queries, of profiles with different clocks, or covering the
+    same shard position twice.
+
+    `message` is the library's text (for bytes, it names the byte offset);
+    `source` says which partial, when known (its shard's path, or
+    "partial 3" for the fourth of a list); str(error) is
+    "<source>: <message>".
+    """
+
+    def __init__(self, message: str, source: Optional[str] = None):
+        super().__init__(message if source is None else f"{source}: {message}")
+        self.message = message
+        self.source = source
+
+    def __reduce__(self):
+        return (type(self), (self.message, self.source))
 
 
 def _choice(name: str, value: Any, choices: Dict[str, Any]) -> Any:
@@ -212,16 +252,44 @@ class _QueryPlan:
             "to_offset": _bound("to_offset", to_offset),
         }
         self.threads = _count("threads", threads, _U32_MAX)
+        # The checked values again as plain ones (a generator of tiles read
+        # once stays read), for a worker to rebuild the plan from: the
+        # extension's records do not pickle.
+        self.arguments = dict(
+            group_by=group_by, sort_by=sort_by, kind=kind, kernel=kernel,
+            operation_contains=operation_contains, tiles=sorted(query.tiles),
+            phases=sorted(query.phases),
+            metadata=[(entry.name, entry.value) for entry in query.metadata],
+            metadata_key=metadata_key, at_offset=at_offset,
+            from_offset=from_offset, to_offset=to_offset, limit=limit,
+            sample_limit=sample_limit, threads=threads)
 
-    def resolved(self, profile: "_ext.Profile") -> "_ext.Query":
-        """A copy of the query with its window in cycles of `profile`'s
-        span, so one plan serves both sides of a diff."""
+    @property
+    def needs_span(self) -> bool:
+        """True when a bound is a share of the span, which must be known
+        before the query can run."""
+        return any(isinstance(b, tuple) for b in self.bounds.values())
+
+    def _cycles(self, span: Callable[[], int]) -> Dict[str, Optional[int]]:
+        return {name: (_ext.percent_of(*bound, span())
+                       if isinstance(bound, tuple) else bound)
+                for name, bound in self.bounds.items()}
+
+    def resolved(self, span: Callable[[], int]) -> "_ext.Query":
+        """A copy of the query with its window in cycles of the span that
+        `span()` gives (called only when a bound is a share of it), so one
+        plan serves both sides of a diff, or every shard of a profile."""
         query = copy.copy(self.query)
-        for name, bound in self.bounds.items():
-            if isinstance(bound, tuple):
-                bound = _ext.percent_of(*bound, profile.profile_span())
+        for name, bound in self._cycles(span).items():
             setattr(query, name, bound)
         return query
+
+    def arguments_in_cycles(self, span: Callable[[], int]) -> Dict[str, Any]:
+        """The keyword arguments with the window in cycles: plain values
+        that pickle, for a plan rebuilt elsewhere."""
+        arguments = dict(self.arguments)
+        arguments.update(self._cycles(span))
+        return arguments
 
 
 class _Record:
@@ -258,7 +326,7 @@ class QueryReport(_Record):
     cycles, durations), `samples` a list of SampleRecord (the longest
     matched samples, `metadata` as (name, value) tuples), `notes` the
     sentences the tool prints on stderr: why nothing matched, or which
-    option had no effect.
+    option had no effect (always empty for an answer merged from shards).
     """
 
     _repr_fields = ("tile_count", "sample_count", "matched_sample_count",
@@ -313,6 +381,60 @@ def _frame(records: list, fields: List[Tuple[str, str]]):
     return pd.DataFrame(columns)
 
 
+def _code_type(categories: int):
+    """The narrowest signed type pandas uses for the codes of so many
+    categories."""
+    import numpy as np
+
+    for type_ in (np.int8, np.int16, np.int32):
+        if categories < np.iinfo(type_).max:
+            return type_
+    return np.int64
+
+
+def _categorical(codes, dtype):
+    """A Categorical over `codes`, valid codes of `dtype`, without copying
+    them where pandas allows it.
+
+    from_codes scans the codes to check them and narrows them to the
+    smallest type the category count allows, a copy of the column; the
+    codes here come from a checked profile, so the check is not needed and
+    the copy is avoided by setting the backing array as pandas' own
+    constructors do (pandas keeps wider codes than needed when it has to,
+    e.g. after a concat, so every operation handles them). Where this
+    pandas has no such route, from_codes it is.
+    """
+    import pandas as pd
+
+    try:
+        from pandas._libs.arrays import NDArrayBacked
+    except ImportError:
+        return pd.Categorical.from_codes(codes, dtype=dtype)
+    made = pd.Categorical.__new__(pd.Categorical)
+    NDArrayBacked.__init__(made, codes, dtype)
+    return made
+
+
+def _metadata_keys(metadata: Any) -> Tuple[bool, Optional[List[str]]]:
+    """Whether metadata columns are asked for, and which keys (None for
+    every key)."""
+    if metadata is None or metadata is False:
+        return False, None
+    if metadata is True:
+        return True, None
+    if isinstance(metadata, str):
+        return True, [metadata]
+    if isinstance(metadata, bytes) or not isinstance(metadata, Iterable):
+        raise TypeError(
+            "metadata must be True, a key or a list of keys; "
+            f"got {metadata!r}")
+    keys = list(metadata)
+    for key in keys:
+        if not isinstance(key, str):
+            raise TypeError(f"each metadata key must be a str; got {key!r}")
+    return True, list(dict.fromkeys(keys))
+
+
 def _unique_strings(strings: List[str]):
     import numpy as np
     import pandas as pd
@@ -350,63 +472,110 @@ class Profile:
         return (f"Profile({self.path!r}, samples={len(self)}, "
                 f"tiles={len(self._columns.tiles)}, clock_hz={self.clock_hz})")
 
-    def samples(self):
+    def samples(self, *, timeline: bool = True,
+                metadata: Union[bool, str, Iterable[str], None] = None):
         """Every sample as a pandas DataFrame, in report order.
 
         Columns: physical_tile, offset and duration (cycles, as the queries
-        place samples on their tile's timeline, computed once per profile),
-        start_cycle, end_cycle, local_index, phase, epoch, kind, kernel,
-        operation, metadata. The numeric columns are read-only numpy views
+        place samples on their tile's timeline), start_cycle, end_cycle,
+        local_index, phase, epoch, kind, kernel, operation, metadata.
+
+        Memory: start_cycle .. epoch and metadata are read-only numpy views
         of the profile's columns (of a mapped package, with no copy) that
-        keep the profile alive; only physical_tile is built. kind, kernel
-        and operation are pandas Categoricals over the profile's
-        dictionaries (every string of the profile is a category, so
-        `.cat.remove_unused_categories()` trims them), with an empty name
-        kept as "". metadata holds the id of each sample's metadata list;
-        `metadata_list(id)` gives its (name, value) pairs.
+        keep the profile alive. kind, kernel and operation are pandas
+        Categoricals whose codes also view the profile's ids where this
+        pandas allows it (every string of the profile is a category, so
+        `.cat.remove_unused_categories()` trims them); an empty name stays
+        "". physical_tile is built, as uint16 when every tile number fits
+        (else uint32). offset (uint64) and duration (uint32) are computed
+        once per profile and kept with it, 12 bytes a sample: pass
+        `timeline=False` to leave them out.
+
+        metadata holds the id of each sample's metadata list, whose (name,
+        value) pairs `metadata_list(id)` gives. `metadata=` adds one
+        Categorical column "metadata.<key>" per key: True for every key
+        used in the profile, or a key or list of keys. A sample whose list
+        has no such entry gets "", as an empty kernel does.
         """
         import numpy as np
         import pandas as pd
 
-        columns = self._columns.sample_columns()
+        if not isinstance(timeline, bool):
+            raise TypeError(f"timeline must be a bool; got {timeline!r}")
+        with_metadata, keys = _metadata_keys(metadata)
+        columns = self._columns.sample_columns(timeline)
         strings = columns["strings"]
         names = pd.Index(strings, dtype=object)
         remap = None
         if not names.is_unique:
             # A package may repeat a string; categories must not.
             names, remap = _unique_strings(strings)
+        string_type = pd.CategoricalDtype(names)
 
         def categorical(ids):
-            # pandas takes signed codes and narrows them to the width the
-            # category count needs; the strings are never decoded per sample.
             if remap is not None:
                 codes = remap[ids]
             elif len(strings) <= 2**31:
                 codes = ids.view(np.int32)  # every id fits: the same bits
             else:
                 codes = ids.astype(np.int64)
-            return pd.Categorical.from_codes(codes, categories=names)
+            return _categorical(codes, string_type)
 
-        kinds = pd.Categorical.from_codes(
-            columns["kind"].view(np.int8), categories=list(_KIND))
+        tile_numbers = columns["tile_numbers"]
+        narrow = (np.uint16 if len(tile_numbers) == 0
+                  or tile_numbers.max() <= np.iinfo(np.uint16).max else np.uint32)
         frame = {
-            "physical_tile": np.repeat(columns["tile_numbers"],
-                                       columns["tile_sizes"]).astype(np.uint32),
-            "offset": columns["offset"],
-            "duration": columns["duration"],
+            "physical_tile": np.repeat(tile_numbers.astype(narrow),
+                                       columns["tile_sizes"]),
+        }
+        if timeline:
+            frame["offset"] = columns["offset"]
+            frame["duration"] = columns["duration"]
+        frame.update({
             "start_cycle": columns["start_cycle"],
             "end_cycle": columns["end_cycle"],
             "local_index": columns["local_index"],
             "phase": columns["phase"],
             "epoch": columns["epoch"],
-            "kind": kinds,
+            "kind": _categorical(columns["kind"].view(np.int8),
+                                 pd.CategoricalDtype(list(_KIND))),
             "kernel": categorical(columns["kernel"]),
             "operation": categorical(columns["operation"]),
             "metadata": columns["metadata"],
-        }
+        })
+        if with_metadata:
+            frame.update(self._metadata_columns(keys, strings,
+                                                columns["metadata"]))
         # copy=False keeps pandas from consolidating the columns into 2-D
         # blocks, which would copy every numeric column.
         return pd.DataFrame(frame, copy=False)
+
+    def _metadata_columns(self, keys: Optional[List[str]], strings: List[str],
+                          list_ids) -> Dict[str, Any]:
+        """One Categorical per metadata key, "metadata.<key>": the value of
+        the key in every list is found once per list, then each sample
+        takes its list's code."""
+        import numpy as np
+        import pandas as pd
+
+        names, table = self._columns.metadata_values(keys)
+        added = {}
+        for key, values in zip(names, table):
+            present = values >= 0
+            used = np.unique(values[present])
+            # By text, not id: a package may hold a string more than once.
+            index: Dict[str, int] = {}
+            code_of_used = np.array(
+                [index.setdefault(strings[i], len(index)) for i in used],
+                dtype=np.int64)
+            list_codes = np.empty(len(values), dtype=np.int64)
+            list_codes[present] = code_of_used[np.searchsorted(used, values[present])]
+            if not present.all():
+                list_codes[~present] = index.setdefault("", len(index))
+            type_ = pd.CategoricalDtype(pd.Index(list(index), dtype=object))
+            codes = list_codes.astype(_code_type(len(index)))[list_ids]
+            added[f"metadata.{key}"] = _categorical(codes, type_)
+        return added
 
     def metadata_list(self, list_id: int) -> List[Tuple[str, str]]:
         """The (name, value) entries of metadata list `list_id`, as in the
@@ -438,8 +607,37 @@ class Profile:
             metadata=metadata, metadata_key=metadata_key, at_offset=at_offset,
             from_offset=from_offset, to_offset=to_offset, limit=limit,
             sample_limit=sample_limit, threads=threads)
-        query = plan.resolved(self._columns)
+        query = plan.resolved(self._columns.profile_span)
         return QueryReport(self._columns.query(query, plan.threads))
+
+    def profile_span(self) -> int:
+        """The length in cycles of the longest tile timeline (what a share
+        such as "25%" is of); a pass over the columns, done once."""
+        return self._columns.profile_span()
+
+    def query_partial(self, position: int = 0, *,
+                      profile_span: Optional[int] = None,
+                      **query_kwargs) -> bytes:
+        """The partial result of a query over this profile as shard
+        `position` of a sharded profile (its place in the order the shards'
+        tiles concatenate), as bytes that `PartialMerge` merges with the
+        other shards' in any order.
+
+        Takes the keyword arguments of `query`. A bound given as a share
+        ("25%") is of the whole profile's span, the largest
+        `profile_span()` of all shards, which must then be passed as
+        `profile_span`: one shard alone cannot know it.
+        """
+        plan = _plan("query_partial", query_kwargs)
+        position = _count("position", position, _U64_MAX)
+        if profile_span is not None:
+            profile_span = _count("profile_span", profile_span, _U64_MAX)
+        elif plan.needs_span:
+            raise ValueError(
+                "a bound given as a share of the span needs profile_span=, the "
+                "largest profile_span() of all the shards")
+        query = plan.resolved(lambda: profile_span)
+        return self._columns.query_partial(query, position, plan.threads)
 
 
 def open(path: Union[str, os.PathLike]) -> Profile:  # noqa: A001 (module API)
@@ -455,6 +653,128 @@ def open(path: Union[str, os.PathLike]) -> Profile:  # noqa: A001 (module API)
     if isinstance(opened, dict):
         raise ReportError(opened)
     return Profile(opened, text)
+
+
+def _plan(function: str, query_kwargs: Dict[str, Any]) -> _QueryPlan:
+    """The checked plan of Profile.query's keyword arguments, for the
+    functions that take them through **query_kwargs."""
+    unknown = set(query_kwargs) - _QUERY_ARGUMENTS - {"limit"}
+    if unknown:
+        raise TypeError(
+            f"{function}() got unexpected keyword arguments {sorted(unknown)}; "
+            f"the query's are {', '.join(sorted(_QUERY_ARGUMENTS | {'limit'}))}")
+    arguments = dict(_QUERY_DEFAULTS, limit=None)
+    arguments.update(query_kwargs)
+    return _QueryPlan(**arguments)
+
+
+def _shard_paths(paths: Any) -> List[str]:
+    """The shards' paths as str, in order; one path is a single shard."""
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    if isinstance(paths, bytes) or not isinstance(paths, Iterable):
+        raise TypeError(
+            f"paths must be a list of str or os.PathLike; got {paths!r}")
+    texts = []
+    for path in paths:
+        text = os.fspath(path) if isinstance(path, (str, os.PathLike)) else None
+        if not isinstance(text, str):
+            raise TypeError(
+                f"each of paths must be a str or os.PathLike; got {path!r}")
+        texts.append(text)
+    if not texts:
+        raise ValueError("paths must name at least one shard")
+    return texts
+
+
+class PartialMerge:
+    """Partial results, as the bytes `Profile.query_partial` gives, merged
+    one at a time in any order; `finish()` gives the QueryReport of them
+    all, the same as the query over one profile of every shard's tiles.
+
+    `add` and `finish` release the GIL, and several threads may add at
+    once.
+    """
+
+    def __init__(self):
+        self._state = _ext.PartialMerge()
+
+    def add(self, partial: bytes, source: Optional[str] = None) -> None:
+        """Merges `partial`. Raises PartialError, naming `source` (say, the
+        shard's path) when given, for bytes that are not a partial or a
+        partial that does not merge with the rest; the merge is then as it
+        was."""
+        if not isinstance(partial, (bytes, bytearray, memoryview)):
+            raise TypeError(f"a partial must be bytes; got {type(partial).__name__}")
+        error = self._state.add(bytes(partial) if isinstance(partial, memoryview)
+                                else partial)
+        if error is not None:
+            raise PartialError(error, source)
+
+    @property
+    def shards(self) -> List[int]:
+        """The shard positions merged so far, ascending."""
+        return self._state.shards
+
+    def finish(self) -> QueryReport:
+        """The report of everything merged; the merge cannot be used after.
+        Raises ValueError when nothing was merged."""
+        outcome = self._state.finish()
+        if outcome is None:
+            raise ValueError("finish() needs at least one partial merged, once")
+        return QueryReport(outcome)
+
+
+def merge_partials(partials: Iterable[bytes]) -> QueryReport:
+    """The report of partial results (bytes from Profile.query_partial),
+    merged in the order given, which does not change the answer. Raises
+    PartialError naming the partial ("partial 2", counted from 0) at
+    fault."""
+    merge = PartialMerge()
+    for index, partial in enumerate(partials):
+        merge.add(partial, f"partial {index}")
+    return merge.finish()
+
+
+def query(paths: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
+          **query_kwargs) -> QueryReport:
+    """Queries a profile kept as shards: `paths`, files whose tiles,
+    concatenated in the order given, form the profile (as
+    `zyl-profile split` writes them). Returns what `Profile.query` returns
+    on one file of all the tiles, field for field, but without notes.
+
+    Takes the keyword arguments of Profile.query, checked before any file is
+    opened. The shards are opened one at a time, so memory holds one shard
+    (a share such as "25%" is of the whole profile's span: the shards are
+    then opened twice, first to find it). Raises ReportError for a shard
+    that cannot be read and PartialError, naming the shard, for shards that
+    do not belong together (different clocks).
+    """
+    shards = _shard_paths(paths)
+    plan = _plan("query", query_kwargs)
+    span: Optional[int] = None
+
+    def whole_span() -> int:
+        nonlocal span
+        if span is None:
+            span = max(open(path).profile_span() for path in shards)
+        return span
+
+    resolved = plan.resolved(whole_span)
+    merge = PartialMerge()
+    for position, path in enumerate(shards):
+        partial = open(path)._columns.query_partial(resolved, position,
+                                                    plan.threads)
+        merge.add(partial, path)
+    return merge.finish()
+
+
+def __getattr__(name: str):
+    # zyl_profile.dask is imported on first use, so importing zyl_profile
+    # needs no dask.
+    if name == "dask":
+        return importlib.import_module(".dask", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def _change_repr(change) -> str:
@@ -610,8 +930,8 @@ def diff(base: Union[str, os.PathLike, Profile],
     base_columns = _as_profile("base", base)
     new_columns = _as_profile("new", new)
     return DiffReport(_ext.diff(base_columns, new_columns,
-                                plan.resolved(base_columns),
-                                plan.resolved(new_columns), options,
+                                plan.resolved(base_columns.profile_span),
+                                plan.resolved(new_columns.profile_span), options,
                                 plan.threads))
 
 
