@@ -1,0 +1,91 @@
+"""A sharded profile queried across a dask.distributed cluster.
+
+Each worker opens its shards where they lie and sends back only the partial
+result, a few kilobytes to a few megabytes whatever the shard's size; the
+client merges the partials as they arrive. Against a running scheduler:
+
+    from distributed import Client
+    import zyl_profile as zp
+
+    client = Client("tcp://scheduler-host:8786")
+    report = zp.dask.query(client, ["/data/run-0.zpk", "/data/run-1.zpk"],
+                           group_by="kernel", from_offset="25%")
+    report.groups_frame()
+
+The paths are opened by the workers, not the client: every worker must be
+able to read every shard at the same path (a shared file system, or a copy
+at the same place on each machine), and must be able to import zyl_profile.
+dask itself is imported only when `query` is called.
+"""
+
+import os
+from typing import Any, Dict, Sequence, Union
+
+import zyl_profile as _zp
+
+__all__ = ["query"]
+
+
+def _shard_span(path: str) -> int:
+    """Runs on a worker: the span of one shard, in cycles."""
+    return _zp.open(path).profile_span()
+
+
+def _shard_partial(path: str, position: int, arguments: Dict[str, Any]) -> bytes:
+    """Runs on a worker: the partial result of one shard, as bytes.
+
+    Module-level so it pickles by reference; `arguments` are plain values
+    (the window already in cycles), since the extension's records do not
+    pickle.
+    """
+    return _zp.open(path).query_partial(position, **arguments)
+
+
+def query(client, paths: Union[str, os.PathLike,
+                               Sequence[Union[str, os.PathLike]]],
+          **query_kwargs) -> "_zp.QueryReport":
+    """Queries a profile kept as shards on the workers of `client`, a
+    distributed.Client: what `zyl_profile.query(paths, ...)` returns,
+    computed with one task per shard.
+
+    Takes the keyword arguments of Profile.query, checked here before any
+    task is submitted; `threads` is each task's thread count (0: every core
+    of its worker's machine). A share such as "25%" is of the whole
+    profile's span, so it costs a first round of small tasks, one per
+    shard, that read each shard's span.
+
+    A task that fails raises its error here (a ReportError for a shard a
+    worker could not read), and the other tasks are cancelled; shards that
+    do not belong together raise PartialError naming the shard.
+    """
+    shards = _zp._shard_paths(paths)
+    plan = _zp._plan("query", query_kwargs)
+    if not callable(getattr(client, "submit", None)):
+        raise TypeError(
+            f"client must be a distributed.Client; got {client!r}")
+    from distributed import as_completed
+
+    # pure=False: a shard rewritten since an earlier call must be read
+    # again, not answered from a result the cluster still holds.
+    span = None
+    if plan.needs_span:
+        spans = client.map(_shard_span, shards, pure=False)
+        try:
+            span = max(client.gather(spans))
+        finally:
+            client.cancel(spans)
+    arguments = plan.arguments_in_cycles(lambda: span)
+
+    futures = [client.submit(_shard_partial, path, position, arguments,
+                             pure=False)
+               for position, path in enumerate(shards)]
+    path_of = {future.key: path for future, path in zip(futures, shards)}
+    merge = _zp.PartialMerge()
+    try:
+        for future, partial in as_completed(futures, with_results=True):
+            merge.add(partial, path_of[future.key])
+    except BaseException:
+        # The answer is lost with one shard; the rest need not run.
+        client.cancel(futures)
+        raise
+    return merge.finish()
