@@ -10,14 +10,18 @@
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "package_files.h"
 #include "zyl_package/generate.h"
 #include "zyl_package/profile_columns.h"
 #include "zyl_package/report_io.h"
+#include "zyl_package/shards.h"
+#include "zyl_profile/partial.h"
 #include "zyl_profile/query.h"
 
 namespace {
@@ -169,6 +173,53 @@ void BM_QueryRecords(benchmark::State& state, Case which) {
             columns.sample_count());
 }
 
+// The profile as 8 shards of tile ranges: each shard's partial made and
+// serialised, then every partial read back, merged and finished, as a
+// cluster's workers and its client would. Counts the bytes the partials
+// weigh, in all and per group of the answer.
+void BM_QueryShards(benchmark::State& state, Case which) {
+  const ProfileColumns& columns = columns_of(state.range(0));
+  const Query q = make_query(which, columns);
+  const auto threads = static_cast<unsigned>(state.range(1));
+  const std::vector<std::size_t> bounds = zyl_package::shard_bounds(columns, 8);
+  std::vector<ProfileColumns> shards;
+  for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
+    shards.push_back(
+        zyl_package::tile_range(columns, bounds[i], bounds[i + 1]));
+  }
+  std::size_t bytes = 0;
+  std::size_t groups = 0;
+  for (auto _ : state) {
+    std::vector<std::string> partials;
+    for (std::size_t i = 0; i < shards.size(); ++i) {
+      partials.push_back(
+          zyl_profile::serialise_partial(zyl_profile::query_partial(
+              shards[i], q, i, zyl_profile::ParallelOptions{threads})));
+    }
+    std::optional<zyl_profile::PartialResult> merged;
+    bytes = 0;
+    for (const std::string& partial : partials) {
+      bytes += partial.size();
+      auto parsed = zyl_profile::parse_partial(partial);
+      auto& read = std::get<zyl_profile::PartialResult>(parsed);
+      if (!merged) {
+        merged = std::move(read);
+      } else if (zyl_profile::merge_partial(*merged, std::move(read))) {
+        state.SkipWithError("shards did not merge");
+        return;
+      }
+    }
+    groups = merged->groups.size();
+    auto result = zyl_profile::finish_partial(std::move(*merged));
+    benchmark::DoNotOptimize(result);
+  }
+  set_counters(state, columns.sample_count());
+  state.counters["partial_bytes"] = static_cast<double>(bytes);
+  state.counters["bytes_per_group"] =
+      groups == 0 ? 0.0
+                  : static_cast<double>(bytes) / static_cast<double>(groups);
+}
+
 // Streams an array as large as the report's sample records: the ceiling for
 // a scan that must touch every record once.
 void BM_MemoryBandwidth(benchmark::State& state) {
@@ -202,6 +253,10 @@ BENCHMARK_CAPTURE(BM_Query, AtOffset, Case::AtOffset)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_Query, Narrow, Case::Narrow)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_Query, List1000, Case::List1000)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_Query, NameTop10, Case::NameTop10)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_QueryShards, Default, Case::Default)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_QueryShards, ByTile, Case::ByTile)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_QueryShards, ByPhase, Case::ByPhase)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_QueryShards, ByMetadata, Case::ByMetadata)->Apply(sizes);
 BENCHMARK(BM_MemoryBandwidth)
     ->ArgName("samples")
     ->Arg(10000)

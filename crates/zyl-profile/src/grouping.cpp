@@ -818,18 +818,20 @@ struct Scratch {
 // Returns every member duration of the group with its count, ascending. The
 // window's counts and, for a narrow range of kept values, a histogram count
 // most members; only the values outside those are sorted.
-std::vector<DurationCount> duration_counts(const Accumulator& group,
+// The group is being drained, so its window counts the kept values that
+// fall inside it in place.
+std::vector<DurationCount> duration_counts(Accumulator& group,
                                            Scratch& scratch) {
   std::vector<std::uint32_t>& kept = scratch.values;
-  std::vector<std::uint32_t>& histogram = scratch.histogram;
   gather(group.durations, group.later_durations, kept);
   std::uint32_t low = 0;
-  std::uint32_t bins = 0;  // the histogram counts [low, low + bins)
+  std::uint32_t bins = 0;  // `counts` counts [low, low + bins)
+  std::uint32_t* counts = nullptr;
   if (group.window_bins != 0) {
     // Counts stay below 2^32: windows exist only for smaller profiles.
     low = group.window_low;
     bins = group.window_bins;
-    histogram.assign(group.window, group.window + bins);
+    counts = group.window;
   } else if (!kept.empty() &&
              kept.size() <= std::numeric_limits<std::uint32_t>::max()) {
     const auto [least, most] = std::minmax_element(kept.begin(), kept.end());
@@ -837,37 +839,38 @@ std::vector<DurationCount> duration_counts(const Accumulator& group,
     if (range <= kHistogramBins && range <= kBinsPerMember * kept.size()) {
       low = *least;
       bins = static_cast<std::uint32_t>(range);
-      histogram.assign(bins, 0);
+      scratch.histogram.assign(bins, 0);
+      counts = scratch.histogram.data();
     }
   }
   const auto outside_end =
       std::remove_if(kept.begin(), kept.end(), [&](std::uint32_t value) {
         if (value - low >= bins) return false;
-        ++histogram[value - low];
+        ++counts[value - low];
         return true;
       });
   std::sort(kept.begin(), outside_end);
-  std::vector<DurationCount> counts;
-  const auto push = [&counts](std::uint32_t cycles, std::uint64_t count) {
-    if (!counts.empty() && counts.back().cycles == cycles) {
-      counts.back().count += count;
+  std::vector<DurationCount> entries;
+  const auto push = [&entries](std::uint32_t cycles, std::uint64_t count) {
+    if (!entries.empty() && entries.back().cycles == cycles) {
+      entries.back().count += count;
     } else {
-      counts.push_back(DurationCount{cycles, count});
+      entries.push_back(DurationCount{cycles, count});
     }
   };
   auto next = kept.begin();
   for (std::uint32_t bin = 0; bin < bins; ++bin) {
-    if (histogram[bin] == 0) continue;
+    if (counts[bin] == 0) continue;
     const std::uint32_t cycles = low + bin;
     while (next != outside_end && *next < cycles) push(*next++, 1);
-    push(cycles, histogram[bin]);
+    push(cycles, counts[bin]);
   }
   while (next != outside_end) push(*next++, 1);
-  return counts;
+  return entries;
 }
 
 // Returns the mergeable state of a group.
-PartialGroup partial_group(GroupKey key, const Accumulator& group,
+PartialGroup partial_group(GroupKey key, Accumulator& group,
                            const PhaseLayout& layout, Scratch& scratch) {
   PartialGroup partial;
   partial.name = std::move(key.name);
@@ -931,7 +934,7 @@ std::vector<PartialGroup> GroupTable::partials(unsigned threads) && {
   split_groups(groups_, threads, [&](std::size_t begin, std::size_t end) {
     Scratch scratch(groups_, begin, end);
     for (std::size_t i = begin; i < end; ++i) {
-      const Accumulator& group = groups_[i];
+      Accumulator& group = groups_[i];
       result[i] =
           partial_group(classes_.key(group.key), group, layout_, scratch);
     }
