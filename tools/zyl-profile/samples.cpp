@@ -10,22 +10,26 @@
 
 namespace zyl_profile::cli {
 
-Query resolve(const Selection& selection, const ProfileColumns& columns) {
-  Query query = selection.query;
+bool needs_span(const Selection& selection) {
   const auto is_percent = [](const std::optional<TimeBound>& bound) {
     return bound && std::holds_alternative<Percentage>(*bound);
   };
-  const std::uint64_t span = is_percent(selection.from) ||
-                                     is_percent(selection.to) ||
-                                     is_percent(selection.at_offset)
-                                 ? profile_span(columns)
-                                 : 0;
+  return is_percent(selection.from) || is_percent(selection.to) ||
+         is_percent(selection.at_offset);
+}
+
+Query resolve(const Selection& selection, std::uint64_t span) {
+  Query query = selection.query;
   if (selection.from) query.from_offset = resolve_bound(*selection.from, span);
   if (selection.to) query.to_offset = resolve_bound(*selection.to, span);
   if (selection.at_offset) {
     query.at_offset = resolve_bound(*selection.at_offset, span);
   }
   return query;
+}
+
+Query resolve(const Selection& selection, const ProfileColumns& columns) {
+  return resolve(selection, needs_span(selection) ? profile_span(columns) : 0);
 }
 
 void note_why(const ProfileColumns& columns, const Query& query,

@@ -18,6 +18,14 @@
 
 namespace zyl_profile::cli {
 
+// True when a bound of the window is a percentage, which needs the
+// profile's span to become cycles.
+[[nodiscard]] bool needs_span(const Selection& selection);
+
+// Returns `selection.query` with its window resolved against a profile
+// spanning `span` cycles: a cycle count as it is, a percentage of `span`.
+[[nodiscard]] Query resolve(const Selection& selection, std::uint64_t span);
+
 // Returns `selection.query` with its window resolved against `columns`: a
 // cycle count as it is, a percentage of the profile's own span (each
 // report's, for diff). The span costs a pass over the columns, so it is
