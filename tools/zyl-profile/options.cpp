@@ -259,6 +259,14 @@ class OptionTable {
     return store;
   }
 
+  // A positional taking one or more values, in the order given.
+  std::vector<std::string>& positionals(const std::string& name,
+                                        const std::string& help) {
+    std::vector<std::string>& store = stores_.emplace_back();
+    app_->add_option(name, store, help)->required()->type_name("");
+    return store;
+  }
+
   std::optional<UsageError> check_repeats() const {
     for (const CLI::Option* option : single_) {
       if (option->count() > 1) {
@@ -574,7 +582,10 @@ class CommandOptions {
 class QueryOptions final : public CommandOptions {
  public:
   void declare(OptionTable& t) override {
-    report_ = &t.positional("REPORT", "Profile report (.json or .zpk)");
+    reports_ = &t.positionals(
+        "REPORT",
+        "Profile report (.json or .zpk); several are queried as one "
+        "report, their tiles concatenated in the order given");
     selection_.declare(t, kGrouping | kSorting | kSampleList | kThreads);
     printing_.declare(t);
     table_ = t.value("--table",
@@ -583,7 +594,7 @@ class QueryOptions final : public CommandOptions {
 
   std::variant<Options, UsageError> build() const override {
     QueryCommand command;
-    command.report = *report_;
+    command.reports.assign(reports_->begin(), reports_->end());
     RETURN_IF_USAGE_ERROR(selection_.apply(command.selection));
     RETURN_IF_USAGE_ERROR(printing_.apply(command.printing));
     if (const std::string* text = given(table_)) {
@@ -599,7 +610,7 @@ class QueryOptions final : public CommandOptions {
   }
 
  private:
-  const std::string* report_ = nullptr;
+  const std::vector<std::string>* reports_ = nullptr;
   SelectionOptions selection_;
   PrintingOptions printing_;
   CLI::Option* table_ = nullptr;
@@ -990,7 +1001,13 @@ const std::string kQueryFooter =
     "  zyl-profile query examples/small.json --kind compute --sort-by "
     "work-cycles --limit 5\n"
     "  zyl-profile query examples/small.json --tile 3 --at-offset 50% "
-    "--sample-limit 5\n\n" +
+    "--sample-limit 5\n"
+    "  zyl-profile query shards/report-*.zpk --group-by tile --limit 10\n\n"
+    "Several reports are queried as one: the shards of a profile, whose\n"
+    "tiles, concatenated in the order given, are the profile's (split pads\n"
+    "the shard index, so a glob lists them in order). A percentage is then\n"
+    "of the longest tile timeline of them all, and the answer is the one the\n"
+    "whole report gives.\n\n" +
     std::string(kMeasuresHelp);
 
 const std::string kDiffFooter =

@@ -58,9 +58,11 @@ struct Printing {
   bool operator==(const Printing&) const = default;
 };
 
-// `zyl-profile query REPORT [options]`.
+// `zyl-profile query REPORT... [options]`.
 struct QueryCommand {
-  std::filesystem::path report;
+  // One report, or several shards of one: their tiles, concatenated in this
+  // order, are the profile queried.
+  std::vector<std::filesystem::path> reports;
   Selection selection;
   Printing printing;
   CsvTable csv_table = CsvTable::Groups;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,7 @@ std::string usage_error(const Args& args) {
 
 TEST(ParseOptions, NoOptionsKeepTheDefaultQuery) {
   const QueryCommand command = parse_query({"r.json"});
-  EXPECT_EQ(command.report, "r.json");
+  EXPECT_EQ(command.reports, std::vector<std::filesystem::path>{"r.json"});
   EXPECT_EQ(command.selection.query, Query{});
   EXPECT_EQ(command.printing.format, OutputFormat::Table);
   EXPECT_EQ(command.selection.threads, 0U);
@@ -96,7 +97,7 @@ TEST(ParseOptions, EachOptionSetsItsField) {
   EXPECT_EQ(command.selection.query, expected);
   EXPECT_EQ(command.selection.at_offset,
             std::optional<TimeBound>(18446744073709551615ULL));
-  EXPECT_EQ(command.report, "r.json");
+  EXPECT_EQ(command.reports, std::vector<std::filesystem::path>{"r.json"});
   EXPECT_EQ(command.printing.format, OutputFormat::Csv);
   EXPECT_EQ(command.csv_table, CsvTable::Samples);
   EXPECT_EQ(command.selection.threads, 2U);
@@ -105,6 +106,25 @@ TEST(ParseOptions, EachOptionSetsItsField) {
   EXPECT_EQ(command.selection.limits.max_file_bytes, std::uint64_t{2} << 30);
   EXPECT_EQ(command.selection.limits.max_memory_bytes, std::uint64_t{3} << 20);
   EXPECT_EQ(command.selection.limits.max_string_bytes, 4096U);
+}
+
+TEST(ParseOptions, SeveralReportsAreShardsInTheOrderGiven) {
+  using Paths = std::vector<std::filesystem::path>;
+  struct Row {
+    Args args;
+    Paths reports;
+  };
+  const Row rows[] = {
+      {{"a.zpk", "b.zpk", "c.json"}, {"a.zpk", "b.zpk", "c.json"}},
+      // Options between the reports do not break the list or its order.
+      {{"b.zpk", "--limit", "3", "a.zpk"}, {"b.zpk", "a.zpk"}},
+      {{"--format", "json", "x.zpk", "x.zpk"}, {"x.zpk", "x.zpk"}},
+      {{"--kind", "idle", "--", "--odd.zpk", "y.zpk"}, {"--odd.zpk", "y.zpk"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.args));
+    EXPECT_EQ(parse_query(row.args).reports, row.reports);
+  }
 }
 
 TEST(ParseOptions, EmptyKernelIsAFilterNotAnAbsentOne) {
@@ -164,7 +184,8 @@ TEST(ParseOptions, UsageErrors) {
        "unknown command 'qeury' (did you mean query?); the commands: query, "
        "diff, trace, export, generate, convert, split"},
       {{"query"}, "REPORT is required"},
-      {{"query", "a.json", "b.json"},
+      // Only query reads several reports (the shards of one profile).
+      {{"export", "a.json", "b.json", "-o", "x.csv"},
        "The following argument was not expected: b.json"},
       {{"query", "r.json", "--bogus"}, "unknown option '--bogus' for query"},
       {{"query", "r.json", "--kernal", "x"},

@@ -9,7 +9,9 @@
 #                      which would break the list), then
 #                      the command line. @TOOL@, @CHECK@, @CMAKE@ and @WORK@
 #                      stand for zyl-profile, zyl_profile_check, cmake and
-#                      the scratch folder.
+#                      the scratch folder. EXIT may be written
+#                      EXIT>FILE to also keep the step's stdout in FILE,
+#                      for a later step to compare byte for byte.
 #   -DTOOL=path -DCHECK=path -DWORK=dir
 cmake_minimum_required(VERSION 3.25)
 
@@ -24,6 +26,11 @@ foreach(i RANGE 1 ${STEP_COUNT})
   string(REPLACE "@CMAKE@" "${CMAKE_COMMAND}" step "${step}")
   string(REPLACE "|" ";" items "${step}")
   list(POP_FRONT items expected regex)
+  set(keep "")
+  if(expected MATCHES "^([0-9]+)>(.+)$")
+    set(expected "${CMAKE_MATCH_1}")
+    set(keep "${CMAKE_MATCH_2}")
+  endif()
   execute_process(COMMAND ${items}
     RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   set(report "step ${i}: ${items}\nexit status ${status}\n--- stdout ---\n"
@@ -33,5 +40,8 @@ foreach(i RANGE 1 ${STEP_COUNT})
   endif()
   if(NOT out MATCHES "${regex}")
     message(FATAL_ERROR "stdout does not match '${regex}'\n${report}")
+  endif()
+  if(NOT keep STREQUAL "")
+    file(WRITE "${keep}" "${out}")
   endif()
 endforeach()
