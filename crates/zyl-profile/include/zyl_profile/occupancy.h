@@ -1,0 +1,85 @@
+// What the tiles did over time, binned: tiles (rows of consecutive tiles in
+// report order) by time (columns of the normalised timeline), each cell the
+// exact cycles the matched samples of each kind spent inside it, samples
+// split at the cell edges. This is the picture of a profile: its size
+// follows the bins, never the samples.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "zyl_profile/query.h"
+
+namespace zyl_profile {
+
+// How finely to bin. A profile with fewer tiles than `tile_bins` gets a row
+// per tile; 0 is taken as 1.
+struct OccupancyOptions {
+  std::size_t tile_bins = 256;
+  std::size_t time_bins = 512;
+};
+
+// One row: consecutive tiles in report order.
+struct TileBin {
+  std::size_t first_tile = 0;  // index in report order
+  std::size_t tile_count = 0;
+  std::uint32_t lowest_physical_tile = 0;  // among the row's tiles
+  std::uint32_t highest_physical_tile = 0;
+
+  bool operator==(const TileBin&) const = default;
+};
+
+// Where one (phase, epoch) pair begins on the tiles that have it: the
+// earliest and latest of its first matched sample's start over those tiles.
+// A phase whose tiles all start it together (a synchronised phase) has the
+// two close; the picture marks those.
+struct PhaseStart {
+  std::uint32_t phase = 0;
+  std::uint32_t epoch = 0;
+  std::uint64_t earliest = 0;
+  std::uint64_t latest = 0;
+  std::size_t tile_count = 0;
+
+  bool operator==(const PhaseStart&) const = default;
+};
+
+inline constexpr std::size_t kStepKinds = 4;  // StepKind values
+
+struct Occupancy {
+  std::uint64_t clock_hz = 0;
+  // The time drawn: the query's window clipped to the profile, else the
+  // whole timeline [0, profile span). Column c covers
+  // [time_edges[c], time_edges[c + 1]).
+  std::uint64_t from_cycles = 0;
+  std::uint64_t to_cycles = 0;
+  std::vector<std::uint64_t> time_edges;  // columns + 1 values
+  std::vector<TileBin> rows;
+  // cycles[(row * columns + column) * kStepKinds + kind], kind a StepKind
+  // value.
+  std::vector<std::uint64_t> cycles;
+  std::uint64_t work_cycles = 0;         // the sum of every cell
+  std::vector<PhaseStart> phase_starts;  // ascending by (phase, epoch)
+
+  [[nodiscard]] std::size_t columns() const {
+    return time_edges.empty() ? 0 : time_edges.size() - 1;
+  }
+  [[nodiscard]] std::uint64_t at(std::size_t row, std::size_t column,
+                                 StepKind kind) const {
+    return cycles[(row * columns() + column) * kStepKinds +
+                  static_cast<std::size_t>(kind)];
+  }
+
+  bool operator==(const Occupancy&) const = default;
+};
+
+// Returns the occupancy of the samples `query` matches (its grouping,
+// order, limits and listing play no part). One scan over the profile, on up
+// to `parallel.threads` threads; never fails.
+[[nodiscard]] Occupancy occupancy(const ProfileColumns& columns,
+                                  const Query& query,
+                                  OccupancyOptions options = {},
+                                  ParallelOptions parallel = {});
+
+}  // namespace zyl_profile

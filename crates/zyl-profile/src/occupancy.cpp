@@ -1,0 +1,220 @@
+// The occupancy scan: the same walk and matcher as the query, each matched
+// sample's cycles spread over the time columns it crosses. Threads take
+// contiguous runs of rows, so each writes only its own cells.
+#include "zyl_profile/occupancy.h"
+
+#include <algorithm>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "zyl_profile/scan.h"
+
+namespace zyl_profile {
+namespace {
+
+// Rows and columns beyond these add nothing a screen can show and only
+// grow the result.
+constexpr std::size_t kMaxBins = 4096;
+
+// The first and latest start of each (phase, epoch) pair, over tiles.
+using PhaseStarts = std::unordered_map<std::uint64_t, PhaseStart>;
+
+std::uint64_t pair_key(std::uint32_t phase, std::uint32_t epoch) {
+  return (std::uint64_t{phase} << 32) | epoch;
+}
+
+// Returns the column holding `offset`, which lies in [edges.front(),
+// edges.back()). The estimate from the proportion is off by at most one
+// either way, because the edges are rounded down.
+std::size_t column_of(const std::vector<std::uint64_t>& edges,
+                      std::uint64_t offset) {
+  const std::size_t columns = edges.size() - 1;
+  const std::uint64_t width = edges.back() - edges.front();
+  std::size_t column =
+      static_cast<std::size_t>((offset - edges.front()) * columns / width);
+  column = std::min(column, columns - 1);
+  while (column > 0 && edges[column] > offset) --column;
+  while (column + 1 < columns && edges[column + 1] <= offset) ++column;
+  return column;
+}
+
+struct Scanner {
+  const ProfileColumns& columns;
+  const SampleMatcher& matcher;
+  Occupancy& result;  // only the cells of the rows scanned are written
+
+  // Scans the tiles of rows [first_row, end_row) and returns their phase
+  // starts.
+  PhaseStarts scan_rows(std::size_t first_row, std::size_t end_row) const {
+    PhaseStarts starts;
+    std::unordered_map<std::uint64_t, std::uint64_t> tile_starts;
+    for (std::size_t row = first_row; row < end_row; ++row) {
+      const TileBin& bin = result.rows[row];
+      for (std::size_t t = bin.first_tile; t < bin.first_tile + bin.tile_count;
+           ++t) {
+        tile_starts.clear();
+        scan_tile_into(row, columns.tiles[t], tile_starts);
+        for (const auto& [key, start] : tile_starts) {
+          auto [it, inserted] = starts.try_emplace(
+              key,
+              PhaseStart{static_cast<std::uint32_t>(key >> 32),
+                         static_cast<std::uint32_t>(key), start, start, 0});
+          PhaseStart& phase = it->second;
+          phase.earliest = std::min(phase.earliest, start);
+          phase.latest = std::max(phase.latest, start);
+          ++phase.tile_count;
+        }
+      }
+    }
+    return starts;
+  }
+
+  void scan_tile_into(
+      std::size_t row, const ColumnTile& tile,
+      std::unordered_map<std::uint64_t, std::uint64_t>& tile_starts) const {
+    if (tile.sample_count == 0 || !matcher.keeps_tile(tile.physical_tile)) {
+      return;
+    }
+    const std::vector<std::uint64_t>& edges = result.time_edges;
+    const std::size_t columns_per_row = edges.size() - 1;
+    std::uint64_t* const cells =
+        result.cycles.data() + row * columns_per_row * kStepKinds;
+    // Phases come in runs along a tile: the map is touched once per run.
+    bool in_run = false;
+    std::uint64_t run_key = 0;
+    std::uint64_t run_start = 0;
+    const auto end_run = [&] {
+      if (!in_run) return;
+      const auto [it, inserted] = tile_starts.try_emplace(run_key, run_start);
+      if (!inserted) it->second = std::min(it->second, run_start);
+    };
+    const auto add = [&](std::size_t sample, std::uint64_t offset,
+                         std::uint32_t sample_duration) {
+      const std::uint64_t key =
+          pair_key(columns.phase[sample], columns.epoch[sample]);
+      if (!in_run || key != run_key) {
+        end_run();
+        in_run = true;
+        run_key = key;
+        run_start = offset;
+      } else {
+        run_start = std::min(run_start, offset);
+      }
+      std::uint64_t begin = std::max(offset, edges.front());
+      const std::uint64_t end =
+          std::min(offset + sample_duration, edges.back());
+      if (begin >= end) return;
+      const std::size_t kind = columns.kind[sample] & (kStepKinds - 1);
+      for (std::size_t column = column_of(edges, begin); begin < end;
+           ++column) {
+        const std::uint64_t cell_end = std::min(end, edges[column + 1]);
+        cells[column * kStepKinds + kind] += cell_end - begin;
+        begin = cell_end;
+      }
+    };
+    if (matcher.keeps_everything()) {
+      scan_tile<false>(columns, tile, matcher, add);
+    } else {
+      scan_tile<true>(columns, tile, matcher, add);
+    }
+    end_run();
+  }
+};
+
+std::vector<TileBin> tile_rows(const ProfileColumns& columns,
+                               std::size_t wanted) {
+  const std::size_t tiles = columns.tiles.size();
+  const std::size_t rows = std::min(std::max<std::size_t>(wanted, 1), tiles);
+  std::vector<TileBin> result(rows);
+  for (std::size_t row = 0; row < rows; ++row) {
+    TileBin& bin = result[row];
+    bin.first_tile = row * tiles / rows;
+    bin.tile_count = (row + 1) * tiles / rows - bin.first_tile;
+    bin.lowest_physical_tile = columns.tiles[bin.first_tile].physical_tile;
+    bin.highest_physical_tile = bin.lowest_physical_tile;
+    for (std::size_t t = bin.first_tile; t < bin.first_tile + bin.tile_count;
+         ++t) {
+      const std::uint32_t number = columns.tiles[t].physical_tile;
+      bin.lowest_physical_tile = std::min(bin.lowest_physical_tile, number);
+      bin.highest_physical_tile = std::max(bin.highest_physical_tile, number);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+Occupancy occupancy(const ProfileColumns& columns, const Query& query,
+                    OccupancyOptions options, ParallelOptions parallel) {
+  Occupancy result;
+  result.clock_hz = columns.clock_hz;
+  const std::uint64_t span = profile_span(columns);
+  // Samples end by the span, so a window reaching past it draws no more.
+  result.to_cycles = std::min(query.to_offset.value_or(span), span);
+  result.from_cycles =
+      std::min(query.from_offset.value_or(0), result.to_cycles);
+  result.rows = tile_rows(columns, std::min(options.tile_bins, kMaxBins));
+  const std::uint64_t width = result.to_cycles - result.from_cycles;
+  // Never more columns than cycles: every column is at least a cycle wide.
+  const std::size_t time_bins =
+      static_cast<std::size_t>(std::min<std::uint64_t>(
+          std::clamp<std::size_t>(options.time_bins, 1, kMaxBins),
+          std::max<std::uint64_t>(width, 1)));
+  for (std::size_t column = 0; column <= time_bins; ++column) {
+    // Offsets stay below 2^33 and columns below 2^13: no overflow.
+    result.time_edges.push_back(result.from_cycles +
+                                width * column / time_bins);
+  }
+  result.cycles.assign(result.rows.size() * time_bins * kStepKinds, 0);
+  if (result.rows.empty()) return result;
+
+  const SampleMatcher matcher(columns, query);
+  const Scanner scanner{columns, matcher, result};
+  // Rows in contiguous runs of about equal sample counts, one per thread.
+  const unsigned threads = query_threads(columns, parallel);
+  std::vector<std::size_t> bounds{0};
+  const std::size_t total = columns.sample_count();
+  std::size_t seen = 0;
+  for (std::size_t row = 0; row < result.rows.size(); ++row) {
+    const TileBin& bin = result.rows[row];
+    for (std::size_t t = bin.first_tile; t < bin.first_tile + bin.tile_count;
+         ++t) {
+      seen += columns.tiles[t].sample_count;
+    }
+    if (bounds.size() < threads && seen * threads >= total * bounds.size()) {
+      bounds.push_back(row + 1);
+    }
+  }
+  if (bounds.back() != result.rows.size()) bounds.push_back(result.rows.size());
+  std::vector<PhaseStarts> starts(bounds.size() - 1);
+  {
+    std::vector<std::jthread> workers;
+    for (std::size_t i = 1; i + 1 < bounds.size(); ++i) {
+      workers.emplace_back(
+          [&, i] { starts[i] = scanner.scan_rows(bounds[i], bounds[i + 1]); });
+    }
+    starts[0] = scanner.scan_rows(bounds[0], bounds[1]);
+  }
+
+  PhaseStarts& merged = starts[0];
+  for (std::size_t i = 1; i < starts.size(); ++i) {
+    for (const auto& [key, phase] : starts[i]) {
+      const auto [it, inserted] = merged.try_emplace(key, phase);
+      if (inserted) continue;
+      it->second.earliest = std::min(it->second.earliest, phase.earliest);
+      it->second.latest = std::max(it->second.latest, phase.latest);
+      it->second.tile_count += phase.tile_count;
+    }
+  }
+  for (const auto& [key, phase] : merged) result.phase_starts.push_back(phase);
+  std::sort(result.phase_starts.begin(), result.phase_starts.end(),
+            [](const PhaseStart& left, const PhaseStart& right) {
+              return pair_key(left.phase, left.epoch) <
+                     pair_key(right.phase, right.epoch);
+            });
+  for (const std::uint64_t cell : result.cycles) result.work_cycles += cell;
+  return result;
+}
+
+}  // namespace zyl_profile
