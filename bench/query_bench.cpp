@@ -21,6 +21,7 @@
 #include "zyl_package/profile_columns.h"
 #include "zyl_package/report_io.h"
 #include "zyl_package/shards.h"
+#include "zyl_profile/occupancy.h"
 #include "zyl_profile/partial.h"
 #include "zyl_profile/query.h"
 
@@ -220,6 +221,20 @@ void BM_QueryShards(benchmark::State& state, Case which) {
                   : static_cast<double>(bytes) / static_cast<double>(groups);
 }
 
+// The binned picture of the profile (256 rows by 512 columns), the scan
+// behind the HTML report: compare with BM_Query/Default, the question the
+// page shows next to it.
+void BM_Occupancy(benchmark::State& state) {
+  const ProfileColumns& columns = columns_of(state.range(0));
+  const auto threads = static_cast<unsigned>(state.range(1));
+  for (auto _ : state) {
+    auto result = zyl_profile::occupancy(columns, Query{}, {},
+                                         zyl_profile::ParallelOptions{threads});
+    benchmark::DoNotOptimize(result);
+  }
+  set_counters(state, columns.sample_count());
+}
+
 // Streams an array as large as the report's sample records: the ceiling for
 // a scan that must touch every record once.
 void BM_MemoryBandwidth(benchmark::State& state) {
@@ -257,6 +272,7 @@ BENCHMARK_CAPTURE(BM_QueryShards, Default, Case::Default)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_QueryShards, ByTile, Case::ByTile)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_QueryShards, ByPhase, Case::ByPhase)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_QueryShards, ByMetadata, Case::ByMetadata)->Apply(sizes);
+BENCHMARK(BM_Occupancy)->Apply(sizes);
 BENCHMARK(BM_MemoryBandwidth)
     ->ArgName("samples")
     ->Arg(10000)
