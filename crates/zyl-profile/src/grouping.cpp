@@ -422,18 +422,10 @@ GroupSummary summarise(GroupKey key, const Accumulator& group,
     summary.phase_count += group.phases.size();
     summary.phase_cycles += group.phases.sum();
   }
-  summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
   summary.work_cycles = group.work_cycles;
-  if (summary.phase_cycles != 0) {
-    summary.average_active_tiles = static_cast<double>(summary.work_cycles) /
-                                   static_cast<double>(summary.phase_cycles);
-  }
-  if (summary.sample_count != 0) {
-    summary.mean_cycles = static_cast<double>(summary.work_cycles) /
-                          static_cast<double>(summary.sample_count);
-  }
   summary.first_offset = group.first_offset;
   summary.last_offset = group.last_offset;
+  fill_ratios(summary, clock_hz);
   return summary;
 }
 
@@ -945,6 +937,18 @@ std::vector<PartialGroup> GroupTable::partials(unsigned threads) && {
               return compare_names(left.name, right.name) < 0;
             });
   return result;
+}
+
+void fill_ratios(GroupSummary& summary, std::uint64_t clock_hz) {
+  summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
+  if (summary.phase_cycles != 0) {
+    summary.average_active_tiles = static_cast<double>(summary.work_cycles) /
+                                   static_cast<double>(summary.phase_cycles);
+  }
+  if (summary.sample_count != 0) {
+    summary.mean_cycles = static_cast<double>(summary.work_cycles) /
+                          static_cast<double>(summary.sample_count);
+  }
 }
 
 void order_groups(std::vector<GroupSummary>& groups, SortBy sort_by,

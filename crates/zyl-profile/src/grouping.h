@@ -279,6 +279,10 @@ class GroupTable {
   std::uint32_t last_index_ = 0;
 };
 
+// Fills the measures a summary derives from its counts: phase_ms, average
+// active tiles and mean cycles (a zero divisor gives 0.0).
+void fill_ratios(GroupSummary& summary, std::uint64_t clock_hz);
+
 // Orders `groups` for `sort_by` and cuts them to `limit`.
 void order_groups(std::vector<GroupSummary>& groups, SortBy sort_by,
                   std::optional<std::size_t> limit);

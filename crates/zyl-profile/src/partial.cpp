@@ -93,7 +93,6 @@ GroupSummary summarise(PartialGroup&& group, std::uint64_t clock_hz) {
   for (const PhaseLongest& pair : group.phases) {
     summary.phase_cycles += pair.cycles;
   }
-  summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
   summary.work_cycles = group.work_cycles;
   std::uint64_t count = 0;
   for (const DurationCount& entry : group.durations) count += entry.count;
@@ -105,15 +104,10 @@ GroupSummary summarise(PartialGroup&& group, std::uint64_t clock_hz) {
     summary.p50_cycles = at_rank(group.durations, ((count - 1) * 50) / 100);
     summary.p95_cycles = at_rank(group.durations, ((count - 1) * 95) / 100);
     summary.p99_cycles = at_rank(group.durations, ((count - 1) * 99) / 100);
-    summary.mean_cycles =
-        static_cast<double>(summary.work_cycles) / static_cast<double>(count);
-  }
-  if (summary.phase_cycles != 0) {
-    summary.average_active_tiles = static_cast<double>(summary.work_cycles) /
-                                   static_cast<double>(summary.phase_cycles);
   }
   summary.first_offset = group.first_offset;
   summary.last_offset = group.last_offset;
+  detail::fill_ratios(summary, clock_hz);
   return summary;
 }
 
