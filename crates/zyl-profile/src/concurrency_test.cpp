@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "zyl_package/generate.h"
+#include "zyl_profile/occupancy.h"
+#include "zyl_profile/partial.h"
 #include "zyl_profile/query.h"
 
 namespace zyl_profile {
@@ -108,6 +110,39 @@ TEST(ConcurrentQueries, EveryResultEqualsTheSingleThreadedOne) {
     }
   }
   EXPECT_EQ(runs.load(), kThreads * kRoundsPerThread);
+  EXPECT_EQ(mismatches.load(), 0U);
+}
+
+// The partial and the occupancy run their own worker threads too: two
+// callers at once, each on three threads, get the one-thread answers.
+TEST(ConcurrentQueries, PartialsAndOccupancyOnThreadsEqualOneThread) {
+  zyl_package::GenerateOptions options;
+  options.tiles = 24;
+  options.samples_per_tile = 200;
+  options.seed = 9;
+  const ProfileColumns columns =
+      zyl_package::to_columns(zyl_package::generate_report(options));
+  const std::vector<Query> queries = varied_queries();
+  std::atomic<std::size_t> mismatches{0};
+  {
+    std::vector<std::jthread> callers;
+    for (unsigned caller = 0; caller < 2; ++caller) {
+      callers.emplace_back([&] {
+        for (const Query& q : queries) {
+          const ParallelOptions one{1, 0};
+          const ParallelOptions three{3, 0};
+          if (!(query_partial(columns, q, 0, three) ==
+                query_partial(columns, q, 0, one))) {
+            ++mismatches;
+          }
+          if (!(occupancy(columns, q, {5, 30}, three) ==
+                occupancy(columns, q, {5, 30}, one))) {
+            ++mismatches;
+          }
+        }
+      });
+    }
+  }
   EXPECT_EQ(mismatches.load(), 0U);
 }
 
