@@ -2,7 +2,10 @@
 listed samples, viewing the profile's memory and keeping it alive."""
 
 import gc
+import json
+import os
 import random
+import subprocess
 
 import numpy as np
 import pandas as pd
@@ -125,3 +128,26 @@ def test_samples_keep_the_profile_alive(profiles):
     expected = zp.open(profiles[1]).samples()
     gc.collect()
     pd.testing.assert_frame_equal(frame, expected)
+
+
+def test_samples_frame_equals_the_export_row_for_row(tool, profiles, tmp_path):
+    """The frame and `zyl-profile export` list the same samples in the same
+    order, field for field (metadata through the list ids)."""
+    for path in [*profiles, os.path.join(os.path.dirname(__file__), "..", "..", "examples", "small.json")]:
+        exported = tmp_path / "samples.jsonl"
+        done = subprocess.run([tool, "export", str(path), "-o", str(exported)],
+                              capture_output=True, text=True, check=False)
+        assert done.returncode == 0, done.stderr
+        rows = [json.loads(line) for line in exported.read_text().splitlines()]
+        profile = zp.open(path)
+        frame = profile.samples()
+        assert len(frame) == len(rows), path
+        for row, sample in zip(rows, frame.itertuples()):
+            assert (row["physical_tile"], row["offset_cycles"],
+                    row["duration_cycles"], row["phase"], row["epoch"],
+                    row["kind"], row["operation"], row["kernel"]) == (
+                int(sample.physical_tile), int(sample.offset),
+                int(sample.duration), int(sample.phase), int(sample.epoch),
+                sample.kind, sample.operation, sample.kernel), path
+            assert [(m["name"], m["value"]) for m in row["metadata"]] == \
+                list(profile.metadata_list(int(sample.metadata))), path
