@@ -19,6 +19,7 @@ for option in "$@"; do
     --tests)
       packages+=(python3-dev pybind11-dev python3-pybind11 python3-numpy
                  python3-pandas python3-pytest python3-distributed)
+      packages+=(chromium)  # the report pages' browser check
       # A node from elsewhere (with its own npm) is kept: Debian's npm would
       # conflict with it.
       command -v npm >/dev/null || packages+=(npm)

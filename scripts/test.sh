@@ -12,4 +12,5 @@ cmake --workflow --preset "$preset"
 if [[ "$preset" != asan ]]; then
   bash scripts/check-readme.sh "build/$preset"
   bash scripts/check-export-recipes.sh "build/$preset"
+  bash scripts/check-report-page.sh "build/$preset"
 fi

@@ -22,6 +22,7 @@
 #include "options.h"
 #include "output.h"
 #include "process.h"
+#include "report.h"
 #include "samples.h"
 #include "trace.h"
 #include "zyl_package/generate.h"
@@ -282,6 +283,9 @@ ExitCode run_command(const ExportCommand& command) {
   return run_export(command);
 }
 ExitCode run_command(const SplitCommand& command) { return run_split(command); }
+ExitCode run_command(const ReportCommand& command) {
+  return run_report(command);
+}
 
 }  // namespace
 

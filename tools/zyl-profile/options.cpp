@@ -983,6 +983,64 @@ class ExportOptions final : public CommandOptions {
   CLI::Option* format_ = nullptr;
 };
 
+class ReportOptions final : public CommandOptions {
+ public:
+  void declare(OptionTable& t) override {
+    reports_ = &t.positionals(
+        "REPORT",
+        "Profile report (.json or .zpk); with two, BASE then NEW, the page "
+        "compares them");
+    selection_.declare(t, kGrouping | kSorting | kThreads);
+    output_ = t.value("-o,--output", "Page to write (.html or .htm)", "FILE")
+                  ->required();
+    timings_ = t.flag("--timings",
+                      "Print load, query and picture times, the threads "
+                      "used and peak memory to stderr");
+  }
+
+  std::variant<Options, UsageError> build() const override {
+    ReportCommand command;
+    if (reports_->size() > 2) {
+      return UsageError{
+          "REPORT: expected one report, or two (BASE NEW) to compare, found " +
+          std::to_string(reports_->size())};
+    }
+    command.reports.assign(reports_->begin(), reports_->end());
+    RETURN_IF_USAGE_ERROR(selection_.apply(command.selection));
+    RETURN_IF_USAGE_ERROR(take_output(output_, command.output));
+    // A page has one format, so any other extension is a mistake in the
+    // name (a .png screenshot, a .json data file) rather than a request.
+    std::string extension = command.output.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    if (!extension.empty() && extension != ".html" && extension != ".htm") {
+      return UsageError{"report cannot write a " + extension + " file (" +
+                        in_quotes(command.output.string()) +
+                        "): it writes .html or .htm"};
+    }
+    std::optional<std::size_t>& limit = command.selection.query.limit;
+    if (limit && (*limit == 0 || *limit > kMaxPageGroups)) {
+      return bad_value("--limit", *given(selection_.limit),
+                       "an integer in 1.." + std::to_string(kMaxPageGroups) +
+                           " (the groups a page holds)");
+    }
+    if (!limit) limit = kDefaultPageGroups;
+    if (command.reports.size() == 2 && is_set(selection_.sort_by)) {
+      return UsageError{
+          "--sort-by: only applies to one report; a comparison orders the "
+          "groups by their change"};
+    }
+    command.timings = is_set(timings_);
+    return Options{std::move(command)};
+  }
+
+ private:
+  const std::vector<std::string>* reports_ = nullptr;
+  SelectionOptions selection_;
+  CLI::Option* output_ = nullptr;
+  CLI::Option* timings_ = nullptr;
+};
+
 // The subcommands, in the order --help lists them.
 struct CommandRow {
   std::string_view name;
@@ -1048,6 +1106,31 @@ const CommandRow kCommands[] = {
      "Example:\n"
      "  zyl-profile export examples/small.json --kind compute -o samples.csv",
      make_options<ExportOptions>},
+    {"report", "Write a profile's picture as one self-contained HTML page",
+     "The page needs no network: its script, style and data are inside it.\n"
+     "It shows, for the matching samples:\n"
+     "  the utilisation map  tiles (rows, binned past 256) by time (512\n"
+     "                       columns), each cell coloured by the share of its\n"
+     "                       tile-cycles spent in each kind; hover a cell for\n"
+     "                       its tiles, its time in cycles and ms, the shares\n"
+     "  active tiles         per time column, how many tiles were busy in\n"
+     "                       each kind on average, stacked; phases that start\n"
+     "                       together on most tiles are marked\n"
+     "  the top groups       phase and work cycles of the query's groups\n"
+     "                       (--group-by, --sort-by, --limit: 25 by default,\n"
+     "                       at most 500) as bars, then every measure as a\n"
+     "                       table, as query --format json gives them\n"
+     "  the totals and the command line that made the page.\n"
+     "With two reports (BASE NEW): both maps side by side on one colour\n"
+     "scale, and each group's change in phase cycles as a diverging bar\n"
+     "chart with the comparison's table (as diff gives it).\n"
+     "The page's size follows the bins and groups, not the samples: about\n"
+     "1 MB at most.\n\n"
+     "Examples:\n"
+     "  zyl-profile report examples/small.json -o small.html\n"
+     "  zyl-profile report run.zpk --group-by phase --from 10% -o run.html\n"
+     "  zyl-profile report base.zpk new.zpk --kind compute -o diff.html",
+     make_options<ReportOptions>},
     {"generate", "Write a synthetic report",
      "Example:\n"
      "  zyl-profile generate -o report.zpk --tiles 64 --samples-per-tile 100",
@@ -1243,7 +1326,14 @@ ParseResult parse_options(const std::vector<std::string>& args) {
   for (const Declared& entry : declared) {
     if (!entry.app->parsed()) continue;
     RETURN_IF_USAGE_ERROR(entry.table->check_repeats());
-    return entry.options->build();
+    std::variant<Options, UsageError> built = entry.options->build();
+    // A page shows the command line that made it, as typed.
+    if (auto* options = std::get_if<Options>(&built)) {
+      if (auto* report = std::get_if<ReportCommand>(options)) {
+        report->arguments = args;
+      }
+    }
+    return built;
   }
   return UsageError{"no command given"};  // require_subcommand prevents it
 }

@@ -4,6 +4,7 @@
 // the window and the read limits are declared, parsed and applied once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -138,15 +139,31 @@ struct SplitCommand {
 
 inline constexpr std::uint32_t kMaxShards = 65536;
 
+// `zyl-profile report REPORT [NEW] -o PAGE.html [query options]`: one
+// report's picture, or two reports compared (BASE then NEW).
+struct ReportCommand {
+  std::vector<std::filesystem::path> reports;  // one, or BASE and NEW
+  std::filesystem::path output;
+  Selection selection;  // run on each; a percentage is of each one's span
+  bool timings = false;
+  // The arguments after the program name, as given, shown on the page.
+  std::vector<std::string> arguments;
+};
+
+// The groups a page holds: the query's --limit, this many when it has none,
+// never more than kMaxPageGroups, so the page's size stays bounded.
+inline constexpr std::size_t kDefaultPageGroups = 25;
+inline constexpr std::size_t kMaxPageGroups = 500;
+
 // `--help` or `--version`: the text goes to stdout and the exit status is 0.
 struct PrintText {
   std::string text;
 };
 
 // What the command line asks for.
-using Options =
-    std::variant<QueryCommand, GenerateCommand, ConvertCommand, PrintText,
-                 TraceCommand, DiffCommand, ExportCommand, SplitCommand>;
+using Options = std::variant<QueryCommand, GenerateCommand, ConvertCommand,
+                             PrintText, TraceCommand, DiffCommand,
+                             ExportCommand, SplitCommand, ReportCommand>;
 
 // A command line that cannot be run; `message` is one line without the
 // program name or the hint to --help.

@@ -179,12 +179,13 @@ TEST(ParseOptions, UsageErrors) {
       {{}, "A subcommand is required"},
       {{"frobnicate", "r.json"},
        "unknown command 'frobnicate'; the commands: query, diff, trace, "
-       "export, generate, convert, split"},
+       "export, report, generate, convert, split"},
       {{"qeury", "r.json"},
        "unknown command 'qeury' (did you mean query?); the commands: query, "
-       "diff, trace, export, generate, convert, split"},
+       "diff, trace, export, report, generate, convert, split"},
       {{"query"}, "REPORT is required"},
-      // Only query reads several reports (the shards of one profile).
+      // Only query (the shards of one profile) and report (two to compare)
+      // read several reports.
       {{"export", "a.json", "b.json", "-o", "x.csv"},
        "The following argument was not expected: b.json"},
       {{"query", "r.json", "--bogus"}, "unknown option '--bogus' for query"},
@@ -531,6 +532,32 @@ TEST(ParseOptions, NewCommandsOwnOptions) {
     EXPECT_NE(error->message.find(row.message), std::string::npos)
         << error->message;
   }
+}
+
+// A page holds a bounded number of groups, and shows the command line that
+// made it as given.
+TEST(ParseOptions, ReportBoundsItsGroupsAndKeepsTheCommandLine) {
+  const Args args{"report",  "base.zpk", "new.zpk", "--kind",
+                  "compute", "-o",       "Run.HTM"};
+  const ReportCommand compared = parse_as<ReportCommand>(args);
+  EXPECT_EQ(compared.reports,
+            (std::vector<std::filesystem::path>{"base.zpk", "new.zpk"}));
+  EXPECT_EQ(compared.output, "Run.HTM");
+  EXPECT_EQ(compared.selection.query.limit, kDefaultPageGroups);
+  EXPECT_EQ(compared.selection.query.kind, StepKind::Compute);
+  EXPECT_EQ(compared.arguments, args);
+  EXPECT_EQ(parse_as<ReportCommand>({"report", "r.zpk", "-o", "page", "--limit",
+                                     "500", "--group-by", "tile"})
+                .selection.query.limit,
+            kMaxPageGroups);
+  EXPECT_EQ(usage_error({"report", "r.zpk", "-o", "p.html", "--limit", "0"}),
+            "--limit: expected an integer in 1..500 (the groups a page "
+            "holds), found '0'");
+  EXPECT_EQ(usage_error({"report", "r.zpk", "-o", "p.json"}),
+            "report cannot write a .json file ('p.json'): it writes .html or "
+            ".htm");
+  EXPECT_NE(usage_error({"report", "r.zpk"}).find("--output"),
+            std::string::npos);
 }
 
 TEST(ParseOptions, AtOffsetTakesAPercentageLikeTheWindow) {

@@ -7,15 +7,23 @@
 //   shards WHOLE SHARD...
 //       the shards' tiles, concatenated in the order given, must be exactly
 //       WHOLE's (clock included)
+//   page PAGE [--max-bytes N] [--maps N] [--groups N] [--diff-rows N]
+//       reads a report page back (page_check.h) and prints its maps, groups
+//       and comparison rows; the options are what it must hold
+//   absent FILE
+//       FILE must not exist (a failed command leaves no page behind)
 // Exits 0 when all is well, 1 with a message on stderr otherwise.
 #include <charconv>  // std::from_chars
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "page_check.h"
 #include "trace_check.h"
 #include "zyl_package/report_io.h"
 #include "zyl_profile/query.h"
@@ -134,6 +142,51 @@ int check_shards(const std::vector<std::string>& args) {
   return 0;
 }
 
+int check_page_file(const std::vector<std::string>& args) {
+  std::string html;
+  if (!read_file(args[0], html)) return fail("cannot read " + args[0]);
+  auto checked = zyl_profile::cli::check_page(html);
+  if (const auto* error = std::get_if<std::string>(&checked)) {
+    return fail(args[0] + ": " + *error);
+  }
+  const auto& page = std::get<zyl_profile::cli::PageSummary>(checked);
+  for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
+    std::uint64_t number = 0;
+    if (!parse_count(args[i + 1], number)) {
+      return fail("expected a count after " + args[i]);
+    }
+    const auto expect = [&](std::string_view what, std::uint64_t actual) {
+      if (actual == number) return true;
+      fail(args[0] + ": " + std::to_string(actual) + " " + std::string(what) +
+           ", expected " + args[i + 1]);
+      return false;
+    };
+    bool ok = true;
+    if (args[i] == "--max-bytes") {
+      if (html.size() > number) {
+        return fail(args[0] + ": " + std::to_string(html.size()) +
+                    " bytes, more than " + args[i + 1]);
+      }
+    } else if (args[i] == "--maps") {
+      ok = expect("maps", page.maps.size());
+    } else if (args[i] == "--groups") {
+      ok = expect("groups", page.groups);
+    } else if (args[i] == "--diff-rows") {
+      ok = expect("comparison rows", page.diff_rows);
+    } else {
+      return fail("unknown option " + args[i]);
+    }
+    if (!ok) return 1;
+  }
+  std::printf("page of %zu bytes:", html.size());
+  for (const auto& map : page.maps) {
+    std::printf(" map %zux%zu,", map.rows, map.columns);
+  }
+  std::printf(" %zu groups, %zu phase marks, %zu comparison rows\n",
+              page.groups, page.phase_marks, page.diff_rows);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,8 +197,15 @@ int main(int argc, char** argv) {
   }
   if (command == "slow-kernel") return slow_kernel(args);
   if (command == "shards" && args.size() >= 2) return check_shards(args);
+  if (command == "page" && args.size() % 2 == 1) return check_page_file(args);
+  if (command == "absent" && args.size() == 1) {
+    std::error_code error;
+    if (!std::filesystem::exists(args[0], error) && !error) return 0;
+    return fail(args[0] + " exists");
+  }
   return fail(
       "usage: zyl_profile_check trace TRACE [--events N] [--min-lanes N] "
       "[--export JSONL] | slow-kernel IN OUT KERNEL FACTOR | shards WHOLE "
-      "SHARD...");
+      "SHARD... | page PAGE [--max-bytes N] [--maps N] [--groups N] "
+      "[--diff-rows N] | absent FILE");
 }

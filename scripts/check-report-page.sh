@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Checks `zyl-profile report` pages in a real browser: the page of the
+# bundled example, of a generated profile of about a million samples and a
+# comparison are opened from file:// in Debian's headless Chromium, driven
+# by playwright-core, and must draw without an error, with maps of the
+# expected rows and columns, a tooltip over a busy cell, and as many chart
+# and table rows as groups (tools/zyl-profile/report/check_page.mjs).
+#   bash scripts/check-report-page.sh BUILD_DIR
+# Installs what is missing: playwright-core from the npm registry into
+# BUILD_DIR/report-pages/npm (kept there as a cache; its own browser
+# downloads are not used), Debian's chromium. Screenshots are left in
+# BUILD_DIR/report-pages/*.png for CI to keep.
+set -euo pipefail
+
+if [[ $# -ne 1 ]]; then
+  echo "usage: $0 BUILD_DIR" >&2
+  exit 2
+fi
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "$1" && pwd)"
+tool="$build/tools/zyl-profile/zyl-profile"
+work="$build/report-pages"
+# Checked against this release; a newer one is taken on purpose, by changing
+# the pin, never by surprise.
+playwright_package="playwright-core@1.65.2"
+chromium=/usr/bin/chromium
+
+[[ -x "$tool" ]] || { echo "error: $tool not found; build first" >&2; exit 1; }
+for command in node npm; do
+  command -v "$command" >/dev/null ||
+    { echo "error: $command not found (Debian package nodejs)" >&2; exit 1; }
+done
+
+if [[ ! -x "$chromium" ]]; then
+  echo "installing chromium" >&2
+  sudo=""
+  [[ "$(id -u)" -eq 0 ]] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
+    --no-install-recommends chromium >&2
+fi
+
+mkdir -p "$work/npm"
+stamp="$work/npm/installed"
+if [[ "$(cat "$stamp" 2>/dev/null)" != "$playwright_package" ]]; then
+  echo "installing $playwright_package into $work/npm" >&2
+  [[ -f "$work/npm/package.json" ]] || echo '{"private": true}' >"$work/npm/package.json"
+  PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --prefix "$work/npm" \
+    --no-audit --no-fund --loglevel=error "$playwright_package" >&2
+  echo "$playwright_package" >"$stamp"
+fi
+
+rm -f "$work"/*.html "$work"/*.png
+"$tool" report "$root/examples/small.json" -o "$work/small.html"
+"$tool" generate --tiles 1472 --samples 1000000 --seed 3 -o "$work/run.zpk"
+"$tool" report "$work/run.zpk" -o "$work/run.html"
+"$tool" report "$work/run.zpk" --group-by phase --from 10% --to 90% \
+  -o "$work/phases.html"
+"$tool" generate --tiles 1472 --samples 1000000 --seed 4 -o "$work/next.zpk"
+"$tool" report "$work/run.zpk" "$work/next.zpk" --limit 40 -o "$work/diff.html"
+rm -f "$work/run.zpk" "$work/next.zpk"
+
+CHROMIUM="$chromium" node "$root/tools/zyl-profile/report/check_page.mjs" \
+  "$work/npm" "$work" "$work/small.html" "$work/run.html" \
+  "$work/phases.html" "$work/diff.html"

@@ -1,0 +1,650 @@
+// The report page's drawing: reads the JSON data block the tool wrote and
+// builds the header, the utilisation map (a canvas, one pixel per cell,
+// scaled up), the busy tiles over time, the top groups and their table, or
+// for a comparison both maps and the groups' changes. No library and no
+// network: everything the page needs is in the file.
+'use strict';
+
+(() => {
+  const data = JSON.parse(document.getElementById('zyl-data').textContent);
+  const kinds = data.kinds; // StepKind order: the order of the bytes per cell
+  // Compute and exchange, the work, get the strong colours; idle is a
+  // sample too (the tile said it waited), so it is grey but not blank.
+  const kindColours = {
+    compute: [43, 108, 176],
+    exchange: [221, 138, 31],
+    synchronization: [197, 48, 48],
+    idle: [160, 174, 192],
+  };
+  const emptyColour = [238, 241, 244];
+  // Stacked from the bottom in this order, the work first.
+  const stackOrder = ['compute', 'exchange', 'synchronization', 'idle'];
+  // The SVG namespace, from the parser rather than spelled out, so the page
+  // holds no address of any kind.
+  const svgNs = (() => {
+    const probe = document.createElement('template');
+    probe.innerHTML = '<svg></svg>';
+    return probe.content.firstChild.namespaceURI;
+  })();
+  const tooltip = document.getElementById('tooltip');
+
+  // ----- small helpers -----
+
+  function el(tag, attributes, ...children) {
+    const node = document.createElement(tag);
+    for (const [name, value] of Object.entries(attributes || {})) {
+      if (name === 'text') node.textContent = value;
+      else node.setAttribute(name, value);
+    }
+    for (const child of children) node.append(child);
+    return node;
+  }
+
+  function svg(tag, attributes, parent) {
+    const node = document.createElementNS(svgNs, tag);
+    for (const [name, value] of Object.entries(attributes || {})) {
+      if (name === 'text') node.textContent = value;
+      else node.setAttribute(name, value);
+    }
+    if (parent) parent.append(node);
+    return node;
+  }
+
+  const integer = (n) => Math.round(n).toLocaleString('en-US');
+  const fixed = (n, digits) =>
+    n.toLocaleString('en-US', {
+      minimumFractionDigits: digits,
+      maximumFractionDigits: digits,
+    });
+  const rgb = (c) => `rgb(${c[0]},${c[1]},${c[2]})`;
+
+  function milliseconds(cycles, clockHz) {
+    if (!clockHz) return '';
+    const ms = (cycles / clockHz) * 1000;
+    if (ms === 0) return '0 ms';
+    if (ms >= 100) return `${fixed(ms, 1)} ms`;
+    if (ms >= 1) return `${fixed(ms, 3)} ms`;
+    return `${ms.toPrecision(3)} ms`;
+  }
+
+  // A short axis label: 1.2M, 350k, 12.
+  function compact(n) {
+    const a = Math.abs(n);
+    if (a >= 1e12) return `${+(n / 1e12).toPrecision(3)}T`;
+    if (a >= 1e9) return `${+(n / 1e9).toPrecision(3)}G`;
+    if (a >= 1e6) return `${+(n / 1e6).toPrecision(3)}M`;
+    if (a >= 1e4) return `${+(n / 1e3).toPrecision(3)}k`;
+    return `${+n.toPrecision(4)}`;
+  }
+
+  // Returns about `count` round steps from 0 to at least `max`.
+  function ticks(max, count) {
+    if (!(max > 0)) return [0];
+    const raw = max / count;
+    const power = 10 ** Math.floor(Math.log10(raw));
+    const step = [1, 2, 2.5, 5, 10].map((m) => m * power).find((s) => s >= raw);
+    // The last step reaches `max` or beyond, so nothing is drawn off the top.
+    const out = [0];
+    while (out[out.length - 1] < max) out.push(out.length * step);
+    return out;
+  }
+
+  function decodeBase64(text) {
+    const binary = atob(text);
+    const bytes = new Uint8Array(binary.length);
+    for (let i = 0; i < binary.length; ++i) bytes[i] = binary.charCodeAt(i);
+    return bytes;
+  }
+
+  function showTooltip(event, lines) {
+    tooltip.replaceChildren(...lines);
+    tooltip.hidden = false;
+    const pad = 14;
+    const box = tooltip.getBoundingClientRect();
+    let x = event.clientX + pad;
+    let y = event.clientY + pad;
+    if (x + box.width > window.innerWidth) x = event.clientX - box.width - pad;
+    if (y + box.height > window.innerHeight) y = event.clientY - box.height - pad;
+    tooltip.style.left = `${Math.max(0, x)}px`;
+    tooltip.style.top = `${Math.max(0, y)}px`;
+  }
+
+  function hideTooltip() {
+    tooltip.hidden = true;
+  }
+
+  const line = (text) => el('div', { text });
+
+  function kindLine(kind, text) {
+    const swatch = el('span', { class: 'swatch' });
+    swatch.style.background = rgb(kindColours[kind]);
+    return el('div', {}, swatch, text);
+  }
+
+  // The share a byte stands for, as a percentage text that never calls a
+  // busy cell 0% or a gap 100%.
+  function shareText(byte) {
+    const percent = (byte / 255) * data.share_scale * 100;
+    if (byte > 0 && percent < 0.5) return '<1%';
+    if (byte === 254 && data.share_scale === 1 && percent >= 99.5) return '>99%';
+    return `${Math.round(percent)}%`;
+  }
+
+  // The column holding `cycles` and the fraction into it, for marks.
+  function columnPosition(edges, cycles) {
+    let lo = 0;
+    let hi = edges.length - 1;
+    if (cycles <= edges[0]) return 0;
+    if (cycles >= edges[hi]) return hi;
+    while (hi - lo > 1) {
+      const mid = (lo + hi) >> 1;
+      if (edges[mid] <= cycles) lo = mid;
+      else hi = mid;
+    }
+    const width = edges[lo + 1] - edges[lo];
+    return lo + (width > 0 ? (cycles - edges[lo]) / width : 0);
+  }
+
+  // ----- the header -----
+
+  function totalsList(totals) {
+    const items = [
+      ['tiles', integer(totals.tile_count)],
+      ['samples', integer(totals.sample_count)],
+      ['matched', integer(totals.matched_sample_count)],
+      ['span', `${integer(totals.profile_span_cycles)} cycles`],
+    ];
+    if (totals.clock_hz) {
+      items.push(['', milliseconds(totals.profile_span_cycles, totals.clock_hz)]);
+      items.push(['clock', `${+(totals.clock_hz / 1e6).toPrecision(6)} MHz`]);
+    } else {
+      items.push(['clock', 'unknown (0 Hz)']);
+    }
+    return el(
+      'ul',
+      { class: 'totals' },
+      ...items.map(([name, value]) =>
+        el('li', {}, el('span', { text: name }), el('b', { text: value })),
+      ),
+    );
+  }
+
+  function renderHeader() {
+    const header = document.getElementById('header');
+    const title =
+      data.profiles.length === 2
+        ? 'Comparison of two profiles'
+        : `Profile ${data.profiles[0].label}`;
+    header.append(el('h1', { text: title }));
+    header.append(el('p', { class: 'command', text: data.command }));
+    for (const profile of data.profiles) {
+      if (data.profiles.length === 2) {
+        header.append(
+          el('div', { class: 'note', text: profile === data.profiles[0] ? `base: ${profile.label}` : `new: ${profile.label}` }),
+        );
+      }
+      header.append(totalsList(profile.totals));
+    }
+  }
+
+  // ----- the utilisation map -----
+
+  function legend(withBlank = true) {
+    const items = stackOrder.map((kind) => {
+      const swatch = el('i');
+      swatch.style.background = rgb(kindColours[kind]);
+      return el('span', {}, swatch, kind);
+    });
+    if (withBlank) {
+      const none = el('i');
+      none.style.background = rgb(emptyColour);
+      items.push(el('span', {}, none, 'no sample'));
+    }
+    if (withBlank && data.share_scale > 1) {
+      items.push(
+        el('span', {
+          class: 'note',
+          text: `full colour: ${Math.round(data.share_scale * 100)}% busy (some tiles ran samples side by side)`,
+        }),
+      );
+    }
+    return el('div', { class: 'legend' }, ...items);
+  }
+
+  // Draws `profile`'s map `width` pixels wide into a new element with
+  // data-rows and data-columns, and hover text for every cell.
+  function renderMap(profile, width, id, heading) {
+    const map = profile.map;
+    const rows = map.rows;
+    const columns = map.columns;
+    const figure = el('div', {
+      class: 'map',
+      id,
+      'data-rows': rows,
+      'data-columns': columns,
+    });
+    if (heading) figure.append(el('h3', { text: heading }));
+    if (rows === 0 || columns === 0) {
+      figure.append(el('div', { class: 'empty', text: 'No samples to draw: the profile has no tiles or no time.' }));
+      return figure;
+    }
+    const shares = decodeBase64(map.shares);
+    const scale = data.share_scale;
+    const gutter = 86;
+    const plotWidth = Math.max(200, width - gutter);
+    const rowHeight = Math.max(2, Math.min(28, Math.floor(520 / rows)));
+    const plotHeight = rows * rowHeight;
+
+    const canvas = el('canvas', { width: columns, height: rows });
+    canvas.style.width = `${plotWidth}px`;
+    canvas.style.height = `${plotHeight}px`;
+    canvas.style.marginLeft = `${gutter}px`;
+    const context = canvas.getContext('2d');
+    const image = context.createImageData(columns, rows);
+    const order = kinds.map((kind) => kindColours[kind]);
+    for (let cell = 0; cell < rows * columns; ++cell) {
+      let busy = 0;
+      const mixed = [0, 0, 0];
+      for (let k = 0; k < kinds.length; ++k) {
+        const share = (shares[cell * 4 + k] / 255) * scale;
+        busy += share;
+        for (let c = 0; c < 3; ++c) mixed[c] += share * order[k][c];
+      }
+      // Over 100% busy (samples side by side) keeps the mix of kinds and
+      // leaves no room for the blank.
+      const norm = busy > 1 ? 1 / busy : 1;
+      const blank = Math.max(0, 1 - busy);
+      for (let c = 0; c < 3; ++c) {
+        image.data[cell * 4 + c] = Math.round(mixed[c] * norm + blank * emptyColour[c]);
+      }
+      image.data[cell * 4 + 3] = 255;
+    }
+    context.putImageData(image, 0, 0);
+
+    const plot = el('div', { class: 'plot' }, canvas);
+    plot.style.height = `${plotHeight + 34}px`;
+    // Tile labels down the left: about one every 40 pixels.
+    const tileRows = map.tile_rows;
+    const rowLabel = (r) => {
+      const lo = tileRows[r * 4 + 2];
+      const hi = tileRows[r * 4 + 3];
+      return lo === hi ? `tile ${lo}` : `tiles ${lo}-${hi}`;
+    };
+    const every = Math.max(1, Math.ceil(40 / rowHeight));
+    for (let r = 0; r < rows; r += every) {
+      const label = el('div', { class: 'axis y', text: rowLabel(r) });
+      label.style.right = `${plotWidth + 8}px`;
+      label.style.top = `${(r + 0.5) * rowHeight}px`;
+      plot.append(label);
+    }
+    // Time along the bottom, in cycles and ms.
+    const edges = map.time_edges;
+    const clockHz = profile.totals.clock_hz;
+    const tickCount = Math.max(2, Math.floor(plotWidth / 170));
+    for (let i = 0; i <= tickCount; ++i) {
+      const column = Math.round((i / tickCount) * columns);
+      const cycles = edges[column];
+      const ms = milliseconds(cycles, clockHz);
+      const label = el('div', { class: 'axis x', text: compact(cycles) + (ms ? ` (${ms})` : '') });
+      label.style.left = `${gutter + (column / columns) * plotWidth}px`;
+      label.style.top = `${plotHeight + 4}px`;
+      if (i === 0) label.style.transform = 'none';
+      if (i === tickCount) label.style.transform = 'translateX(-100%)';
+      plot.append(label);
+    }
+    const axisTitle = el('div', { class: 'axis title', text: 'cycles since each tile\u2019s first sample' });
+    axisTitle.style.left = `${gutter}px`;
+    axisTitle.style.top = `${plotHeight + 19}px`;
+    plot.append(axisTitle);
+
+    const tileCount = profile.totals.tile_count;
+    canvas.addEventListener('mousemove', (event) => {
+      const box = canvas.getBoundingClientRect();
+      const column = Math.min(columns - 1, Math.max(0, Math.floor(((event.clientX - box.left) / box.width) * columns)));
+      const row = Math.min(rows - 1, Math.max(0, Math.floor(((event.clientY - box.top) / box.height) * rows)));
+      const first = tileRows[row * 4];
+      const count = tileRows[row * 4 + 1];
+      const start = edges[column];
+      const end = edges[column + 1];
+      const cell = row * columns + column;
+      const lines = [
+        line(`${rowLabel(row)} (physical), ${count > 1 ? `positions ${first}-${first + count - 1}` : `position ${first}`} of ${tileCount} in the report`),
+        line(`cycles ${integer(start)}-${integer(end)}${clockHz ? ` (${milliseconds(start, clockHz)} to ${milliseconds(end, clockHz)})` : ''}`),
+      ];
+      let busy = 0;
+      for (const kind of stackOrder) {
+        const byte = shares[cell * 4 + kinds.indexOf(kind)];
+        busy += byte;
+        lines.push(kindLine(kind, `${kind} ${shareText(byte)}`));
+      }
+      if (busy === 0) lines.push(line('no sample in this cell'));
+      const active = map.active;
+      let columnBusy = 0;
+      for (let k = 0; k < kinds.length; ++k) columnBusy += active[column * 4 + k];
+      lines.push(line(`whole column: ${fixed(columnBusy, 1)} tiles busy on average`));
+      showTooltip(event, lines);
+    });
+    canvas.addEventListener('mouseleave', hideTooltip);
+    figure.append(plot);
+    return figure;
+  }
+
+  // ----- busy tiles over time -----
+
+  function renderActive(profile, width) {
+    const map = profile.map;
+    const columns = map.columns;
+    const box = el('div', { id: 'active' });
+    if (columns === 0) {
+      box.append(el('div', { class: 'empty', text: 'No time to draw.' }));
+      return box;
+    }
+    const gutter = 86;
+    const plotWidth = Math.max(200, width - gutter);
+    const height = 220;
+    const top = 10;
+    const bottom = 24;
+    const active = map.active;
+    const totals = [];
+    for (let c = 0; c < columns; ++c) {
+      let sum = 0;
+      for (let k = 0; k < kinds.length; ++k) sum += active[c * 4 + k];
+      totals.push(sum);
+    }
+    const yTicks = ticks(Math.max(...totals, 1), 4);
+    const yMax = yTicks[yTicks.length - 1] || 1;
+    const chart = svg('svg', { width: gutter + plotWidth, height: height + top + bottom, role: 'img' });
+    const y = (v) => top + height - (v / yMax) * height;
+    const x = (c) => gutter + (c / columns) * plotWidth;
+    for (const v of yTicks) {
+      svg('line', { class: 'grid', x1: gutter, x2: gutter + plotWidth, y1: y(v), y2: y(v) }, chart);
+      svg('text', { x: gutter - 6, y: y(v) + 4, 'text-anchor': 'end', text: compact(v) }, chart);
+    }
+    svg('text', { x: 0, y: top + 10, text: 'tiles' }, chart);
+    // One stepped band per kind, stacked.
+    const base = new Array(columns).fill(0);
+    for (const kind of stackOrder) {
+      const k = kinds.indexOf(kind);
+      const upper = [];
+      const lower = [];
+      for (let c = 0; c < columns; ++c) {
+        const low = base[c];
+        const high = low + active[c * 4 + k];
+        upper.push(`${x(c)},${y(high)}`, `${x(c + 1)},${y(high)}`);
+        lower.push(`${x(c + 1)},${y(low)}`, `${x(c)},${y(low)}`);
+        base[c] = high;
+      }
+      lower.reverse();
+      svg('polygon', { points: upper.concat(lower.map((p) => p)).join(' '), fill: rgb(kindColours[kind]), 'data-kind': kind }, chart);
+    }
+    // The bottom axis, as the map's.
+    const edges = map.time_edges;
+    const clockHz = profile.totals.clock_hz;
+    const tickCount = Math.max(2, Math.floor(plotWidth / 170));
+    for (let i = 0; i <= tickCount; ++i) {
+      const column = Math.round((i / tickCount) * columns);
+      const anchor = i === 0 ? 'start' : i === tickCount ? 'end' : 'middle';
+      const ms = milliseconds(edges[column], clockHz);
+      svg('text', { x: x(column), y: top + height + 16, 'text-anchor': anchor, text: compact(edges[column]) + (ms ? ` (${ms})` : '') }, chart);
+    }
+    // Phases that start together across the tiles.
+    for (const [phase, epoch, earliest, latest, tiles] of profile.phases) {
+      const at = x(columnPosition(edges, earliest));
+      const mark = svg('g', { class: 'phase' }, chart);
+      svg('line', { class: 'phase-mark', x1: at, x2: at, y1: top, y2: top + height }, mark);
+      const hit = svg('line', { class: 'phase-hit', x1: at, x2: at, y1: top, y2: top + height }, mark);
+      const text = `phase ${phase}, epoch ${epoch}: starts at ${integer(earliest)}${latest !== earliest ? `-${integer(latest)}` : ''} cycles on ${integer(tiles)} tiles`;
+      svg('title', { text }, mark);
+      hit.addEventListener('mousemove', (event) => {
+        event.stopPropagation();
+        showTooltip(event, [line(text), line(milliseconds(earliest, clockHz))]);
+      });
+      hit.addEventListener('mouseleave', hideTooltip);
+    }
+    chart.addEventListener('mousemove', (event) => {
+      if (event.target.classList.contains('phase-hit')) return;
+      const rect = chart.getBoundingClientRect();
+      const c = Math.floor(((event.clientX - rect.left - gutter) / plotWidth) * columns);
+      if (c < 0 || c >= columns) {
+        hideTooltip();
+        return;
+      }
+      const lines = [line(`cycles ${integer(edges[c])}-${integer(edges[c + 1])}${clockHz ? ` (${milliseconds(edges[c], clockHz)})` : ''}`)];
+      for (const kind of stackOrder) {
+        lines.push(kindLine(kind, `${kind}: ${fixed(active[c * 4 + kinds.indexOf(kind)], 2)} tiles`));
+      }
+      lines.push(line(`busy: ${fixed(totals[c], 2)} tiles`));
+      showTooltip(event, lines);
+    });
+    chart.addEventListener('mouseleave', hideTooltip);
+    box.append(chart);
+    const marks = profile.phases.length;
+    box.append(
+      el('p', {
+        class: 'hint',
+        text: marks > 0 ? `Dashed lines: ${marks} phase starts shared by most tiles (hover for the phase).` : 'No phase starts together on most tiles, so none is marked.',
+      }),
+    );
+    return box;
+  }
+
+  // ----- groups -----
+
+  const groupFields = [
+    ['sample_count', 'samples', -1],
+    ['tile_count', 'tiles', -1],
+    ['phase_count', 'phases', -1],
+    ['phase_cycles', 'phase cycles', -1],
+    ['phase_ms', 'phase ms', 3],
+    ['work_cycles', 'work cycles', -1],
+    ['average_active_tiles', 'avg tiles', 2],
+    ['mean_cycles', 'mean', 1],
+    ['p50_cycles', 'p50', -1],
+    ['p95_cycles', 'p95', -1],
+    ['maximum_cycles', 'max', -1],
+    ['first_offset', 'first', -1],
+    ['last_offset', 'last', -1],
+    ['minimum_cycles', 'min', -1],
+    ['p99_cycles', 'p99', -1],
+  ];
+
+  function groupChart(groups) {
+    const labelWidth = 230;
+    const panel = 330;
+    const gap = 24;
+    const rowHeight = 22;
+    const top = 22;
+    const width = labelWidth + 2 * panel + 2 * gap + 90;
+    const chart = svg('svg', { id: 'groups-chart', width, height: top + groups.length * rowHeight + 6, role: 'img' });
+    const phaseMax = Math.max(...groups.map((g) => g.phase_cycles), 1);
+    const workMax = Math.max(...groups.map((g) => g.work_cycles), 1);
+    const phaseX = labelWidth;
+    const workX = labelWidth + panel + gap;
+    const tilesX = workX + panel + gap;
+    svg('text', { x: phaseX, y: 12, class: 'label', text: 'phase cycles' }, chart);
+    svg('text', { x: workX, y: 12, class: 'label', text: 'work cycles' }, chart);
+    svg('text', { x: tilesX, y: 12, class: 'label', text: 'avg tiles' }, chart);
+    groups.forEach((group, i) => {
+      const y = top + i * rowHeight;
+      const row = svg('g', { class: 'group-row' }, chart);
+      svg('rect', { class: 'band', x: 0, y, width, height: rowHeight, fill: 'transparent' }, row);
+      const name = group.name.length > 34 ? `${group.name.slice(0, 33)}\u2026` : group.name;
+      svg('text', { x: labelWidth - 8, y: y + 15, 'text-anchor': 'end', class: 'label', text: name }, row);
+      const phaseWidth = (group.phase_cycles / phaseMax) * (panel - 70);
+      svg('rect', { x: phaseX, y: y + 4, width: Math.max(1, phaseWidth), height: rowHeight - 8, fill: '#2b6cb0' }, row);
+      svg('text', { x: phaseX + phaseWidth + 5, y: y + 15, text: compact(group.phase_cycles) }, row);
+      const workWidth = (group.work_cycles / workMax) * (panel - 70);
+      svg('rect', { x: workX, y: y + 4, width: Math.max(1, workWidth), height: rowHeight - 8, fill: '#90b4de' }, row);
+      svg('text', { x: workX + workWidth + 5, y: y + 15, text: compact(group.work_cycles) }, row);
+      svg('text', { x: tilesX, y: y + 15, text: fixed(group.average_active_tiles, 2) }, row);
+      svg('title', { text: `${group.name}\nphase cycles ${integer(group.phase_cycles)} (${fixed(group.phase_ms, 3)} ms)\nwork cycles ${integer(group.work_cycles)}\naverage active tiles ${fixed(group.average_active_tiles, 2)}` }, row);
+    });
+    return chart;
+  }
+
+  function groupTable(groups) {
+    const dimensionKeys = [...new Set(groups.flatMap((g) => Object.keys(g.dimensions)))].sort();
+    const head = el('tr', {}, el('th', { text: 'name' }), ...dimensionKeys.map((key) => el('th', { text: key })), ...groupFields.map(([, title]) => el('th', { text: title })));
+    const body = el('tbody');
+    for (const group of groups) {
+      const cells = [el('td', { text: group.name, title: group.name })];
+      for (const key of dimensionKeys) cells.push(el('td', { class: 'text', text: group.dimensions[key] ?? '' }));
+      for (const [key, , digits] of groupFields) {
+        const value = group[key];
+        cells.push(el('td', { text: digits < 0 ? integer(value) : fixed(value, digits) }));
+      }
+      body.append(el('tr', {}, ...cells));
+    }
+    return el('div', { class: 'table-wrap' }, el('table', { id: 'groups-table' }, el('thead', {}, head), body));
+  }
+
+  function renderGroups(profile) {
+    const section = el('section', { id: 'groups' });
+    section.append(el('h2', { text: `Top groups by ${data.group_by}` }));
+    section.append(
+      el('p', {
+        class: 'hint',
+        text: 'Phase cycles: for each (phase, epoch) the group ran in, its longest sample, summed. Work cycles: every sample\u2019s duration, summed over the tiles. Average active tiles: work / phase cycles.',
+      }),
+    );
+    const groups = profile.groups;
+    if (groups.length === 0) {
+      section.append(el('div', { class: 'empty', text: 'No group: no sample matched the query.' }));
+      section.append(groupTable(groups));
+      return section;
+    }
+    section.append(groupChart(groups));
+    section.append(groupTable(groups));
+    return section;
+  }
+
+  // ----- a comparison -----
+
+  function changeText(change) {
+    const [, , delta] = change;
+    return delta === 0 ? '0' : `${delta > 0 ? '+' : '-'}${integer(Math.abs(delta))}`;
+  }
+
+  function percentText(change, status) {
+    if (status === 'new') return 'new';
+    if (status === 'gone') return 'gone';
+    const percent = change[3];
+    if (percent === null) return 'n/a';
+    if (percent === 0) return '0.00%';
+    return `${percent > 0 ? '+' : ''}${fixed(percent, 2)}%`;
+  }
+
+  function diffChart(rows) {
+    const labelWidth = 230;
+    const half = 300;
+    const rowHeight = 22;
+    const top = 22;
+    const width = labelWidth + 2 * half + 120;
+    const chart = svg('svg', { id: 'diff-chart', width, height: top + rows.length * rowHeight + 6, role: 'img' });
+    const most = Math.max(...rows.map((r) => Math.abs(r.phase_cycles[2])), 1);
+    const middle = labelWidth + half;
+    svg('text', { x: middle - 8, y: 12, 'text-anchor': 'end', class: 'label', text: '\u2190 fewer phase cycles' }, chart);
+    svg('text', { x: middle + 8, y: 12, class: 'label', text: 'more phase cycles \u2192' }, chart);
+    rows.forEach((row, i) => {
+      const y = top + i * rowHeight;
+      const g = svg('g', { class: 'group-row' }, chart);
+      svg('rect', { class: 'band', x: 0, y, width, height: rowHeight, fill: 'transparent' }, g);
+      const name = row.name.length > 34 ? `${row.name.slice(0, 33)}\u2026` : row.name;
+      svg('text', { x: labelWidth - 8, y: y + 15, 'text-anchor': 'end', class: 'label', text: name }, g);
+      const delta = row.phase_cycles[2];
+      const length = (Math.abs(delta) / most) * (half - 80);
+      const grew = delta > 0;
+      svg('rect', { x: grew ? middle : middle - length, y: y + 4, width: Math.max(delta === 0 ? 0 : 1, length), height: rowHeight - 8, fill: grew ? '#c53030' : '#2f855a' }, g);
+      const label = `${changeText(row.phase_cycles)} (${percentText(row.phase_cycles, row.status)})`;
+      svg('text', { x: grew ? middle + length + 5 : middle - length - 5, y: y + 15, 'text-anchor': grew ? 'start' : 'end', text: label }, g);
+      svg('title', { text: `${row.name} (${row.status})\nphase cycles ${integer(row.phase_cycles[0])} \u2192 ${integer(row.phase_cycles[1])}` }, g);
+    });
+    svg('line', { class: 'grid', x1: middle, x2: middle, y1: top - 4, y2: top + rows.length * rowHeight }, chart);
+    return chart;
+  }
+
+  function diffTable(rows) {
+    const titles = ['group', 'status', 'base phase', 'new phase', 'change', 'change %', 'base work', 'new work', 'base samples', 'new samples', 'base avg tiles', 'new avg tiles', 'base p95', 'new p95'];
+    const head = el('tr', {}, ...titles.map((title) => el('th', { text: title })));
+    const body = el('tbody');
+    for (const row of rows) {
+      const delta = row.phase_cycles[2];
+      const trend = delta > 0 ? 'grew' : delta < 0 ? 'shrank' : '';
+      body.append(
+        el(
+          'tr',
+          {},
+          el('td', { text: row.name, title: row.name }),
+          el('td', { class: 'text', text: row.status }),
+          el('td', { text: integer(row.phase_cycles[0]) }),
+          el('td', { text: integer(row.phase_cycles[1]) }),
+          el('td', { class: trend, text: changeText(row.phase_cycles) }),
+          el('td', { class: trend, text: percentText(row.phase_cycles, row.status) }),
+          el('td', { text: integer(row.work_cycles[0]) }),
+          el('td', { text: integer(row.work_cycles[1]) }),
+          el('td', { text: integer(row.sample_count[0]) }),
+          el('td', { text: integer(row.sample_count[1]) }),
+          el('td', { text: fixed(row.average_active_tiles[0], 2) }),
+          el('td', { text: fixed(row.average_active_tiles[1], 2) }),
+          el('td', { text: integer(row.p95_cycles[0]) }),
+          el('td', { text: integer(row.p95_cycles[1]) }),
+        ),
+      );
+    }
+    return el('div', { class: 'table-wrap' }, el('table', { id: 'diff-table' }, el('thead', {}, head), body));
+  }
+
+  function renderDiff(diff) {
+    const section = el('section', { id: 'changes' });
+    section.append(el('h2', { text: `Changes by ${data.group_by}` }));
+    const span = diff.profile_span_cycles;
+    const matched = diff.matched_sample_count;
+    section.append(
+      el('p', {
+        class: 'hint',
+        text: `${integer(diff.changed_group_count)} of ${integer(diff.group_count)} groups changed; span ${integer(span[0])} \u2192 ${integer(span[1])} cycles (${percentText(span, 'changed')}); matched samples ${integer(matched[0])} \u2192 ${integer(matched[1])}. Largest changes in phase cycles first.`,
+      }),
+    );
+    if (diff.rows.length === 0) {
+      section.append(el('div', { class: 'empty', text: 'No group in either profile.' }));
+    } else {
+      section.append(diffChart(diff.rows));
+    }
+    section.append(diffTable(diff.rows));
+    return section;
+  }
+
+  // ----- the page -----
+
+  function sectionWith(id, title, hint, ...children) {
+    return el('section', { id }, el('h2', { text: title }), el('p', { class: 'hint', text: hint }), ...children);
+  }
+
+  function render() {
+    renderHeader();
+    const main = document.getElementById('main');
+    const width = Math.max(640, main.clientWidth - 34);
+    const mapHint = 'Rows: tiles in report order (several tiles a row when there are many); columns: time. A cell\u2019s colour mixes the kinds by the share of its tile-cycles each took. Hover a cell for its tiles, time and shares.';
+    if (data.profiles.length === 1) {
+      const profile = data.profiles[0];
+      main.append(sectionWith('utilisation', 'Utilisation map', mapHint, legend(), renderMap(profile, width, 'map')));
+      main.append(
+        sectionWith('over-time', 'Active tiles over time', 'For each time column, the average number of tiles busy in each kind (exact), stacked.', legend(false), renderActive(profile, width)),
+      );
+      main.append(renderGroups(profile));
+    } else {
+      const half = Math.floor((width - 20) / 2);
+      const maps = el(
+        'div',
+        { class: 'maps' },
+        renderMap(data.profiles[0], half, 'map-base', `base: ${data.profiles[0].label}`),
+        renderMap(data.profiles[1], half, 'map-new', `new: ${data.profiles[1].label}`),
+      );
+      main.append(sectionWith('utilisation', 'Utilisation maps', `${mapHint} Both maps use one colour scale.`, legend(), maps));
+      main.append(renderDiff(data.diff));
+    }
+    document.body.dataset.ready = 'true';
+  }
+
+  render();
+})();

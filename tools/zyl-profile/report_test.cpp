@@ -1,0 +1,207 @@
+// The report page: shares quantised so a busy cell never reads as empty nor
+// a gap as full, hostile names that cannot end the data's <script> element,
+// names cut at a character boundary, the command line as a shell reads it,
+// and a comparison carrying both maps and the joined rows.
+#include "report.h"
+
+#include <gtest/gtest.h>
+#include <simdjson.h>
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "page_check.h"
+#include "zyl_package/report_io.h"
+
+namespace zyl_profile::cli {
+namespace {
+
+CycleSample make_sample(ProfileStepKind kind, std::uint32_t start,
+                        std::uint32_t end, std::string kernel = "k") {
+  CycleSample sample;
+  sample.start_cycle = start;
+  sample.end_cycle = end;
+  sample.step.kind = kind;
+  sample.step.kernel = std::move(kernel);
+  return sample;
+}
+
+PageProfile page_profile(const ProfileReport& report, OccupancyOptions bins,
+                         const Query& query = {}) {
+  const ProfileColumns columns = zyl_package::to_columns(report);
+  return PageProfile{"run.json", zyl_profile::query(columns, query),
+                     occupancy(columns, query, bins)};
+}
+
+std::vector<std::uint8_t> base64_bytes(std::string_view text) {
+  constexpr std::string_view kDigits =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t bits = 0;
+  int held = 0;
+  for (const char c : text) {
+    if (c == '=') break;
+    bits = (bits << 6) | static_cast<std::uint32_t>(kDigits.find(c));
+    held += 6;
+    if (held >= 8) {
+      held -= 8;
+      bytes.push_back(static_cast<std::uint8_t>((bits >> held) & 0xFF));
+    }
+  }
+  return bytes;
+}
+
+// The page's data block, parsed.
+struct ParsedData {
+  simdjson::dom::parser parser;
+  simdjson::dom::element root;
+};
+
+void parse_data(const std::string& json, ParsedData& out) {
+  ASSERT_EQ(json.find('<'), std::string::npos);
+  ASSERT_EQ(out.parser.parse(json).get(out.root), simdjson::SUCCESS) << json;
+}
+
+TEST(PageData, SharesNeverCallABusyCellEmptyNorAGapFull) {
+  using K = ProfileStepKind;
+  struct Row {
+    std::string_view what;
+    std::vector<std::vector<CycleSample>> tiles;  // all in one map cell
+    std::array<int, 4> bytes;  // exchange, compute, synchronization, idle
+    double scale;
+  };
+  const std::vector<Row> rows = {
+      {"one cycle of a thousand still shows",
+       {{make_sample(K::Compute, 0, 1), make_sample(K::Idle, 1, 1000)}},
+       {0, 1, 0, 254},
+       1.0},
+      {"a cell busy throughout is full",
+       {{make_sample(K::Compute, 0, 1000)}},
+       {0, 255, 0, 0},
+       1.0},
+      {"shares are of every tile of the row",
+       {{make_sample(K::Compute, 0, 500), make_sample(K::Exchange, 500, 1000)},
+        {make_sample(K::Synchronization, 0, 1000)}},
+       {64, 64, 128, 0},
+       1.0},
+      {"samples side by side widen the scale",
+       {{make_sample(K::Compute, 0, 1000), make_sample(K::Compute, 0, 1000)}},
+       {0, 255, 0, 0},
+       2.0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ProfileReport report;
+    std::uint32_t tile = 0;
+    for (const auto& samples : row.tiles) {
+      report.tiles.push_back(TileProfile{tile++, samples});
+    }
+    PageInput input;
+    input.profiles.push_back(page_profile(report, {1, 1}));
+    ParsedData data;
+    parse_data(page_data_json(input), data);
+    double scale = 0.0;
+    ASSERT_EQ(data.root["share_scale"].get(scale), simdjson::SUCCESS);
+    EXPECT_EQ(scale, row.scale);
+    std::string_view shares;
+    ASSERT_EQ(data.root["profiles"].at(0)["map"]["shares"].get(shares),
+              simdjson::SUCCESS);
+    const std::vector<std::uint8_t> bytes = base64_bytes(shares);
+    ASSERT_EQ(bytes.size(), 4U);
+    for (std::size_t kind = 0; kind < 4; ++kind) {
+      EXPECT_EQ(bytes[kind], row.bytes[kind]) << "kind " << kind;
+    }
+  }
+}
+
+TEST(RenderPage, HostileNamesStayInsideTheDataBlock) {
+  const std::string hostile = "</script><script>alert(1)</script><!--";
+  ProfileReport report;
+  report.tiles.push_back(
+      TileProfile{0, {make_sample(ProfileStepKind::Compute, 0, 10, hostile)}});
+  PageInput input;
+  input.command_line = command_line_text({"report", hostile, "-o", "x.html"});
+  input.profiles.push_back(page_profile(report, kPageBins));
+  input.profiles.front().label = hostile;
+  const std::string page = render_page(input);
+
+  const auto checked = check_page(page);
+  ASSERT_TRUE(std::holds_alternative<PageSummary>(checked))
+      << std::get<std::string>(checked);
+  EXPECT_EQ(std::get<PageSummary>(checked).groups, 1U);
+  ParsedData data;
+  parse_data(page_data_json(input), data);
+  std::string_view name;
+  ASSERT_EQ(data.root["profiles"].at(0)["groups"].at(0)["name"].get(name),
+            simdjson::SUCCESS);
+  EXPECT_EQ(name, hostile);
+  // The title is HTML, so the label is escaped there.
+  EXPECT_NE(page.find("<title>zyl-profile report: &lt;/script&gt;"),
+            std::string::npos);
+}
+
+TEST(PageData, LongNamesAreCutAtACharacterBoundary) {
+  std::string long_name;
+  for (int i = 0; i < 200; ++i) long_name += "\xc3\xa9";  // é
+  ProfileReport report;
+  report.tiles.push_back(TileProfile{
+      0, {make_sample(ProfileStepKind::Compute, 0, 10, long_name)}});
+  PageInput input;
+  input.profiles.push_back(page_profile(report, kPageBins));
+  ParsedData data;
+  parse_data(page_data_json(input), data);
+  std::string_view name;
+  ASSERT_EQ(data.root["profiles"].at(0)["groups"].at(0)["name"].get(name),
+            simdjson::SUCCESS);
+  std::string expected;
+  for (std::size_t i = 0; i < kMaxPageText / 2; ++i) expected += "\xc3\xa9";
+  expected += "\xe2\x80\xa6";
+  EXPECT_EQ(name, expected);
+}
+
+TEST(CommandLineText, QuotesWhatAShellWouldSplit) {
+  struct Row {
+    std::vector<std::string> arguments;
+    std::string_view expected;
+  };
+  const std::vector<Row> rows = {
+      {{"report", "run.zpk", "--from", "10%", "-o", "a/b.html"},
+       "zyl-profile report run.zpk --from 10% -o a/b.html"},
+      {{"report", "my run.zpk", "--kernel", ""},
+       "zyl-profile report 'my run.zpk' --kernel ''"},
+      {{"report", "it's", "--metadata", "a=$HOME"},
+       "zyl-profile report 'it'\\''s' --metadata 'a=$HOME'"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(command_line_text(row.arguments), row.expected);
+  }
+}
+
+TEST(RenderPage, ComparisonCarriesBothMapsAndTheJoinedRows) {
+  using K = ProfileStepKind;
+  ProfileReport base;
+  base.tiles.push_back(TileProfile{
+      0, {make_sample(K::Compute, 0, 10, "a"), make_sample(K::Idle, 10, 20)}});
+  ProfileReport next;
+  next.tiles.push_back(TileProfile{0,
+                                   {make_sample(K::Compute, 0, 30, "a"),
+                                    make_sample(K::Exchange, 30, 40, "b")}});
+  PageInput input;
+  input.profiles.push_back(page_profile(base, kComparedPageBins));
+  input.profiles.push_back(page_profile(next, kComparedPageBins));
+  input.diff = diff_results(input.profiles[0].result, input.profiles[1].result,
+                            DiffOptions{});
+  const auto checked = check_page(render_page(input));
+  ASSERT_TRUE(std::holds_alternative<PageSummary>(checked))
+      << std::get<std::string>(checked);
+  const PageSummary& page = std::get<PageSummary>(checked);
+  ASSERT_EQ(page.maps.size(), 2U);
+  EXPECT_EQ(page.maps[0].rows, 1U);
+  EXPECT_EQ(page.maps[1].columns, 40U);  // a column is a cycle at least
+  EXPECT_EQ(page.diff_rows, 3U);         // a, b and the idle samples' "k"
+}
+
+}  // namespace
+}  // namespace zyl_profile::cli
