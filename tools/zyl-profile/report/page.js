@@ -271,7 +271,8 @@
       return lo === hi ? `tile ${lo}` : `tiles ${lo}-${hi}`;
     };
     const every = Math.max(1, Math.ceil(40 / rowHeight));
-    for (let r = 0; r < rows; r += every) {
+    // Thin rows start half a step down, so the first label clears the top.
+    for (let r = rowHeight < 12 ? Math.floor(every / 2) : 0; r < rows; r += every) {
       const label = el('div', { class: 'axis y', text: rowLabel(r) });
       label.style.right = `${plotWidth + 8}px`;
       label.style.top = `${(r + 0.5) * rowHeight}px`;
@@ -365,6 +366,8 @@
     const base = new Array(columns).fill(0);
     for (const kind of stackOrder) {
       const k = kinds.indexOf(kind);
+      // A kind with no cycles would still leave hairlines at the steps.
+      if (!totals.some((_, c) => active[c * 4 + k] > 0)) continue;
       const upper = [];
       const lower = [];
       for (let c = 0; c < columns; ++c) {
@@ -375,7 +378,8 @@
         base[c] = high;
       }
       lower.reverse();
-      svg('polygon', { points: upper.concat(lower.map((p) => p)).join(' '), fill: rgb(kindColours[kind]), 'data-kind': kind }, chart);
+      // Only level and upright edges: crisp, so stacked bands leave no seams.
+      svg('polygon', { points: upper.concat(lower).join(' '), fill: rgb(kindColours[kind]), 'shape-rendering': 'crispEdges', 'data-kind': kind }, chart);
     }
     // The bottom axis, as the map's.
     const edges = map.time_edges;
@@ -556,7 +560,9 @@
       const grew = delta > 0;
       svg('rect', { x: grew ? middle : middle - length, y: y + 4, width: Math.max(delta === 0 ? 0 : 1, length), height: rowHeight - 8, fill: grew ? '#c53030' : '#2f855a' }, g);
       const label = `${changeText(row.phase_cycles)} (${percentText(row.phase_cycles, row.status)})`;
-      svg('text', { x: grew ? middle + length + 5 : middle - length - 5, y: y + 15, 'text-anchor': grew ? 'start' : 'end', text: label }, g);
+      // A shrinking group's label goes right of the centre line, where its
+      // bar is not, so a long bar never runs it into the group's name.
+      svg('text', { x: grew ? middle + length + 5 : middle + 5, y: y + 15, text: label }, g);
       svg('title', { text: `${row.name} (${row.status})\nphase cycles ${integer(row.phase_cycles[0])} \u2192 ${integer(row.phase_cycles[1])}` }, g);
     });
     svg('line', { class: 'grid', x1: middle, x2: middle, y1: top - 4, y2: top + rows.length * rowHeight }, chart);
