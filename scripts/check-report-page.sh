@@ -50,8 +50,14 @@ if [[ "$(cat "$stamp" 2>/dev/null)" != "$playwright_package" ]]; then
   echo "$playwright_package" >"$stamp"
 fi
 
-rm -f "$work"/*.html "$work"/*.png
+rm -f "$work"/*.html "$work"/*.png "$work"/*.json
 "$tool" report "$root/examples/small.json" -o "$work/small.html"
+# Nothing matched and no tile at all: the page says so, without an error.
+"$tool" report "$root/examples/small.json" --kernel no-such-kernel \
+  -o "$work/nothing.html"
+echo '{"format":"zyl-profile-report","version":1,"clock_hz":0,"tiles":[]}' \
+  >"$work/no-tiles.json"
+"$tool" report "$work/no-tiles.json" -o "$work/no-tiles.html"
 "$tool" generate --tiles 1472 --samples 1000000 --seed 3 -o "$work/run.zpk"
 "$tool" report "$work/run.zpk" -o "$work/run.html"
 "$tool" report "$work/run.zpk" --group-by phase --from 10% --to 90% \
@@ -62,4 +68,5 @@ rm -f "$work/run.zpk" "$work/next.zpk"
 
 CHROMIUM="$chromium" node "$root/tools/zyl-profile/report/check_page.mjs" \
   "$work/npm" "$work" "$work/small.html" "$work/run.html" \
-  "$work/phases.html" "$work/diff.html"
+  "$work/phases.html" "$work/diff.html" "$work/nothing.html" \
+  "$work/no-tiles.html"

@@ -67,6 +67,8 @@ try {
           dataColumns: profile.map.columns,
           canvasWidth: canvas ? canvas.width : 0,
           canvasHeight: canvas ? canvas.height : 0,
+          saysEmpty: map.querySelector('.empty') !== null,
+          matched: profile.totals.matched_sample_count,
           shares: profile.map.shares,
         };
       });
@@ -79,13 +81,16 @@ try {
       if (map.rows !== map.dataRows || map.columns !== map.dataColumns) {
         fail(name, `${map.id}: data-rows/columns ${map.rows}x${map.columns}, data ${map.dataRows}x${map.dataColumns}`);
       }
-      if (map.canvasWidth !== map.columns || map.canvasHeight !== map.rows) {
+      if (map.rows * map.columns === 0) {
+        // Nothing to draw: the page says so instead of drawing a canvas.
+        if (!map.saysEmpty) fail(name, `${map.id}: no cells, and no word of it`);
+      } else if (map.canvasWidth !== map.columns || map.canvasHeight !== map.rows) {
         fail(name, `${map.id}: canvas ${map.canvasWidth}x${map.canvasHeight} for ${map.rows} rows x ${map.columns} columns`);
       }
     }
 
-    // Hover the busiest cell of the first map.
-    if (maps.length > 0 && maps[0].rows > 0) {
+    // Hover the busiest cell of the first map, when anything matched.
+    if (maps.length > 0 && maps[0].matched > 0) {
       const map = maps[0];
       const bytes = Buffer.from(map.shares, 'base64');
       let best = -1;

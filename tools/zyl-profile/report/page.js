@@ -336,8 +336,8 @@
     const map = profile.map;
     const columns = map.columns;
     const box = el('div', { id: 'active' });
-    if (columns === 0) {
-      box.append(el('div', { class: 'empty', text: 'No time to draw.' }));
+    if (columns === 0 || map.rows === 0) {
+      box.append(el('div', { class: 'empty', text: 'No samples to draw: the profile has no tiles or no time.' }));
       return box;
     }
     const gutter = 86;
