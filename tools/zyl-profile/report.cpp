@@ -57,13 +57,22 @@ std::string_view status_name(DiffStatus status) {
   return "same";
 }
 
-// Returns `text` cut to at most `limit` bytes at a UTF-8 character boundary,
-// with an ellipsis when anything was cut.
+// Returns the longest start of `text`, ending at a UTF-8 character
+// boundary, that takes at most `limit` bytes once written in the page's
+// data: a control character or '<' becomes six (\u001b), a quote or a
+// backslash two. A name of escapes is thus cut as short as its text shows,
+// and the page's size stays bounded whatever the report holds.
 std::string_view cut_text(std::string_view text, std::size_t limit, bool& cut) {
-  cut = text.size() > limit;
-  if (!cut) return text;
-  std::size_t end = limit;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+  std::size_t cost = 0;
+  std::size_t end = 0;
+  for (; end < text.size(); ++end) {
+    const auto c = static_cast<unsigned char>(text[end]);
+    cost += c < 0x20 || c == '<' ? 6 : c == '"' || c == '\\' ? 2 : 1;
+    if (cost > limit) break;
+  }
+  cut = end < text.size();
+  while (cut && end > 0 &&
+         (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
     --end;
   }
   return text.substr(0, end);

@@ -27,9 +27,9 @@ inline constexpr OccupancyOptions kComparedPageBins{256, 320};
 // phases would draw a solid band of lines and grow the page.
 inline constexpr std::size_t kMaxPhaseMarks = 1000;
 
-// Group names and dimension values longer than this are cut on the page (at
-// a character boundary, with "..."): a page of 500 groups stays small
-// whatever strings the report holds.
+// Group names, dimension values and labels are cut on the page (at a
+// character boundary, with "...") to this many bytes of escaped JSON: a page
+// of 500 groups stays small whatever strings the report holds.
 inline constexpr std::size_t kMaxPageText = 160;
 
 // One profile as a page shows it.
