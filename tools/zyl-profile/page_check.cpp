@@ -49,7 +49,7 @@ std::string check_map(simdjson::dom::element map, PageMap& out) {
     return "time_edges has " + std::to_string(edges.size()) + " values for " +
            std::to_string(columns) + " columns";
   }
-  if (tile_rows.size() != rows * 4) return "tile_rows disagrees with rows";
+  if (tile_rows.size() != rows * 5) return "tile_rows disagrees with rows";
   if (active.size() != columns * 4) return "active disagrees with columns";
   return {};
 }

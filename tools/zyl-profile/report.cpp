@@ -177,11 +177,12 @@ void append_map(const Occupancy& map, double scale, JsonWriter& json) {
   json.key("time_edges").begin_array();
   for (const std::uint64_t edge : map.time_edges) json.number(edge);
   json.end();
-  // first tile (report position), tile count, lowest and highest physical
-  // tile, four numbers a row
+  // first and last tile (report positions), tile count, lowest and highest
+  // physical tile, five numbers a row
   json.key("tile_rows").begin_array();
   for (const TileBin& bin : map.rows) {
     json.number(bin.first_tile)
+        .number(bin.last_tile)
         .number(bin.tile_count)
         .number(bin.lowest_physical_tile)
         .number(bin.highest_physical_tile);

@@ -51,8 +51,7 @@ struct Scanner {
     std::unordered_map<std::uint64_t, std::uint64_t> tile_starts;
     for (std::size_t row = first_row; row < end_row; ++row) {
       const TileBin& bin = result.rows[row];
-      for (std::size_t t = bin.first_tile; t < bin.first_tile + bin.tile_count;
-           ++t) {
+      for (std::size_t t = bin.first_tile; t <= bin.last_tile; ++t) {
         tile_starts.clear();
         scan_tile_into(row, columns.tiles[t], tile_starts);
         for (const auto& [key, start] : tile_starts) {
@@ -123,19 +122,26 @@ struct Scanner {
 };
 
 std::vector<TileBin> tile_rows(const ProfileColumns& columns,
+                               const SampleMatcher& matcher,
                                std::size_t wanted) {
-  const std::size_t tiles = columns.tiles.size();
+  std::vector<std::size_t> kept;
+  for (std::size_t t = 0; t < columns.tiles.size(); ++t) {
+    if (matcher.keeps_tile(columns.tiles[t].physical_tile)) kept.push_back(t);
+  }
+  const std::size_t tiles = kept.size();
   const std::size_t rows = std::min(std::max<std::size_t>(wanted, 1), tiles);
   std::vector<TileBin> result(rows);
   for (std::size_t row = 0; row < rows; ++row) {
     TileBin& bin = result[row];
-    bin.first_tile = row * tiles / rows;
-    bin.tile_count = (row + 1) * tiles / rows - bin.first_tile;
+    const std::size_t first = row * tiles / rows;
+    const std::size_t end = (row + 1) * tiles / rows;
+    bin.first_tile = kept[first];
+    bin.last_tile = kept[end - 1];
+    bin.tile_count = end - first;
     bin.lowest_physical_tile = columns.tiles[bin.first_tile].physical_tile;
     bin.highest_physical_tile = bin.lowest_physical_tile;
-    for (std::size_t t = bin.first_tile; t < bin.first_tile + bin.tile_count;
-         ++t) {
-      const std::uint32_t number = columns.tiles[t].physical_tile;
+    for (std::size_t i = first; i < end; ++i) {
+      const std::uint32_t number = columns.tiles[kept[i]].physical_tile;
       bin.lowest_physical_tile = std::min(bin.lowest_physical_tile, number);
       bin.highest_physical_tile = std::max(bin.highest_physical_tile, number);
     }
@@ -154,7 +160,9 @@ Occupancy occupancy(const ProfileColumns& columns, const Query& query,
   result.to_cycles = std::min(query.to_offset.value_or(span), span);
   result.from_cycles =
       std::min(query.from_offset.value_or(0), result.to_cycles);
-  result.rows = tile_rows(columns, std::min(options.tile_bins, kMaxBins));
+  const SampleMatcher matcher(columns, query);
+  result.rows =
+      tile_rows(columns, matcher, std::min(options.tile_bins, kMaxBins));
   const std::uint64_t width = result.to_cycles - result.from_cycles;
   // Never more columns than cycles: every column is at least a cycle wide.
   const std::size_t time_bins =
@@ -169,7 +177,6 @@ Occupancy occupancy(const ProfileColumns& columns, const Query& query,
   result.cycles.assign(result.rows.size() * time_bins * kStepKinds, 0);
   if (result.rows.empty()) return result;
 
-  const SampleMatcher matcher(columns, query);
   const Scanner scanner{columns, matcher, result};
   // Rows in contiguous runs of about equal sample counts, one per thread.
   const unsigned threads = query_threads(columns, parallel);
@@ -178,8 +185,7 @@ Occupancy occupancy(const ProfileColumns& columns, const Query& query,
   std::size_t seen = 0;
   for (std::size_t row = 0; row < result.rows.size(); ++row) {
     const TileBin& bin = result.rows[row];
-    for (std::size_t t = bin.first_tile; t < bin.first_tile + bin.tile_count;
-         ++t) {
+    for (std::size_t t = bin.first_tile; t <= bin.last_tile; ++t) {
       seen += columns.tiles[t].sample_count;
     }
     if (bounds.size() < threads && seen * threads >= total * bounds.size()) {

@@ -30,8 +30,7 @@ Occupancy direct_occupancy(const ProfileReport& report, const Query& query,
   const std::size_t columns = shape.columns();
   for (std::size_t row = 0; row < shape.rows.size(); ++row) {
     const TileBin& bin = shape.rows[row];
-    for (std::size_t t = bin.first_tile; t < bin.first_tile + bin.tile_count;
-         ++t) {
+    for (std::size_t t = bin.first_tile; t <= bin.last_tile; ++t) {
       const TileProfile& tile = report.tiles[t];
       if (tile.samples.empty()) continue;
       const std::uint32_t base = tile.samples.front().start_cycle;
@@ -125,11 +124,23 @@ TEST(Occupancy, RowsCoverEveryTileOnceAndNameTheirTileNumbers) {
   std::size_t next = 0;
   for (const TileBin& row : result.rows) {
     EXPECT_EQ(row.first_tile, next);
+    EXPECT_EQ(row.last_tile, next + row.tile_count - 1);
     next += row.tile_count;
   }
   EXPECT_EQ(next, 10U);
   EXPECT_EQ(result.rows[0].lowest_physical_tile, 100U - 1 * 3);
   EXPECT_EQ(result.rows[0].highest_physical_tile, 100U);
+  // A tile filter draws its tiles alone: three kept tiles, three rows.
+  Query some;
+  some.tiles = {100, 88, 73};  // report positions 0, 4 and 9
+  const Occupancy kept = occupancy(columns, some, {8, 5});
+  ASSERT_EQ(kept.rows.size(), 3U);
+  EXPECT_EQ(kept.rows[1].first_tile, 4U);
+  EXPECT_EQ(kept.rows[1].lowest_physical_tile, 88U);
+  const Occupancy two_rows = occupancy(columns, some, {2, 5});
+  EXPECT_EQ(two_rows.rows[1].first_tile, 4U);
+  EXPECT_EQ(two_rows.rows[1].last_tile, 9U);
+  EXPECT_EQ(two_rows.rows[1].tile_count, 2U);
   // More rows wanted than tiles: one per tile. A span of 3 cycles: at most
   // 3 columns, each a cycle wide.
   const ProfileColumns short_profile =

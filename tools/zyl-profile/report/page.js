@@ -266,8 +266,8 @@
     // Tile labels down the left: about one every 40 pixels.
     const tileRows = map.tile_rows;
     const rowLabel = (r) => {
-      const lo = tileRows[r * 4 + 2];
-      const hi = tileRows[r * 4 + 3];
+      const lo = tileRows[r * 5 + 3];
+      const hi = tileRows[r * 5 + 4];
       return lo === hi ? `tile ${lo}` : `tiles ${lo}-${hi}`;
     };
     const every = Math.max(1, Math.ceil(40 / rowHeight));
@@ -303,13 +303,14 @@
       const box = canvas.getBoundingClientRect();
       const column = Math.min(columns - 1, Math.max(0, Math.floor(((event.clientX - box.left) / box.width) * columns)));
       const row = Math.min(rows - 1, Math.max(0, Math.floor(((event.clientY - box.top) / box.height) * rows)));
-      const first = tileRows[row * 4];
-      const count = tileRows[row * 4 + 1];
+      const first = tileRows[row * 5];
+      const last = tileRows[row * 5 + 1];
+      const count = tileRows[row * 5 + 2];
       const start = edges[column];
       const end = edges[column + 1];
       const cell = row * columns + column;
       const lines = [
-        line(`${rowLabel(row)} (physical), ${count > 1 ? `positions ${first}-${first + count - 1}` : `position ${first}`} of ${tileCount} in the report`),
+        line(`${rowLabel(row)} (physical), ${count > 1 ? `${count} tiles at positions ${first}-${last}` : `position ${first}`} of ${tileCount} in the report`),
         line(`cycles ${integer(start)}-${integer(end)}${clockHz ? ` (${milliseconds(start, clockHz)} to ${milliseconds(end, clockHz)})` : ''}`),
       ];
       let busy = 0;

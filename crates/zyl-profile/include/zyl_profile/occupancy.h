@@ -21,10 +21,14 @@ struct OccupancyOptions {
   std::size_t time_bins = 512;
 };
 
-// One row: consecutive tiles in report order.
+// One row: consecutive tiles in report order, among those the query keeps
+// (a tile filter draws only its tiles, so a few tiles of many still fill
+// the picture). The row's tiles are the kept ones with report positions in
+// [first_tile, last_tile].
 struct TileBin {
-  std::size_t first_tile = 0;  // index in report order
-  std::size_t tile_count = 0;
+  std::size_t first_tile = 0;  // report position of the row's first tile
+  std::size_t last_tile = 0;   // and of its last
+  std::size_t tile_count = 0;  // kept tiles in the row
   std::uint32_t lowest_physical_tile = 0;  // among the row's tiles
   std::uint32_t highest_physical_tile = 0;
 
