@@ -113,7 +113,7 @@ std::optional<UsageError> parse_bound(std::string_view option,
 template <typename T>
 std::optional<UsageError> parse_choice(
     std::string_view option, std::string_view text,
-    std::initializer_list<std::pair<std::string_view, T>> choices, T& out) {
+    std::span<const std::pair<std::string_view, T>> choices, T& out) {
   std::string names;
   for (const auto& [name, value] : choices) {
     if (name == text) {
@@ -124,6 +124,14 @@ std::optional<UsageError> parse_choice(
     names += name;
   }
   return bad_value(option, text, "one of " + names);
+}
+
+template <typename T>
+std::optional<UsageError> parse_choice(
+    std::string_view option, std::string_view text,
+    std::initializer_list<std::pair<std::string_view, T>> choices, T& out) {
+  return parse_choice<T>(option, text,
+                         std::span(choices.begin(), choices.size()), out);
 }
 
 // Returns the edit distance between `a` and `b` (insertions, deletions,
@@ -456,15 +464,8 @@ struct SelectionOptions {
   std::optional<UsageError> apply(Selection& selection) const {
     Query& q = selection.query;
     if (const std::string* text = given(group_by)) {
-      RETURN_IF_USAGE_ERROR(
-          parse_choice<GroupBy>("--group-by", *text,
-                                {{"kind", GroupBy::Kind},
-                                 {"kernel", GroupBy::Kernel},
-                                 {"operation", GroupBy::Operation},
-                                 {"phase", GroupBy::Phase},
-                                 {"tile", GroupBy::Tile},
-                                 {"metadata", GroupBy::Metadata}},
-                                q.group_by));
+      RETURN_IF_USAGE_ERROR(parse_choice<GroupBy>("--group-by", *text,
+                                                  kGroupByNames, q.group_by));
     }
     if (const std::string* text = given(metadata_key)) q.metadata_key = *text;
     if (const std::string* text = given(sort_by)) {
@@ -1336,6 +1337,13 @@ ParseResult parse_options(const std::vector<std::string>& args) {
     return built;
   }
   return UsageError{"no command given"};  // require_subcommand prevents it
+}
+
+std::string_view group_by_name(GroupBy group_by) {
+  for (const auto& [name, value] : kGroupByNames) {
+    if (value == group_by) return name;
+  }
+  return "kernel";
 }
 
 }  // namespace zyl_profile::cli

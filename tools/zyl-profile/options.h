@@ -4,6 +4,7 @@
 // the window and the read limits are declared, parsed and applied once.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -31,6 +33,18 @@ using TimeBound = std::variant<std::uint64_t, Percentage>;
 // cycles: the cycles themselves, or the percentage of `span` rounded down.
 [[nodiscard]] std::uint64_t resolve_bound(const TimeBound& bound,
                                           std::uint64_t span);
+
+// The groupings by the names --group-by takes.
+inline constexpr std::array<std::pair<std::string_view, GroupBy>, 6>
+    kGroupByNames{{{"kind", GroupBy::Kind},
+                   {"kernel", GroupBy::Kernel},
+                   {"operation", GroupBy::Operation},
+                   {"phase", GroupBy::Phase},
+                   {"tile", GroupBy::Tile},
+                   {"metadata", GroupBy::Metadata}}};
+
+// Returns the name --group-by takes for `group_by`.
+[[nodiscard]] std::string_view group_by_name(GroupBy group_by);
 
 // What every sample-reading command is asked to look at: the query (filters,
 // grouping and limits, for the commands that group), the window in cycles or

@@ -25,24 +25,6 @@ constexpr StepKind kKinds[kStepKinds] = {StepKind::Exchange, StepKind::Compute,
                                          StepKind::Synchronization,
                                          StepKind::Idle};
 
-std::string_view group_by_name(GroupBy group_by) {
-  switch (group_by) {
-    case GroupBy::Kind:
-      return "kind";
-    case GroupBy::Operation:
-      return "operation";
-    case GroupBy::Phase:
-      return "phase";
-    case GroupBy::Tile:
-      return "tile";
-    case GroupBy::Metadata:
-      return "metadata";
-    case GroupBy::Kernel:
-      break;
-  }
-  return "kernel";
-}
-
 std::string_view status_name(DiffStatus status) {
   switch (status) {
     case DiffStatus::Changed:
