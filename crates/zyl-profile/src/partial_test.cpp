@@ -131,6 +131,40 @@ TEST(ShardedQuery, GroupsWithCountedDurationsMergeExactly) {
   }
 }
 
+// Durations spread over the whole 32-bit range: no window or histogram can
+// count them, so each shard sorts thousands of values per group.
+TEST(ShardedQuery, GroupsOfWideDurationsMergeExactly) {
+  std::mt19937 rng(6);
+  ProfileReport report{1000000, {}};
+  for (std::uint32_t t = 0; t < 4; ++t) {
+    TileProfile tile{t, {}};
+    std::uint32_t cycle = rng();
+    for (int i = 0; i < 3000; ++i) {
+      const std::uint32_t length = rng() >> (rng() % 8);
+      tile.samples.push_back(
+          testing::make_sample(ProfileStepKind::Compute, cycle, cycle + length,
+                               i % 2 == 0 ? "even" : "odd", i % 7, 0));
+      cycle += 1 + rng() % 100;
+    }
+    report.tiles.push_back(std::move(tile));
+  }
+  const ProfileColumns columns = to_columns(report);
+  for (const GroupBy by : {GroupBy::Kernel, GroupBy::Kind, GroupBy::Tile}) {
+    Query q;
+    q.group_by = by;
+    q.sample_limit = 5;
+    std::vector<PartialResult> partials;
+    const std::size_t cuts[] = {0, 1, 3, 4};
+    for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
+      partials.push_back(through_bytes(
+          query_partial(tile_range(columns, cuts[i], cuts[i + 1]), q, i)));
+    }
+    ASSERT_TRUE(finish_partial(merge_shuffled(partials, rng)) ==
+                query(columns, q))
+        << static_cast<int>(by);
+  }
+}
+
 TEST(ShardedQuery, RefusesMergesThatWouldMiscount) {
   std::mt19937 rng(3);
   ProfileReport report = varied_report(rng);
