@@ -79,6 +79,7 @@ struct Scanner {
     const std::size_t columns_per_row = edges.size() - 1;
     std::uint64_t* const cells =
         result.cycles.data() + row * columns_per_row * kStepKinds;
+    std::size_t last_column = 0;
     // Phases come in runs along a tile: the map is touched once per run.
     bool in_run = false;
     std::uint64_t run_key = 0;
@@ -105,8 +106,18 @@ struct Scanner {
           std::min(offset + sample_duration, edges.back());
       if (begin >= end) return;
       const std::size_t kind = columns.kind[sample] & (kStepKinds - 1);
-      for (std::size_t column = column_of(edges, begin); begin < end;
-           ++column) {
+      // Samples follow each other along the tile: the column of the last
+      // one, or the next, nearly always holds this one's start, and the
+      // division is left for the jumps.
+      std::size_t column = last_column;
+      if (begin < edges[column] || begin >= edges[column + 1]) {
+        column = column + 2 < edges.size() && begin >= edges[column + 1] &&
+                         begin < edges[column + 2]
+                     ? column + 1
+                     : column_of(edges, begin);
+      }
+      last_column = column;
+      for (; begin < end; ++column) {
         const std::uint64_t cell_end = std::min(end, edges[column + 1]);
         cells[column * kStepKinds + kind] += cell_end - begin;
         begin = cell_end;
