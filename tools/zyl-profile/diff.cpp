@@ -16,20 +16,6 @@
 namespace zyl_profile::cli {
 namespace {
 
-std::string_view status_name(DiffStatus status) {
-  switch (status) {
-    case DiffStatus::Changed:
-      return "changed";
-    case DiffStatus::New:
-      return "new";
-    case DiffStatus::Gone:
-      return "gone";
-    case DiffStatus::Same:
-      break;
-  }
-  return "same";
-}
-
 std::string signed_text(const CountChange& change) {
   if (change.magnitude == 0) return "0";
   // Appended rather than `"-" + text`: GCC 12 warns falsely (-Wrestrict)
@@ -355,6 +341,20 @@ ExitCode run_diff(const DiffCommand& command) {
   }
   if (written != ExitCode::Success) return written;
   return diff.regressed() ? ExitCode::Regression : ExitCode::Success;
+}
+
+std::string_view status_name(DiffStatus status) {
+  switch (status) {
+    case DiffStatus::Changed:
+      return "changed";
+    case DiffStatus::New:
+      return "new";
+    case DiffStatus::Gone:
+      return "gone";
+    case DiffStatus::Same:
+      break;
+  }
+  return "same";
 }
 
 }  // namespace zyl_profile::cli

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <utility>
 
+#include "diff.h"
 #include "format/json_writer.h"
 #include "output.h"  // group_fields
 #include "report/page_files.h"
@@ -24,20 +25,6 @@ constexpr std::size_t kMaxCommandLine = 4000;  // characters shown
 constexpr StepKind kKinds[kStepKinds] = {StepKind::Exchange, StepKind::Compute,
                                          StepKind::Synchronization,
                                          StepKind::Idle};
-
-std::string_view status_name(DiffStatus status) {
-  switch (status) {
-    case DiffStatus::Changed:
-      return "changed";
-    case DiffStatus::New:
-      return "new";
-    case DiffStatus::Gone:
-      return "gone";
-    case DiffStatus::Same:
-      break;
-  }
-  return "same";
-}
 
 // Returns the longest start of `text`, ending at a UTF-8 character
 // boundary, that takes at most `limit` bytes once written in the page's
