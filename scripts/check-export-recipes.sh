@@ -30,24 +30,9 @@ for command in node npm; do
     { echo "error: $command not found (Debian package nodejs)" >&2; exit 1; }
 done
 
-mkdir -p "$work/npm"
-stamp="$work/npm/installed"
-if [[ "$(cat "$stamp" 2>/dev/null)" != "$duckdb_package" ]]; then
-  echo "installing $duckdb_package into $work/npm" >&2
-  [[ -f "$work/npm/package.json" ]] || echo '{"private": true}' >"$work/npm/package.json"
-  npm install --prefix "$work/npm" --no-audit --no-fund --loglevel=error \
-    "$duckdb_package" >&2
-  echo "$duckdb_package" >"$stamp"
-fi
-
-if ! "$python" -c 'import pandas' 2>/dev/null; then
-  echo "installing python3-pandas" >&2
-  sudo=""
-  [[ "$(id -u)" -eq 0 ]] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
-    --no-install-recommends python3-pandas >&2
-fi
+source "$root/scripts/test-tools.sh"
+npm_install_pinned "$work/npm" "$duckdb_package"
+apt_install_unless python3-pandas "'$python' -c 'import pandas'"
 
 generated="$work/generated.json"
 "$tool" generate --tiles 16 --samples-per-tile 200 --seed 3 -o "$generated"

@@ -31,24 +31,10 @@ for command in node npm; do
     { echo "error: $command not found (Debian package nodejs)" >&2; exit 1; }
 done
 
-if [[ ! -x "$chromium" ]]; then
-  echo "installing chromium" >&2
-  sudo=""
-  [[ "$(id -u)" -eq 0 ]] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
-    --no-install-recommends chromium >&2
-fi
-
-mkdir -p "$work/npm"
-stamp="$work/npm/installed"
-if [[ "$(cat "$stamp" 2>/dev/null)" != "$playwright_package" ]]; then
-  echo "installing $playwright_package into $work/npm" >&2
-  [[ -f "$work/npm/package.json" ]] || echo '{"private": true}' >"$work/npm/package.json"
-  PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --prefix "$work/npm" \
-    --no-audit --no-fund --loglevel=error "$playwright_package" >&2
-  echo "$playwright_package" >"$stamp"
-fi
+source "$root/scripts/test-tools.sh"
+apt_install_unless chromium "[[ -x '$chromium' ]]"
+npm_install_pinned "$work/npm" "$playwright_package" \
+  PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
 
 rm -f "$work"/*.html "$work"/*.png "$work"/*.json
 "$tool" report "$root/examples/small.json" -o "$work/small.html"
