@@ -9,13 +9,10 @@
 # Needs node and npm (Debian nodejs). Exits non-zero on any difference.
 set -euo pipefail
 
-if [[ $# -ne 1 ]]; then
-  echo "usage: $0 BUILD_DIR" >&2
-  exit 2
-fi
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(cd "$1" && pwd)"
-tool="$build/tools/zyl-profile/zyl-profile"
+source "$root/scripts/test-tools.sh"
+build="$(build_folder "$@")"
+tool="$(built_tool "$build")"
 work="$build/export-recipes"
 # The recipes were checked against this release; a newer one is taken on
 # purpose, by changing the pin, never by surprise.
@@ -24,13 +21,7 @@ duckdb_package="@duckdb/node-api@1.5.6-r.1"
 # first on PATH.
 python=/usr/bin/python3
 
-[[ -x "$tool" ]] || { echo "error: $tool not found; build first" >&2; exit 1; }
-for command in node npm; do
-  command -v "$command" >/dev/null ||
-    { echo "error: $command not found (Debian package nodejs)" >&2; exit 1; }
-done
-
-source "$root/scripts/test-tools.sh"
+need_node_and_npm
 npm_install_pinned "$work/npm" "$duckdb_package"
 apt_install_unless python3-pandas "'$python' -c 'import pandas'"
 

@@ -12,26 +12,17 @@
 # BUILD_DIR/report-pages/*.png for CI to keep.
 set -euo pipefail
 
-if [[ $# -ne 1 ]]; then
-  echo "usage: $0 BUILD_DIR" >&2
-  exit 2
-fi
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(cd "$1" && pwd)"
-tool="$build/tools/zyl-profile/zyl-profile"
+source "$root/scripts/test-tools.sh"
+build="$(build_folder "$@")"
+tool="$(built_tool "$build")"
 work="$build/report-pages"
 # Checked against this release; a newer one is taken on purpose, by changing
 # the pin, never by surprise.
 playwright_package="playwright-core@1.65.2"
 chromium=/usr/bin/chromium
 
-[[ -x "$tool" ]] || { echo "error: $tool not found; build first" >&2; exit 1; }
-for command in node npm; do
-  command -v "$command" >/dev/null ||
-    { echo "error: $command not found (Debian package nodejs)" >&2; exit 1; }
-done
-
-source "$root/scripts/test-tools.sh"
+need_node_and_npm
 apt_install_unless chromium "[[ -x '$chromium' ]]"
 npm_install_pinned "$work/npm" "$playwright_package" \
   PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1

@@ -1,6 +1,32 @@
 # Sourced by the checks that drive outside tools (scripts/check-*.sh): how
 # they fetch what the machine lacks. Not run on its own.
 
+# Prints the absolute path of the build folder, the one argument of a
+# check; exits with a usage message otherwise.
+build_folder() {
+  if [[ $# -ne 1 ]]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+  fi
+  (cd "$1" && pwd)
+}
+
+# Prints the path of the tool built in folder $1; exits if it is missing.
+built_tool() {
+  local tool="$1/tools/zyl-profile/zyl-profile"
+  [[ -x "$tool" ]] || { echo "error: $tool not found; build first" >&2; exit 1; }
+  echo "$tool"
+}
+
+# Exits unless node and npm are at hand (Debian's nodejs brings both).
+need_node_and_npm() {
+  local command
+  for command in node npm; do
+    command -v "$command" >/dev/null ||
+      { echo "error: $command not found (Debian package nodejs)" >&2; exit 1; }
+  done
+}
+
 # Installs Debian package $1 unless the command in $2 succeeds.
 apt_install_unless() {
   local package="$1" test="$2"
