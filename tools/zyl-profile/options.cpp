@@ -511,9 +511,9 @@ struct SelectionOptions {
       q.metadata.push_back(std::move(filter));
     }
     for (const auto& [option, name, into] :
-         {std::tuple{at_offset, "--at-offset", &selection.at_offset},
-          std::tuple{from, "--from", &selection.from},
-          std::tuple{to, "--to", &selection.to}}) {
+         {std::tuple{at_offset, "--at-offset", &q.at_offset},
+          std::tuple{from, "--from", &q.from_offset},
+          std::tuple{to, "--to", &q.to_offset}}) {
       if (const std::string* text = given(option)) {
         TimeBound bound;
         RETURN_IF_USAGE_ERROR(parse_bound(name, *text, bound));
@@ -1192,11 +1192,6 @@ std::string first_line(std::string_view text) {
 }
 
 }  // namespace
-
-std::uint64_t resolve_bound(const TimeBound& bound, std::uint64_t span) {
-  if (const auto* cycles = std::get_if<std::uint64_t>(&bound)) return *cycles;
-  return percent_of(std::get<Percentage>(bound), span);
-}
 
 std::variant<std::set<std::uint32_t>, UsageError> parse_lists(
     std::string_view option, const std::vector<std::string>& lists) {

@@ -25,15 +25,6 @@
 
 namespace zyl_profile::cli {
 
-// A point on the normalised timeline: cycles, or a share of the profile span
-// that is only known once the report is loaded.
-using TimeBound = std::variant<std::uint64_t, Percentage>;
-
-// Returns the cycle count `bound` stands for in a profile spanning `span`
-// cycles: the cycles themselves, or the percentage of `span` rounded down.
-[[nodiscard]] std::uint64_t resolve_bound(const TimeBound& bound,
-                                          std::uint64_t span);
-
 // The groupings by the names --group-by takes.
 inline constexpr std::array<std::pair<std::string_view, GroupBy>, 6>
     kGroupByNames{{{"kind", GroupBy::Kind},
@@ -47,13 +38,11 @@ inline constexpr std::array<std::pair<std::string_view, GroupBy>, 6>
 [[nodiscard]] std::string_view group_by_name(GroupBy group_by);
 
 // What every sample-reading command is asked to look at: the query (filters,
-// grouping and limits, for the commands that group), the window in cycles or
-// percentages, the reader's limits and the threads.
+// grouping and limits, for the commands that group; its window in cycles or
+// shares of the span, which the library resolves), the reader's limits and
+// the threads.
 struct Selection {
   Query query;  // the default Query with the given options applied
-  std::optional<TimeBound> from;       // becomes query.from_offset
-  std::optional<TimeBound> to;         // becomes query.to_offset
-  std::optional<TimeBound> at_offset;  // becomes query.at_offset
   zyl_package::ReadLimits limits;
   unsigned threads = 0;  // 0: the hardware's thread count
 };

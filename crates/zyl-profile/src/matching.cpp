@@ -87,15 +87,15 @@ bool matches_time(const Query& query, std::uint64_t offset,
   const std::uint64_t end =
       offset > kMax - sample_duration ? kMax : offset + sample_duration;
   if (query.at_offset) {
-    const std::uint64_t point = *query.at_offset;
+    const std::uint64_t point = query.at_offset->cycles();
     if (point < offset || point >= end) return false;
   }
   if (query.from_offset || query.to_offset) {
     // A zero-length sample is an instant: it is in the window when its offset
     // is. A longer one needs its last cycle at or after the window's start.
     const std::uint64_t last = sample_duration == 0 ? offset : end - 1;
-    if (query.from_offset && last < *query.from_offset) return false;
-    if (query.to_offset && offset >= *query.to_offset) return false;
+    if (query.from_offset && last < query.from_offset->cycles()) return false;
+    if (query.to_offset && offset >= query.to_offset->cycles()) return false;
   }
   return true;
 }

@@ -250,23 +250,23 @@ bool note_window_bounds(const Query& query, const QueryReport& report,
                            std::to_string(span) + " cycles)";
   bool explained = false;
   if (query.from_offset && query.to_offset &&
-      *query.from_offset >= *query.to_offset) {
-    const std::string from = std::to_string(*query.from_offset);
-    const std::string to = std::to_string(*query.to_offset);
+      query.from_offset->cycles() >= query.to_offset->cycles()) {
+    const std::string from = std::to_string(query.from_offset->cycles());
+    const std::string to = std::to_string(query.to_offset->cycles());
     notes.add("from offset " + from + " is not before to offset " + to +
               ": only samples that start before " + to + " and still run at " +
               from + " match");
   }
-  if (query.at_offset && *query.at_offset >= span) {
-    notes.add_empty_filter("at offset " + std::to_string(*query.at_offset) +
+  if (query.at_offset && query.at_offset->cycles() >= span) {
+    notes.add_empty_filter("at offset " + std::to_string(query.at_offset->cycles()) +
                            past);
     explained = true;
   }
   // A sample of no length at the very end still runs at the span itself.
   if (query.from_offset &&
-      (*query.from_offset > span ||
-       (*query.from_offset == span && report.matched_sample_count == 0))) {
-    notes.add_empty_filter("from offset " + std::to_string(*query.from_offset) +
+      (query.from_offset->cycles() > span ||
+       (query.from_offset->cycles() == span && report.matched_sample_count == 0))) {
+    notes.add_empty_filter("from offset " + std::to_string(query.from_offset->cycles()) +
                            past);
     explained = true;
   }
@@ -280,15 +280,15 @@ void note_window_scan(const ProfileColumns& columns, const Query& query,
   if (window_matches_alone(columns, query)) return;
   std::vector<std::string> parts;
   if (query.at_offset) {
-    parts.push_back("runs at offset " + std::to_string(*query.at_offset));
+    parts.push_back("runs at offset " + std::to_string(query.at_offset->cycles()));
   }
   if (query.from_offset) {
     parts.push_back("runs at or after from offset " +
-                    std::to_string(*query.from_offset));
+                    std::to_string(query.from_offset->cycles()));
   }
   if (query.to_offset) {
     parts.push_back("starts before to offset " +
-                    std::to_string(*query.to_offset));
+                    std::to_string(query.to_offset->cycles()));
   }
   std::string text = "no sample";
   for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -485,8 +485,10 @@ std::size_t filter_count(const Query& query) {
 }  // namespace
 
 std::vector<std::string> explain_query(const ProfileColumns& columns,
-                                       const Query& query,
+                                       const Query& asked,
                                        const QueryReport& report) {
+  // The notes speak of the bounds the answer used: shares of its span.
+  const Query query = resolve_bounds(asked, report.profile_span_cycles);
   Notes notes;
   note_grouping(columns, query, notes);
   if (columns.sample_count() == 0) {

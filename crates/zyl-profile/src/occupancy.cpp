@@ -162,15 +162,17 @@ std::vector<TileBin> tile_rows(const ProfileColumns& columns,
 
 }  // namespace
 
-Occupancy occupancy(const ProfileColumns& columns, const Query& query,
+Occupancy occupancy(const ProfileColumns& columns, const Query& asked,
                     OccupancyOptions options, ParallelOptions parallel) {
   Occupancy result;
   result.clock_hz = columns.clock_hz;
   const std::uint64_t span = profile_span(columns);
+  const Query query = resolve_bounds(asked, span);
   // Samples end by the span, so a window reaching past it draws no more.
-  result.to_cycles = std::min(query.to_offset.value_or(span), span);
-  result.from_cycles =
-      std::min(query.from_offset.value_or(0), result.to_cycles);
+  result.to_cycles = std::min(
+      query.to_offset ? query.to_offset->cycles() : span, span);
+  result.from_cycles = std::min(
+      query.from_offset ? query.from_offset->cycles() : 0, result.to_cycles);
   const SampleMatcher matcher(columns, query);
   result.rows =
       tile_rows(columns, matcher, std::min(options.tile_bins, kMaxBins));

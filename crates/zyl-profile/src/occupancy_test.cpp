@@ -77,10 +77,13 @@ TEST(Occupancy, EqualsTheDirectComputationOnRandomProfiles) {
   for (int round = 0; round < 600; ++round) {
     const ProfileReport report = varied_report(rng);
     const ProfileColumns columns = to_columns(report);
-    const Query q = varied_query(rng);
+    const Query asked = varied_query(rng);
+    const std::uint64_t span = query(columns, Query{}).profile_span_cycles;
+    // The direct computation takes cycles; the occupancy resolves shares.
+    const Query q = resolve_bounds(asked, span);
     const OccupancyOptions options{1 + rng() % 5, 1 + rng() % 40};
     SCOPED_TRACE("round " + std::to_string(round));
-    const Occupancy result = occupancy(columns, q, options);
+    const Occupancy result = occupancy(columns, asked, options);
     const Occupancy expected = direct_occupancy(report, q, result);
     ASSERT_EQ(result.cycles, expected.cycles);
     ASSERT_EQ(result.work_cycles, expected.work_cycles);
@@ -89,8 +92,8 @@ TEST(Occupancy, EqualsTheDirectComputationOnRandomProfiles) {
                 result);
     // The edges: from the window's start to its end, clipped to the span,
     // strictly rising.
-    const std::uint64_t span = query(columns, Query{}).profile_span_cycles;
-    const std::uint64_t to = std::min(q.to_offset.value_or(span), span);
+    const std::uint64_t to =
+        std::min(q.to_offset ? q.to_offset->cycles() : span, span);
     EXPECT_EQ(result.to_cycles, to);
     EXPECT_EQ(result.time_edges.back(), to);
     EXPECT_EQ(result.time_edges.front(), result.from_cycles);

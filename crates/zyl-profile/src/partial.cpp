@@ -174,7 +174,9 @@ QueryReport finish_partial(PartialResult&& partial) {
   report.profile_span_cycles = partial.profile_span_cycles;
   report.profile_span_ms =
       cycles_to_ms(partial.profile_span_cycles, partial.clock_hz);
-  report.at_offset = partial.query.at_offset;
+  if (partial.query.at_offset) {
+    report.at_offset = partial.query.at_offset->cycles();
+  }
   report.groups.reserve(partial.groups.size());
   for (PartialGroup& group : partial.groups) {
     report.groups.push_back(summarise(std::move(group), partial.clock_hz));

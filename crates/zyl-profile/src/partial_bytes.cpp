@@ -63,6 +63,13 @@ class Writer {
   std::string bytes_;
 };
 
+// A partial's bounds are in cycles: query_partial resolves shares against
+// its profile before the scan, so the bytes never carry one.
+std::optional<std::uint64_t> in_cycles(const std::optional<TimeBound>& bound) {
+  if (!bound) return std::nullopt;
+  return bound->cycles();
+}
+
 void write_query(Writer& out, const Query& query) {
   out.number(static_cast<std::uint64_t>(query.group_by));
   out.number(static_cast<std::uint64_t>(query.sort_by));
@@ -78,11 +85,11 @@ void write_query(Writer& out, const Query& query) {
     out.optional_text(filter.value);
   }
   out.optional_text(query.metadata_key);
-  out.optional_number(query.at_offset);
+  out.optional_number(in_cycles(query.at_offset));
   out.optional_number(query.limit);
   out.number(query.sample_limit);
-  out.optional_number(query.from_offset);
-  out.optional_number(query.to_offset);
+  out.optional_number(in_cycles(query.from_offset));
+  out.optional_number(in_cycles(query.to_offset));
 }
 
 void write_group(Writer& out, const PartialGroup& group) {
@@ -319,12 +326,20 @@ bool read_query(Reader& in, Query& query) {
       return false;
     }
   }
-  return in.optional_text("the query's metadata key", query.metadata_key) &&
-         in.optional_number("the query's point", query.at_offset) &&
-         in.optional_number("the query's group limit", query.limit) &&
-         in.bounded("the query's sample limit", query.sample_limit) &&
-         in.optional_number("the query's window start", query.from_offset) &&
-         in.optional_number("the query's window end", query.to_offset);
+  std::optional<std::uint64_t> point;
+  std::optional<std::uint64_t> from;
+  std::optional<std::uint64_t> to;
+  const bool read =
+      in.optional_text("the query's metadata key", query.metadata_key) &&
+      in.optional_number("the query's point", point) &&
+      in.optional_number("the query's group limit", query.limit) &&
+      in.bounded("the query's sample limit", query.sample_limit) &&
+      in.optional_number("the query's window start", from) &&
+      in.optional_number("the query's window end", to);
+  if (point) query.at_offset = *point;
+  if (from) query.from_offset = *from;
+  if (to) query.to_offset = *to;
+  return read;
 }
 
 bool read_group(Reader& in, PartialGroup& group) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -276,7 +277,7 @@ QueryReport assemble(const Plan& plan, RangeScan&& scan, unsigned threads) {
   result.profile_span_cycles = scan.profile_span_cycles;
   result.profile_span_ms =
       cycles_to_ms(scan.profile_span_cycles, columns.clock_hz);
-  result.at_offset = plan.query.at_offset;
+  if (plan.query.at_offset) result.at_offset = plan.query.at_offset->cycles();
   result.groups = std::move(scan.groups).summaries(columns.clock_hz, threads);
   const std::vector<Candidate> listed =
       std::move(scan.candidates).take_sorted();
@@ -341,6 +342,22 @@ SampleRecord sample_record(const ProfileColumns& columns, std::uint32_t tile,
   return record;
 }
 
+bool needs_span(const Query& query) {
+  const auto is_share = [](const std::optional<TimeBound>& bound) {
+    return bound && bound->is_share();
+  };
+  return is_share(query.at_offset) || is_share(query.from_offset) ||
+         is_share(query.to_offset);
+}
+
+Query resolve_bounds(Query query, std::uint64_t span) {
+  for (std::optional<TimeBound>* bound :
+       {&query.at_offset, &query.from_offset, &query.to_offset}) {
+    if (*bound) **bound = (*bound)->in_cycles(span);
+  }
+  return query;
+}
+
 QueryReport query(const ProfileReport& report, const Query& query) {
   return zyl_profile::query(zyl_package::to_columns(report), query);
 }
@@ -367,8 +384,13 @@ namespace {
 // Scans the profile for `query` on up to `options.threads` threads and hands
 // the plan, the merged scan and the thread count to `finish`.
 template <typename Finish>
-auto scan_profile(const ProfileColumns& columns, const Query& query,
+auto scan_profile(const ProfileColumns& columns, const Query& asked,
                   ParallelOptions options, Finish&& finish) {
+  // A share of the span costs a pass of its own, so only a query that has
+  // one is copied and resolved.
+  std::optional<Query> resolved;
+  if (needs_span(asked)) resolved = resolve_bounds(asked, profile_span(columns));
+  const Query& query = resolved ? *resolved : asked;
   const std::size_t tile_count = columns.tiles.size();
   const std::size_t total = columns.sample_count();
   const std::size_t threads = query_threads(columns, options);
@@ -430,7 +452,7 @@ PartialResult query_partial(const ProfileColumns& columns, const Query& query,
       columns, query, options,
       [&](const Plan& plan, RangeScan&& scan, unsigned threads) {
         PartialResult partial;
-        partial.query = query;
+        partial.query = plan.query;
         partial.shards = {shard};
         partial.clock_hz = columns.clock_hz;
         partial.tile_count = columns.tiles.size();

@@ -108,6 +108,11 @@ inline Query varied_query(std::mt19937& rng) {
   if (rng() % 6 == 0) q.at_offset = rng() % 8 == 0 ? 4294967300U : rng() % 120;
   if (rng() % 6 == 0) q.from_offset = rng() % 120;
   if (rng() % 6 == 0) q.to_offset = rng() % 160;
+  // Shares of the span, which the library resolves against the profile it
+  // is asked of (2.5% is {25, 10}).
+  if (rng() % 10 == 0) q.from_offset = Percentage{rng() % 1001, 10};
+  if (rng() % 10 == 0) q.to_offset = Percentage{rng() % 121, 1};
+  if (rng() % 12 == 0) q.at_offset = Percentage{rng() % 101, 1};
   if (rng() % 5 == 0) q.limit = rng() % 5;
   switch (rng() % 4) {
     case 0:

@@ -75,13 +75,24 @@ inline GroupSummary summarise(Group&& group, std::uint64_t clock_hz) {
 // that stood for two different keys shows up as two groups and fails any
 // comparison with the engine, which keys by name.
 inline QueryReport reference_query(const ProfileReport& report,
-                                   const Query& q) {
+                                   const Query& asked) {
   using reference_detail::Group;
   using reference_detail::Match;
+  // A share of the span is of the longest tile timeline, measured here
+  // before the walk.
+  std::uint64_t span = 0;
+  for (const TileProfile& tile : report.tiles) {
+    for (const CycleSample& sample : tile.samples) {
+      const std::uint64_t offset = static_cast<std::uint32_t>(
+          sample.start_cycle - tile.samples.front().start_cycle);
+      span = std::max(span, offset + duration(sample));
+    }
+  }
+  const Query q = resolve_bounds(asked, span);
   QueryReport expected;
   expected.clock_hz = report.clock_hz;
   expected.tile_count = report.tiles.size();
-  expected.at_offset = q.at_offset;
+  if (q.at_offset) expected.at_offset = q.at_offset->cycles();
   std::vector<Match> matches;
   std::map<std::pair<std::string, std::map<std::string, std::string>>, Group>
       groups;

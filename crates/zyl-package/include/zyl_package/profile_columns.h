@@ -4,6 +4,7 @@
 // per sample.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -49,8 +50,23 @@ static_assert(sizeof(MetadataPair) == 8);
 // dictionary, offsets are non-decreasing and end at their array's size, and
 // the tiles cover the samples contiguously (check_columns). The query engine
 // relies on that and tests no index while it scans.
+// Which piece of which profile a file holds, when it is one of the shards
+// `zyl-profile split` writes: a set of shards is whole when every index
+// below `count` is there once, all with the same `profile`.
+struct ShardIdentity {
+  // A fingerprint of the whole profile's content (profile_fingerprint), the
+  // same in every shard cut from it.
+  std::array<std::uint8_t, 16> profile{};
+  std::uint32_t index = 0;  // position of this shard, below `count`
+  std::uint32_t count = 1;  // shards in the set
+
+  bool operator==(const ShardIdentity&) const = default;
+};
+
 struct ProfileColumns {
   std::uint64_t clock_hz = 0;  // counter frequency; 0 means unknown
+  // Set when the file read is a shard of a larger profile.
+  std::optional<ShardIdentity> shard;
   std::span<const ColumnTile> tiles;
 
   std::span<const std::uint32_t> start_cycle;

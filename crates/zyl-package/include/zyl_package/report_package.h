@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,9 +33,27 @@ struct PackageWriteOptions {
   int compression_level = 3;  // zstd level; 3 balances speed and size
   std::uint32_t version = kPackageVersion;  // 1 (8-byte alignment, XXH64)
                                             // for older readers, or 2
+  // Marks the package as one shard of a larger profile (version 2 only):
+  // readers then give it back in ProfileColumns::shard.
+  std::optional<ShardIdentity> shard;
 
   bool operator==(const PackageWriteOptions&) const = default;
 };
+
+// Returns the fingerprint of a profile's content that its shards carry
+// (ShardIdentity::profile): XXH3-128 over the clock, the tiles and every
+// column and dictionary, so two different profiles (or two runs of one
+// program) differ and the same profile always gives the same one.
+[[nodiscard]] std::array<std::uint8_t, 16> profile_fingerprint(
+    const ProfileColumns& columns);
+
+// Returns the shard identity in the header of the report file at `path`,
+// reading only the header and the identity block: nothing for a JSON report
+// or a package that holds a whole profile, or the error that stops the read
+// (a missing file, a damaged header). Cheap enough to call on every file of
+// a set before any is loaded.
+[[nodiscard]] Loaded<std::optional<ShardIdentity>> read_shard_identity(
+    const std::filesystem::path& path);
 
 // Returns true when `bytes` should be read as a package rather than JSON: its
 // first byte is the magic's first byte. The rest of the magic is checked by

@@ -15,6 +15,7 @@
 
 #include "zyl_package/profile_columns.h"
 #include "zyl_package/profile_report.h"
+#include "zyl_profile/percentage.h"
 
 namespace zyl_profile {
 
@@ -62,6 +63,39 @@ struct MetadataFilter {
   bool operator==(const MetadataFilter&) const = default;
 };
 
+// A point on the normalised timeline: a number of cycles, or a share of the
+// profile's span ("25%"), which becomes cycles only once the profile is
+// known. Every operation that takes a `Query` resolves shares against the
+// span of the profile it is given (resolve_bounds), so a front end passes
+// "25%" through as it is. Converts implicitly from cycles, so
+// `q.at_offset = 12` reads as it always did.
+class TimeBound {
+ public:
+  constexpr TimeBound() = default;
+  constexpr TimeBound(std::uint64_t cycles) : cycles_(cycles) {}  // NOLINT
+  constexpr TimeBound(Percentage share)                           // NOLINT
+      : share_(share), is_share_(true) {}
+
+  // True when the bound is a share still to be resolved against a span.
+  [[nodiscard]] constexpr bool is_share() const { return is_share_; }
+  // The cycles of a bound given in cycles; 0 for a share (resolve first).
+  [[nodiscard]] constexpr std::uint64_t cycles() const { return cycles_; }
+  // The share of a bound given as one; {0, 1} for cycles.
+  [[nodiscard]] constexpr const Percentage& share() const { return share_; }
+  // Returns the cycles this bound stands for in a profile spanning `span`
+  // cycles: the cycles themselves, or the share of `span` rounded down.
+  [[nodiscard]] std::uint64_t in_cycles(std::uint64_t span) const {
+    return is_share_ ? percent_of(share_, span) : cycles_;
+  }
+
+  bool operator==(const TimeBound&) const = default;
+
+ private:
+  std::uint64_t cycles_ = 0;
+  Percentage share_;
+  bool is_share_ = false;
+};
+
 // The question. `Query{}` matches every sample, groups by kernel, orders by
 // phase cycles, keeps all groups and lists no samples.
 struct Query {
@@ -74,14 +108,18 @@ struct Query {
   std::set<std::uint32_t> phases;  // phases to keep; empty keeps all
   std::vector<MetadataFilter> metadata;     // all must hold
   std::optional<std::string> metadata_key;  // key for GroupBy::Metadata
-  std::optional<std::uint64_t> at_offset;   // cycles on the tile's timeline
+  std::optional<TimeBound> at_offset;       // point on the tile's timeline
   std::optional<std::size_t> limit;         // most groups reported
   std::size_t sample_limit = 0;             // most samples listed
   // A window on the normalised timeline: a sample matches when its interval
   // [offset, offset + duration) meets [from_offset, to_offset). An absent
-  // bound is open; with both absent the window keeps everything.
-  std::optional<std::uint64_t> from_offset;
-  std::optional<std::uint64_t> to_offset;
+  // bound is open; with both absent the window keeps everything. A sample
+  // of no length is an instant at its offset: a window containing that
+  // offset matches it, while `at_offset` never does (nothing runs at an
+  // instant). A window whose end is not after its start still matches the
+  // samples that start before `to_offset` and run at `from_offset`.
+  std::optional<TimeBound> from_offset;
+  std::optional<TimeBound> to_offset;
 
   bool operator==(const Query&) const = default;
 };
@@ -140,7 +178,7 @@ struct QueryReport {
   std::size_t matched_sample_count = 0;
   std::uint64_t profile_span_cycles = 0;  // longest tile timeline
   double profile_span_ms = 0.0;
-  std::optional<std::uint64_t> at_offset;  // echoed from the query
+  std::optional<std::uint64_t> at_offset;  // the query's, in cycles
   std::vector<GroupSummary> groups;        // ordered, cut to `limit`
   std::vector<SampleRecord> samples;       // longest first, `sample_limit`
 
@@ -164,6 +202,14 @@ inline constexpr std::string_view kMetadataValueKey = "metadataValue";
 // Group names that stand for an absent value.
 inline constexpr std::string_view kNoKernelName = "(no kernel)";
 inline constexpr std::string_view kMissingName = "(missing)";
+
+// True when a bound of `query` is a share of the span, which costs a pass
+// over the profile to resolve.
+[[nodiscard]] bool needs_span(const Query& query);
+
+// Returns `query` with every bound in cycles: shares of `span`, the span of
+// the profile the query is asked of (for shards, of all of them).
+[[nodiscard]] Query resolve_bounds(Query query, std::uint64_t span);
 
 // Returns the query-side kind of the sample's step.
 [[nodiscard]] StepKind kind_of(const CycleSample& sample);
