@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
+#include <set>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +27,7 @@
 #include "zyl_profile/notes.h"
 #include "zyl_profile/partial.h"
 #include "zyl_profile/percentage.h"
+#include "zyl_profile/profile_set.h"
 #include "zyl_profile/query.h"
 #include "zyl_profile/scan.h"
 
@@ -46,11 +49,35 @@ using zyl_profile::Query;
 using zyl_profile::QueryReport;
 using zyl_profile::RealChange;
 using zyl_profile::SampleRecord;
+using zyl_profile::TimeBound;
+
+// A bound as Python holds it: cycles, or a share of the span as the
+// (units, scale) pair parse_percentage gives.
+using PyBound = std::variant<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>>;
+
+std::optional<PyBound> bound_to_python(const std::optional<TimeBound>& bound) {
+  if (!bound) return std::nullopt;
+  if (bound->is_share()) {
+    return PyBound(std::pair{bound->share().units, bound->share().scale});
+  }
+  return PyBound(bound->cycles());
+}
+
+std::optional<TimeBound> bound_from_python(const std::optional<PyBound>& value) {
+  if (!value) return std::nullopt;
+  if (const auto* cycles = std::get_if<std::uint64_t>(&*value)) {
+    return TimeBound(*cycles);
+  }
+  const auto& share = std::get<std::pair<std::uint64_t, std::uint64_t>>(*value);
+  return TimeBound(Percentage{share.first, share.second});
+}
 
 // An opened profile. The columns view a mapping or owned buffers that
-// `columns.storage` keeps alive, so this object is all Python has to hold.
+// `columns.storage` keeps alive, so this object is all Python has to hold;
+// the set over the same columns is what questions are asked of.
 struct Profile {
   ProfileColumns columns;
+  zyl_profile::ProfileSet set;
   std::optional<std::uint64_t> span;  // computed on first use: a full pass
   // Each sample's place on its tile's timeline, as the scan computes it;
   // filled by the first samples() call and viewed by every later one.
@@ -226,20 +253,10 @@ struct QueryOutcome {
   std::vector<std::string> notes;
 };
 
-// Returns the opened profile, or the load error's fields as a dict for the
-// Python side to raise as ReportError (a pybind11 exception translator
-// cannot carry the fields as attributes without more code than this).
-py::object open_profile(const std::string& path) {
-  zyl_package::ColumnsResult result = [&] {
-    py::gil_scoped_release unlocked;
-    return zyl_package::read_columns(path);
-  }();
-  if (result.ok()) {
-    Profile profile;
-    profile.columns = std::move(result).value();
-    return py::cast(std::move(profile));
-  }
-  const LoadError& error = result.error();
+// Returns the load error's fields as a dict for the Python side to raise as
+// ReportError (a pybind11 exception translator cannot carry the fields as
+// attributes without more code than this).
+py::dict error_fields(const LoadError& error) {
   py::dict fields;
   fields["text"] = error.to_string();
   fields["file"] = error.file;
@@ -251,15 +268,79 @@ py::object open_profile(const std::string& path) {
   return fields;
 }
 
-QueryOutcome run_query(const Profile& profile, const Query& query,
-                       unsigned threads) {
-  py::gil_scoped_release unlocked;
+// Returns the opened profile, or the load error's fields.
+py::object open_profile(const std::string& path) {
+  zyl_package::ColumnsResult result = [&] {
+    py::gil_scoped_release unlocked;
+    return zyl_package::read_columns(path);
+  }();
+  if (!result.ok()) return error_fields(result.error());
+  Profile profile;
+  profile.columns = std::move(result).value();
+  profile.set = zyl_profile::ProfileSet::of(profile.columns, path);
+  return py::cast(std::move(profile));
+}
+
+// The outcome of a question asked of a set: the answer, or the load error's
+// fields.
+py::object outcome_of(zyl_package::Loaded<zyl_profile::QueryAnswer>&& answer) {
+  if (!answer.ok()) return error_fields(answer.error());
   QueryOutcome outcome;
-  outcome.report = zyl_profile::query(profile.columns, query,
-                                      zyl_profile::ParallelOptions{threads});
-  outcome.notes =
-      zyl_profile::explain_query(profile.columns, query, outcome.report);
-  return outcome;
+  outcome.report = std::move(answer.value().report);
+  outcome.notes = std::move(answer.value().notes);
+  return py::cast(std::move(outcome));
+}
+
+py::object run_query(const Profile& profile, const Query& query,
+                     unsigned threads) {
+  zyl_package::Loaded<zyl_profile::QueryAnswer> answer = [&] {
+    py::gil_scoped_release unlocked;
+    return zyl_profile::query(profile.set, query,
+                              zyl_profile::ParallelOptions{threads});
+  }();
+  return outcome_of(std::move(answer));
+}
+
+zyl_profile::OpenOptions set_options(bool concatenate) {
+  zyl_profile::OpenOptions options;
+  options.concatenate = concatenate;
+  return options;
+}
+
+// Queries the profile `paths` form (one file, or the shards of one) with
+// the library's one call; the outcome, or the load error's fields.
+py::object query_paths(const std::vector<std::string>& paths,
+                       const Query& query, unsigned threads, bool concatenate) {
+  zyl_package::Loaded<zyl_profile::QueryAnswer> answer = [&] {
+    py::gil_scoped_release unlocked;
+    zyl_package::Loaded<zyl_profile::ProfileSet> set =
+        zyl_profile::ProfileSet::open(
+            std::vector<std::filesystem::path>(paths.begin(), paths.end()),
+            set_options(concatenate));
+    if (!set.ok()) {
+      return zyl_package::Loaded<zyl_profile::QueryAnswer>(set.error());
+    }
+    return zyl_profile::query(set.value(), query,
+                              zyl_profile::ParallelOptions{threads});
+  }();
+  return outcome_of(std::move(answer));
+}
+
+// Returns the files of the set `paths` name in shard order, having checked
+// from their headers alone that they are one whole set (or the load error's
+// fields): what a cluster's client does before sending work to workers.
+py::object shard_order(const std::vector<std::string>& paths,
+                       bool concatenate) {
+  zyl_package::Loaded<zyl_profile::ProfileSet> set = [&] {
+    py::gil_scoped_release unlocked;
+    return zyl_profile::ProfileSet::open(
+        std::vector<std::filesystem::path>(paths.begin(), paths.end()),
+        set_options(concatenate));
+  }();
+  if (!set.ok()) return error_fields(set.error());
+  std::vector<std::string> ordered;
+  for (const auto& path : set.value().paths()) ordered.push_back(path.string());
+  return py::cast(ordered);
 }
 
 // Returns the partial of `query` over the profile, as the shard at
@@ -330,12 +411,16 @@ class PartialMerge {
   bool finished_ = false;
 };
 
-DiffReport run_diff(const Profile& base, const Profile& next,
-                    const Query& base_query, const Query& next_query,
-                    const DiffOptions& options, unsigned threads) {
-  py::gil_scoped_release unlocked;
-  return zyl_profile::diff_profiles(base.columns, next.columns, base_query,
-                                    next_query, options, threads);
+py::object run_diff(const Profile& base, const Profile& next,
+                    const Query& query, const DiffOptions& options,
+                    unsigned threads) {
+  zyl_package::Loaded<zyl_profile::DiffAnswer> answer = [&] {
+    py::gil_scoped_release unlocked;
+    return zyl_profile::diff(base.set, next.set, query, options,
+                             zyl_profile::ParallelOptions{threads});
+  }();
+  if (!answer.ok()) return error_fields(answer.error());
+  return py::cast(std::move(answer.value().report));
 }
 
 std::vector<std::uint32_t> tile_numbers(const Profile& profile) {
@@ -406,7 +491,16 @@ PYBIND11_MODULE(_zyl_profile, m) {
   py::class_<zyl_profile::MetadataFilter>(m, "MetadataFilter")
       .def(py::init<>())
       .def_readwrite("name", &zyl_profile::MetadataFilter::name)
-      .def_readwrite("value", &zyl_profile::MetadataFilter::value);
+      .def_readwrite("value", &zyl_profile::MetadataFilter::value)
+      .def(py::pickle(
+          [](const zyl_profile::MetadataFilter& filter) {
+            return py::make_tuple(filter.name, filter.value);
+          },
+          [](const py::tuple& state) {
+            return zyl_profile::MetadataFilter{
+                state[0].cast<std::string>(),
+                state[1].cast<std::optional<std::string>>()};
+          }));
 
   py::class_<Query>(m, "Query")
       .def(py::init<>())
@@ -420,11 +514,60 @@ PYBIND11_MODULE(_zyl_profile, m) {
       .def_readwrite("phases", &Query::phases)
       .def_readwrite("metadata", &Query::metadata)
       .def_readwrite("metadata_key", &Query::metadata_key)
-      .def_readwrite("at_offset", &Query::at_offset)
+      .def_property(
+          "at_offset",
+          [](const Query& q) { return bound_to_python(q.at_offset); },
+          [](Query& q, std::optional<PyBound> value) {
+            q.at_offset = bound_from_python(value);
+          })
       .def_readwrite("limit", &Query::limit)
       .def_readwrite("sample_limit", &Query::sample_limit)
-      .def_readwrite("from_offset", &Query::from_offset)
-      .def_readwrite("to_offset", &Query::to_offset);
+      .def_property(
+          "from_offset",
+          [](const Query& q) { return bound_to_python(q.from_offset); },
+          [](Query& q, std::optional<PyBound> value) {
+            q.from_offset = bound_from_python(value);
+          })
+      .def_property(
+          "to_offset",
+          [](const Query& q) { return bound_to_python(q.to_offset); },
+          [](Query& q, std::optional<PyBound> value) {
+            q.to_offset = bound_from_python(value);
+          })
+      .def_property_readonly("needs_span",
+                             [](const Query& q) { return zyl_profile::needs_span(q); })
+      // A query crosses to dask workers by pickle: its fields as plain
+      // values, in declaration order.
+      .def(py::pickle(
+          [](const Query& q) {
+            return py::make_tuple(
+                q.group_by, q.sort_by, q.kind, q.kernel, q.operation_contains,
+                q.tiles, q.phases, q.metadata, q.metadata_key,
+                bound_to_python(q.at_offset), q.limit, q.sample_limit,
+                bound_to_python(q.from_offset), bound_to_python(q.to_offset));
+          },
+          [](const py::tuple& state) {
+            Query q;
+            q.group_by = state[0].cast<zyl_profile::GroupBy>();
+            q.sort_by = state[1].cast<zyl_profile::SortBy>();
+            q.kind = state[2].cast<std::optional<zyl_profile::StepKind>>();
+            q.kernel = state[3].cast<std::optional<std::string>>();
+            q.operation_contains = state[4].cast<std::optional<std::string>>();
+            q.tiles = state[5].cast<std::set<std::uint32_t>>();
+            q.phases = state[6].cast<std::set<std::uint32_t>>();
+            q.metadata =
+                state[7].cast<std::vector<zyl_profile::MetadataFilter>>();
+            q.metadata_key = state[8].cast<std::optional<std::string>>();
+            q.at_offset =
+                bound_from_python(state[9].cast<std::optional<PyBound>>());
+            q.limit = state[10].cast<std::optional<std::size_t>>();
+            q.sample_limit = state[11].cast<std::size_t>();
+            q.from_offset =
+                bound_from_python(state[12].cast<std::optional<PyBound>>());
+            q.to_offset =
+                bound_from_python(state[13].cast<std::optional<PyBound>>());
+            return q;
+          }));
 
   py::class_<GroupSummary>(m, "GroupSummary")
       .def_readonly("name", &GroupSummary::name)
@@ -561,9 +704,17 @@ PYBIND11_MODULE(_zyl_profile, m) {
       .def("finish", &PartialMerge::finish);
 
   m.def("open", &open_profile, py::arg("path"));
-  m.def("diff", &run_diff, py::arg("base"), py::arg("next"),
-        py::arg("base_query"), py::arg("next_query"), py::arg("options"),
-        py::arg("threads"));
+  m.def("query_paths", &query_paths, py::arg("paths"), py::arg("query"),
+        py::arg("threads"), py::arg("concatenate"));
+  m.def("shard_order", &shard_order, py::arg("paths"), py::arg("concatenate"));
+  m.def(
+      "resolve_bounds",
+      [](const Query& query, std::uint64_t span) {
+        return zyl_profile::resolve_bounds(query, span);
+      },
+      py::arg("query"), py::arg("span"));
+  m.def("diff", &run_diff, py::arg("base"), py::arg("next"), py::arg("query"),
+        py::arg("options"), py::arg("threads"));
   m.def(
       "parse_percentage",
       [](const std::string& text)

@@ -225,7 +225,8 @@ def _bound(name: str, value: Any) -> Union[None, int, Tuple[int, int]]:
 
 
 class _QueryPlan:
-    """A checked query whose window may still be a share of the span."""
+    """A checked query; a window given as a share of the span stays one,
+    and the library resolves it against the profile it is asked of."""
 
     def __init__(self, *, group_by, sort_by, kind, kernel, operation_contains,
                  tiles, phases, metadata, metadata_key, at_offset,
@@ -242,54 +243,26 @@ class _QueryPlan:
         query.phases = _numbers("phases", phases)
         query.metadata = _metadata(metadata)
         query.metadata_key = _optional_str("metadata_key", metadata_key)
+        query.at_offset = _bound("at_offset", at_offset)
+        query.from_offset = _bound("from_offset", from_offset)
+        query.to_offset = _bound("to_offset", to_offset)
         if limit is not None:
             query.limit = _count("limit", limit, _U64_MAX)
         query.sample_limit = _count("sample_limit", sample_limit, _U64_MAX)
         self.query = query
-        self.bounds = {
-            "at_offset": _bound("at_offset", at_offset),
-            "from_offset": _bound("from_offset", from_offset),
-            "to_offset": _bound("to_offset", to_offset),
-        }
         self.threads = _count("threads", threads, _U32_MAX)
-        # The checked values again as plain ones (a generator of tiles read
-        # once stays read), for a worker to rebuild the plan from: the
-        # extension's records do not pickle.
-        self.arguments = dict(
-            group_by=group_by, sort_by=sort_by, kind=kind, kernel=kernel,
-            operation_contains=operation_contains, tiles=sorted(query.tiles),
-            phases=sorted(query.phases),
-            metadata=[(entry.name, entry.value) for entry in query.metadata],
-            metadata_key=metadata_key, at_offset=at_offset,
-            from_offset=from_offset, to_offset=to_offset, limit=limit,
-            sample_limit=sample_limit, threads=threads)
 
     @property
     def needs_span(self) -> bool:
-        """True when a bound is a share of the span, which must be known
-        before the query can run."""
-        return any(isinstance(b, tuple) for b in self.bounds.values())
+        """True when a bound is a share of the span."""
+        return self.query.needs_span
 
-    def _cycles(self, span: Callable[[], int]) -> Dict[str, Optional[int]]:
-        return {name: (_ext.percent_of(*bound, span())
-                       if isinstance(bound, tuple) else bound)
-                for name, bound in self.bounds.items()}
 
-    def resolved(self, span: Callable[[], int]) -> "_ext.Query":
-        """A copy of the query with its window in cycles of the span that
-        `span()` gives (called only when a bound is a share of it), so one
-        plan serves both sides of a diff, or every shard of a profile."""
-        query = copy.copy(self.query)
-        for name, bound in self._cycles(span).items():
-            setattr(query, name, bound)
-        return query
-
-    def arguments_in_cycles(self, span: Callable[[], int]) -> Dict[str, Any]:
-        """The keyword arguments with the window in cycles: plain values
-        that pickle, for a plan rebuilt elsewhere."""
-        arguments = dict(self.arguments)
-        arguments.update(self._cycles(span))
-        return arguments
+def _outcome(outcome):
+    """The extension's answer, or its load error raised as ReportError."""
+    if isinstance(outcome, dict):
+        raise ReportError(outcome)
+    return outcome
 
 
 class _Record:
@@ -326,7 +299,7 @@ class QueryReport(_Record):
     cycles, durations), `samples` a list of SampleRecord (the longest
     matched samples, `metadata` as (name, value) tuples), `notes` the
     sentences the tool prints on stderr: why nothing matched, or which
-    option had no effect (always empty for an answer merged from shards).
+    option had no effect (empty for an answer merged from partials).
     """
 
     _repr_fields = ("tile_count", "sample_count", "matched_sample_count",
@@ -607,8 +580,8 @@ class Profile:
             metadata=metadata, metadata_key=metadata_key, at_offset=at_offset,
             from_offset=from_offset, to_offset=to_offset, limit=limit,
             sample_limit=sample_limit, threads=threads)
-        query = plan.resolved(self._columns.profile_span)
-        return QueryReport(self._columns.query(query, plan.threads))
+        return QueryReport(_outcome(self._columns.query(plan.query,
+                                                        plan.threads)))
 
     def profile_span(self) -> int:
         """The length in cycles of the longest tile timeline (what a share
@@ -636,7 +609,9 @@ class Profile:
             raise ValueError(
                 "a bound given as a share of the span needs profile_span=, the "
                 "largest profile_span() of all the shards")
-        query = plan.resolved(lambda: profile_span)
+        query = plan.query
+        if profile_span is not None:
+            query = _ext.resolve_bounds(query, profile_span)
         return self._columns.query_partial(query, position, plan.threads)
 
 
@@ -737,36 +712,29 @@ def merge_partials(partials: Iterable[bytes]) -> QueryReport:
 
 
 def query(paths: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
-          **query_kwargs) -> QueryReport:
-    """Queries a profile kept as shards: `paths`, files whose tiles,
-    concatenated in the order given, form the profile (as
-    `zyl-profile split` writes them). Returns what `Profile.query` returns
-    on one file of all the tiles, field for field, but without notes.
+          *, concatenate: bool = False, **query_kwargs) -> QueryReport:
+    """Queries a profile kept as one file or as the shards `zyl-profile
+    split` wrote (in any order): what `Profile.query` returns on one file of
+    all the tiles, field for field, notes included.
 
     Takes the keyword arguments of Profile.query, checked before any file is
     opened. The shards are opened one at a time, so memory holds one shard
     (a share such as "25%" is of the whole profile's span: the shards are
-    then opened twice, first to find it). Raises ReportError for a shard
-    that cannot be read and PartialError, naming the shard, for shards that
-    do not belong together (different clocks).
+    then opened twice, first to find it). Raises ReportError for a file that
+    cannot be read, and for files that are not one whole set of shards (one
+    missing, given twice, left from another split, or of another profile),
+    unless `concatenate` asks for the files' tiles in the order given.
     """
     shards = _shard_paths(paths)
     plan = _plan("query", query_kwargs)
-    span: Optional[int] = None
+    return QueryReport(_outcome(_ext.query_paths(
+        shards, plan.query, plan.threads, bool(concatenate))))
 
-    def whole_span() -> int:
-        nonlocal span
-        if span is None:
-            span = max(open(path).profile_span() for path in shards)
-        return span
 
-    resolved = plan.resolved(whole_span)
-    merge = PartialMerge()
-    for position, path in enumerate(shards):
-        partial = open(path)._columns.query_partial(resolved, position,
-                                                    plan.threads)
-        merge.add(partial, path)
-    return merge.finish()
+def _shard_order(paths: Any, concatenate: bool = False) -> List[str]:
+    """The paths of a profile's files in shard order, checked from their
+    headers to be one whole set; raises ReportError when they are not."""
+    return _outcome(_ext.shard_order(_shard_paths(paths), bool(concatenate)))
 
 
 def __getattr__(name: str):
@@ -929,10 +897,8 @@ def diff(base: Union[str, os.PathLike, Profile],
         options.limit = _count("limit", limit, _U64_MAX)
     base_columns = _as_profile("base", base)
     new_columns = _as_profile("new", new)
-    return DiffReport(_ext.diff(base_columns, new_columns,
-                                plan.resolved(base_columns.profile_span),
-                                plan.resolved(new_columns.profile_span), options,
-                                plan.threads))
+    return DiffReport(_outcome(_ext.diff(base_columns, new_columns, plan.query,
+                                         options, plan.threads)))
 
 
 _QUERY_DEFAULTS = {

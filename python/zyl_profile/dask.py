@@ -19,7 +19,7 @@ dask itself is imported only when `query` is called.
 """
 
 import os
-from typing import Any, Dict, Sequence, Union
+from typing import Sequence, Union
 
 import zyl_profile as _zp
 
@@ -31,53 +31,54 @@ def _shard_span(path: str) -> int:
     return _zp.open(path).profile_span()
 
 
-def _shard_partial(path: str, position: int, arguments: Dict[str, Any]) -> bytes:
+def _shard_partial(path: str, position: int, query, threads: int) -> bytes:
     """Runs on a worker: the partial result of one shard, as bytes.
 
-    Module-level so it pickles by reference; `arguments` are plain values
-    (the window already in cycles), since the extension's records do not
-    pickle.
+    Module-level so it pickles by reference; `query` is the extension's
+    Query with its window already in cycles of the whole profile's span.
     """
-    return _zp.open(path).query_partial(position, **arguments)
+    return _zp.open(path)._columns.query_partial(query, position, threads)
 
 
 def query(client, paths: Union[str, os.PathLike,
                                Sequence[Union[str, os.PathLike]]],
-          **query_kwargs) -> "_zp.QueryReport":
+          *, concatenate: bool = False, **query_kwargs) -> "_zp.QueryReport":
     """Queries a profile kept as shards on the workers of `client`, a
     distributed.Client: what `zyl_profile.query(paths, ...)` returns,
-    computed with one task per shard.
+    computed with one task per shard (without notes, which the workers do
+    not send).
 
     Takes the keyword arguments of Profile.query, checked here before any
     task is submitted; `threads` is each task's thread count (0: every core
-    of its worker's machine). A share such as "25%" is of the whole
-    profile's span, so it costs a first round of small tasks, one per
-    shard, that read each shard's span.
+    of its worker's machine). The shards' headers are read here first, so a
+    set that is incomplete, repeated or mixed raises ReportError before any
+    task runs (`concatenate` takes the files as given). A share such as
+    "25%" is of the whole profile's span, so it costs a first round of small
+    tasks, one per shard, that read each shard's span.
 
     A task that fails raises its error here (a ReportError for a shard a
     worker could not read), and the other tasks are cancelled; shards that
-    do not belong together raise PartialError naming the shard.
+    do not merge (different clocks) raise PartialError naming the shard.
     """
-    shards = _zp._shard_paths(paths)
     plan = _zp._plan("query", query_kwargs)
     if not callable(getattr(client, "submit", None)):
         raise TypeError(
             f"client must be a distributed.Client; got {client!r}")
+    shards = _zp._shard_order(paths, concatenate)
     from distributed import as_completed
 
     # pure=False: a shard rewritten since an earlier call must be read
     # again, not answered from a result the cluster still holds.
-    span = None
+    query = plan.query
     if plan.needs_span:
         spans = client.map(_shard_span, shards, pure=False)
         try:
-            span = max(client.gather(spans))
+            query = _zp._ext.resolve_bounds(query, max(client.gather(spans)))
         finally:
             client.cancel(spans)
-    arguments = plan.arguments_in_cycles(lambda: span)
 
-    futures = [client.submit(_shard_partial, path, position, arguments,
-                             pure=False)
+    futures = [client.submit(_shard_partial, path, position, query,
+                             plan.threads, pure=False)
                for position, path in enumerate(shards)]
     path_of = {future.key: path for future, path in zip(futures, shards)}
     merge = _zp.PartialMerge()

@@ -1,6 +1,5 @@
-// The commands that print or write a whole report (query, of one report or
-// of its shards, generate, convert, split), and run(), which hands each
-// parsed command to its runner.
+// The commands that print or write a whole report (query, generate,
+// convert, split), and run(), which hands each parsed command to its runner.
 #include "commands.h"
 
 #include <fmt/format.h>
@@ -58,100 +57,29 @@ std::string print_result(const QueryCommand& command,
 }
 
 ExitCode run_query(const QueryCommand& command) {
-  const Clock::time_point load_start = Clock::now();
-  const std::optional<ProfileColumns> opened =
-      open_report(command.reports.front(), command.selection.limits);
-  if (!opened) return ExitCode::ReadError;
-  const ProfileColumns& columns = *opened;
-  const double load_ms = elapsed_ms(load_start);
-
-  const Clock::time_point query_start = Clock::now();
-  const Query query = resolve(command.selection, columns);
-  const ParallelOptions parallel{command.selection.threads};
-  const QueryReport result = zyl_profile::query(columns, query, parallel);
-  const double query_ms = elapsed_ms(query_start);
-
-  const ExitCode status = write_output(print_result(command, result));
-  for (const std::string& note : explain_query(columns, query, result)) {
-    report_note(note);
+  const std::optional<ProfileSet> profile = open_set(
+      command.reports, open_options(command.selection.limits,
+                                    command.selection.concatenate));
+  if (!profile) return ExitCode::ReadError;
+  const Loaded<QueryAnswer> answer =
+      zyl_profile::query(*profile, command.selection.query,
+                         ParallelOptions{command.selection.threads});
+  if (!answer.ok()) {
+    report_load_error(answer.error());
+    return ExitCode::ReadError;
   }
+  const ExitCode status =
+      write_output(print_result(command, answer.value().report));
+  for (const std::string& note : answer.value().notes) report_note(note);
   if (command.printing.timings) {
-    const unsigned threads = query_threads(columns, parallel);
+    const AnswerCosts& costs = answer.value().costs;
+    const std::string files =
+        profile->size() == 1 ? ""
+                             : fmt::format(" over {} shards", profile->size());
     report_note(fmt::format(
-        "load {:.1f} ms, query {:.1f} ms on {} {}, peak memory {:.1f} MiB",
-        load_ms, query_ms, threads, threads == 1 ? "thread" : "threads",
-        peak_memory_mib()));
-  }
-  return status;
-}
-
-// Returns the span of the profile the shards form, the longest tile
-// timeline of any of them, or nothing when a shard cannot be read (the
-// error is printed). Opens the shards one after another.
-std::optional<std::uint64_t> shards_span(const QueryCommand& command) {
-  std::uint64_t span = 0;
-  for (const std::filesystem::path& path : command.reports) {
-    const std::optional<ProfileColumns> opened =
-        open_report(path, command.selection.limits);
-    if (!opened) return std::nullopt;
-    span = std::max(span, profile_span(*opened));
-  }
-  return span;
-}
-
-// Queries several reports as the one their tiles form when concatenated in
-// the order given. One shard is open at a time: each leaves only its
-// partial result, whose size the query's groups and sample limit set, so
-// memory does not grow with the number of shards.
-ExitCode run_query_shards(const QueryCommand& command) {
-  const Clock::time_point start = Clock::now();
-  // A percentage is of the whole profile's span, known only once every
-  // shard has been seen: that costs a first pass, made only when needed.
-  std::uint64_t span = 0;
-  if (needs_span(command.selection)) {
-    const std::optional<std::uint64_t> found = shards_span(command);
-    if (!found) return ExitCode::ReadError;
-    span = *found;
-  }
-  const Query query = resolve(command.selection, span);
-  const ParallelOptions parallel{command.selection.threads};
-  std::optional<PartialResult> merged;
-  unsigned most_threads = 1;
-  for (std::size_t position = 0; position < command.reports.size();
-       ++position) {
-    const std::filesystem::path& path = command.reports[position];
-    PartialResult partial;
-    {
-      const std::optional<ProfileColumns> opened =
-          open_report(path, command.selection.limits);
-      if (!opened) return ExitCode::ReadError;
-      partial = query_partial(*opened, query, position, parallel);
-      most_threads = std::max(most_threads, query_threads(*opened, parallel));
-    }
-    if (!merged) {
-      merged = std::move(partial);
-      continue;
-    }
-    if (const std::optional<PartialError> error =
-            merge_partial(*merged, std::move(partial))) {
-      // The message says what disagrees; the path says which shard.
-      report_error(fmt::format("{}: {}", path.string(), error->message));
-      return ExitCode::ReadError;
-    }
-  }
-  const QueryReport result = finish_partial(std::move(*merged));
-  const double total_ms = elapsed_ms(start);
-
-  // The notes (why nothing matched, which option had no effect) read one
-  // report's columns, and no shard alone can say that of the whole, so
-  // several reports get none rather than notes that may be wrong.
-  const ExitCode status = write_output(print_result(command, result));
-  if (command.printing.timings) {
-    report_note(fmt::format(
-        "load and query {:.1f} ms over {} reports on up to {} {}, peak memory "
-        "{:.1f} MiB",
-        total_ms, command.reports.size(), most_threads,
-        most_threads == 1 ? "thread" : "threads", peak_memory_mib()));
+        "load {:.1f} ms, query {:.1f} ms{} on {} {}, peak memory {:.1f} MiB",
+        costs.load_ms, costs.query_ms, files, costs.threads,
+        costs.threads == 1 ? "thread" : "threads", peak_memory_mib()));
   }
   return status;
 }
@@ -268,8 +196,7 @@ ExitCode run_split(const SplitCommand& command) {
 
 ExitCode run_command(const PrintText& text) { return write_output(text.text); }
 ExitCode run_command(const QueryCommand& command) {
-  return command.reports.size() == 1 ? run_query(command)
-                                     : run_query_shards(command);
+  return run_query(command);
 }
 ExitCode run_command(const GenerateCommand& command) {
   return run_generate(command);

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <cstdio>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -289,35 +290,30 @@ void append_diff_csv(const DiffReport& diff, std::string& out) {
 }
 
 ExitCode run_diff(const DiffCommand& command) {
-  // One profile open at a time: each is queried and dropped before the
-  // next is opened.
-  double load_ms = 0.0;
-  double query_ms = 0.0;
-  unsigned threads = 1;
-  const auto run_one =
-      [&](const std::filesystem::path& path) -> std::optional<QueryReport> {
-    const Clock::time_point load_start = Clock::now();
-    const std::optional<ProfileColumns> opened =
-        open_report(path, command.selection.limits);
-    if (!opened) return std::nullopt;
-    const ProfileColumns& columns = *opened;
-    load_ms += elapsed_ms(load_start);
-    const Clock::time_point query_start = Clock::now();
-    threads = std::max(
-        threads,
-        query_threads(columns, ParallelOptions{command.selection.threads}));
-    QueryReport report =
-        query_for_diff(columns, resolve(command.selection, columns),
-                       command.selection.threads);
-    query_ms += elapsed_ms(query_start);
-    return report;
-  };
-  const std::optional<QueryReport> base = run_one(command.base);
-  if (!base) return ExitCode::ReadError;
-  const std::optional<QueryReport> next = run_one(command.next);
-  if (!next) return ExitCode::ReadError;
-
-  const DiffReport diff = diff_results(*base, *next, command.diff);
+  const OpenOptions options =
+      open_options(command.selection.limits, command.selection.concatenate);
+  const Loaded<std::vector<ProfileSet>> profiles =
+      open_profiles(command.reports, options);
+  if (!profiles.ok()) {
+    report_load_error(profiles.error());
+    return ExitCode::ReadError;
+  }
+  if (profiles.value().size() != 2) {
+    report_error(fmt::format(
+        "BASE NEW: expected two profiles to compare (each one report or the "
+        "shards of one), found {}",
+        profiles.value().size()));
+    std::fputs(fmt::format("{}\n", kUsageHint).c_str(), stderr);
+    return ExitCode::Usage;
+  }
+  const Loaded<DiffAnswer> answer = zyl_profile::diff(
+      profiles.value()[0], profiles.value()[1], command.selection.query,
+      command.diff, ParallelOptions{command.selection.threads});
+  if (!answer.ok()) {
+    report_load_error(answer.error());
+    return ExitCode::ReadError;
+  }
+  const DiffReport& diff = answer.value().report;
   std::string out;
   switch (command.printing.format) {
     case OutputFormat::Table:
@@ -333,11 +329,12 @@ ExitCode run_diff(const DiffCommand& command) {
   }
   const ExitCode written = write_output(out);
   if (command.printing.timings) {
+    const AnswerCosts& costs = answer.value().costs;
     report_note(fmt::format(
         "load {:.1f} ms, queries {:.1f} ms on up to {} {}, peak memory {:.1f} "
         "MiB",
-        load_ms, query_ms, threads, threads == 1 ? "thread" : "threads",
-        peak_memory_mib()));
+        costs.load_ms, costs.query_ms, costs.threads,
+        costs.threads == 1 ? "thread" : "threads", peak_memory_mib()));
   }
   if (written != ExitCode::Success) return written;
   return diff.regressed() ? ExitCode::Regression : ExitCode::Success;

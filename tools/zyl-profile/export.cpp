@@ -34,7 +34,7 @@ auto metadata_of(const ProfileColumns& columns, std::size_t sample) {
 
 SampleRowWriter::SampleRowWriter(const ProfileColumns& columns,
                                  ExportFormat format, std::string& out)
-    : columns_(columns),
+    : columns_(&columns),
       format_(format),
       out_(out),
       json_(format == ExportFormat::Csv ? metadata_ : out) {}
@@ -59,18 +59,18 @@ void SampleRowWriter::row(const PlacedSample& placed) {
 void SampleRowWriter::csv_row(const PlacedSample& placed) {
   const std::size_t sample = placed.sample;
   metadata_.clear();
-  append_metadata_json(metadata_of(columns_, sample), json_,
+  append_metadata_json(metadata_of(*columns_, sample), json_,
                        JsonLayout::Compact);
   CsvRow(out_)
       .number(placed.physical_tile)
       .number(placed.offset)
       .number(placed.duration)
       .raw(end_offset_)
-      .number(columns_.phase[sample])
-      .number(columns_.epoch[sample])
-      .text(sample_kind_name(columns_, sample))
-      .text(columns_.string(columns_.operation[sample]))
-      .text(columns_.string(columns_.kernel[sample]))
+      .number(columns_->phase[sample])
+      .number(columns_->epoch[sample])
+      .text(sample_kind_name(*columns_, sample))
+      .text(columns_->string(columns_->operation[sample]))
+      .text(columns_->string(columns_->kernel[sample]))
       .text(metadata_)
       .end();
 }
@@ -85,52 +85,76 @@ void SampleRowWriter::json_row(const PlacedSample& placed) {
       .field("duration_cycles", placed.duration)
       .key("end_offset_cycles")
       .number_text(end_offset_)
-      .field("phase", columns_.phase[sample])
-      .field("epoch", columns_.epoch[sample])
-      .field("kind", sample_kind_name(columns_, sample))
-      .field("operation", columns_.string(columns_.operation[sample]))
-      .field("kernel", columns_.string(columns_.kernel[sample]))
+      .field("phase", columns_->phase[sample])
+      .field("epoch", columns_->epoch[sample])
+      .field("kind", sample_kind_name(*columns_, sample))
+      .field("operation", columns_->string(columns_->operation[sample]))
+      .field("kernel", columns_->string(columns_->kernel[sample]))
       .key("metadata");
-  append_metadata_json(metadata_of(columns_, sample), json_,
+  append_metadata_json(metadata_of(*columns_, sample), json_,
                        JsonLayout::Compact);
   json_.end();
   out_ += '\n';
 }
 
-std::size_t write_samples(const ProfileColumns& columns, const Query& query,
-                          ExportFormat format, std::ostream& out) {
+Loaded<Walked> write_samples(const ProfileSet& profile, const Query& query,
+                             ExportFormat format, std::ostream& out) {
   std::string text;
   text.reserve(kFlushBytes + 4096);
-  SampleRowWriter writer(columns, format, text);
-  writer.header();
-  std::size_t count = 0;
-  for_each_match(
-      columns, query,
-      [&](std::size_t tile_idx, std::size_t sample, std::uint64_t offset,
-          std::uint32_t duration) {
-        writer.row(PlacedSample{columns.tiles[tile_idx].physical_tile, sample,
-                                offset, duration});
-        ++count;
+  std::optional<SampleRowWriter> writer;
+  const ProfileColumns* shard = nullptr;
+  Loaded<Walked> walked =
+      walk_matches(profile, query, [&](const SetMatch& match) {
+        if (!writer) {
+          writer.emplace(match.columns, format, text);
+          writer->header();
+        }
+        if (shard != &match.columns) {
+          shard = &match.columns;
+          writer->use(match.columns);
+        }
+        writer->row(PlacedSample{match.physical_tile, match.sample,
+                                 match.offset, match.duration});
         if (text.size() >= kFlushBytes) {
           out.write(text.data(), static_cast<std::streamsize>(text.size()));
           text.clear();
         }
       });
+  if (!writer) {
+    // Nothing matched: the header alone, which needs no columns.
+    const ProfileColumns none;
+    SampleRowWriter(none, format, text).header();
+  }
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  return count;
+  return walked;
+}
+
+std::size_t write_samples(const ProfileColumns& columns, const Query& query,
+                          ExportFormat format, std::ostream& out) {
+  const Loaded<Walked> walked =
+      write_samples(ProfileSet::of(columns), query, format, out);
+  // A profile in memory has nothing left to fail on.
+  return walked.ok() ? walked.value().matched_sample_count : 0;
 }
 
 ExitCode run_export(const ExportCommand& command) {
-  const std::optional<ProfileColumns> opened =
-      open_report(command.report, command.selection.limits);
-  if (!opened) return ExitCode::ReadError;
-  const Query query = resolve(command.selection, *opened);
-  std::size_t written = 0;
-  const ExitCode status =
-      write_atomically(command.output, [&](std::ostream& out) {
-        written = write_samples(*opened, query, command.format, out);
+  const std::optional<ProfileSet> profile = open_set(
+      command.reports, open_options(command.selection.limits,
+                                    command.selection.concatenate));
+  if (!profile) return ExitCode::ReadError;
+  std::vector<std::string> notes;
+  const ExitCode status = write_from_profile(
+      command.output,
+      [&](std::ostream& out) -> std::optional<zyl_package::LoadError> {
+        Loaded<Walked> walked =
+            write_samples(*profile, command.selection.query, command.format, out);
+        if (!walked.ok()) return walked.error();
+        notes = std::move(walked.value().notes);
+        return std::nullopt;
       });
-  if (status == ExitCode::Success) note_why(*opened, query, written);
+  if (status == ExitCode::Success) {
+    for (const std::string& note : notes) report_note(note);
+  }
   return status;
 }
 

@@ -43,12 +43,14 @@ class SampleRowWriter {
 
   void header();
   void row(const PlacedSample& placed);
+  // Rows from here on read `columns` (the next shard of a profile).
+  void use(const ProfileColumns& columns) { columns_ = &columns; }
 
  private:
   void csv_row(const PlacedSample& placed);
   void json_row(const PlacedSample& placed);
 
-  const ProfileColumns& columns_;
+  const ProfileColumns* columns_;
   ExportFormat format_;
   std::string& out_;
   std::string end_offset_;  // digits of the row's end offset
@@ -56,9 +58,16 @@ class SampleRowWriter {
   JsonWriter json_;         // writes into out_ (JSON lines) or metadata_
 };
 
-// Writes every sample of `columns` that matches `query` (window resolved) to
-// `out` in report order, header first, and returns how many. Holds at most
-// about 1 MiB before writing it on. Throws only what `out` throws.
+// Writes every sample of `profile` that matches `query` to `out` in report
+// order, header first, and returns what was walked (how many matched, the
+// notes), or why a shard could not be read. Holds at most about 1 MiB
+// before writing it on.
+[[nodiscard]] Loaded<Walked> write_samples(const ProfileSet& profile,
+                                           const Query& query,
+                                           ExportFormat format,
+                                           std::ostream& out);
+
+// As above over one profile in memory; returns how many samples matched.
 std::size_t write_samples(const ProfileColumns& columns, const Query& query,
                           ExportFormat format, std::ostream& out);
 

@@ -400,6 +400,7 @@ struct SelectionOptions {
   CLI::Option* limit = nullptr;
   CLI::Option* sample_limit = nullptr;
   CLI::Option* threads = nullptr;
+  CLI::Option* concatenate = nullptr;
   LimitOptions limits;
 
   void declare(OptionTable& t, unsigned offered) {
@@ -458,11 +459,16 @@ struct SelectionOptions {
       threads = t.value("--threads",
                         "Query threads (default: the hardware's count)", "N");
     }
+    concatenate = t.flag(
+        "--concatenate",
+        "Read several reports as one profile of their tiles in the order "
+        "given, even when they are not the shards of one split profile");
     limits.declare(t);
   }
 
   std::optional<UsageError> apply(Selection& selection) const {
     Query& q = selection.query;
+    selection.concatenate = is_set(concatenate);
     if (const std::string* text = given(group_by)) {
       RETURN_IF_USAGE_ERROR(parse_choice<GroupBy>("--group-by", *text,
                                                   kGroupByNames, q.group_by));
@@ -585,8 +591,8 @@ class QueryOptions final : public CommandOptions {
   void declare(OptionTable& t) override {
     reports_ = &t.positionals(
         "REPORT",
-        "Profile report (.json or .zpk); several are queried as one "
-        "report, their tiles concatenated in the order given");
+        "Profile report (.json or .zpk), or every shard of one split "
+        "profile (in any order), queried as the whole");
     selection_.declare(t, kGrouping | kSorting | kSampleList | kThreads);
     printing_.declare(t);
     table_ = t.value("--table",
@@ -812,7 +818,8 @@ class SplitOptions final : public CommandOptions {
 class TraceOptions final : public CommandOptions {
  public:
   void declare(OptionTable& t) override {
-    report_ = &t.positional("REPORT", "Profile report (.json or .zpk)");
+    reports_ = &t.positionals(
+        "REPORT", "Profile report (.json or .zpk), or the shards of one");
     selection_.declare(t, kFilters);
     output_ = t.value("-o,--output", "Trace file to write (.json)", "FILE")
                   ->required();
@@ -831,7 +838,7 @@ class TraceOptions final : public CommandOptions {
 
   std::variant<Options, UsageError> build() const override {
     TraceCommand command;
-    command.report = *report_;
+    command.reports.assign(reports_->begin(), reports_->end());
     RETURN_IF_USAGE_ERROR(selection_.apply(command.selection));
     RETURN_IF_USAGE_ERROR(take_output(output_, command.output));
     enum class TraceFile : std::uint8_t { Json = 0 };
@@ -865,7 +872,7 @@ class TraceOptions final : public CommandOptions {
   }
 
  private:
-  const std::string* report_ = nullptr;
+  const std::vector<std::string>* reports_ = nullptr;
   SelectionOptions selection_;
   CLI::Option* output_ = nullptr;
   CLI::Option* name_by_ = nullptr;
@@ -876,8 +883,10 @@ class TraceOptions final : public CommandOptions {
 class DiffCommandOptions final : public CommandOptions {
  public:
   void declare(OptionTable& t) override {
-    base_ = &t.positional("BASE", "The earlier report");
-    next_ = &t.positional("NEW", "The report compared with BASE");
+    reports_ = &t.positionals(
+        "REPORT",
+        "The earlier report, then the one compared with it; either may be "
+        "the shards of a split profile, given one after the other");
     selection_.declare(t, kGrouping | kThreads);
     printing_.declare(t);
     sort_by_ = t.value("--sort-by",
@@ -896,8 +905,11 @@ class DiffCommandOptions final : public CommandOptions {
 
   std::variant<Options, UsageError> build() const override {
     DiffCommand command;
-    command.base = *base_;
-    command.next = *next_;
+    if (reports_->size() < 2) {
+      return UsageError{"BASE NEW: expected two reports to compare, found " +
+                        std::to_string(reports_->size())};
+    }
+    command.reports.assign(reports_->begin(), reports_->end());
     RETURN_IF_USAGE_ERROR(selection_.apply(command.selection));
     RETURN_IF_USAGE_ERROR(printing_.apply(command.printing));
     // The limit cuts the joined rows, not each side's groups.
@@ -930,8 +942,7 @@ class DiffCommandOptions final : public CommandOptions {
   }
 
  private:
-  const std::string* base_ = nullptr;
-  const std::string* next_ = nullptr;
+  const std::vector<std::string>* reports_ = nullptr;
   SelectionOptions selection_;
   PrintingOptions printing_;
   CLI::Option* sort_by_ = nullptr;
@@ -942,7 +953,8 @@ class DiffCommandOptions final : public CommandOptions {
 class ExportOptions final : public CommandOptions {
  public:
   void declare(OptionTable& t) override {
-    report_ = &t.positional("REPORT", "Profile report (.json or .zpk)");
+    reports_ = &t.positionals(
+        "REPORT", "Profile report (.json or .zpk), or the shards of one");
     selection_.declare(t, kFilters);
     output_ = t.value("-o,--output", "File to write (.csv or .jsonl)", "FILE")
                   ->required();
@@ -955,7 +967,7 @@ class ExportOptions final : public CommandOptions {
 
   std::variant<Options, UsageError> build() const override {
     ExportCommand command;
-    command.report = *report_;
+    command.reports.assign(reports_->begin(), reports_->end());
     RETURN_IF_USAGE_ERROR(selection_.apply(command.selection));
     RETURN_IF_USAGE_ERROR(take_output(output_, command.output));
     std::optional<ExportFormat> asked;
@@ -978,7 +990,7 @@ class ExportOptions final : public CommandOptions {
   }
 
  private:
-  const std::string* report_ = nullptr;
+  const std::vector<std::string>* reports_ = nullptr;
   SelectionOptions selection_;
   CLI::Option* output_ = nullptr;
   CLI::Option* format_ = nullptr;
@@ -990,7 +1002,7 @@ class ReportOptions final : public CommandOptions {
     reports_ = &t.positionals(
         "REPORT",
         "Profile report (.json or .zpk); with two, BASE then NEW, the page "
-        "compares them");
+        "compares them; each may be the shards of a split profile");
     selection_.declare(t, kGrouping | kSorting | kThreads);
     output_ = t.value("-o,--output", "Page to write (.html or .htm)", "FILE")
                   ->required();
@@ -1001,11 +1013,6 @@ class ReportOptions final : public CommandOptions {
 
   std::variant<Options, UsageError> build() const override {
     ReportCommand command;
-    if (reports_->size() > 2) {
-      return UsageError{
-          "REPORT: expected one report, or two (BASE NEW) to compare, found " +
-          std::to_string(reports_->size())};
-    }
     command.reports.assign(reports_->begin(), reports_->end());
     RETURN_IF_USAGE_ERROR(selection_.apply(command.selection));
     RETURN_IF_USAGE_ERROR(take_output(output_, command.output));
@@ -1026,11 +1033,7 @@ class ReportOptions final : public CommandOptions {
                            " (the groups a page holds)");
     }
     if (!limit) limit = kDefaultPageGroups;
-    if (command.reports.size() == 2 && is_set(selection_.sort_by)) {
-      return UsageError{
-          "--sort-by: only applies to one report; a comparison orders the "
-          "groups by their change"};
-    }
+    command.sort_given = is_set(selection_.sort_by);
     command.timings = is_set(timings_);
     return Options{std::move(command)};
   }

@@ -44,6 +44,9 @@ inline constexpr std::array<std::pair<std::string_view, GroupBy>, 6>
 struct Selection {
   Query query;  // the default Query with the given options applied
   zyl_package::ReadLimits limits;
+  // Several files are read as one profile of their tiles in the order
+  // given, without asking that they be the shards of one profile.
+  bool concatenate = false;
   unsigned threads = 0;  // 0: the hardware's thread count
 };
 
@@ -101,19 +104,19 @@ enum class TraceName : std::uint8_t { Kernel = 0, Operation = 1, Kind = 2 };
 // a frame of its own. None: no args at all.
 enum class TraceArgs : std::uint8_t { Full = 0, Minimal = 1, None = 2 };
 
-// `zyl-profile trace REPORT -o FILE [filters]`.
+// `zyl-profile trace REPORT... -o FILE [filters]`.
 struct TraceCommand {
-  std::filesystem::path report;
+  std::vector<std::filesystem::path> reports;  // one, or the shards of one
   std::filesystem::path output;
   Selection selection;
   TraceName name_by = TraceName::Kernel;
   TraceArgs args = TraceArgs::Full;
 };
 
-// `zyl-profile diff BASE NEW [query options]`.
+// `zyl-profile diff BASE NEW [query options]`; either may be the shards
+// of a profile, given one after the other.
 struct DiffCommand {
-  std::filesystem::path base;
-  std::filesystem::path next;  // the NEW report
+  std::vector<std::filesystem::path> reports;  // BASE's files, then NEW's
   Selection selection;  // run on both; a percentage is of each one's span
   Printing printing;
   DiffOptions diff;  // limit, --fail-above, order and which rows to show
@@ -122,9 +125,9 @@ struct DiffCommand {
 // How `export` writes the samples.
 enum class ExportFormat : std::uint8_t { Csv = 0, Jsonl = 1 };
 
-// `zyl-profile export REPORT [filters] --format csv|jsonl -o FILE`.
+// `zyl-profile export REPORT... [filters] --format csv|jsonl -o FILE`.
 struct ExportCommand {
-  std::filesystem::path report;
+  std::vector<std::filesystem::path> reports;  // one, or the shards of one
   std::filesystem::path output;
   Selection selection;
   ExportFormat format = ExportFormat::Csv;
@@ -145,10 +148,12 @@ inline constexpr std::uint32_t kMaxShards = 65536;
 // `zyl-profile report REPORT [NEW] -o PAGE.html [query options]`: one
 // report's picture, or two reports compared (BASE then NEW).
 struct ReportCommand {
-  std::vector<std::filesystem::path> reports;  // one, or BASE and NEW
+  // One profile, or BASE and NEW; each one file or the shards of one.
+  std::vector<std::filesystem::path> reports;
   std::filesystem::path output;
   Selection selection;  // run on each; a percentage is of each one's span
   bool timings = false;
+  bool sort_given = false;  // --sort-by, which a comparison cannot take
   // The arguments after the program name, as given, shown on the page.
   std::vector<std::string> arguments;
 };

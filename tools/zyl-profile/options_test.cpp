@@ -41,7 +41,7 @@ TEST(ParseOptions, NoOptionsKeepTheDefaultQuery) {
   EXPECT_EQ(command.printing.format, OutputFormat::Table);
   EXPECT_EQ(command.selection.threads, 0U);
   EXPECT_FALSE(command.printing.timings);
-  EXPECT_FALSE(command.selection.from.has_value());
+  EXPECT_FALSE(command.selection.concatenate);
 }
 
 TEST(ParseOptions, EachOptionSetsItsField) {
@@ -94,9 +94,8 @@ TEST(ParseOptions, EachOptionSetsItsField) {
   expected.phases = {7};
   expected.limit = 3;
   expected.sample_limit = 18446744073709551615ULL;
+  expected.at_offset = 18446744073709551615ULL;
   EXPECT_EQ(command.selection.query, expected);
-  EXPECT_EQ(command.selection.at_offset,
-            std::optional<TimeBound>(18446744073709551615ULL));
   EXPECT_EQ(command.reports, std::vector<std::filesystem::path>{"r.json"});
   EXPECT_EQ(command.printing.format, OutputFormat::Csv);
   EXPECT_EQ(command.csv_table, CsvTable::Samples);
@@ -146,16 +145,17 @@ TEST(ParseOptions, MetadataNameAloneDiffersFromNameWithEmptyValue) {
 TEST(ParseOptions, TimeBoundsTakeCyclesOrPercentages) {
   const QueryCommand command =
       parse_query({"r.json", "--from", "25%", "--to", "12000"});
-  ASSERT_TRUE(command.selection.from && command.selection.to);
-  EXPECT_EQ(resolve_bound(*command.selection.from, 1000), 250U);
-  EXPECT_EQ(resolve_bound(*command.selection.to, 1000), 12000U);
-  const QueryCommand fine = parse_query({"r.json", "--from", "12.5%"});
-  ASSERT_TRUE(fine.selection.from);
-  EXPECT_EQ(resolve_bound(*fine.selection.from, 1000), 125U);
-  EXPECT_EQ(resolve_bound(*fine.selection.from, 18446744073709551615ULL),
+  const Query& q = command.selection.query;
+  ASSERT_TRUE(q.from_offset && q.to_offset);
+  EXPECT_EQ(q.from_offset->in_cycles(1000), 250U);
+  EXPECT_EQ(q.to_offset->in_cycles(1000), 12000U);
+  const Query fine = parse_query({"r.json", "--from", "12.5%"}).selection.query;
+  ASSERT_TRUE(fine.from_offset);
+  EXPECT_EQ(fine.from_offset->in_cycles(1000), 125U);
+  EXPECT_EQ(fine.from_offset->in_cycles(18446744073709551615ULL),
             2305843009213693951ULL);  // rounded down, no overflow
-  const QueryCommand whole = parse_query({"r.json", "--to", "100%"});
-  EXPECT_EQ(resolve_bound(*whole.selection.to, 18446744073709551615ULL),
+  const Query whole = parse_query({"r.json", "--to", "100%"}).selection.query;
+  EXPECT_EQ(whole.to_offset->in_cycles(18446744073709551615ULL),
             18446744073709551615ULL);
 }
 
@@ -394,9 +394,7 @@ TEST(ParseOptions, Split) {
 
 void expect_same_selection(const Selection& got, const Selection& want) {
   EXPECT_EQ(got.query, want.query);
-  EXPECT_EQ(got.from, want.from);
-  EXPECT_EQ(got.to, want.to);
-  EXPECT_EQ(got.at_offset, want.at_offset);
+  EXPECT_EQ(got.concatenate, want.concatenate);
   EXPECT_EQ(got.limits.max_depth, want.limits.max_depth);
 }
 
@@ -454,8 +452,8 @@ TEST(ParseOptions, NewCommandsTakeTheQueryFiltersExactly) {
   diff_args.insert(diff_args.end(), filters.begin(), filters.end());
   const DiffCommand diff = parse_as<DiffCommand>(diff_args);
   expect_same_selection(diff.selection, query.selection);
-  EXPECT_EQ(diff.base, "a.json");
-  EXPECT_EQ(diff.next, "b.json");
+  EXPECT_EQ(diff.reports,
+            (std::vector<std::filesystem::path>{"a.json", "b.json"}));
 
   std::vector<std::string> export_args{"export", "r.json", "-o", "s.jsonl"};
   export_args.insert(export_args.end(), filters.begin(), filters.end());
@@ -563,9 +561,10 @@ TEST(ParseOptions, ReportBoundsItsGroupsAndKeepsTheCommandLine) {
 TEST(ParseOptions, AtOffsetTakesAPercentageLikeTheWindow) {
   const QueryCommand command =
       parse_query({"r.json", "--at-offset", "50%", "--from", "10"});
-  ASSERT_TRUE(command.selection.at_offset.has_value());
-  EXPECT_EQ(resolve_bound(*command.selection.at_offset, 3001), 1500U);
-  EXPECT_EQ(command.selection.from, std::optional<TimeBound>(10U));
+  const Query& q = command.selection.query;
+  ASSERT_TRUE(q.at_offset.has_value());
+  EXPECT_EQ(q.at_offset->in_cycles(3001), 1500U);
+  EXPECT_EQ(q.from_offset, std::optional<TimeBound>(10U));
 }
 
 TEST(ParseOptions, HelpDefinesTheMeasures) {

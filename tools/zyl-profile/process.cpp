@@ -134,6 +134,34 @@ void report_note(std::string_view message) {
 
 ExitCode write_output(std::string_view text) { return print_result(text); }
 
+OpenOptions open_options(const zyl_package::ReadLimits& limits,
+                         bool concatenate) {
+  OpenOptions options;
+  options.limits = limits;
+  options.concatenate = concatenate;
+  options.watch = [](const std::filesystem::path& path,
+                     const zyl_package::ReadProgress& progress) {
+    return std::make_shared<ProgressLine>("loading", path, progress,
+                                          Counted::InputBytes);
+  };
+  return options;
+}
+
+std::optional<ProfileSet> open_set(
+    const std::vector<std::filesystem::path>& paths,
+    const OpenOptions& options) {
+  Loaded<ProfileSet> opened = ProfileSet::open(paths, options);
+  if (!opened.ok()) {
+    report_load_error(opened.error());
+    return std::nullopt;
+  }
+  return std::move(opened).value();
+}
+
+void report_load_error(const zyl_package::LoadError& error) {
+  report_error(error.to_string());
+}
+
 std::optional<ProfileColumns> open_report(
     const std::filesystem::path& path, const zyl_package::ReadLimits& limits) {
   // The progress line goes away before an error is printed.
@@ -153,6 +181,29 @@ ExitCode write_atomically(const std::filesystem::path& path,
                           const std::function<void(std::ostream&)>& write) {
   if (const zyl_package::WriteResult error =
           zyl_package::write_file_atomically(path, write)) {
+    report_error(error->to_string());
+    return ExitCode::ReadError;
+  }
+  return ExitCode::Success;
+}
+
+ExitCode write_from_profile(
+    const std::filesystem::path& path,
+    const std::function<std::optional<zyl_package::LoadError>(std::ostream&)>&
+        write) {
+  std::optional<zyl_package::LoadError> failed;
+  const zyl_package::WriteResult error =
+      zyl_package::write_file_atomically(path, [&](std::ostream& out) {
+        failed = write(out);
+        // A failed stream is how the atomic writer learns to keep the old
+        // file: the half-written one must not replace it.
+        if (failed) out.setstate(std::ios::badbit);
+      });
+  if (failed) {
+    report_load_error(*failed);
+    return ExitCode::ReadError;
+  }
+  if (error) {
     report_error(error->to_string());
     return ExitCode::ReadError;
   }

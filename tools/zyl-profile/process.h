@@ -15,9 +15,11 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "zyl_package/load_result.h"
 #include "zyl_package/report_io.h"
+#include "zyl_profile/profile_set.h"
 #include "zyl_profile/scan.h"
 
 namespace zyl_profile::cli {
@@ -49,11 +51,35 @@ void report_note(std::string_view message);
 [[nodiscard]] std::optional<ProfileColumns> open_report(
     const std::filesystem::path& path, const zyl_package::ReadLimits& limits);
 
+// Returns what a sample-reading command opens its reports with: the read
+// limits, --concatenate, and a progress line on a terminal while each file
+// loads.
+[[nodiscard]] OpenOptions open_options(const zyl_package::ReadLimits& limits,
+                                       bool concatenate);
+
+// Opens the profile `paths` name (one report, or the shards of one) as
+// ProfileSet::open does. On failure prints the error and returns nothing:
+// the caller exits with ReadError.
+[[nodiscard]] std::optional<ProfileSet> open_set(
+    const std::vector<std::filesystem::path>& paths, const OpenOptions& options);
+
+// Prints a load error (a file that cannot be read, shards that disagree).
+void report_load_error(const zyl_package::LoadError& error);
+
 // Writes `path` atomically through `write` (see write_file_atomically). On
 // failure prints the error and returns ReadError, else Success.
 [[nodiscard]] ExitCode write_atomically(
     const std::filesystem::path& path,
     const std::function<void(std::ostream&)>& write);
+
+// Writes `path` atomically through `write`, which reads a profile as it
+// writes and returns why it could not (a shard that cannot be read): the
+// file is then left as it was, that error is printed and ReadError
+// returned. Write failures are handled as write_atomically does.
+[[nodiscard]] ExitCode write_from_profile(
+    const std::filesystem::path& path,
+    const std::function<std::optional<zyl_package::LoadError>(std::ostream&)>&
+        write);
 
 // What a progress line says about its counters: a read counts bytes, so its
 // size is worth showing; a write counts bytes or samples by format, so only

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <ostream>
 #include <utility>
@@ -441,42 +442,64 @@ std::string render_page(const PageInput& input) {
 }
 
 ExitCode run_report(const ReportCommand& command) {
-  const bool comparing = command.reports.size() == 2;
+  const Loaded<std::vector<ProfileSet>> opened = open_profiles(
+      command.reports, open_options(command.selection.limits,
+                                    command.selection.concatenate));
+  if (!opened.ok()) {
+    report_load_error(opened.error());
+    return ExitCode::ReadError;
+  }
+  const std::vector<ProfileSet>& profiles = opened.value();
+  if (profiles.size() > 2 || (profiles.size() == 2 && command.sort_given)) {
+    report_error(
+        profiles.size() > 2
+            ? fmt::format("REPORT: expected one profile, or two (BASE NEW) to "
+                          "compare, found {}",
+                          profiles.size())
+            : "--sort-by: only applies to one report; a comparison orders the "
+              "groups by their change");
+    std::fputs(fmt::format("{}\n", kUsageHint).c_str(), stderr);
+    return ExitCode::Usage;
+  }
+  const bool comparing = profiles.size() == 2;
   const OccupancyOptions bins = comparing ? kComparedPageBins : kPageBins;
   const ParallelOptions parallel{command.selection.threads};
   PageInput input;
   input.command_line = command_line_text(command.arguments);
   input.group_by = command.selection.query.group_by;
-  double load_ms = 0.0;
-  double query_ms = 0.0;
+  AnswerCosts costs;
   double map_ms = 0.0;
-  unsigned threads = 1;
   std::vector<std::string> notes;
-  // One report open at a time: each leaves only its result and its map.
-  for (const std::filesystem::path& path : command.reports) {
-    const Clock::time_point load_start = Clock::now();
-    const std::optional<ProfileColumns> opened =
-        open_report(path, command.selection.limits);
-    if (!opened) return ExitCode::ReadError;
-    const ProfileColumns& columns = *opened;
-    load_ms += elapsed_ms(load_start);
-    threads = std::max(threads, query_threads(columns, parallel));
-
-    const Clock::time_point query_start = Clock::now();
-    const Query query = resolve(command.selection, columns);
+  // A comparison needs every group of both sides, or a group cut on one
+  // side would look new or gone; its limit cuts the joined rows instead.
+  const Query query = comparing ? comparison_query(command.selection.query)
+                                : command.selection.query;
+  // One profile at a time: each leaves only its result and its map.
+  for (const ProfileSet& set : profiles) {
+    Loaded<QueryAnswer> answer = zyl_profile::query(set, query, parallel);
+    if (!answer.ok()) {
+      report_load_error(answer.error());
+      return ExitCode::ReadError;
+    }
+    costs.load_ms += answer.value().costs.load_ms;
+    costs.query_ms += answer.value().costs.query_ms;
+    costs.threads = std::max(costs.threads, answer.value().costs.threads);
     PageProfile profile;
-    profile.label = path.string();
-    // A comparison needs every group of both sides, or a group cut on one
-    // side would look new or gone; its limit cuts the joined rows instead.
-    profile.result =
-        comparing ? query_for_diff(columns, query, command.selection.threads)
-                  : zyl_profile::query(columns, query, parallel);
-    query_ms += elapsed_ms(query_start);
+    profile.label = set.paths().front().string();
+    if (set.size() > 1) {
+      profile.label += fmt::format(" and {} more shards", set.size() - 1);
+    }
+    profile.result = std::move(answer.value().report);
+    if (!comparing) notes = std::move(answer.value().notes);
 
     const Clock::time_point map_start = Clock::now();
-    profile.occupancy = occupancy(columns, query, bins, parallel);
+    Loaded<Occupancy> map = occupancy(set, query, bins, parallel);
+    if (!map.ok()) {
+      report_load_error(map.error());
+      return ExitCode::ReadError;
+    }
+    profile.occupancy = std::move(map.value());
     map_ms += elapsed_ms(map_start);
-    if (!comparing) notes = explain_query(columns, query, profile.result);
     input.profiles.push_back(std::move(profile));
   }
   if (comparing) {
@@ -498,9 +521,9 @@ ExitCode run_report(const ReportCommand& command) {
     report_note(fmt::format(
         "load {:.1f} ms, query {:.1f} ms, map {:.1f} ms, page {:.1f} ms "
         "({:.0f} KiB) on {} {}, peak memory {:.1f} MiB",
-        load_ms, query_ms, map_ms, page_ms,
-        static_cast<double>(page.size()) / 1024.0, threads,
-        threads == 1 ? "thread" : "threads", peak_memory_mib()));
+        costs.load_ms, costs.query_ms, map_ms, page_ms,
+        static_cast<double>(page.size()) / 1024.0, costs.threads,
+        costs.threads == 1 ? "thread" : "threads", peak_memory_mib()));
   }
   return ExitCode::Success;
 }

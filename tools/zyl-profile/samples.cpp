@@ -1,50 +1,12 @@
-// resolve, sample_kind_name and order_by_name, shared by the commands.
+// sample_kind_name and order_by_name, shared by the commands.
 #include "samples.h"
 
 #include <algorithm>
 #include <array>
 #include <charconv>  // std::to_chars
 
-#include "process.h"
-#include "zyl_profile/notes.h"
 
 namespace zyl_profile::cli {
-
-bool needs_span(const Selection& selection) {
-  const auto is_percent = [](const std::optional<TimeBound>& bound) {
-    return bound && std::holds_alternative<Percentage>(*bound);
-  };
-  return is_percent(selection.from) || is_percent(selection.to) ||
-         is_percent(selection.at_offset);
-}
-
-Query resolve(const Selection& selection, std::uint64_t span) {
-  Query query = selection.query;
-  if (selection.from) query.from_offset = resolve_bound(*selection.from, span);
-  if (selection.to) query.to_offset = resolve_bound(*selection.to, span);
-  if (selection.at_offset) {
-    query.at_offset = resolve_bound(*selection.at_offset, span);
-  }
-  return query;
-}
-
-Query resolve(const Selection& selection, const ProfileColumns& columns) {
-  return resolve(selection, needs_span(selection) ? profile_span(columns) : 0);
-}
-
-void note_why(const ProfileColumns& columns, const Query& query,
-              std::size_t written) {
-  QueryReport report;
-  report.matched_sample_count = written;
-  // The span costs a pass over the columns: only worth it when the notes
-  // look at it, for a point or a start past the end or an empty answer.
-  if (written == 0 || query.at_offset || query.from_offset) {
-    report.profile_span_cycles = profile_span(columns);
-  }
-  for (const std::string& note : explain_query(columns, query, report)) {
-    report_note(note);
-  }
-}
 
 std::string_view sample_kind_name(const ProfileColumns& columns,
                                   std::size_t sample) {

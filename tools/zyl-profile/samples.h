@@ -1,6 +1,6 @@
 // The small pieces that the commands share around the engine's scan
-// (zyl_profile/scan.h): the resolved selection, a sample's kind name,
-// and the metadata entries grouped by name.
+// (zyl_profile/scan.h): a sample's kind name, and the metadata entries
+// grouped by name.
 #pragma once
 
 #include <cstdint>
@@ -17,26 +17,6 @@
 #include "zyl_profile/scan.h"
 
 namespace zyl_profile::cli {
-
-// True when a bound of the window is a percentage, which needs the
-// profile's span to become cycles.
-[[nodiscard]] bool needs_span(const Selection& selection);
-
-// Returns `selection.query` with its window resolved against a profile
-// spanning `span` cycles: a cycle count as it is, a percentage of `span`.
-[[nodiscard]] Query resolve(const Selection& selection, std::uint64_t span);
-
-// Returns `selection.query` with its window resolved against `columns`: a
-// cycle count as it is, a percentage of the profile's own span (each
-// report's, for diff). The span costs a pass over the columns, so it is
-// only computed when a bound is a percentage.
-[[nodiscard]] Query resolve(const Selection& selection,
-                            const ProfileColumns& columns);
-
-// Prints, as notes on stderr, why a command that wrote `written` samples of
-// `query` matched nothing or what of its options had no effect.
-void note_why(const ProfileColumns& columns, const Query& query,
-              std::size_t written);
 
 // Returns the display name of sample `sample`'s kind ("compute" etc.), a
 // constant with static lifetime.

@@ -189,26 +189,27 @@ void number_tracks(Layout& layout) {
 }
 
 // Collects the matching samples and places them on lanes and tracks.
-Layout place_samples(const ProfileColumns& columns, const Query& query) {
+Loaded<Layout> place_samples(const ProfileSet& profile, const Query& query) {
   std::vector<Placed> placed;
-  for_each_match(
-      columns, query,
-      [&](std::size_t tile_idx, std::size_t, std::uint64_t offset,
-          std::uint32_t length) {
-        placed.push_back(Placed{columns.tiles[tile_idx].physical_tile, offset,
-                                offset + length,
+  const Loaded<Walked> walked =
+      walk_matches(profile, query, [&](const SetMatch& match) {
+        placed.push_back(Placed{match.physical_tile, match.offset,
+                                match.offset + match.duration,
                                 static_cast<std::uint32_t>(placed.size()), 0});
       });
+  if (!walked.ok()) return walked.error();
+  const std::uint64_t clock_hz = walked.value().clock_hz;
   std::sort(placed.begin(), placed.end(), by_track_then_time);
 
   Layout layout;
+  layout.stats.clock_hz = clock_hz;
   layout.stats.event_count = placed.size();
   std::vector<std::size_t> first_track;  // per run of one tile
   for (std::size_t i = 0; i < placed.size();) {
     std::size_t end = i;
     while (end < placed.size() && placed[end].tile == placed[i].tile) ++end;
     const std::uint32_t lanes =
-        place_in_lanes(std::span(placed).subspan(i, end - i), columns.clock_hz);
+        place_in_lanes(std::span(placed).subspan(i, end - i), clock_hz);
     first_track.push_back(layout.tracks.size());
     for (std::uint32_t lane = 0; lane < lanes; ++lane) {
       layout.tracks.push_back(Track{placed[i].tile, lane, 0, 0,
@@ -251,15 +252,15 @@ class Sink {
   std::string text_;
 };
 
-void write_other_data(const ProfileColumns& columns, const Layout& layout,
-                      JsonWriter& json) {
+void write_other_data(const Layout& layout, JsonWriter& json) {
+  const std::uint64_t clock_hz = layout.stats.clock_hz;
   json.key("otherData")
       .begin_object()
       .field("generator", "zyl-profile")
       .field("version", ZYL_PROFILE_VERSION)
-      .field("clock_hz", columns.clock_hz)
+      .field("clock_hz", clock_hz)
       .field("time_base",
-             columns.clock_hz == 0
+             clock_hz == 0
                  ? "per-tile normalised timeline (each tile's first sample is "
                    "at 0); clock_hz is 0, so one cycle is shown as one "
                    "nanosecond"
@@ -348,18 +349,24 @@ void write_metadata_object(const ProfileColumns& columns,
 }
 
 // One complete event per matching sample, in report order.
-void write_events(const ProfileColumns& columns, const Query& query,
-                  const TraceSettings& settings, const Layout& layout,
-                  JsonWriter& json, Sink& sink) {
+Loaded<Walked> write_events(const ProfileSet& profile, const Query& query,
+                            const TraceSettings& settings,
+                            const Layout& layout, JsonWriter& json,
+                            Sink& sink) {
   std::size_t ordinal = 0;
   std::vector<std::uint32_t> order;
-  for_each_match(
-      columns, query,
-      [&](std::size_t tile_idx, std::size_t sample, std::uint64_t offset,
-          std::uint32_t length) {
+  return walk_matches(
+      profile, query, [&](const SetMatch& match) {
+        const ProfileColumns& columns = match.columns;
+        const std::size_t sample = match.sample;
+        const std::uint64_t offset = match.offset;
+        const std::uint32_t length = match.duration;
+        // The first walk placed every sample the second one visits; a
+        // file that changed in between must not index past the layout.
+        if (ordinal >= layout.track_of.size()) return;
         const Track& track = layout.tracks[layout.track_of[ordinal++]];
         const TraceTime time =
-            trace_time(offset, length, columns.clock_hz, track.origin);
+            trace_time(offset, length, layout.stats.clock_hz, track.origin);
         const std::string_view kernel = columns.string(columns.kernel[sample]);
         const std::string_view operation =
             columns.string(columns.operation[sample]);
@@ -384,7 +391,7 @@ void write_events(const ProfileColumns& columns, const Query& query,
           if (settings.args == TraceArgs::Full) {
             json.field("phase", columns.phase[sample])
                 .field("epoch", columns.epoch[sample])
-                .field("physical_tile", columns.tiles[tile_idx].physical_tile)
+                .field("physical_tile", match.physical_tile)
                 .field("offset_cycles", offset)
                 .field("duration_cycles", length)
                 .field("start_cycle", columns.start_cycle[sample])
@@ -464,40 +471,59 @@ std::vector<std::uint32_t> assign_lanes(std::span<const Interval> intervals) {
   return lanes;
 }
 
-TraceStats write_trace(const ProfileColumns& columns, const Query& query,
-                       const TraceSettings& settings, std::ostream& out) {
-  const Layout layout = place_samples(columns, query);
+Loaded<TraceStats> write_trace(const ProfileSet& profile, const Query& query,
+                               const TraceSettings& settings, std::ostream& out,
+                               std::vector<std::string>* notes) {
+  const Loaded<Layout> placed = place_samples(profile, query);
+  if (!placed.ok()) return placed.error();
+  const Layout& layout = placed.value();
   Sink sink(out);
   JsonWriter json(sink.text());
   json.begin_object(JsonLayout::Lines).field("displayTimeUnit", "ns");
-  write_other_data(columns, layout, json);
+  write_other_data(layout, json);
   json.key("traceEvents").begin_array(JsonLayout::Lines);
   write_track_metadata(layout, json);
   sink.maybe_flush();
-  write_events(columns, query, settings, layout, json, sink);
+  Loaded<Walked> walked =
+      write_events(profile, query, settings, layout, json, sink);
+  if (!walked.ok()) return walked.error();
+  if (notes != nullptr) *notes = std::move(walked.value().notes);
   json.end().end();
   sink.text() += '\n';
   sink.flush();
   return layout.stats;
 }
 
+TraceStats write_trace(const ProfileColumns& columns, const Query& query,
+                       const TraceSettings& settings, std::ostream& out) {
+  const Loaded<TraceStats> stats =
+      write_trace(ProfileSet::of(columns), query, settings, out);
+  // A profile in memory has nothing left to fail on.
+  return stats.ok() ? stats.value() : TraceStats{};
+}
+
 ExitCode run_trace(const TraceCommand& command) {
-  const std::optional<ProfileColumns> opened =
-      open_report(command.report, command.selection.limits);
-  if (!opened) return ExitCode::ReadError;
-  const ProfileColumns& columns = *opened;
-  const Query query = resolve(command.selection, columns);
+  const std::optional<ProfileSet> profile = open_set(
+      command.reports, open_options(command.selection.limits,
+                                    command.selection.concatenate));
+  if (!profile) return ExitCode::ReadError;
   TraceSettings settings;
   settings.name_by = command.name_by;
   settings.args = command.args;
   TraceStats stats;
-  const ExitCode status =
-      write_atomically(command.output, [&](std::ostream& out) {
-        stats = write_trace(columns, query, settings, out);
+  std::vector<std::string> notes;
+  const ExitCode status = write_from_profile(
+      command.output,
+      [&](std::ostream& out) -> std::optional<zyl_package::LoadError> {
+        Loaded<TraceStats> written = write_trace(
+            *profile, command.selection.query, settings, out, &notes);
+        if (!written.ok()) return written.error();
+        stats = written.value();
+        return std::nullopt;
       });
   if (status != ExitCode::Success) return status;
-  note_why(columns, query, stats.event_count);
-  if (columns.clock_hz == 0) {
+  for (const std::string& note : notes) report_note(note);
+  if (stats.clock_hz == 0) {
     report_note(
         "the report's clock_hz is 0, so the trace shows one cycle as one "
         "nanosecond");

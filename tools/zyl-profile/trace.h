@@ -27,6 +27,7 @@ struct TraceSettings {
 
 // What write_trace wrote.
 struct TraceStats {
+  std::uint64_t clock_hz = 0;    // the profile's
   std::size_t event_count = 0;   // complete events, one per matching sample
   std::size_t track_count = 0;   // (tile, lane) tracks
   std::uint32_t max_lanes = 0;   // most lanes one tile needed
@@ -37,16 +38,23 @@ struct TraceStats {
   bool operator==(const TraceStats&) const = default;
 };
 
-// Writes the samples of `columns` that match `query` (whose window is already
-// resolved) to `out` as one Trace Event JSON object: displayTimeUnit "ns",
+// Writes the samples of `profile` that match `query` to `out` as one Trace
+// Event JSON object: displayTimeUnit "ns",
 // otherData, then traceEvents with the process and track metadata events
 // followed by one complete event per sample in report order, one per line.
 // Each tile is a thread with tid = physical_tile + 1; samples overlapping an
 // earlier one of the same tile, in nanoseconds, go to extra lanes (tid + lane *
 // 2^24) named "tile N (2)" and so on; the pid is one more than the largest tid.
 // Times come from the normalised offsets at the report's clock (one cycle per
-// nanosecond when it is 0), spelled by trace_time. Throws only what `out`
-// throws.
+// nanosecond when it is 0), spelled by trace_time. Reads the profile twice
+// (the lanes, then the events); a shard that cannot be read is the error
+// returned. `notes`, when given, receives the notes on what matched.
+[[nodiscard]] Loaded<TraceStats> write_trace(
+    const ProfileSet& profile, const Query& query,
+    const TraceSettings& settings, std::ostream& out,
+    std::vector<std::string>* notes = nullptr);
+
+// As above over one profile in memory, which cannot fail.
 TraceStats write_trace(const ProfileColumns& columns, const Query& query,
                        const TraceSettings& settings, std::ostream& out);
 

@@ -187,13 +187,16 @@ DiffReport diff_results(const QueryReport& base, const QueryReport& next,
   return diff;
 }
 
-QueryReport query_for_diff(const ProfileColumns& columns, Query query,
-                           unsigned threads) {
-  // Both sides need every group, or a group cut on one side would look new
-  // or gone; the diff's own limit cuts the joined rows instead.
+Query comparison_query(Query query) {
   query.limit.reset();
   query.sample_limit = 0;
-  return zyl_profile::query(columns, query, ParallelOptions{threads});
+  return query;
+}
+
+QueryReport query_for_diff(const ProfileColumns& columns, Query query,
+                           unsigned threads) {
+  return zyl_profile::query(columns, comparison_query(std::move(query)),
+                            ParallelOptions{threads});
 }
 
 DiffReport diff_profiles(const ProfileColumns& base, const ProfileColumns& next,

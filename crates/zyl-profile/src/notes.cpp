@@ -30,8 +30,6 @@ constexpr std::size_t kMaxNearCandidates = std::size_t{1} << 17;
 constexpr std::size_t kMaxNearLength = 256;
 // Bytes of operation names searched ignoring case before giving up.
 constexpr std::size_t kMaxFoldedSearchBytes = std::size_t{1} << 26;
-// Distinct phases collected for the "phases with samples" listing.
-constexpr std::size_t kMaxListedPhases = std::size_t{1} << 16;
 
 // Names come from files and command lines and can be megabytes long.
 std::string quoted(std::string_view text) {
@@ -151,14 +149,6 @@ class NearName {
   std::size_t compared_ = 0;
 };
 
-// One byte per string id: 1 when some sample uses the string in `column`.
-std::vector<std::uint8_t> used_ids(const ProfileColumns& columns,
-                                   std::span<const std::uint32_t> column) {
-  std::vector<std::uint8_t> used(columns.string_count());
-  for (const std::uint32_t id : column) used[id] = 1;
-  return used;
-}
-
 // Returns where `pattern` starts in `text` ignoring ASCII case.
 std::optional<std::size_t> find_folded(std::string_view text,
                                        std::string_view pattern) {
@@ -205,11 +195,153 @@ struct Notes {
   }
 };
 
+// Distinct texts in ascending byte order.
+using Names = std::vector<std::string>;
+
+void sort_unique(Names& names) {
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+}
+
+void merge_names(Names& into, Names&& other) {
+  Names merged;
+  merged.reserve(into.size() + other.size());
+  std::set_union(std::make_move_iterator(into.begin()),
+                 std::make_move_iterator(into.end()),
+                 std::make_move_iterator(other.begin()),
+                 std::make_move_iterator(other.end()),
+                 std::back_inserter(merged));
+  into = std::move(merged);
+}
+
+template <typename T>
+void merge_numbers(std::vector<T>& into, const std::vector<T>& other) {
+  std::vector<T> merged;
+  merged.reserve(into.size() + other.size());
+  std::set_union(into.begin(), into.end(), other.begin(), other.end(),
+                 std::back_inserter(merged));
+  into = std::move(merged);
+}
+
+// The texts of the string ids some sample uses in `column`, as Names.
+Names used_names(const ProfileColumns& columns,
+                 std::span<const std::uint32_t> column) {
+  std::vector<std::uint8_t> used(columns.string_count());
+  for (const std::uint32_t id : column) used[id] = 1;
+  Names names;
+  for (std::uint32_t id = 0; id < used.size(); ++id) {
+    if (used[id] != 0) names.emplace_back(columns.string(id));
+  }
+  sort_unique(names);
+  return names;
+}
+
+Names entry_names(const ProfileColumns& columns) {
+  std::vector<std::uint8_t> is_name(columns.string_count());
+  for (const MetadataPair& entry : columns.list_entries) {
+    is_name[entry.name] = 1;
+  }
+  Names names;
+  for (std::uint32_t id = 0; id < is_name.size(); ++id) {
+    if (is_name[id] != 0) names.emplace_back(columns.string(id));
+  }
+  sort_unique(names);
+  return names;
+}
+
+// The hint for `wanted` among `names`: "; did you mean 'x'?" or nothing.
+std::string near_hint(std::string_view wanted, const Names& names) {
+  NearName near(wanted);
+  for (const std::string& name : names) near.offer(name);
+  return near.hint();
+}
+
+bool key_is_named(const ProfileColumns& columns, std::string_view key) {
+  return std::any_of(
+      columns.list_entries.begin(), columns.list_entries.end(),
+      [&](const MetadataPair& entry) { return columns.string(entry.name) == key; });
+}
+
+// The facts of an empty answer: which phases, kinds, kernels, operations
+// and metadata the profile has, read from the sample columns and
+// dictionaries.
+void gather_empty_facts(const ProfileColumns& columns, const Query& query,
+                        NoteFacts& facts) {
+  facts.empty_answer = true;
+  if (has_window(query)) facts.window_alone = window_matches_alone(columns, query);
+  if (!query.phases.empty()) {
+    std::set<std::uint32_t> present;
+    std::set<std::uint32_t> seen;
+    std::optional<std::uint32_t> previous;
+    for (const std::uint32_t phase : columns.phase) {
+      // Phases come in runs; each run costs one lookup.
+      if (previous == phase) continue;
+      previous = phase;
+      if (query.phases.contains(phase)) seen.insert(phase);
+      if (present.size() <= kMaxListedPhases) present.insert(phase);
+    }
+    facts.phases_seen.assign(seen.begin(), seen.end());
+    facts.phases.assign(present.begin(), present.end());
+  }
+  if (query.kind) {
+    for (const std::uint8_t value : columns.kind) {
+      // Out-of-range kinds read as exchange, as the matcher reads them.
+      ++facts.kinds[value < facts.kinds.size() ? value : 0];
+    }
+  }
+  if (query.kernel) {
+    facts.kernels = used_names(columns, columns.kernel);
+    facts.kernel_found = std::binary_search(
+        facts.kernels.begin(), facts.kernels.end(), *query.kernel);
+    if (facts.kernel_found) facts.kernels.clear();
+  }
+  if (query.operation_contains && !query.operation_contains->empty()) {
+    const std::string_view pattern = *query.operation_contains;
+    std::size_t searched = 0;
+    for (const std::string& name : used_names(columns, columns.operation)) {
+      if (name.find(pattern) != std::string_view::npos) {
+        facts.operation_found = true;
+        facts.folded_operation.reset();
+        break;
+      }
+      if (facts.folded_operation || searched > kMaxFoldedSearchBytes) continue;
+      searched += name.size();
+      if (const auto at = find_folded(name, pattern)) {
+        facts.folded_operation = name.substr(*at, pattern.size());
+      }
+    }
+  }
+  if (!query.metadata.empty()) {
+    facts.conditions.resize(query.metadata.size());
+    for (const MetadataPair& entry : columns.list_entries) {
+      const std::string_view name = columns.string(entry.name);
+      for (std::size_t i = 0; i < query.metadata.size(); ++i) {
+        const MetadataFilter& filter = query.metadata[i];
+        if (name != filter.name) continue;
+        NoteFacts::Condition& condition = facts.conditions[i];
+        condition.name_found = true;
+        const std::string_view value = columns.string(entry.value);
+        if (!filter.value || value == *filter.value) {
+          condition.pair_found = true;
+        } else {
+          condition.values.emplace_back(value);
+        }
+      }
+    }
+    for (NoteFacts::Condition& condition : facts.conditions) {
+      if (condition.pair_found) {
+        condition.values.clear();
+      } else {
+        sort_unique(condition.values);
+      }
+    }
+    if (facts.entry_names.empty()) facts.entry_names = entry_names(columns);
+  }
+}
+
 // Notes on the grouping: a metadata key nothing reads, or grouping by
-// metadata with no key or with a key no sample has. One pass over the list
-// entries, a second to find a near name when the key is missing.
-void note_grouping(const ProfileColumns& columns, const Query& query,
-                   Notes& notes) {
+// metadata with no key or with a key no sample has.
+void note_grouping(const NoteFacts& facts, const Query& query, Notes& notes) {
   if (query.group_by != GroupBy::Metadata) {
     if (query.metadata_key) {
       notes.add("metadata key " + quoted(*query.metadata_key) +
@@ -219,25 +351,18 @@ void note_grouping(const ProfileColumns& columns, const Query& query,
   }
   const std::string_view key =
       query.metadata_key ? std::string_view(*query.metadata_key) : "";
-  const bool found =
-      std::any_of(columns.list_entries.begin(), columns.list_entries.end(),
-                  [&](const MetadataPair& entry) {
-                    return columns.string(entry.name) == key;
-                  });
   if (key.empty()) {
-    notes.add(found ? "grouping by metadata without a metadata key groups by "
-                      "the entries with an empty name"
-                    : "grouping by metadata without a metadata key puts "
-                      "every sample in the '(missing)' group");
+    notes.add(facts.key_found
+                  ? "grouping by metadata without a metadata key groups by "
+                    "the entries with an empty name"
+                  : "grouping by metadata without a metadata key puts "
+                    "every sample in the '(missing)' group");
     return;
   }
-  if (found || columns.sample_count() == 0) return;
-  NearName near(key);
-  for (const MetadataPair& entry : columns.list_entries) {
-    near.offer(columns.string(entry.name));
-  }
+  if (facts.key_found || facts.sample_count == 0) return;
   notes.add("no sample has metadata " + quoted(key) +
-            ", so every sample is in the '(missing)' group" + near.hint());
+            ", so every sample is in the '(missing)' group" +
+            near_hint(key, facts.entry_names));
 }
 
 // Notes on the window that need no scan: a window that ends before it
@@ -258,16 +383,17 @@ bool note_window_bounds(const Query& query, const QueryReport& report,
               from + " match");
   }
   if (query.at_offset && query.at_offset->cycles() >= span) {
-    notes.add_empty_filter("at offset " + std::to_string(query.at_offset->cycles()) +
-                           past);
+    notes.add_empty_filter("at offset " +
+                           std::to_string(query.at_offset->cycles()) + past);
     explained = true;
   }
   // A sample of no length at the very end still runs at the span itself.
   if (query.from_offset &&
       (query.from_offset->cycles() > span ||
-       (query.from_offset->cycles() == span && report.matched_sample_count == 0))) {
-    notes.add_empty_filter("from offset " + std::to_string(query.from_offset->cycles()) +
-                           past);
+       (query.from_offset->cycles() == span &&
+        report.matched_sample_count == 0))) {
+    notes.add_empty_filter("from offset " +
+                           std::to_string(query.from_offset->cycles()) + past);
     explained = true;
   }
   return explained;
@@ -275,12 +401,13 @@ bool note_window_bounds(const Query& query, const QueryReport& report,
 
 // A window that, alone, matches nothing although it lies inside the
 // timelines: it falls in gaps, or ends before the first sample.
-void note_window_scan(const ProfileColumns& columns, const Query& query,
+void note_window_scan(const NoteFacts& facts, const Query& query,
                       Notes& notes) {
-  if (window_matches_alone(columns, query)) return;
+  if (facts.window_alone) return;
   std::vector<std::string> parts;
   if (query.at_offset) {
-    parts.push_back("runs at offset " + std::to_string(query.at_offset->cycles()));
+    parts.push_back("runs at offset " +
+                    std::to_string(query.at_offset->cycles()));
   }
   if (query.from_offset) {
     parts.push_back("runs at or after from offset " +
@@ -297,66 +424,27 @@ void note_window_scan(const ProfileColumns& columns, const Query& query,
   notes.add_empty_filter(std::move(text));
 }
 
-void note_tiles(const ProfileColumns& columns, const Query& query,
-                Notes& notes) {
-  if (query.tiles.empty()) return;
-  std::vector<std::uint32_t> present;
-  present.reserve(columns.tiles.size());
-  for (const zyl_package::ColumnTile& tile : columns.tiles) {
-    if (tile.sample_count != 0) present.push_back(tile.physical_tile);
-  }
-  std::sort(present.begin(), present.end());
-  present.erase(std::unique(present.begin(), present.end()), present.end());
-  std::vector<std::uint32_t> absent;
-  for (const std::uint32_t tile : query.tiles) {
-    if (!std::binary_search(present.begin(), present.end(), tile)) {
-      absent.push_back(tile);
-    }
-  }
-  if (absent.empty()) return;
-  std::string text = absent.size() == 1
-                         ? "tile " + std::to_string(absent[0]) + " has"
-                         : "tiles " + ranges_text(absent) + " have";
-  text += " no samples; tiles with samples: " + ranges_text(present);
-  if (absent.size() == query.tiles.size()) {
-    notes.add_empty_filter(std::move(text));
-  } else {
-    notes.add(std::move(text));
-  }
-}
-
-// Reads the phase column, so only runs when nothing matched.
-void note_phases(const ProfileColumns& columns, const Query& query,
+// Adds "X has no samples" for the wanted numbers missing from `present`;
+// a note that every wanted one is missing explains an empty answer.
+void note_absent(std::string_view singular, std::string_view plural,
+                 const std::set<std::uint32_t>& wanted,
+                 const std::vector<std::uint32_t>& present,
+                 std::optional<std::vector<std::uint32_t>> listed,
                  Notes& notes) {
-  const std::vector<std::uint32_t> wanted(query.phases.begin(),
-                                          query.phases.end());
-  std::vector<std::uint8_t> seen(wanted.size());
-  std::set<std::uint32_t> present;
-  bool listing = true;
-  std::optional<std::uint32_t> previous;
-  for (const std::uint32_t phase : columns.phase) {
-    // Phases come in runs; each run costs one lookup.
-    if (previous == phase) continue;
-    previous = phase;
-    const auto at = std::lower_bound(wanted.begin(), wanted.end(), phase);
-    if (at != wanted.end() && *at == phase) seen[at - wanted.begin()] = 1;
-    if (listing) {
-      present.insert(phase);
-      listing = present.size() <= kMaxListedPhases;
+  std::vector<std::uint32_t> absent;
+  for (const std::uint32_t number : wanted) {
+    if (!std::binary_search(present.begin(), present.end(), number)) {
+      absent.push_back(number);
     }
   }
-  std::vector<std::uint32_t> absent;
-  for (std::size_t i = 0; i < wanted.size(); ++i) {
-    if (seen[i] == 0) absent.push_back(wanted[i]);
-  }
   if (absent.empty()) return;
-  std::string text = absent.size() == 1
-                         ? "phase " + std::to_string(absent[0]) + " has"
-                         : "phases " + ranges_text(absent) + " have";
+  std::string text =
+      absent.size() == 1
+          ? std::string(singular) + " " + std::to_string(absent[0]) + " has"
+          : std::string(plural) + " " + ranges_text(absent) + " have";
   text += " no samples";
-  if (listing) {
-    const std::vector<std::uint32_t> listed(present.begin(), present.end());
-    text += "; phases with samples: " + ranges_text(listed);
+  if (listed) {
+    text += "; " + std::string(plural) + " with samples: " + ranges_text(*listed);
   }
   if (absent.size() == wanted.size()) {
     notes.add_empty_filter(std::move(text));
@@ -365,17 +453,11 @@ void note_phases(const ProfileColumns& columns, const Query& query,
   }
 }
 
-// Reads the kind column, so only runs when nothing matched.
-void note_kind(const ProfileColumns& columns, StepKind kind, Notes& notes) {
-  std::array<std::size_t, 4> counts{};
-  for (const std::uint8_t value : columns.kind) {
-    // Out-of-range kinds read as exchange, as the matcher reads them.
-    ++counts[value < counts.size() ? value : 0];
-  }
-  if (counts[static_cast<std::size_t>(kind)] != 0) return;
+void note_kind(const NoteFacts& facts, StepKind kind, Notes& notes) {
+  if (facts.kinds[static_cast<std::size_t>(kind)] != 0) return;
   std::string present;
-  for (std::size_t i = 0; i < counts.size(); ++i) {
-    if (counts[i] == 0) continue;
+  for (std::size_t i = 0; i < facts.kinds.size(); ++i) {
+    if (facts.kinds[i] == 0) continue;
     if (!present.empty()) present += ", ";
     present += kind_name(static_cast<StepKind>(i));
   }
@@ -383,89 +465,44 @@ void note_kind(const ProfileColumns& columns, StepKind kind, Notes& notes) {
                          "; kinds with samples: " + present);
 }
 
-// Reads the kernel column, so only runs when nothing matched.
-void note_kernel(const ProfileColumns& columns, std::string_view kernel,
+void note_kernel(const NoteFacts& facts, std::string_view kernel,
                  Notes& notes) {
-  const std::vector<std::uint8_t> used = used_ids(columns, columns.kernel);
-  NearName near(kernel);
-  for (std::uint32_t id = 0; id < used.size(); ++id) {
-    if (used[id] == 0) continue;
-    const std::string_view name = columns.string(id);
-    if (name == kernel) return;
-    near.offer(name);
-  }
+  if (facts.kernel_found) return;
   if (kernel.empty()) {
     notes.add_empty_filter(
         "every sample has a kernel, so kernel '' (no kernel) matches none");
     return;
   }
   notes.add_empty_filter("no sample has kernel " + quoted(kernel) +
-                         near.hint());
+                         near_hint(kernel, facts.kernels));
 }
 
-// Reads the operation column, so only runs when nothing matched.
-void note_operation(const ProfileColumns& columns, std::string_view pattern,
+void note_operation(const NoteFacts& facts, std::string_view pattern,
                     Notes& notes) {
-  const std::vector<std::uint8_t> used = used_ids(columns, columns.operation);
-  std::optional<std::string_view> folded;
-  std::size_t searched = 0;
-  for (std::uint32_t id = 0; id < used.size(); ++id) {
-    if (used[id] == 0) continue;
-    const std::string_view name = columns.string(id);
-    if (name.find(pattern) != std::string_view::npos) return;
-    if (folded || searched > kMaxFoldedSearchBytes) continue;
-    searched += name.size();
-    if (const auto at = find_folded(name, pattern)) {
-      folded = name.substr(*at, pattern.size());
-    }
-  }
+  if (facts.operation_found) return;
   std::string text = "no operation contains " + quoted(pattern);
-  if (folded) text += "; did you mean " + quoted(*folded) + "?";
+  if (facts.folded_operation) {
+    text += "; did you mean " + quoted(*facts.folded_operation) + "?";
+  }
   notes.add_empty_filter(std::move(text));
 }
 
-// One pass over the list entries for every metadata filter; only runs when
-// nothing matched.
-void note_metadata(const ProfileColumns& columns, const Query& query,
-                   Notes& notes) {
-  const std::size_t count = query.metadata.size();
-  std::vector<std::uint8_t> name_found(count);
-  std::vector<std::uint8_t> pair_found(count);
-  std::vector<std::uint8_t> is_name(columns.string_count());
-  for (const MetadataPair& entry : columns.list_entries) {
-    is_name[entry.name] = 1;
-    const std::string_view name = columns.string(entry.name);
-    for (std::size_t i = 0; i < count; ++i) {
-      const MetadataFilter& filter = query.metadata[i];
-      if (name != filter.name) continue;
-      name_found[i] = 1;
-      if (!filter.value || columns.string(entry.value) == *filter.value) {
-        pair_found[i] = 1;
-      }
-    }
-  }
-  for (std::size_t i = 0; i < count; ++i) {
+void note_metadata(const NoteFacts& facts, const Query& query, Notes& notes) {
+  for (std::size_t i = 0; i < query.metadata.size(); ++i) {
     const MetadataFilter& filter = query.metadata[i];
-    if (pair_found[i] != 0) continue;
-    if (name_found[i] == 0) {
-      NearName near(filter.name);
-      for (std::uint32_t id = 0; id < is_name.size(); ++id) {
-        if (is_name[id] != 0) near.offer(columns.string(id));
-      }
+    const NoteFacts::Condition condition =
+        i < facts.conditions.size() ? facts.conditions[i]
+                                    : NoteFacts::Condition{};
+    if (condition.pair_found) continue;
+    if (!condition.name_found) {
       notes.add_empty_filter("no sample has metadata " + quoted(filter.name) +
-                             near.hint());
+                             near_hint(filter.name, facts.entry_names));
       continue;
     }
-    // The name is there: look for the value among that name's values.
-    NearName near(*filter.value);
-    for (const MetadataPair& entry : columns.list_entries) {
-      if (columns.string(entry.name) == filter.name) {
-        near.offer(columns.string(entry.value));
-      }
-    }
+    // The name is there: the hint looks among that name's values.
     notes.add_empty_filter("no sample has metadata " + quoted(filter.name) +
                            " with value " + quoted(*filter.value) +
-                           near.hint());
+                           near_hint(*filter.value, condition.values));
   }
 }
 
@@ -484,37 +521,120 @@ std::size_t filter_count(const Query& query) {
 
 }  // namespace
 
-std::vector<std::string> explain_query(const ProfileColumns& columns,
+NoteFacts gather_note_facts(const ProfileColumns& columns, const Query& query,
+                            bool empty_answer) {
+  NoteFacts facts;
+  facts.sample_count = columns.sample_count();
+  if (query.group_by == GroupBy::Metadata) {
+    facts.key_found = key_is_named(
+        columns, query.metadata_key ? std::string_view(*query.metadata_key)
+                                    : std::string_view());
+    if (!facts.key_found && query.metadata_key &&
+        !query.metadata_key->empty()) {
+      facts.entry_names = entry_names(columns);
+    }
+  }
+  if (!query.tiles.empty()) {
+    facts.tiles.reserve(columns.tiles.size());
+    for (const zyl_package::ColumnTile& tile : columns.tiles) {
+      if (tile.sample_count != 0) facts.tiles.push_back(tile.physical_tile);
+    }
+    std::sort(facts.tiles.begin(), facts.tiles.end());
+    facts.tiles.erase(std::unique(facts.tiles.begin(), facts.tiles.end()),
+                      facts.tiles.end());
+  }
+  if (empty_answer && columns.sample_count() != 0) {
+    gather_empty_facts(columns, query, facts);
+  }
+  facts.empty_answer = empty_answer;
+  return facts;
+}
+
+void merge_note_facts(NoteFacts& into, NoteFacts&& other) {
+  into.sample_count += other.sample_count;
+  into.key_found = into.key_found || other.key_found;
+  merge_names(into.entry_names, std::move(other.entry_names));
+  merge_numbers(into.tiles, other.tiles);
+  into.empty_answer = into.empty_answer && other.empty_answer;
+  into.window_alone = into.window_alone || other.window_alone;
+  merge_numbers(into.phases_seen, other.phases_seen);
+  merge_numbers(into.phases, other.phases);
+  if (into.phases.size() > kMaxListedPhases + 1) {
+    into.phases.resize(kMaxListedPhases + 1);
+  }
+  for (std::size_t i = 0; i < into.kinds.size(); ++i) {
+    into.kinds[i] += other.kinds[i];
+  }
+  into.kernel_found = into.kernel_found || other.kernel_found;
+  merge_names(into.kernels, std::move(other.kernels));
+  if (into.kernel_found) into.kernels.clear();
+  into.operation_found = into.operation_found || other.operation_found;
+  if (other.folded_operation &&
+      (!into.folded_operation || *other.folded_operation < *into.folded_operation)) {
+    into.folded_operation = std::move(other.folded_operation);
+  }
+  if (into.operation_found) into.folded_operation.reset();
+  if (into.conditions.size() < other.conditions.size()) {
+    into.conditions.resize(other.conditions.size());
+  }
+  for (std::size_t i = 0; i < other.conditions.size(); ++i) {
+    NoteFacts::Condition& condition = into.conditions[i];
+    condition.name_found = condition.name_found || other.conditions[i].name_found;
+    condition.pair_found = condition.pair_found || other.conditions[i].pair_found;
+    merge_names(condition.values, std::move(other.conditions[i].values));
+    if (condition.pair_found) condition.values.clear();
+  }
+}
+
+std::vector<std::string> explain_query(const NoteFacts& facts,
                                        const Query& asked,
                                        const QueryReport& report) {
   // The notes speak of the bounds the answer used: shares of its span.
   const Query query = resolve_bounds(asked, report.profile_span_cycles);
   Notes notes;
-  note_grouping(columns, query, notes);
-  if (columns.sample_count() == 0) {
+  note_grouping(facts, query, notes);
+  if (facts.sample_count == 0) {
     notes.add("the profile has no samples");
     return std::move(notes.lines);
   }
   const bool nothing = report.matched_sample_count == 0;
   if (has_window(query)) {
     const bool explained = note_window_bounds(query, report, notes);
-    if (nothing && !explained) note_window_scan(columns, query, notes);
+    if (nothing && !explained && facts.empty_answer) {
+      note_window_scan(facts, query, notes);
+    }
   }
-  note_tiles(columns, query, notes);
+  if (!query.tiles.empty()) {
+    note_absent("tile", "tiles", query.tiles, facts.tiles, facts.tiles, notes);
+  }
   // The checks below read sample columns; when something matched, every
   // filter they test matched it.
-  if (!nothing) return std::move(notes.lines);
-  if (!query.phases.empty()) note_phases(columns, query, notes);
-  if (query.kind) note_kind(columns, *query.kind, notes);
-  if (query.kernel) note_kernel(columns, *query.kernel, notes);
-  if (query.operation_contains && !query.operation_contains->empty()) {
-    note_operation(columns, *query.operation_contains, notes);
+  if (!nothing || !facts.empty_answer) return std::move(notes.lines);
+  if (!query.phases.empty()) {
+    std::optional<std::vector<std::uint32_t>> listed;
+    if (facts.phases.size() <= kMaxListedPhases) listed = facts.phases;
+    note_absent("phase", "phases", query.phases, facts.phases_seen, listed,
+                notes);
   }
-  if (!query.metadata.empty()) note_metadata(columns, query, notes);
+  if (query.kind) note_kind(facts, *query.kind, notes);
+  if (query.kernel) note_kernel(facts, *query.kernel, notes);
+  if (query.operation_contains && !query.operation_contains->empty()) {
+    note_operation(facts, *query.operation_contains, notes);
+  }
+  if (!query.metadata.empty()) note_metadata(facts, query, notes);
   if (!notes.filter_alone_empty && filter_count(query) >= 2) {
     notes.add("each filter matches samples, but none matches all of them");
   }
   return std::move(notes.lines);
+}
+
+std::vector<std::string> explain_query(const ProfileColumns& columns,
+                                       const Query& asked,
+                                       const QueryReport& report) {
+  const Query query = resolve_bounds(asked, report.profile_span_cycles);
+  return explain_query(
+      gather_note_facts(columns, query, report.matched_sample_count == 0),
+      query, report);
 }
 
 }  // namespace zyl_profile

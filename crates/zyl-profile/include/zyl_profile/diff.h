@@ -126,6 +126,11 @@ struct DiffReport {
 // (the query's limit dropped) and no listed samples, on up to `threads`
 // threads (0: the hardware's count). For callers that hold one profile at a
 // time.
+// Returns the query each side of a comparison is asked: `query` with every
+// group kept and no samples listed, since a group cut on one side would
+// look new or gone; the comparison's own limit cuts the joined rows.
+[[nodiscard]] Query comparison_query(Query query);
+
 [[nodiscard]] QueryReport query_for_diff(const ProfileColumns& columns,
                                          Query query, unsigned threads);
 

@@ -1,0 +1,442 @@
+// ProfileSet and the questions asked of it: one file answers directly;
+// shards each leave a partial result (and the facts the notes need), merged
+// into the whole profile's answer.
+#include "zyl_profile/profile_set.h"
+
+#include <algorithm>
+#include <mutex>
+#include <utility>
+
+#include "zyl_package/report_io.h"
+#include "zyl_package/report_package.h"
+#include "zyl_profile/notes.h"
+#include "zyl_profile/scan.h"
+
+namespace zyl_profile {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double elapsed_ms(Clock::time_point since) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - since)
+      .count();
+}
+
+LoadError set_error(const std::filesystem::path& path, std::string message) {
+  LoadError error;
+  error.file = path.string();
+  error.message = std::move(message);
+  return error;
+}
+
+// The first bytes of a profile's fingerprint, enough to tell two apart.
+std::string fingerprint_text(const ShardIdentity& identity) {
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < 6; ++i) {
+    text += kDigits[identity.profile[i] >> 4];
+    text += kDigits[identity.profile[i] & 15];
+  }
+  return text + "...";
+}
+
+std::string str(std::size_t number) { return std::to_string(number); }
+
+// Puts shards in their own order and checks that they are one whole set:
+// the same profile, the same split, every index exactly once.
+std::optional<LoadError> order_shards(
+    std::vector<std::filesystem::path>& paths,
+    std::vector<std::optional<ShardIdentity>>& identities) {
+  const std::size_t files = paths.size();
+  const auto first = std::find_if(identities.begin(), identities.end(),
+                                  [](const auto& id) { return id.has_value(); });
+  if (first == identities.end()) {
+    if (files == 1) return std::nullopt;
+    return set_error(paths[1],
+                     "neither this nor " + paths[0].string() +
+                         " is a shard of a split profile; give one report, or "
+                         "--concatenate to read the files as one profile of "
+                         "their tiles in the order given");
+  }
+  const ShardIdentity& model = **first;
+  const std::filesystem::path& model_path =
+      paths[static_cast<std::size_t>(first - identities.begin())];
+  std::vector<std::optional<std::size_t>> at(model.count);
+  for (std::size_t i = 0; i < files; ++i) {
+    if (!identities[i]) {
+      return set_error(paths[i], "not a shard, but " + model_path.string() +
+                                     " is one: give the shards of one "
+                                     "profile, or --concatenate");
+    }
+    const ShardIdentity& identity = *identities[i];
+    if (identity.profile != model.profile) {
+      return set_error(paths[i], "a shard of another profile (" +
+                                     fingerprint_text(identity) + ") than " +
+                                     model_path.string() + " (" +
+                                     fingerprint_text(model) + ")");
+    }
+    if (identity.count != model.count) {
+      return set_error(paths[i], "shard " + str(identity.index) + " of " +
+                                     str(identity.count) + ", but " +
+                                     model_path.string() + " is one of " +
+                                     str(model.count) +
+                                     ": left over from another split of the "
+                                     "profile");
+    }
+    if (at[identity.index]) {
+      return set_error(paths[i], "shard " + str(identity.index) + " of " +
+                                     str(identity.count) + " again (also " +
+                                     paths[*at[identity.index]].string() +
+                                     ")");
+    }
+    at[identity.index] = i;
+  }
+  const auto missing =
+      std::find(at.begin(), at.end(), std::optional<std::size_t>());
+  if (missing != at.end()) {
+    const std::size_t count = static_cast<std::size_t>(
+        std::count(at.begin(), at.end(), std::optional<std::size_t>()));
+    return set_error(
+        model_path,
+        "a shard of " + str(model.count) + ", and " + str(count) +
+            (count == 1 ? " is" : " are") + " missing (the first, shard " +
+            str(static_cast<std::size_t>(missing - at.begin())) +
+            "); give every shard, or --concatenate to read only these");
+  }
+  std::vector<std::filesystem::path> ordered_paths;
+  std::vector<std::optional<ShardIdentity>> ordered_identities;
+  for (const std::optional<std::size_t>& i : at) {
+    ordered_paths.push_back(std::move(paths[*i]));
+    ordered_identities.push_back(identities[*i]);
+  }
+  paths = std::move(ordered_paths);
+  identities = std::move(ordered_identities);
+  return std::nullopt;
+}
+
+}  // namespace
+
+struct ProfileSet::LastLoaded {
+  std::mutex mutex;
+  std::size_t position = 0;
+  std::optional<ProfileColumns> columns;
+};
+
+Loaded<ProfileSet> ProfileSet::open(std::vector<std::filesystem::path> paths,
+                                    OpenOptions options) {
+  if (paths.empty()) return set_error({}, "no report given");
+  std::vector<std::optional<ShardIdentity>> identities;
+  identities.reserve(paths.size());
+  for (const std::filesystem::path& path : paths) {
+    Loaded<std::optional<ShardIdentity>> read =
+        zyl_package::read_shard_identity(path);
+    if (!read.ok()) return read.error();
+    identities.push_back(options.concatenate ? std::nullopt : read.value());
+  }
+  if (!options.concatenate) {
+    if (auto error = order_shards(paths, identities)) return *error;
+  }
+  ProfileSet set;
+  set.paths_ = std::move(paths);
+  set.identities_ = std::move(identities);
+  set.options_ = std::move(options);
+  set.last_ = std::make_shared<LastLoaded>();
+  return set;
+}
+
+Loaded<std::vector<ProfileSet>> open_profiles(
+    const std::vector<std::filesystem::path>& paths,
+    const OpenOptions& options) {
+  std::vector<std::optional<ShardIdentity>> identities;
+  for (const std::filesystem::path& path : paths) {
+    Loaded<std::optional<ShardIdentity>> read =
+        zyl_package::read_shard_identity(path);
+    if (!read.ok()) return read.error();
+    identities.push_back(read.value());
+  }
+  const auto same_profile = [](const std::optional<ShardIdentity>& left,
+                               const std::optional<ShardIdentity>& right) {
+    return left && right && left->profile == right->profile &&
+           left->count == right->count;
+  };
+  std::vector<ProfileSet> sets;
+  OpenOptions one = options;
+  one.concatenate = false;
+  for (std::size_t first = 0; first < paths.size();) {
+    std::size_t end = first + 1;
+    while (end < paths.size() && same_profile(identities[first], identities[end])) {
+      ++end;
+    }
+    Loaded<ProfileSet> set = ProfileSet::open(
+        std::vector(paths.begin() + static_cast<std::ptrdiff_t>(first),
+                    paths.begin() + static_cast<std::ptrdiff_t>(end)),
+        one);
+    if (!set.ok()) return set.error();
+    sets.push_back(std::move(set.value()));
+    first = end;
+  }
+  return sets;
+}
+
+ProfileSet ProfileSet::of(ProfileColumns columns, std::string name) {
+  ProfileSet set;
+  set.paths_.emplace_back(std::move(name));
+  set.identities_.emplace_back();
+  set.resident_ = std::make_shared<const ProfileColumns>(std::move(columns));
+  return set;
+}
+
+ColumnsResult ProfileSet::load(std::size_t position) const {
+  if (resident_) return *resident_;
+  // Held while loading, so two threads asking for one shard load it once.
+  const std::lock_guard lock(last_->mutex);
+  if (last_->columns && last_->position == position) return *last_->columns;
+  last_->columns.reset();  // the one before goes first: one shard at a time
+  const std::filesystem::path& path = paths_[position];
+  ReadProgress progress;
+  std::shared_ptr<void> watching;
+  if (options_.watch) watching = options_.watch(path, progress);
+  ColumnsResult loaded =
+      zyl_package::read_columns(path, options_.limits, &progress);
+  watching.reset();
+  if (!loaded.ok()) return loaded;
+  const std::optional<ShardIdentity>& expected = identities_[position];
+  if (expected && loaded.value().shard != expected) {
+    return set_error(path, "the file changed since the set was opened: it is "
+                           "no longer the shard it was");
+  }
+  last_->position = position;
+  last_->columns = loaded.value();
+  return loaded;
+}
+
+namespace {
+
+// Loads the shards one after another (the last one loaded is reused) and
+// calls visit(position, columns) for each; stops at the first that cannot
+// be read. Adds the loading time to `costs`.
+template <typename Visit>
+std::optional<LoadError> each_shard(const ProfileSet& profile,
+                                    AnswerCosts& costs, Visit&& visit) {
+  for (std::size_t position = 0; position < profile.size(); ++position) {
+    const Clock::time_point start = Clock::now();
+    ColumnsResult loaded = profile.load(position);
+    costs.load_ms += elapsed_ms(start);
+    if (!loaded.ok()) return loaded.error();
+    if (auto error = visit(position, loaded.value())) return error;
+  }
+  return std::nullopt;
+}
+
+// Returns `q` with its shares of the span in cycles of the whole profile's
+// span, which costs a pass over every shard only when there is a share.
+Loaded<Query> resolved_for(const ProfileSet& profile, const Query& q) {
+  if (!needs_span(q)) return q;
+  Loaded<std::uint64_t> span = profile_span(profile);
+  if (!span.ok()) return span.error();
+  return resolve_bounds(q, span.value());
+}
+
+// Gathers the notes' facts of every shard into `facts`, which holds the
+// first pass's facts of an answer that turned out empty: which filter
+// matched nothing reads the sample columns, a second pass taken only then.
+std::optional<LoadError> gather_empty_facts(const ProfileSet& profile,
+                                            const Query& q,
+                                            AnswerCosts& costs,
+                                            std::optional<NoteFacts>& facts) {
+  facts.reset();
+  return each_shard(profile, costs,
+                    [&](std::size_t, const ProfileColumns& columns)
+                        -> std::optional<LoadError> {
+                      NoteFacts shard_facts = gather_note_facts(columns, q, true);
+                      if (!facts) {
+                        facts = std::move(shard_facts);
+                      } else {
+                        merge_note_facts(*facts, std::move(shard_facts));
+                      }
+                      return std::nullopt;
+                    });
+}
+
+}  // namespace
+
+Loaded<std::uint64_t> profile_span(const ProfileSet& profile) {
+  std::uint64_t span = 0;
+  AnswerCosts costs;
+  auto error = each_shard(profile, costs,
+                          [&](std::size_t, const ProfileColumns& columns)
+                              -> std::optional<LoadError> {
+                            span = std::max(span, profile_span(columns));
+                            return std::nullopt;
+                          });
+  if (error) return *error;
+  return span;
+}
+
+namespace {
+
+// The answer, with its notes when `with_notes`.
+Loaded<QueryAnswer> answer_query(const ProfileSet& profile, const Query& q,
+                                 ParallelOptions parallel, bool with_notes) {
+  QueryAnswer answer;
+  AnswerCosts& costs = answer.costs;
+  const Clock::time_point span_start = Clock::now();
+  Loaded<Query> resolved = resolved_for(profile, q);
+  costs.load_ms += elapsed_ms(span_start);
+  if (!resolved.ok()) return resolved.error();
+  const Query& asked = resolved.value();
+
+  if (profile.size() == 1) {
+    const Clock::time_point start = Clock::now();
+    ColumnsResult loaded = profile.load(0);
+    costs.load_ms += elapsed_ms(start);
+    if (!loaded.ok()) return loaded.error();
+    const ProfileColumns& columns = loaded.value();
+    const Clock::time_point query_start = Clock::now();
+    answer.report = zyl_profile::query(columns, asked, parallel);
+    costs.query_ms = elapsed_ms(query_start);
+    costs.threads = query_threads(columns, parallel);
+    if (with_notes) answer.notes = explain_query(columns, asked, answer.report);
+    return answer;
+  }
+
+  // Shards: each leaves its partial and the notes' facts; nothing else of
+  // a shard outlives its turn.
+  std::optional<PartialResult> merged;
+  std::optional<NoteFacts> facts;
+  const auto on_shard = [&](std::size_t position, const ProfileColumns& columns)
+      -> std::optional<LoadError> {
+    const Clock::time_point start = Clock::now();
+    PartialResult partial = query_partial(columns, asked, position, parallel);
+    NoteFacts shard_facts =
+        with_notes ? gather_note_facts(columns, asked, false) : NoteFacts{};
+    costs.threads = std::max(costs.threads, query_threads(columns, parallel));
+    std::optional<LoadError> error;
+    if (!merged) {
+      merged = std::move(partial);
+      facts = std::move(shard_facts);
+    } else if (auto refused = merge_partial(*merged, std::move(partial))) {
+      // The message says what disagrees; the path says which shard.
+      error = set_error(profile.paths()[position], refused->message);
+    } else {
+      merge_note_facts(*facts, std::move(shard_facts));
+    }
+    costs.query_ms += elapsed_ms(start);
+    return error;
+  };
+  if (auto error = each_shard(profile, costs, on_shard)) return *error;
+  answer.report = finish_partial(std::move(*merged));
+  if (!with_notes) return answer;
+  if (answer.report.matched_sample_count == 0) {
+    if (auto error = gather_empty_facts(profile, asked, costs, facts)) {
+      return *error;
+    }
+  }
+  answer.notes = explain_query(*facts, asked, answer.report);
+  return answer;
+}
+
+}  // namespace
+
+Loaded<QueryAnswer> query(const ProfileSet& profile, const Query& q,
+                          ParallelOptions parallel) {
+  return answer_query(profile, q, parallel, true);
+}
+
+Loaded<DiffAnswer> diff(const ProfileSet& base, const ProfileSet& next,
+                        const Query& q, const DiffOptions& options,
+                        ParallelOptions parallel) {
+  const Query whole = comparison_query(q);
+  Loaded<QueryAnswer> before = answer_query(base, whole, parallel, false);
+  if (!before.ok()) return before.error();
+  Loaded<QueryAnswer> after = answer_query(next, whole, parallel, false);
+  if (!after.ok()) return after.error();
+  DiffAnswer answer;
+  answer.report =
+      diff_results(before.value().report, after.value().report, options);
+  const AnswerCosts& first = before.value().costs;
+  const AnswerCosts& second = after.value().costs;
+  answer.costs.load_ms = first.load_ms + second.load_ms;
+  answer.costs.query_ms = first.query_ms + second.query_ms;
+  answer.costs.threads = std::max(first.threads, second.threads);
+  return answer;
+}
+
+Loaded<Occupancy> occupancy(const ProfileSet& profile, const Query& q,
+                            OccupancyOptions options,
+                            ParallelOptions parallel) {
+  if (profile.size() != 1) {
+    return set_error(profile.paths().front(),
+                     "the utilisation map of a profile kept as shards is not "
+                     "drawn yet: convert the shards into one report first");
+  }
+  ColumnsResult loaded = profile.load(0);
+  if (!loaded.ok()) return loaded.error();
+  return zyl_profile::occupancy(loaded.value(), q, options, parallel);
+}
+
+Loaded<Walked> walk_matches(const ProfileSet& profile, const Query& q,
+                            const std::function<void(const SetMatch&)>& visit) {
+  AnswerCosts costs;
+  Walked walked;
+  Loaded<Query> resolved = resolved_for(profile, q);
+  if (!resolved.ok()) return resolved.error();
+  walked.query = std::move(resolved.value());
+  const Query& asked = walked.query;
+  // The notes look at the span only for a point, a window's start or an
+  // empty answer; it costs a pass, so it is measured only then.
+  const bool span_wanted = asked.at_offset || asked.from_offset;
+  std::size_t tiles_before = 0;
+  std::optional<NoteFacts> facts;
+  auto error = each_shard(
+      profile, costs,
+      [&](std::size_t position, const ProfileColumns& columns)
+          -> std::optional<LoadError> {
+        if (position == 0) {
+          walked.clock_hz = columns.clock_hz;
+        } else if (columns.clock_hz != walked.clock_hz) {
+          return set_error(profile.paths()[position],
+                           "the shards disagree on the clock: " +
+                               std::to_string(walked.clock_hz) + " Hz and " +
+                               std::to_string(columns.clock_hz) + " Hz");
+        }
+        const std::uint64_t matched_before = walked.matched_sample_count;
+        for_each_match(columns, asked,
+                       [&](std::size_t tile, std::size_t sample,
+                           std::uint64_t offset, std::uint32_t duration) {
+                         ++walked.matched_sample_count;
+                         visit(SetMatch{columns,
+                                        columns.tiles[tile].physical_tile,
+                                        tiles_before + tile, sample, offset,
+                                        duration});
+                       });
+        tiles_before += columns.tiles.size();
+        walked.tile_count = tiles_before;
+        walked.sample_count += columns.sample_count();
+        if (span_wanted || walked.matched_sample_count == matched_before) {
+          walked.profile_span_cycles =
+              std::max(walked.profile_span_cycles, profile_span(columns));
+        }
+        NoteFacts shard_facts = gather_note_facts(columns, asked, false);
+        if (!facts) {
+          facts = std::move(shard_facts);
+        } else {
+          merge_note_facts(*facts, std::move(shard_facts));
+        }
+        return std::nullopt;
+      });
+  if (error) return *error;
+  if (walked.matched_sample_count == 0) {
+    if (auto empty_error = gather_empty_facts(profile, asked, costs, facts)) {
+      return *empty_error;
+    }
+  }
+  QueryReport summary;
+  summary.matched_sample_count = walked.matched_sample_count;
+  summary.sample_count = walked.sample_count;
+  summary.profile_span_cycles = walked.profile_span_cycles;
+  walked.notes = explain_query(*facts, asked, summary);
+  return walked;
+}
+
+}  // namespace zyl_profile
