@@ -342,5 +342,58 @@ TEST(ReportPackage, RefusesSizesTheFileCannotBack) {
   }
 }
 
+TEST(ReportPackage, ShardIdentityRoundTripsAndLeavesTheSectionsInPlace) {
+  const ProfileReport report = awkward_report();
+  const ShardIdentity shard = sample_identity();
+  for (const bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "compressed" : "raw");
+    const std::string whole = encode(report, compress);
+    const std::string bytes = encode_shard(report, shard, compress);
+    // The flag and the header checksum differ, then the block follows the
+    // whole package's bytes: a mapped shard's sections are where they were.
+    ASSERT_EQ(bytes.size(), whole.size() + 64);
+    EXPECT_EQ(get64(bytes, 8), 2U | std::uint64_t{1} << 32U);
+    EXPECT_EQ(bytes.substr(16, kHeaderChecksum - 16),
+              whole.substr(16, kHeaderChecksum - 16));
+    EXPECT_EQ(bytes.substr(640, whole.size() - 640), whole.substr(640));
+    EXPECT_EQ(bytes.substr(whole.size(), 8), "ZPKSHARD");
+
+    const ColumnsResult columns = parse_columns(bytes, "s.zpk");
+    ASSERT_TRUE(columns.ok()) << columns.error().to_string();
+    EXPECT_EQ(columns.value().shard, shard);
+    EXPECT_TRUE(to_report(columns.value()) == report);
+    const LoadResult records = parse_report_package(bytes, "s.zpk");
+    ASSERT_TRUE(records.ok()) << records.error().to_string();
+    EXPECT_TRUE(records.value() == report);
+    const ColumnsResult plain = parse_columns(whole);
+    ASSERT_TRUE(plain.ok()) << plain.error().to_string();
+    EXPECT_EQ(plain.value().shard, std::nullopt);
+  }
+}
+
+TEST(ReportPackage, RefusesToWriteAShardIdentityItsReaderWouldReject) {
+  struct Row {
+    std::uint32_t version;
+    std::uint32_t index;
+    std::uint32_t count;
+    const char* expected;
+  };
+  const std::vector<Row> rows = {
+      {1, 0, 1, "a shard identity needs package version 2"},
+      {2, 3, 3, "shard index 3 is not below the shard count 3"},
+      {2, 0, 0, "shard index 0 is not below the shard count 0"},
+  };
+  const ProfileColumns columns = to_columns(awkward_report());
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.expected);
+    PackageWriteOptions options;
+    options.version = row.version;
+    options.shard = sample_identity(row.index, row.count);
+    std::string out;
+    EXPECT_EQ(encode_columns_package(columns, out, options),
+              (WriteError{{}, row.expected}));
+  }
+}
+
 }  // namespace
 }  // namespace zyl_package
