@@ -325,10 +325,8 @@ WriteResult write_generated_package(const GenerateOptions& options,
                                     const std::filesystem::path& path,
                                     const PackageWriteOptions& package,
                                     ReadProgress* progress) {
-  if (package.version != 1 && package.version != 2) {
-    return WriteError{path.string(),
-                      "package version " + std::to_string(package.version) +
-                          " cannot be written (versions 1 and 2 can)"};
+  if (auto refused = detail::check_write_options(package)) {
+    return WriteError{path.string(), std::move(*refused)};
   }
   const std::uint64_t samples = generated_sample_count(options);
   // Column sizes and offsets are sample counts times at most 24 bytes.
@@ -406,10 +404,18 @@ WriteResult write_generated_package(const GenerateOptions& options,
                                      small.list_entries.size()};
   std::array<std::uint64_t, detail::kPackageSections> offsets{};
   std::array<unsigned char, detail::kPackagePreambleBytes> preamble{};
+  const bool shard = package.shard.has_value();
   const std::uint64_t total = detail::lay_out_package(
-      package.version, counts, entries, offsets, preamble);
+      package.version, counts, entries, offsets, preamble, shard);
 
   if (auto error = file.resize(total)) return error;
+  if (shard) {
+    const auto block = detail::encode_shard_block(*package.shard);
+    if (auto error =
+            file.write_at(total - block.size(), block.data(), block.size())) {
+      return error;
+    }
+  }
   for (const std::size_t i : {0, 1, 2, 12, 13}) {
     if (auto error = file.write_at(offsets[i], planned[i].stored.data(),
                                    planned[i].stored.size())) {
@@ -443,7 +449,8 @@ WriteResult write_generated_package(const GenerateOptions& options,
   } catch (WriteFailed& failed) {
     return std::move(failed.error);
   }
-  detail::lay_out_package(package.version, counts, entries, offsets, preamble);
+  detail::lay_out_package(package.version, counts, entries, offsets, preamble,
+                          shard);
   if (auto error = file.write_at(0, preamble.data(), preamble.size())) {
     return error;
   }

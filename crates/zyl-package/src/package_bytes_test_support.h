@@ -84,6 +84,30 @@ inline std::string encode(const ProfileReport& report, bool compress = false,
   return bytes;
 }
 
+// An identity whose every byte differs from its neighbours', so a field
+// read from the wrong place shows.
+inline ShardIdentity sample_identity(std::uint32_t index = 2,
+                                     std::uint32_t count = 5) {
+  ShardIdentity shard;
+  for (std::size_t i = 0; i < shard.profile.size(); ++i) {
+    shard.profile[i] = static_cast<std::uint8_t>(0xA0 + i);
+  }
+  shard.index = index;
+  shard.count = count;
+  return shard;
+}
+
+inline std::string encode_shard(const ProfileReport& report,
+                                const ShardIdentity& shard,
+                                bool compress = false) {
+  std::string bytes;
+  PackageWriteOptions options;
+  options.compress = compress;
+  options.shard = shard;
+  EXPECT_FALSE(encode_report_package(report, bytes, options).has_value());
+  return bytes;
+}
+
 inline std::uint64_t get64(const std::string& bytes, std::size_t at) {
   std::uint64_t value = 0;
   for (int i = 7; i >= 0; --i) {
@@ -123,6 +147,17 @@ inline void reseal(std::string& bytes) {
            8);
   }
   set_le(bytes, kHeaderChecksum, hash(bytes, bytes.data(), kHeaderChecksum), 8);
+}
+
+// Where a shard's identity block starts: the file's last 64 bytes.
+inline std::size_t shard_block_offset(const std::string& bytes) {
+  return bytes.size() - 64;
+}
+
+// Recomputes the identity block's checksum after a deliberate edit of it.
+inline void reseal_shard_block(std::string& bytes) {
+  const std::size_t at = shard_block_offset(bytes);
+  set_le(bytes, at + 56, XXH3_64bits(bytes.data() + at, 56), 8);
 }
 
 }  // namespace zyl_package::testing

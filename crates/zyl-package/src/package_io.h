@@ -25,6 +25,16 @@ inline constexpr std::size_t kPackageSections = 14;
 // multiple of either alignment, so the first section follows directly.
 inline constexpr std::uint64_t kPackagePreambleBytes = 640;
 
+// Header flag bit 0: the file is one shard of a larger profile and ends with
+// the identity block, after the last section's padding. Keeping the block at
+// the end leaves every section where an unflagged file has it.
+inline constexpr std::uint32_t kShardFlag = 1;
+inline constexpr std::uint64_t kShardBlockBytes = 64;
+inline constexpr std::array<unsigned char, 8> kShardTag = {'Z', 'P', 'K', 'S',
+                                                           'H', 'A', 'R', 'D'};
+// Bytes of the block that its checksum covers; the checksum follows them.
+inline constexpr std::uint64_t kShardChecksumAt = 56;
+
 // Reads the package in `data[0, size)`, which must start on an 8-byte
 // boundary and stay alive as long as `keep_alive` does; raw sections become
 // views into it, compressed ones owned buffers. `for_records` adds the size
@@ -32,6 +42,16 @@ inline constexpr std::uint64_t kPackagePreambleBytes = 640;
 [[nodiscard]] ColumnsResult read_package_columns(
     const char* data, std::size_t size, std::shared_ptr<const void> keep_alive,
     std::string_view file_name, const ReadLimits& limits, bool for_records);
+
+// Reads only the preamble of a package and its identity block: `preamble`
+// holds the file's first min(file_size, 640) bytes and `block` its last 64
+// (null when the file is shorter than a preamble and a block). Checks what
+// the full reader checks of the header, the directory's layout and the
+// block, and returns the identity, nothing for a package without one, or
+// the error naming `file_name` and the byte offset.
+[[nodiscard]] Loaded<std::optional<ShardIdentity>> read_package_identity(
+    const unsigned char* preamble, std::uint64_t file_size,
+    const unsigned char* block, std::string_view file_name);
 
 // One section as it will be written: a view of the columns when raw, an
 // owned zstd frame when compressed.
@@ -48,11 +68,20 @@ struct PackagePlan {
   std::array<unsigned char, kPackagePreambleBytes> preamble{};
   std::array<PlannedSection, kPackageSections> sections;
   std::array<std::uint64_t, kPackageSections> offsets{};
-  std::uint64_t total_bytes = 0;
+  // The identity block of a shard, written as the file's last 64 bytes.
+  std::optional<std::array<unsigned char, kShardBlockBytes>> shard_block;
+  std::uint64_t total_bytes = 0;  // including the identity block
 };
 
+// Returns why `options` cannot be written (a version other than 1 and 2, a
+// shard identity in version 1 or one whose index is not below its count),
+// or nothing.
+[[nodiscard]] std::optional<std::string> check_write_options(
+    const PackageWriteOptions& options);
+
 // Checks `columns` and fills `plan`. Returns why they cannot be stored
-// (invalid columns, more ids than 32 bits name, an unknown version).
+// (invalid columns, more ids than 32 bits name, options that
+// check_write_options refuses).
 // `progress`, when given, follows the plan and the write_package after it
 // in decoded section bytes: `total` is their sum, twice when compressing,
 // and the compression counts the first half.

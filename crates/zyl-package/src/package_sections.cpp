@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "write_progress.h"
 
@@ -121,13 +122,13 @@ std::uint64_t lay_out_package(
     std::uint32_t version, const PackageCounts& counts,
     const std::array<SectionEntry, kPackageSections>& entries,
     std::array<std::uint64_t, kPackageSections>& offsets,
-    std::array<unsigned char, kPackagePreambleBytes>& preamble) {
+    std::array<unsigned char, kPackagePreambleBytes>& preamble, bool shard) {
   const std::uint64_t alignment = version == 1 ? 8 : 64;
   unsigned char* head = preamble.data();
   std::fill(preamble.begin(), preamble.end(), 0);
   std::memcpy(head, kPackageMagic.data(), kPackageMagic.size());
   store_u32(head + 8, version);
-  store_u32(head + 12, 0);
+  store_u32(head + 12, shard ? kShardFlag : 0);
   store_u64(head + 16, counts.clock_hz);
   store_u64(head + 24, counts.tiles);
   store_u64(head + 32, counts.samples);
@@ -152,7 +153,38 @@ std::uint64_t lay_out_package(
   }
   store_u64(head + kDirectoryEnd,
             package_checksum(version, head, kDirectoryEnd));
-  return offset;
+  return shard ? offset + kShardBlockBytes : offset;
+}
+
+std::array<unsigned char, kShardBlockBytes> encode_shard_block(
+    const ShardIdentity& shard) {
+  std::array<unsigned char, kShardBlockBytes> block{};
+  unsigned char* p = block.data();
+  std::memcpy(p, kShardTag.data(), kShardTag.size());
+  std::memcpy(p + 8, shard.profile.data(), shard.profile.size());
+  store_u32(p + 24, shard.index);
+  store_u32(p + 28, shard.count);
+  // Always XXH3-64: only version 2 carries the block.
+  store_u64(p + kShardChecksumAt, XXH3_64bits(p, kShardChecksumAt));
+  return block;
+}
+
+std::optional<std::string> check_write_options(
+    const PackageWriteOptions& options) {
+  if (options.version != 1 && options.version != 2) {
+    return "package version " + std::to_string(options.version) +
+           " cannot be written (versions 1 and 2 can)";
+  }
+  if (!options.shard) return std::nullopt;
+  const ShardIdentity& shard = *options.shard;
+  if (options.version != 2) {
+    return "a shard identity needs package version 2";
+  }
+  if (shard.index >= shard.count) {
+    return "shard index " + std::to_string(shard.index) +
+           " is not below the shard count " + std::to_string(shard.count);
+  }
+  return std::nullopt;
 }
 
 }  // namespace zyl_package::detail

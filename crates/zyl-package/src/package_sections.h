@@ -111,11 +111,19 @@ struct SectionEntry {
 // `version`, fills `offsets` and `preamble` (header, directory, header
 // checksum) and returns the file size. Offsets depend only on the stored
 // sizes, so a writer may place its sections before their checksums are
-// known and build the preamble again once they are.
+// known and build the preamble again once they are. `shard` sets the shard
+// flag and counts the identity block, which the writer puts in the file's
+// last kShardBlockBytes bytes (encode_shard_block).
 std::uint64_t lay_out_package(
     std::uint32_t version, const PackageCounts& counts,
     const std::array<SectionEntry, kPackageSections>& entries,
     std::array<std::uint64_t, kPackageSections>& offsets,
-    std::array<unsigned char, kPackagePreambleBytes>& preamble);
+    std::array<unsigned char, kPackagePreambleBytes>& preamble,
+    bool shard = false);
+
+// Returns the identity block of a shard as stored: the tag, the profile's
+// fingerprint, index and count, reserved zeros and the XXH3-64 of the rest.
+[[nodiscard]] std::array<unsigned char, kShardBlockBytes> encode_shard_block(
+    const ShardIdentity& shard);
 
 }  // namespace zyl_package::detail

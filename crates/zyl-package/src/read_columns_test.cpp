@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -102,6 +104,10 @@ TEST_F(ReadColumns, WriteColumnsWritesEveryFormAtomically) {
       PackageWriteOptions options;
       options.version = version;
       options.compress = compress;
+      // Version 2 writes a shard too: the block after the sections must come
+      // out the same from both writers.
+      if (version == 2) options.shard = sample_identity(compress ? 0 : 4, 5);
+      SCOPED_TRACE(std::to_string(version) + (compress ? " compressed" : ""));
       const auto path = folder_ / "out.zpk";
       const auto failed =
           write_columns(columns, path, ReportFormat::Package, options);
@@ -114,6 +120,7 @@ TEST_F(ReadColumns, WriteColumnsWritesEveryFormAtomically) {
       const ColumnsResult back = read_columns(path);
       ASSERT_TRUE(back.ok()) << back.error().to_string();
       EXPECT_TRUE(to_report(back.value()) == report);
+      EXPECT_EQ(back.value().shard, options.shard);
     }
   }
   const auto json = folder_ / "out.json";
@@ -131,6 +138,15 @@ TEST_F(ReadColumns, WriteColumnsWritesEveryFormAtomically) {
   EXPECT_NE(refused->message.find("invalid columns: column end_cycle holds 0"),
             std::string::npos)
       << refused->to_string();
+  EXPECT_TRUE(read_report(json).ok());
+  PackageWriteOptions old_shard;
+  old_shard.version = 1;
+  old_shard.shard = sample_identity();
+  const auto shard_refused =
+      write_columns(columns, json, ReportFormat::Package, old_shard);
+  EXPECT_EQ(shard_refused, (WriteError{json.string(),
+                                       "a shard identity needs package "
+                                       "version 2"}));
   EXPECT_TRUE(read_report(json).ok());
   PackageWriteOptions bad_version;
   bad_version.version = 3;
@@ -270,6 +286,148 @@ TEST_F(ReadColumns, DamagedVersionTwoFilesNameWhere) {
                 "range"),
             std::string::npos)
       << result.error().to_string();
+}
+
+// The identity comes from the header and the last 64 bytes alone; anything
+// that is not a package has none, and what cannot be read says why.
+TEST_F(ReadColumns, ShardIdentityIsReadFromTheEndsOfTheFile) {
+  const ProfileReport report = generate_report(options_for_total(2000, 9));
+  const ShardIdentity shard = sample_identity(3, 4);
+  std::ostringstream json;
+  EXPECT_FALSE(write_report_json(report, json));
+  std::string broken_section = encode_shard(report, shard);
+  broken_section[section_offset(broken_section, kKernel)] ^= 1;
+  std::string broken_header = encode_shard(report, shard);
+  broken_header[20] ^= 1;
+  struct Row {
+    std::filesystem::path path;
+    std::optional<ShardIdentity> expected;
+    const char* error = "";  // expected in the error when not empty
+  };
+  const std::vector<Row> rows = {
+      {file("r.json", json.str()), std::nullopt},
+      {file("empty.zpk", ""), std::nullopt},
+      {file("whole.zpk", encode(report)), std::nullopt},
+      {file("whole1.zpk", encode(report, true, 1)), std::nullopt},
+      {file("raw.zpk", encode_shard(report, shard)), shard},
+      {file("packed.zpk", encode_shard(report, shard, true)), shard},
+      // The sections are left to the full read.
+      {file("section.zpk", broken_section), shard},
+      {file("header.zpk", broken_header), std::nullopt,
+       "header.zpk:byte 632: header checksum mismatch"},
+      {file("short.zpk", "\x89ZPK\r"), std::nullopt,
+       "short.zpk:byte 5: truncated header: the file has 5 bytes"},
+      {folder_, std::nullopt, "cannot read: is a directory"},
+      {folder_ / "missing.zpk", std::nullopt,
+       "missing.zpk: cannot read: No such file or directory"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path.filename().string());
+    const Loaded<std::optional<ShardIdentity>> read =
+        read_shard_identity(row.path);
+    if (std::string(row.error).empty()) {
+      ASSERT_TRUE(read.ok()) << read.error().to_string();
+      EXPECT_EQ(read.value(), row.expected);
+      continue;
+    }
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().file, row.path.string());
+    EXPECT_NE(read.error().to_string().find(row.error), std::string::npos)
+        << read.error().to_string();
+  }
+}
+
+// Every reader, the cheap one and the full ones, names the same fault of a
+// shard's identity at the same byte.
+TEST_F(ReadColumns, DamagedShardIdentityIsCaughtByEveryReader) {
+  const ProfileReport report = generate_report(options_for_total(500, 6));
+  const std::string valid = encode_shard(report, sample_identity());
+  const std::size_t block = shard_block_offset(valid);
+  const auto at = [block](std::size_t byte) {
+    return "byte " + std::to_string(block + byte) + ": ";
+  };
+  std::string whole = encode(report);
+  set_le(whole, 12, 1, 4);
+  reseal(whole);
+  std::string old = encode(report, false, 1);
+  old.append(64, '\0');
+  set_le(old, 12, 1, 4);
+  reseal(old);
+  struct Row {
+    std::string expected;
+    std::function<void(std::string&)> damage;
+  };
+  const std::vector<Row> rows = {
+      {at(0) + "the shard identity block does not start with its tag",
+       [&](std::string& b) { b[block + 3] ^= 1; }},
+      {at(56) + "shard identity checksum mismatch",
+       [&](std::string& b) { b[block + 20] ^= 1; }},
+      {at(41) + "reserved shard identity byte is not zero",
+       [&](std::string& b) {
+         b[block + 41] = 1;
+         reseal_shard_block(b);
+       }},
+      {at(24) + "shard index 5 is not below the shard count 5",
+       [&](std::string& b) {
+         set_le(b, block + 24, 5, 4);
+         reseal_shard_block(b);
+       }},
+      {at(28) + "the shard count is 0",
+       [&](std::string& b) {
+         set_le(b, block + 28, 0, 4);
+         reseal_shard_block(b);
+       }},
+      // The header checksum covers the flag.
+      {"byte 632: header checksum mismatch",
+       [](std::string& b) { b[12] ^= 1; }},
+      {"byte 12: unknown flags 0x2",
+       [](std::string& b) {
+         set_le(b, 12, 3, 4);
+         reseal(b);
+       }},
+      {at(0) + "64 unexpected bytes after the last section",
+       [](std::string& b) {
+         set_le(b, 12, 0, 4);
+         reseal(b);
+       }},
+      {at(64) + "1 unexpected bytes after the shard identity block",
+       [](std::string& b) { b.push_back('\0'); }},
+      {at(63) + "truncated file: the shard identity block needs bytes " +
+           std::to_string(block) + ".." + std::to_string(block + 64) +
+           " but the file has " + std::to_string(block + 63),
+       [](std::string& b) { b.pop_back(); }},
+      {"byte " + std::to_string(whole.size()) +
+           ": truncated file: the shard identity block needs bytes",
+       [&](std::string& b) { b = whole; }},
+      {"byte 12: the shard flag is set in a version 1 package",
+       [&](std::string& b) { b = old; }},
+  };
+  const auto check = [this](const std::string& bytes,
+                            const std::string& expected) {
+    const auto path = file("damaged.zpk", bytes);
+    const Loaded<std::optional<ShardIdentity>> identity =
+        read_shard_identity(path);
+    const std::string cheap =
+        identity.ok() ? "(read)" : identity.error().to_string();
+    EXPECT_NE(cheap.find(expected), std::string::npos) << cheap;
+    const std::string full = error_of(read_columns(path));
+    EXPECT_NE(full.find(expected), std::string::npos) << full;
+    const std::string parsed = error_of(parse_columns(bytes, "damaged.zpk"));
+    EXPECT_NE(parsed.find(expected), std::string::npos) << parsed;
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.expected);
+    std::string bytes = valid;
+    row.damage(bytes);
+    check(bytes, row.expected);
+  }
+  // Any byte of the block flipped: the tag's own check, else the checksum.
+  for (std::size_t byte = 0; byte < 64; ++byte) {
+    SCOPED_TRACE(byte);
+    std::string bytes = valid;
+    bytes[block + byte] ^= 0x20;
+    check(bytes, byte < 8 ? at(0) : at(56));
+  }
 }
 
 }  // namespace

@@ -50,6 +50,10 @@ constexpr std::uint64_t kMaxCompressionRatio = std::uint64_t{1} << 16U;
 // Below this many stored bytes a second thread costs more than it saves.
 constexpr std::uint64_t kParallelBytes = std::uint64_t{1} << 20U;
 constexpr std::uint64_t kV2Alignment = 64;
+using detail::kShardBlockBytes;
+using detail::kShardChecksumAt;
+using detail::kShardFlag;
+using detail::kShardTag;
 
 enum class Encoding : std::uint32_t { Raw = 0, Zstd = 1 };
 
@@ -176,11 +180,16 @@ class PackageReader {
 
   ColumnsResult read(std::shared_ptr<const void> keep_alive) {
     try {
-      if (!read_header() || !read_directory()) return std::move(error_);
+      if (!read_header() || !read_directory() ||
+          !read_shard_block(data_ + size_ - kShardBlockBytes) ||
+          !check_memory()) {
+        return std::move(error_);
+      }
       auto storage = std::make_shared<PackageStorage>();
       storage->input = std::move(keep_alive);
       if (!verify_and_decode(*storage)) return std::move(error_);
       ProfileColumns columns = make_columns(*storage);
+      columns.shard = shard_;
       columns.storage = std::move(storage);
       if (auto fault = detail::find_column_fault(columns, limits_, &maxima_)) {
         const auto section = static_cast<std::size_t>(fault->array);
@@ -195,6 +204,15 @@ class PackageReader {
       fail("not enough memory to load the package");
       return std::move(error_);
     }
+  }
+
+  // Reads the identity alone: `data_` holds only the preamble (size_ is
+  // the file's), `block` the file's last kShardBlockBytes bytes or null.
+  Loaded<std::optional<ShardIdentity>> identity(const unsigned char* block) {
+    if (!read_header() || !read_directory()) return std::move(error_);
+    // A shard's size was checked to leave room for the preamble and block.
+    if (flagged_ && !read_shard_block(block)) return std::move(error_);
+    return shard_;
   }
 
  private:
@@ -241,7 +259,16 @@ class PackageReader {
                   kDirectoryEnd);
     }
     const std::uint32_t flags = load_u32(data_ + 12);
-    if (flags != 0) return fail("unknown flags " + hex(flags), 12);
+    if ((flags & ~kShardFlag) != 0) {
+      return fail("unknown flags " + hex(flags & ~kShardFlag), 12);
+    }
+    flagged_ = (flags & kShardFlag) != 0;
+    if (flagged_ && version_ != 2) {
+      return fail("the shard flag is set in a version " +
+                      std::to_string(version_) +
+                      " package (only version 2 carries a shard identity)",
+                  12);
+    }
     const std::uint32_t last = load_u32(data_ + 68);
     if (version_ == 1 && last != 0) {
       return fail("reserved header field is not zero", 68);
@@ -386,22 +413,77 @@ class PackageReader {
                           ? UINT64_MAX
                           : decoded_total + owned;
     }
-    if (end < size_) {
+    if (flagged_) {
+      // A shard ends with its identity block; `end` stays the block's
+      // offset (the section ends are at most the file size, so this cannot
+      // overflow).
+      if (end + kShardBlockBytes < size_) {
+        return fail(std::to_string(size_ - end - kShardBlockBytes) +
+                        " unexpected bytes after the shard identity block",
+                    end + kShardBlockBytes);
+      }
+      if (end + kShardBlockBytes > size_) {
+        return fail("truncated file: the shard identity block needs bytes " +
+                        std::to_string(end) + ".." +
+                        std::to_string(end + kShardBlockBytes) +
+                        " but the file has " + std::to_string(size_),
+                    size_);
+      }
+    } else if (end < size_) {
       return fail(std::to_string(size_ - end) +
                       " unexpected bytes after the last section",
                   end);
-    }
-    if (end > size_) {
+    } else if (end > size_) {
       return fail("truncated file: the last section's padding ends at byte " +
                       std::to_string(end) + " but the file has " +
                       std::to_string(size_),
                   size_);
     }
+    decoded_total_ = decoded_total;
+    return true;
+  }
+
+  // Checks the identity block at the end of a flagged file, whose place the
+  // directory checks confirmed; `block` holds its bytes. Sets shard_.
+  bool read_shard_block(const unsigned char* block) {
+    if (!flagged_) return true;
+    const std::uint64_t at = size_ - kShardBlockBytes;
+    if (std::memcmp(block, kShardTag.data(), kShardTag.size()) != 0) {
+      return fail("the shard identity block does not start with its tag", at);
+    }
+    const std::uint64_t stored = load_u64(block + kShardChecksumAt);
+    const std::uint64_t computed = XXH3_64bits(block, kShardChecksumAt);
+    if (stored != computed) {
+      return fail("shard identity checksum mismatch: stored " + hex(stored) +
+                      ", computed " + hex(computed),
+                  at + kShardChecksumAt);
+    }
+    for (std::uint64_t k = 32; k < kShardChecksumAt; ++k) {
+      if (block[k] != 0) {
+        return fail("reserved shard identity byte is not zero", at + k);
+      }
+    }
+    ShardIdentity shard;
+    std::memcpy(shard.profile.data(), block + 8, shard.profile.size());
+    shard.index = load_u32(block + 24);
+    shard.count = load_u32(block + 28);
+    if (shard.count == 0) return fail("the shard count is 0", at + 28);
+    if (shard.index >= shard.count) {
+      return fail("shard index " + std::to_string(shard.index) +
+                      " is not below the shard count " +
+                      std::to_string(shard.count),
+                  at + 24);
+    }
+    shard_ = shard;
+    return true;
+  }
+
+  bool check_memory() {
     // Memory the load takes beyond the input: the decoded compressed
     // sections, and for a record reader the records too (which take far
     // more room than columns). Both are checked before anything is
     // allocated.
-    std::uint64_t needed = decoded_total;
+    std::uint64_t needed = decoded_total_;
     if (for_records_) {
       const std::uint64_t per_sample = sizeof(CycleSample);
       needed = std::max(needed, sample_count_ > UINT64_MAX / per_sample
@@ -665,6 +747,9 @@ class PackageReader {
   std::uint64_t list_count_ = 0;
   std::uint64_t entry_count_ = 0;
   std::array<DirectoryEntry, kSectionCount> directory_{};
+  std::uint64_t decoded_total_ = 0;  // memory the decoded sections take
+  bool flagged_ = false;             // the header's shard flag
+  std::optional<ShardIdentity> shard_;
   detail::IdMaxima maxima_;
 };
 
@@ -700,14 +785,22 @@ ColumnsResult read_package_columns(const char* data, std::size_t size,
       .read(std::move(keep_alive));
 }
 
+Loaded<std::optional<ShardIdentity>> read_package_identity(
+    const unsigned char* preamble, std::uint64_t file_size,
+    const unsigned char* block, std::string_view file_name) {
+  // The limits play no part: nothing is decoded or allocated.
+  const ReadLimits limits;
+  return PackageReader(reinterpret_cast<const char*>(preamble),
+                       static_cast<std::size_t>(file_size), file_name, limits,
+                       false)
+      .identity(block);
+}
+
 std::optional<std::string> plan_package(const ProfileColumns& columns,
                                         const PackageWriteOptions& options,
                                         PackagePlan& plan,
                                         ReadProgress* progress) {
-  if (options.version != 1 && options.version != 2) {
-    return "package version " + std::to_string(options.version) +
-           " cannot be written (versions 1 and 2 can)";
-  }
+  if (auto refused = check_write_options(options)) return refused;
   if (columns.string_count() > kIdCapacity) {
     return "the report has more distinct strings than 32-bit ids can name";
   }
@@ -750,8 +843,10 @@ std::optional<std::string> plan_package(const ProfileColumns& columns,
       columns.clock_hz,       columns.tiles.size(),
       columns.sample_count(), columns.string_count(),
       columns.list_count(),   columns.list_entries.size()};
-  plan.total_bytes = detail::lay_out_package(options.version, counts, entries,
-                                             plan.offsets, plan.preamble);
+  plan.total_bytes =
+      detail::lay_out_package(options.version, counts, entries, plan.offsets,
+                              plan.preamble, options.shard.has_value());
+  if (options.shard) plan.shard_block = encode_shard_block(*options.shard);
   return std::nullopt;
 }
 
@@ -786,7 +881,9 @@ void write_package(const PackagePlan& plan, std::ostream& out,
     if (!raw) counted.add(section.size);
     at = plan.offsets[i] + section.stored.size();
   }
-  write(kZeros.data(), plan.total_bytes - at, false);
+  const std::uint64_t block = plan.shard_block ? kShardBlockBytes : 0;
+  write(kZeros.data(), plan.total_bytes - block - at, false);
+  if (plan.shard_block) write(plan.shard_block->data(), block, false);
 }
 
 }  // namespace detail
@@ -812,6 +909,10 @@ WriteResult encode_columns_package(const ProfileColumns& columns,
   for (std::size_t i = 0; i < kSectionCount; ++i) {
     out.resize(plan.offsets[i], '\0');
     append(plan.sections[i].stored.data(), plan.sections[i].stored.size());
+  }
+  if (plan.shard_block) {
+    out.resize(plan.total_bytes - kShardBlockBytes, '\0');
+    append(plan.shard_block->data(), plan.shard_block->size());
   }
   out.resize(plan.total_bytes, '\0');
   return std::nullopt;

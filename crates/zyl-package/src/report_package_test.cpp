@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "zyl_package/generate.h"
 #include "zyl_package/profile_columns.h"
 #include "zyl_package/report_io.h"
+#include "zyl_package/shards.h"
 
 namespace zyl_package {
 namespace {
@@ -340,6 +342,173 @@ TEST(ReportPackage, RefusesSizesTheFileCannotBack) {
               std::string::npos)
         << load_error(valid, limits);
   }
+}
+
+TEST(ReportPackage, ShardIdentityRoundTripsAndLeavesTheSectionsInPlace) {
+  const ProfileReport report = awkward_report();
+  const ShardIdentity shard = sample_identity();
+  for (const bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "compressed" : "raw");
+    const std::string whole = encode(report, compress);
+    const std::string bytes = encode_shard(report, shard, compress);
+    // The flag and the header checksum differ, then the block follows the
+    // whole package's bytes: a mapped shard's sections are where they were.
+    ASSERT_EQ(bytes.size(), whole.size() + 64);
+    EXPECT_EQ(get64(bytes, 8), 2U | std::uint64_t{1} << 32U);
+    EXPECT_EQ(bytes.substr(16, kHeaderChecksum - 16),
+              whole.substr(16, kHeaderChecksum - 16));
+    EXPECT_EQ(bytes.substr(640, whole.size() - 640), whole.substr(640));
+    EXPECT_EQ(bytes.substr(whole.size(), 8), "ZPKSHARD");
+
+    const ColumnsResult columns = parse_columns(bytes, "s.zpk");
+    ASSERT_TRUE(columns.ok()) << columns.error().to_string();
+    EXPECT_EQ(columns.value().shard, shard);
+    EXPECT_TRUE(to_report(columns.value()) == report);
+    const LoadResult records = parse_report_package(bytes, "s.zpk");
+    ASSERT_TRUE(records.ok()) << records.error().to_string();
+    EXPECT_TRUE(records.value() == report);
+    const ColumnsResult plain = parse_columns(whole);
+    ASSERT_TRUE(plain.ok()) << plain.error().to_string();
+    EXPECT_EQ(plain.value().shard, std::nullopt);
+  }
+}
+
+TEST(ReportPackage, RefusesToWriteAShardIdentityItsReaderWouldReject) {
+  struct Row {
+    std::uint32_t version;
+    std::uint32_t index;
+    std::uint32_t count;
+    const char* expected;
+  };
+  const std::vector<Row> rows = {
+      {1, 0, 1, "a shard identity needs package version 2"},
+      {2, 3, 3, "shard index 3 is not below the shard count 3"},
+      {2, 0, 0, "shard index 0 is not below the shard count 0"},
+  };
+  const ProfileColumns columns = to_columns(awkward_report());
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.expected);
+    PackageWriteOptions options;
+    options.version = row.version;
+    options.shard = sample_identity(row.index, row.count);
+    std::string out;
+    EXPECT_EQ(encode_columns_package(columns, out, options),
+              (WriteError{{}, row.expected}));
+  }
+}
+
+TEST(ProfileFingerprint, IsTheSameForTheSameProfileInEveryForm) {
+  const std::vector<ProfileReport> reports = {
+      // Large enough that the JSON reader merges several runs' dictionaries.
+      generate_report(options_for_total(20000, 64)), awkward_report(),
+      ProfileReport{}};
+  for (const ProfileReport& report : reports) {
+    const ProfileColumns columns = to_columns(report);
+    const auto expected = profile_fingerprint(columns);
+    std::ostringstream json;
+    ASSERT_FALSE(write_report_json(report, json));
+    std::vector<std::pair<std::string, std::string>> forms = {
+        {"json", json.str()},
+        {"raw v2", encode(report, false, 2)},
+        {"compressed v2", encode(report, true, 2)},
+        {"v1", encode(report, false, 1)},
+        {"shard", encode_shard(report, sample_identity())}};
+    for (const auto& [name, bytes] : forms) {
+      SCOPED_TRACE(name);
+      const ColumnsResult read = parse_columns(bytes, name);
+      ASSERT_TRUE(read.ok()) << read.error().to_string();
+      EXPECT_EQ(profile_fingerprint(read.value()), expected);
+    }
+    EXPECT_EQ(profile_fingerprint(to_columns(report)), expected);
+    EXPECT_EQ(profile_fingerprint(tile_range(columns, 0, columns.tiles.size())),
+              expected);
+  }
+}
+
+// Three strings ("a", "bb", "σ"), two lists, and samples 0, 1, 2 on tiles 0
+// (sample 0), 1 (empty) and 2 (samples 1 and 2).
+ColumnBuffers small_buffers() {
+  ColumnBuffers b;
+  b.tiles = {{.physical_tile = 4, .first_sample = 0, .sample_count = 1},
+             {.physical_tile = 5, .first_sample = 1, .sample_count = 0},
+             {.physical_tile = 6, .first_sample = 1, .sample_count = 2}};
+  b.start_cycle = {1, 2, 3};
+  b.end_cycle = {2, 3, 4};
+  b.local_index = {0, 1, 2};
+  b.phase = {0, 0, 1};
+  b.epoch = {0, 0, 0};
+  b.kind = {0, 1, 3};
+  b.kernel = {0, 1, 2};
+  b.operation = {2, 2, 0};
+  b.metadata = {0, 1, 1};
+  b.string_bytes = "abbσ";
+  b.string_offsets = {0, 1, 3, 5};
+  b.list_offsets = {0, 0, 2};
+  b.list_entries = {{0, 1}, {0, 2}};
+  return b;
+}
+
+TEST(ProfileFingerprint, AnySingleChangeGivesAnother) {
+  struct Row {
+    const char* name;
+    std::function<void(ColumnBuffers&, std::uint64_t&)> change;
+  };
+  const std::vector<Row> rows = {
+      {"unchanged", [](ColumnBuffers&, std::uint64_t&) {}},
+      {"clock", [](ColumnBuffers&, std::uint64_t& clock) { clock = 1; }},
+      {"physical tile",
+       [](ColumnBuffers& b, std::uint64_t&) { b.tiles[0].physical_tile = 7; }},
+      {"a sample moved to the next tile",
+       [](ColumnBuffers& b, std::uint64_t&) {
+         b.tiles[0].sample_count = 2;
+         b.tiles[1].first_sample = 2;
+         b.tiles[2] = {
+             .physical_tile = 6, .first_sample = 2, .sample_count = 1};
+       }},
+      {"start_cycle",
+       [](ColumnBuffers& b, std::uint64_t&) { b.start_cycle[1] = 9; }},
+      {"end_cycle",
+       [](ColumnBuffers& b, std::uint64_t&) { b.end_cycle[2] = 9; }},
+      {"local_index",
+       [](ColumnBuffers& b, std::uint64_t&) { b.local_index[0] = 9; }},
+      {"phase", [](ColumnBuffers& b, std::uint64_t&) { b.phase[0] = 1; }},
+      {"epoch", [](ColumnBuffers& b, std::uint64_t&) { b.epoch[2] = 1; }},
+      {"kind", [](ColumnBuffers& b, std::uint64_t&) { b.kind[0] = 2; }},
+      {"kernel", [](ColumnBuffers& b, std::uint64_t&) { b.kernel[0] = 1; }},
+      {"operation",
+       [](ColumnBuffers& b, std::uint64_t&) { b.operation[1] = 1; }},
+      {"metadata", [](ColumnBuffers& b, std::uint64_t&) { b.metadata[0] = 1; }},
+      {"string text",
+       [](ColumnBuffers& b, std::uint64_t&) { b.string_bytes[2] = 'c'; }},
+      // The same bytes cut elsewhere: "ab", "b", "σ".
+      {"string boundary",
+       [](ColumnBuffers& b, std::uint64_t&) { b.string_offsets[1] = 2; }},
+      {"an unused string",
+       [](ColumnBuffers& b, std::uint64_t&) {
+         b.string_bytes += 'x';
+         b.string_offsets.push_back(6);
+       }},
+      {"metadata entry",
+       [](ColumnBuffers& b, std::uint64_t&) { b.list_entries[0].value = 2; }},
+      // The same entries cut elsewhere: [a=bb], [a=σ].
+      {"list boundary",
+       [](ColumnBuffers& b, std::uint64_t&) { b.list_offsets[1] = 1; }},
+  };
+  std::set<std::array<std::uint8_t, 16>> seen;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ColumnBuffers buffers = small_buffers();
+    std::uint64_t clock = 0;
+    row.change(buffers, clock);
+    const ProfileColumns columns = columns_from(clock, std::move(buffers));
+    ASSERT_EQ(check_columns(columns), std::nullopt);
+    EXPECT_TRUE(seen.insert(profile_fingerprint(columns)).second);
+  }
+  // A shard identity is not content.
+  ProfileColumns marked = columns_from(0, small_buffers());
+  const auto unmarked = profile_fingerprint(marked);
+  marked.shard = sample_identity();
+  EXPECT_EQ(profile_fingerprint(marked), unmarked);
 }
 
 }  // namespace

@@ -40,6 +40,9 @@ ProfileColumns tile_range(const ProfileColumns& columns, std::size_t first_tile,
   storage->whole = columns.storage;
 
   ProfileColumns shard = columns;  // clock and dictionaries, shared as they are
+  // A range of a shard is not that shard: whoever writes the range as a
+  // shard gives it its own identity.
+  shard.shard.reset();
   shard.tiles = storage->tiles;
   const auto cut = [&](auto column) { return column.subspan(begin, count); };
   shard.start_cycle = cut(columns.start_cycle);

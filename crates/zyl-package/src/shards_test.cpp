@@ -12,6 +12,7 @@
 
 #include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
+#include "zyl_package/report_package.h"
 
 namespace zyl_package {
 namespace {
@@ -119,6 +120,40 @@ TEST(Shards, ShardOutlivesTheWholeAndReadsBackAsWritten) {
   const LoadResult back = read_report(json);
   ASSERT_TRUE(back.ok()) << back.error().to_string();
   EXPECT_TRUE(back.value() == expected);
+  std::filesystem::remove_all(folder);
+}
+
+// What split does: every range written with one identity of the whole,
+// read back with it; a range of a shard read back is no shard.
+TEST(Shards, WrittenShardsCarryTheirIdentityAndRangesOfThemDoNot) {
+  const auto folder = std::filesystem::temp_directory_path() /
+                      ("zyl_shard_identity_test_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const ProfileColumns columns =
+      to_columns(generate_report(options_for_total(4000, 24)));
+  const std::vector<std::size_t> bounds = shard_bounds(columns, 3);
+  ShardIdentity identity;
+  identity.profile = profile_fingerprint(columns);
+  identity.count = static_cast<std::uint32_t>(bounds.size() - 1);
+  for (std::uint32_t k = 0; k < identity.count; ++k) {
+    SCOPED_TRACE(k);
+    identity.index = k;
+    PackageWriteOptions options;
+    options.shard = identity;
+    const auto path = folder / ("part-" + std::to_string(k) + ".zpk");
+    const WriteResult failed =
+        write_columns(tile_range(columns, bounds[k], bounds[k + 1]), path,
+                      ReportFormat::Package, options);
+    ASSERT_FALSE(failed.has_value()) << failed->to_string();
+    const auto cheap = read_shard_identity(path);
+    ASSERT_TRUE(cheap.ok()) << cheap.error().to_string();
+    EXPECT_EQ(cheap.value(), identity);
+    const ColumnsResult back = read_columns(path);
+    ASSERT_TRUE(back.ok()) << back.error().to_string();
+    EXPECT_EQ(back.value().shard, identity);
+    const ProfileColumns& shard = back.value();
+    EXPECT_EQ(tile_range(shard, 0, shard.tiles.size()).shard, std::nullopt);
+  }
   std::filesystem::remove_all(folder);
 }
 

@@ -105,13 +105,18 @@ TEST(WriteGeneratedReport, PackageIsTheColumnWritersBytesInEveryForm) {
   const TempFolder folder;
   for (const OptionRow& row : option_rows()) {
     const ProfileColumns columns = to_columns(generate_report(row.options));
-    for (const std::uint32_t version : {1U, 2U}) {
+    // Both versions, and version 2 as a shard, whose identity block the
+    // streaming writer places on its own.
+    for (const auto& [version, shard] :
+         {std::pair{1U, false}, std::pair{2U, false}, std::pair{2U, true}}) {
       for (const bool compress : {false, true}) {
         SCOPED_TRACE(row.name + ", version " + std::to_string(version) +
+                     (shard ? " shard" : "") +
                      (compress ? ", compressed" : ", raw"));
         PackageWriteOptions package;
         package.version = version;
         package.compress = compress;
+        if (shard) package.shard = ShardIdentity{{1, 2, 3}, 1, 2};
         const fs::path expected = folder.file("expected.zpk");
         const fs::path streamed = folder.file("streamed.zpk");
         ASSERT_EQ(
@@ -163,13 +168,20 @@ TEST(WriteGeneratedReport, FailureNamesTheFileAndLeavesNothingBehind) {
   }
   PackageWriteOptions unknown;
   unknown.version = 3;
+  PackageWriteOptions old_shard;
+  old_shard.version = 1;
+  old_shard.shard = ShardIdentity{};
   const fs::path target = folder.file("kept.zpk");
   { std::ofstream(target) << "earlier"; }
-  const auto error =
-      write_generated_report(options, target, ReportFormat::Package, unknown);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_NE(error->message.find("version 3"), std::string::npos)
-      << error->to_string();
+  for (const auto& [package, expected] :
+       {std::pair{unknown, "version 3"},
+        std::pair{old_shard, "a shard identity needs package version 2"}}) {
+    const auto error =
+        write_generated_report(options, target, ReportFormat::Package, package);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(error->message.find(expected), std::string::npos)
+        << error->to_string();
+  }
   EXPECT_EQ(read_file(target), "earlier");
   EXPECT_EQ(folder.entries(), 1U);
 }

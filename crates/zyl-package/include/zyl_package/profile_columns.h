@@ -40,16 +40,6 @@ struct MetadataPair {
 };
 static_assert(sizeof(MetadataPair) == 8);
 
-// A whole profile as columns. Sample `i` of the profile is element `i` of
-// every sample column; the tiles' ranges follow each other in report order.
-// The arrays are views: `storage` keeps what they point into alive (owned
-// vectors or a mapped file), so copies are cheap and share the data.
-//
-// Columns from a reader or from to_columns are valid: every column holds
-// sample_count() elements, kinds are 0..3, every id is inside its
-// dictionary, offsets are non-decreasing and end at their array's size, and
-// the tiles cover the samples contiguously (check_columns). The query engine
-// relies on that and tests no index while it scans.
 // Which piece of which profile a file holds, when it is one of the shards
 // `zyl-profile split` writes: a set of shards is whole when every index
 // below `count` is there once, all with the same `profile`.
@@ -63,9 +53,22 @@ struct ShardIdentity {
   bool operator==(const ShardIdentity&) const = default;
 };
 
+// A whole profile as columns. Sample `i` of the profile is element `i` of
+// every sample column; the tiles' ranges follow each other in report order.
+// The arrays are views: `storage` keeps what they point into alive (owned
+// vectors or a mapped file), so copies are cheap and share the data.
+//
+// Columns from a reader or from to_columns are valid: every column holds
+// sample_count() elements, kinds are 0..3, every id is inside its
+// dictionary, offsets are non-decreasing and end at their array's size, and
+// the tiles cover the samples contiguously (check_columns). The query engine
+// relies on that and tests no index while it scans.
 struct ProfileColumns {
   std::uint64_t clock_hz = 0;  // counter frequency; 0 means unknown
-  // Set when the file read is a shard of a larger profile.
+  // Set when the file read is a shard of a larger profile; only a package
+  // reader sets it. Writers take the identity from their options
+  // (PackageWriteOptions::shard), never from here, and tile_range leaves it
+  // empty: a range of a shard is not that shard.
   std::optional<ShardIdentity> shard;
   std::span<const ColumnTile> tiles;
 

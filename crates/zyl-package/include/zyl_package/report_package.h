@@ -33,8 +33,8 @@ struct PackageWriteOptions {
   int compression_level = 3;  // zstd level; 3 balances speed and size
   std::uint32_t version = kPackageVersion;  // 1 (8-byte alignment, XXH64)
                                             // for older readers, or 2
-  // Marks the package as one shard of a larger profile (version 2 only):
-  // readers then give it back in ProfileColumns::shard.
+  // Marks the package as one shard of a larger profile (version 2 only;
+  // index below count): readers then give it back in ProfileColumns::shard.
   std::optional<ShardIdentity> shard;
 
   bool operator==(const PackageWriteOptions&) const = default;
@@ -43,15 +43,25 @@ struct PackageWriteOptions {
 // Returns the fingerprint of a profile's content that its shards carry
 // (ShardIdentity::profile): XXH3-128 over the clock, the tiles and every
 // column and dictionary, so two different profiles (or two runs of one
-// program) differ and the same profile always gives the same one.
+// program) differ and the same profile always gives the same one. It covers
+// the ids as stored: every reader of this library and to_columns number
+// strings and lists in order of first use, so a profile gives the same
+// fingerprint read from JSON or from a package; a package whose writer
+// numbered them otherwise gives another. The shard identity of `columns`
+// plays no part. One pass over the columns, in the canonical (big-endian)
+// byte order of xxHash's 128-bit digests.
 [[nodiscard]] std::array<std::uint8_t, 16> profile_fingerprint(
     const ProfileColumns& columns);
 
-// Returns the shard identity in the header of the report file at `path`,
-// reading only the header and the identity block: nothing for a JSON report
-// or a package that holds a whole profile, or the error that stops the read
-// (a missing file, a damaged header). Cheap enough to call on every file of
-// a set before any is loaded.
+// Returns the shard identity of the report file at `path`, reading only the
+// header (640 bytes) and the identity block (the last 64): nothing for a
+// JSON report (any file whose first byte is not the magic's), a package that
+// holds a whole profile, or a pipe (which cannot be read twice; the read of
+// its columns sets their `shard`), or the error that stops the read, naming
+// `path` as given and, for a damaged package, the byte offset (a missing
+// file, a damaged header or identity block, a size that does not match the
+// directory). The sections are neither read nor checked. Cheap enough to
+// call on every file of a set before any is loaded.
 [[nodiscard]] Loaded<std::optional<ShardIdentity>> read_shard_identity(
     const std::filesystem::path& path);
 
@@ -64,7 +74,10 @@ struct PackageWriteOptions {
 // Encodes `columns` as a package into `out` (replacing its contents).
 // Returns nothing on success, or why they cannot be stored (an error with
 // no file): columns that check_columns rejects, more than 2^32 distinct
-// strings or metadata lists, or a version other than 1 and 2.
+// strings or metadata lists, a version other than 1 and 2, or a shard
+// identity in version 1 or with an index not below its count.
+// `options.shard` alone decides the identity written; `columns.shard` is
+// ignored, so rewriting a shard keeps its identity only when passed on.
 [[nodiscard]] WriteResult encode_columns_package(
     const ProfileColumns& columns, std::string& out,
     const PackageWriteOptions& options = {});

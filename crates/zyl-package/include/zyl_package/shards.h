@@ -15,8 +15,9 @@ namespace zyl_package {
 // `columns`' (so ids keep their meaning), the tile array is new with
 // first_sample counted from the range's first sample. The result keeps the
 // new tile array and `columns.storage` alive, so it may outlive `columns`.
-// Valid columns give valid columns. Requires first_tile <= end_tile <=
-// columns.tiles.size().
+// It has no shard identity, even when `columns` has one: a range of a shard
+// is not that shard. Valid columns give valid columns. Requires first_tile <=
+// end_tile <= columns.tiles.size().
 [[nodiscard]] ProfileColumns tile_range(const ProfileColumns& columns,
                                         std::size_t first_tile,
                                         std::size_t end_tile);
