@@ -2,17 +2,25 @@
 // machines (a cluster's workers send them to the client), so the encoding is
 // fixed: an 8-byte mark, a version, then every field in order as unsigned
 // LEB128 varints (strings and lists length first), with ascending lists
-// stored as differences. Most numbers are small, so a group costs a few
-// bytes per distinct duration, tile and phase pair.
+// stored as differences, and last the XXH3-64 of every byte before it, as 8
+// little-endian bytes. Most numbers are small, so a group costs a few bytes
+// per distinct duration, tile and phase pair.
 //
-// The reader takes bytes from anywhere: it checks every length against the
-// bytes left before reserving, every enumeration against its range and
-// every order the merge relies on, and stops at the first fault with the
-// byte offset and what was expected there.
+// The reader takes bytes from anywhere. The checksum refuses damage in
+// transit, since a flipped bit in a varint often still reads as a partial,
+// just another one. It is checked after the mark and the version, so bytes
+// of another version get the version's error whatever their framing. Bytes
+// with a good checksum may still be crafted: the reader checks every count
+// against the bytes left before reserving for it, every enumeration against
+// its range and every order the merge relies on, and stops at the first
+// fault with the byte offset and what was expected there.
+#include <xxhash.h>
+
 #include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "zyl_profile/partial.h"
 
@@ -20,7 +28,22 @@ namespace zyl_profile {
 namespace {
 
 constexpr std::string_view kMark{"ZYLPART\0", 8};
-constexpr std::uint64_t kVersion = 1;
+// Version 2 added the checksum.
+constexpr std::uint64_t kVersion = 2;
+constexpr std::size_t kChecksumSize = 8;
+
+std::uint64_t checksum_of(std::string_view bytes) {
+  return XXH3_64bits(bytes.data(), bytes.size());
+}
+
+std::string hex(std::uint64_t value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text = "0x";
+  for (int shift = 60; shift >= 0; shift -= 4) {
+    text.push_back(kDigits[(value >> shift) & 0xfU]);
+  }
+  return text;
+}
 
 class Writer {
  public:
@@ -57,7 +80,14 @@ class Writer {
     }
   }
 
-  std::string take() && { return std::move(bytes_); }
+  // Ends the bytes with the checksum of all before it.
+  std::string take() && {
+    std::uint64_t sum = checksum_of(bytes_);
+    for (std::size_t i = 0; i < kChecksumSize; ++i, sum >>= 8) {
+      bytes_.push_back(static_cast<char>(sum & 0xffU));
+    }
+    return std::move(bytes_);
+  }
 
  private:
   std::string bytes_;
@@ -154,6 +184,32 @@ class Reader {
       return fail("not a partial result (its first bytes are not the mark)");
     }
     at_ = kMark.size();
+    return true;
+  }
+
+  // Compares the last 8 bytes with the checksum of all before them, then
+  // leaves them out of what the fields are read from. Offsets stay those of
+  // the whole bytes.
+  bool checksum() {
+    if (error_) return false;
+    if (bytes_.size() - at_ < kChecksumSize) {
+      return fail("the bytes end before the checksum");
+    }
+    const std::size_t checksum_at = bytes_.size() - kChecksumSize;
+    std::uint64_t stored = 0;
+    for (std::size_t i = 0; i < kChecksumSize; ++i) {
+      stored |=
+          std::uint64_t{static_cast<unsigned char>(bytes_[checksum_at + i])}
+          << (8 * i);
+    }
+    const std::uint64_t computed = checksum_of(bytes_.substr(0, checksum_at));
+    if (stored != computed) {
+      at_ = checksum_at;
+      return fail("checksum mismatch: stored " + hex(stored) + ", computed " +
+                  hex(computed) + " over the " + std::to_string(checksum_at) +
+                  " bytes before it (the bytes are damaged or cut)");
+    }
+    bytes_ = bytes_.substr(0, checksum_at);
     return true;
   }
 
@@ -429,6 +485,7 @@ bool read_partial(Reader& in, PartialResult& partial) {
                    " is not readable by this build (it reads version " +
                    std::to_string(kVersion) + ")");
   }
+  if (!in.checksum()) return false;
   if (!read_query(in, partial.query) ||
       !in.ascending<std::uint64_t>(
           "the shard positions",

@@ -110,11 +110,12 @@ struct PartialError {
 [[nodiscard]] QueryReport finish_partial(PartialResult&& partial);
 
 // Returns the partial as bytes: a versioned, self-describing encoding that
-// parse_partial reads back equal, on any machine.
+// parse_partial reads back equal, on any machine, ending in a checksum of
+// all the bytes before it.
 [[nodiscard]] std::string serialise_partial(const PartialResult& partial);
 
 // Reads bytes written by serialise_partial. Bytes that are not such a
-// partial (truncated, corrupt, another version) give an error naming the
+// partial (truncated, damaged, another version) give an error naming the
 // byte offset and what was wrong there; nothing in them can make the
 // reader allocate more than a small multiple of their size.
 [[nodiscard]] std::variant<PartialResult, PartialError> parse_partial(
