@@ -11,9 +11,10 @@
 // just another one. It is checked after the mark and the version, so bytes
 // of another version get the version's error whatever their framing. Bytes
 // with a good checksum may still be crafted: the reader checks every count
-// against the bytes left before reserving for it, every enumeration against
-// its range and every order the merge relies on, and stops at the first
-// fault with the byte offset and what was expected there.
+// against the bytes left, at the fewest bytes its elements can take, before
+// reserving for it, every enumeration against its range and every order the
+// merge relies on, and stops at the first fault with the byte offset and
+// what was expected there.
 #include <xxhash.h>
 
 #include <algorithm>
@@ -31,6 +32,19 @@ constexpr std::string_view kMark{"ZYLPART\0", 8};
 // Version 2 added the checksum.
 constexpr std::uint64_t kVersion = 2;
 constexpr std::size_t kChecksumSize = 8;
+
+// The fewest bytes an element of each list takes (one per number, flag and
+// string length): a count is refused when that many elements could not fit
+// in the bytes left.
+constexpr std::size_t kMetadataConditionBytes = 2;  // name, value flag
+constexpr std::size_t kTextPairBytes = 2;           // key, value
+constexpr std::size_t kPhasePairBytes = 3;          // phase, epoch, cycles
+constexpr std::size_t kDurationBytes = 2;           // step, count
+// Name, dimensions, work, first and last offsets, tiles, phases, durations.
+constexpr std::size_t kGroupBytes = 8;
+// Shard, index, tile, offset, duration, phase, epoch, kind, operation,
+// kernel, metadata.
+constexpr std::size_t kSampleBytes = 11;
 
 std::uint64_t checksum_of(std::string_view bytes) {
   return XXH3_64bits(bytes.data(), bytes.size());
@@ -256,18 +270,22 @@ class Reader {
     return true;
   }
 
-  // A count of elements that take at least one byte each: no more than the
-  // bytes left, so a corrupt count cannot make the reader reserve memory
-  // the bytes could never fill.
-  bool count(std::string_view what, std::size_t& value) {
+  // A count of elements that take at least `least_bytes` each: no more
+  // than fit in the bytes left, so a crafted count cannot make the reader
+  // reserve memory the bytes could never fill, at any depth.
+  bool count(std::string_view what, std::size_t& value,
+             std::size_t least_bytes = 1) {
     const std::size_t start = at_;
     std::uint64_t read = 0;
     if (!number(what, read)) return false;
-    if (read > bytes_.size() - at_) {
-      const std::size_t left = bytes_.size() - at_;
+    const std::size_t left = bytes_.size() - at_;
+    if (read > left / least_bytes) {
       at_ = start;
       return fail(std::string(what) + " count " + std::to_string(read) +
-                  " but only " + std::to_string(left) + " bytes follow");
+                  " but only " + std::to_string(left) + " bytes follow" +
+                  (least_bytes > 1 ? " (each takes at least " +
+                                         std::to_string(least_bytes) + ")"
+                                   : std::string()));
     }
     value = static_cast<std::size_t>(read);
     return true;
@@ -326,6 +344,15 @@ class Reader {
     return true;
   }
 
+  // Reserves for `count` elements, but never more memory than the bytes
+  // left take: a crafted count that passes the count check (a few bytes an
+  // element) would otherwise reserve tens of bytes per byte before its
+  // elements fail to parse. Honest lists past that grow as they are read.
+  template <typename T>
+  void reserve(std::vector<T>& values, std::size_t count) const {
+    values.reserve(std::min(count, (bytes_.size() - at_) / sizeof(T)));
+  }
+
   [[nodiscard]] std::size_t offset() const { return at_; }
   void rewind(std::size_t offset) { at_ = offset; }
 
@@ -365,7 +392,8 @@ bool read_query(Reader& in, Query& query) {
       !in.ascending<std::uint32_t>(
           "the query's phases",
           [&](std::uint32_t phase) { query.phases.insert(phase); }) ||
-      !in.count("the query's metadata conditions", filters)) {
+      !in.count("the query's metadata conditions", filters,
+                kMetadataConditionBytes)) {
     return false;
   }
   for (std::size_t i = 0; i < filters; ++i) {
@@ -386,7 +414,7 @@ bool read_query(Reader& in, Query& query) {
 bool read_group(Reader& in, PartialGroup& group) {
   std::size_t dimensions = 0;
   if (!in.text("a group's name", group.name) ||
-      !in.count("a group's dimensions", dimensions)) {
+      !in.count("a group's dimensions", dimensions, kTextPairBytes)) {
     return false;
   }
   for (std::size_t i = 0; i < dimensions; ++i) {
@@ -405,10 +433,10 @@ bool read_group(Reader& in, PartialGroup& group) {
       !in.ascending<std::uint32_t>(
           "a group's tiles",
           [&](std::uint32_t tile) { group.tiles.push_back(tile); }) ||
-      !in.count("a group's phase pairs", pairs)) {
+      !in.count("a group's phase pairs", pairs, kPhasePairBytes)) {
     return false;
   }
-  group.phases.reserve(pairs);
+  in.reserve(group.phases, pairs);
   for (std::size_t i = 0; i < pairs; ++i) {
     const std::size_t start = in.offset();
     PhaseLongest pair;
@@ -426,8 +454,10 @@ bool read_group(Reader& in, PartialGroup& group) {
     group.phases.push_back(pair);
   }
   std::size_t durations = 0;
-  if (!in.count("a group's durations", durations)) return false;
-  group.durations.reserve(durations);
+  if (!in.count("a group's durations", durations, kDurationBytes)) {
+    return false;
+  }
+  in.reserve(group.durations, durations);
   std::uint64_t cycles = 0;
   for (std::size_t i = 0; i < durations; ++i) {
     const std::size_t start = in.offset();
@@ -463,7 +493,7 @@ bool read_sample(Reader& in, PartialSample& sample) {
       !in.text("a listed sample's kind", record.kind) ||
       !in.text("a listed sample's operation", record.operation) ||
       !in.text("a listed sample's kernel", record.kernel) ||
-      !in.count("a listed sample's metadata", entries)) {
+      !in.count("a listed sample's metadata", entries, kTextPairBytes)) {
     return false;
   }
   for (std::size_t i = 0; i < entries; ++i) {
@@ -499,10 +529,10 @@ bool read_partial(Reader& in, PartialResult& partial) {
       !in.number("the sample count", partial.sample_count) ||
       !in.number("the matched sample count", partial.matched_sample_count) ||
       !in.number("the profile span", partial.profile_span_cycles) ||
-      !in.count("the groups", groups)) {
+      !in.count("the groups", groups, kGroupBytes)) {
     return false;
   }
-  partial.groups.reserve(groups);
+  in.reserve(partial.groups, groups);
   for (std::size_t i = 0; i < groups; ++i) {
     const std::size_t start = in.offset();
     PartialGroup group;
@@ -514,11 +544,11 @@ bool read_partial(Reader& in, PartialResult& partial) {
     partial.groups.push_back(std::move(group));
   }
   std::size_t samples = 0;
-  if (!in.count("the listed samples", samples)) return false;
+  if (!in.count("the listed samples", samples, kSampleBytes)) return false;
   if (samples > partial.query.sample_limit) {
     return in.fail("more samples are listed than the query's sample limit");
   }
-  partial.samples.reserve(samples);
+  in.reserve(partial.samples, samples);
   for (std::size_t i = 0; i < samples; ++i) {
     const std::size_t start = in.offset();
     PartialSample sample;

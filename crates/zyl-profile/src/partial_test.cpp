@@ -20,9 +20,12 @@
 namespace zyl_profile {
 namespace {
 
+using testing::count_places;
+using testing::craftable_partial;
 using testing::varied_query;
 using testing::varied_report;
 using testing::with_checksum;
+using testing::with_count;
 using testing::without_checksum;
 using zyl_package::tile_range;
 using zyl_package::to_columns;
@@ -337,6 +340,81 @@ TEST(PartialBytes, EverySingleBitFlipIsRefused) {
   const std::string bytes = serialise_partial(query_partial(columns, q, 3));
   ASSERT_GT(bytes.size(), 1000U);
   expect_every_flip_refused(bytes, 4000, rng);
+}
+
+// Counts crafted to claim more elements than the bytes hold, each with a
+// good checksum, at every count the reader reads: each is refused at its
+// own place, as an error and never an exception, whatever the bytes left.
+TEST(PartialBytes, CraftedCountsAreRefusedAtTheirPlace) {
+  const PartialResult partial = craftable_partial();
+  const std::string bytes = serialise_partial(partial);
+  ASSERT_TRUE(through_bytes(partial) == partial);
+  const std::string body = without_checksum(bytes);
+  const testing::CountPlaces at = count_places(body);
+  struct Row {
+    std::size_t at;
+    int holds;  // the count there, to show the place is right
+    const char* what;
+  } rows[] = {
+      {at.query_kernel_length, 12, "the query's kernel"},
+      {at.query_tiles, 0, "the query's tiles"},
+      {at.query_phases, 0, "the query's phases"},
+      {at.query_conditions, 1, "the query's metadata conditions"},
+      {at.condition_name_length, 9, "a metadata condition's name"},
+      {at.shards, 1, "the shard positions"},
+      {at.groups, 1, "the groups"},
+      {at.group_name_length, 10, "a group's name"},
+      {at.dimensions, 1, "a group's dimensions"},
+      {at.dimension_value_length, 15, "a group's dimension"},
+      {at.group_tiles, 1, "a group's tiles"},
+      {at.phase_pairs, 1, "a group's phase pairs"},
+      {at.durations, 1, "a group's durations"},
+      {at.samples, 1, "the listed samples"},
+      {at.sample_kernel_length, 13, "a listed sample's kernel"},
+      {at.sample_metadata, 1, "a listed sample's metadata"},
+      {at.entry_name_length, 10, "a metadata entry"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_EQ(body[row.at], row.holds);
+    // A set of 2^60 values written as differences, a string of 2^60 bytes:
+    // refused at the count, before any element is read.
+    const std::uint64_t huge = std::uint64_t{1} << 60;
+    std::string message;
+    EXPECT_NO_THROW(message = error_of(with_count(body, row.at, huge, 4096)));
+    EXPECT_EQ(message.rfind("partial result: byte " + std::to_string(row.at) +
+                                ": " + row.what + " count " +
+                                std::to_string(huge) + " but only ",
+                            0),
+              0U)
+        << message;
+    // As many as the bytes left: past what fits for all but one-byte
+    // elements, and for those the elements read then fail.
+    const std::size_t left = body.size() - row.at - 1 + 4096;
+    EXPECT_NO_THROW(message = error_of(with_count(body, row.at, left, 4096)));
+    EXPECT_EQ(message.rfind("partial result: byte ", 0), 0U) << message;
+  }
+}
+
+// 100 MB of bytes that claim almost a byte per group or listed sample:
+// fewer elements than bytes, but more than the bytes can hold. An error at
+// the count, not an allocation of gigabytes for the claim.
+TEST(PartialBytes, AHugeCountInAHundredMegabytesIsAnError) {
+  const std::string body =
+      without_checksum(serialise_partial(craftable_partial()));
+  const testing::CountPlaces at = count_places(body);
+  constexpr std::size_t kFiller = 100'000'000;
+  for (const std::size_t place : {at.groups, at.samples}) {
+    std::string message;
+    EXPECT_NO_THROW(message =
+                        error_of(with_count(body, place, 99'000'000, kFiller)));
+    EXPECT_EQ(message.rfind(
+                  "partial result: byte " + std::to_string(place) + ": ", 0),
+              0U)
+        << message;
+    EXPECT_NE(message.find(" count 99000000 but only "), std::string::npos)
+        << message;
+  }
 }
 
 }  // namespace
