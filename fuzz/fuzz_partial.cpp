@@ -2,7 +2,9 @@
 // query, cut into two shards whose merged partials must answer as the whole
 // profile does; the rest of the input damages the first shard's bytes, and
 // whatever the reader then accepts must read back equal from its own bytes,
-// finish, and merge (or be refused) without fault.
+// finish, and merge (or be refused) without fault. Damaged bytes keep their
+// checksum, and must then be refused, or, when the input's length leaves a
+// byte or two over, get it made again so the damage reaches the fields.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <string>
 #include <variant>
 
+#include "partial_bytes_test_support.h"
 #include "random_cases.h"
 #include "zyl_package/profile_columns.h"
 #include "zyl_package/shards.h"
@@ -48,14 +51,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
 
   // The rest of the input, in triples: two bytes of position and one to
-  // add there.
-  std::string bytes = serialise_partial(first);
+  // add there. One or two bytes left over ask for a new checksum.
+  const std::string original = serialise_partial(first);
+  std::string bytes = original;
   for (std::size_t i = 4; i + 2 < size; i += 3) {
     const std::size_t at =
         (data[i] | (std::size_t{data[i + 1]} << 8)) % bytes.size();
     bytes[at] = static_cast<char>(bytes[at] + data[i + 2]);
   }
+  const bool reseal = (size - 4) % 3 != 0;
+  if (reseal) {
+    bytes = testing::with_checksum(testing::without_checksum(bytes));
+  }
   auto parsed = parse_partial(bytes);
+  check(reseal || bytes == original ||
+        std::holds_alternative<PartialError>(parsed));
   if (auto* partial = std::get_if<PartialResult>(&parsed)) {
     const auto again = parse_partial(serialise_partial(*partial));
     const auto* read = std::get_if<PartialResult>(&again);

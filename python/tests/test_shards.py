@@ -1,6 +1,8 @@
 """A profile kept as shards: zp.query and merged partials against the query
 over the whole, field by field, and partials that must not merge."""
 
+import ctypes
+import ctypes.util
 import pickle
 import random
 import subprocess
@@ -169,3 +171,42 @@ def test_errors_pickle_whole(tmp_path):
         assert type(copied) is type(error)
         assert str(copied) == str(error)
         assert copied.message == error.message
+
+
+def xxh3_64(data):
+    """XXH3-64 of `data` from the xxHash library the package links, the
+    checksum that ends a partial's bytes."""
+    name = ctypes.util.find_library("xxhash")
+    if name is None:
+        pytest.skip("the xxHash shared library is not installed")
+    function = ctypes.CDLL(name).XXH3_64bits
+    function.restype = ctypes.c_uint64
+    function.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+    return function(data, len(data))
+
+
+def leb128(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append((value & 0x7F) | 0x80)
+        value >>= 7
+    out.append(value)
+    return bytes(out)
+
+
+def test_a_flipped_bit_or_a_crafted_count_raises_partial_error(profiles,
+                                                              partial):
+    flipped = bytearray(partial)
+    flipped[len(partial) // 2] ^= 0x10
+    with pytest.raises(zp.PartialError, match="checksum mismatch"):
+        zp.merge_partials([bytes(flipped)])
+
+    # 100 MB with a good checksum whose group count claims almost a group
+    # a byte: refused at the count, not a MemoryError.
+    empty = zp.open(profiles[0]).query_partial(0, kernel="no such kernel")
+    body = empty[:-8]
+    assert body.endswith(b"\x00\x00")  # no groups, no listed samples
+    crafted = body[:-2] + leb128(99_000_000) + bytes(100_000_000)
+    crafted += xxh3_64(crafted).to_bytes(8, "little")
+    with pytest.raises(zp.PartialError, match="the groups count 99000000"):
+        zp.merge_partials([crafted])

@@ -129,9 +129,9 @@ class ReportError(ValueError):
 
 class PartialError(ValueError):
     """Partial results that could not be read or merged: bytes that are not
-    a partial (truncated, corrupt, another version), or partials of
-    different queries, of profiles with different clocks, or covering the
-    same shard position twice.
+    a partial (truncated, damaged, which their checksum finds, of another
+    version, or crafted), or partials of different queries, of profiles
+    with different clocks, or covering the same shard position twice.
 
     `message` is the library's text (for bytes, it names the byte offset);
     `source` says which partial, when known (its shard's path, or

@@ -1,13 +1,16 @@
 // Uses the installed library end to end: generates a profile, writes it as
 // a compressed package to the path given as the argument and reads it back
 // (zstd and xxHash must link), then queries it and prints two fields of the
-// answer, and whether the in-memory profile answers the same.
+// answer, and whether the in-memory profile answers the same; a partial of
+// the query must read back equal through its checksummed bytes.
 #include <cstdio>
 #include <filesystem>
+#include <variant>
 
 #include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
 #include "zyl_profile/diff.h"
+#include "zyl_profile/partial.h"
 #include "zyl_profile/query.h"
 
 int main(int argc, char** argv) {
@@ -39,6 +42,16 @@ int main(int argc, char** argv) {
       zyl_profile::query(read.value(), query);
   std::printf("matched samples: %zu\n", answer.matched_sample_count);
   std::printf("groups: %zu\n", answer.groups.size());
+
+  const zyl_profile::PartialResult partial =
+      zyl_profile::query_partial(read.value(), query, 0);
+  const auto parsed =
+      zyl_profile::parse_partial(zyl_profile::serialise_partial(partial));
+  const auto* read_back = std::get_if<zyl_profile::PartialResult>(&parsed);
+  if (read_back == nullptr || !(*read_back == partial)) {
+    std::fprintf(stderr, "a partial did not read back equal\n");
+    return 1;
+  }
 
   // The package's answer equals the in-memory report's.
   const zyl_profile::DiffReport diff = zyl_profile::diff_profiles(

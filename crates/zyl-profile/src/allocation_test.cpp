@@ -1,5 +1,7 @@
 // Counts heap allocations made by one query, to show that they depend on the
-// groups and the listed samples only, never on how many samples were scanned.
+// groups and the listed samples only, never on how many samples were scanned;
+// and the bytes reading a crafted partial asks for, to show that a count
+// cannot make the reader allocate beyond what its bytes hold.
 // Its own executable: it replaces the global operator new.
 #include <gtest/gtest.h>
 
@@ -7,22 +9,31 @@
 #include <cstdlib>
 #include <new>
 
+#include "partial_bytes_test_support.h"
 #include "test_support.h"
+#include "zyl_profile/partial.h"
 #include "zyl_profile/query.h"
 
 namespace {
 
 std::atomic<std::size_t> allocations{0};
+std::atomic<std::size_t> allocated_bytes{0};
 
 }  // namespace
 
-void* operator new(std::size_t size) {
+// None of the three is inlined: g++ would otherwise see std::malloc or
+// std::free meet operator new or delete in their callers, and warn of a
+// mismatch (-Wmismatched-new-delete).
+[[gnu::noinline]] void* operator new(std::size_t size) {
   allocations.fetch_add(1, std::memory_order_relaxed);
+  allocated_bytes.fetch_add(size, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace zyl_profile {
 namespace {
@@ -75,6 +86,31 @@ TEST(QueryAllocations, DependOnGroupsAndListedSamplesOnly) {
     EXPECT_EQ(allocations_of(small, queries[i]),
               allocations_of(large, queries[i]))
         << "query " << i;
+  }
+}
+
+// Each count claims as many elements as could fit if each took 12 bytes,
+// more than any element needs at the least, so the claim passes the count
+// check, and the reader goes on to read elements that are not there (the
+// bytes after the partial's own never end a number). Reserving for the
+// claim would ask for ten and more times the bytes.
+TEST(PartialBytesAllocations, CraftedCountsAskForNoMoreThanTheBytes) {
+  const std::string body = testing::without_checksum(
+      serialise_partial(testing::craftable_partial()));
+  const testing::CountPlaces at = testing::count_places(body);
+  constexpr std::size_t kFiller = 10'000'000;
+  for (const std::size_t place :
+       {at.query_tiles, at.query_conditions, at.groups, at.dimensions,
+        at.group_tiles, at.phase_pairs, at.durations, at.samples,
+        at.sample_metadata}) {
+    const std::size_t left = body.size() - place - 1 + kFiller;
+    const std::string bytes =
+        testing::with_count(body, place, left / 12, kFiller, '\xff');
+    const std::size_t before = allocated_bytes.load();
+    const auto parsed = parse_partial(bytes);
+    const std::size_t asked = allocated_bytes.load() - before;
+    EXPECT_TRUE(std::holds_alternative<PartialError>(parsed)) << place;
+    EXPECT_LE(asked, 2 * bytes.size()) << "count at byte " << place;
   }
 }
 

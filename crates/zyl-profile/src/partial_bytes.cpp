@@ -2,17 +2,26 @@
 // machines (a cluster's workers send them to the client), so the encoding is
 // fixed: an 8-byte mark, a version, then every field in order as unsigned
 // LEB128 varints (strings and lists length first), with ascending lists
-// stored as differences. Most numbers are small, so a group costs a few
-// bytes per distinct duration, tile and phase pair.
+// stored as differences, and last the XXH3-64 of every byte before it, as 8
+// little-endian bytes. Most numbers are small, so a group costs a few bytes
+// per distinct duration, tile and phase pair.
 //
-// The reader takes bytes from anywhere: it checks every length against the
-// bytes left before reserving, every enumeration against its range and
-// every order the merge relies on, and stops at the first fault with the
-// byte offset and what was expected there.
+// The reader takes bytes from anywhere. The checksum refuses damage in
+// transit, since a flipped bit in a varint often still reads as a partial,
+// just another one. It is checked after the mark and the version, so bytes
+// of another version get the version's error whatever their framing. Bytes
+// with a good checksum may still be crafted: the reader checks every count
+// against the bytes left, at the fewest bytes its elements can take, before
+// reserving for it, every enumeration against its range and every order the
+// merge relies on, and stops at the first fault with the byte offset and
+// what was expected there.
+#include <xxhash.h>
+
 #include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "zyl_profile/partial.h"
 
@@ -20,7 +29,35 @@ namespace zyl_profile {
 namespace {
 
 constexpr std::string_view kMark{"ZYLPART\0", 8};
-constexpr std::uint64_t kVersion = 1;
+// Version 2 added the checksum.
+constexpr std::uint64_t kVersion = 2;
+constexpr std::size_t kChecksumSize = 8;
+
+// The fewest bytes an element of each list takes (one per number, flag and
+// string length): a count is refused when that many elements could not fit
+// in the bytes left.
+constexpr std::size_t kMetadataConditionBytes = 2;  // name, value flag
+constexpr std::size_t kTextPairBytes = 2;           // key, value
+constexpr std::size_t kPhasePairBytes = 3;          // phase, epoch, cycles
+constexpr std::size_t kDurationBytes = 2;           // step, count
+// Name, dimensions, work, first and last offsets, tiles, phases, durations.
+constexpr std::size_t kGroupBytes = 8;
+// Shard, index, tile, offset, duration, phase, epoch, kind, operation,
+// kernel, metadata.
+constexpr std::size_t kSampleBytes = 11;
+
+std::uint64_t checksum_of(std::string_view bytes) {
+  return XXH3_64bits(bytes.data(), bytes.size());
+}
+
+std::string hex(std::uint64_t value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text = "0x";
+  for (int shift = 60; shift >= 0; shift -= 4) {
+    text.push_back(kDigits[(value >> shift) & 0xfU]);
+  }
+  return text;
+}
 
 class Writer {
  public:
@@ -57,7 +94,14 @@ class Writer {
     }
   }
 
-  std::string take() && { return std::move(bytes_); }
+  // Ends the bytes with the checksum of all before it.
+  std::string take() && {
+    std::uint64_t sum = checksum_of(bytes_);
+    for (std::size_t i = 0; i < kChecksumSize; ++i, sum >>= 8) {
+      bytes_.push_back(static_cast<char>(sum & 0xffU));
+    }
+    return std::move(bytes_);
+  }
 
  private:
   std::string bytes_;
@@ -164,6 +208,32 @@ class Reader {
     return true;
   }
 
+  // Compares the last 8 bytes with the checksum of all before them, then
+  // leaves them out of what the fields are read from. Offsets stay those of
+  // the whole bytes.
+  bool checksum() {
+    if (error_) return false;
+    if (bytes_.size() - at_ < kChecksumSize) {
+      return fail("the bytes end before the checksum");
+    }
+    const std::size_t checksum_at = bytes_.size() - kChecksumSize;
+    std::uint64_t stored = 0;
+    for (std::size_t i = 0; i < kChecksumSize; ++i) {
+      stored |=
+          std::uint64_t{static_cast<unsigned char>(bytes_[checksum_at + i])}
+          << (8 * i);
+    }
+    const std::uint64_t computed = checksum_of(bytes_.substr(0, checksum_at));
+    if (stored != computed) {
+      at_ = checksum_at;
+      return fail("checksum mismatch: stored " + hex(stored) + ", computed " +
+                  hex(computed) + " over the " + std::to_string(checksum_at) +
+                  " bytes before it (the bytes are damaged or cut)");
+    }
+    bytes_ = bytes_.substr(0, checksum_at);
+    return true;
+  }
+
   bool number(std::string_view what, std::uint64_t& value) {
     if (error_) return false;
     const std::size_t start = at_;
@@ -207,18 +277,22 @@ class Reader {
     return true;
   }
 
-  // A count of elements that take at least one byte each: no more than the
-  // bytes left, so a corrupt count cannot make the reader reserve memory
-  // the bytes could never fill.
-  bool count(std::string_view what, std::size_t& value) {
+  // A count of elements that take at least `least_bytes` each: no more
+  // than fit in the bytes left, so a crafted count cannot make the reader
+  // reserve memory the bytes could never fill, at any depth.
+  bool count(std::string_view what, std::size_t& value,
+             std::size_t least_bytes = 1) {
     const std::size_t start = at_;
     std::uint64_t read = 0;
     if (!number(what, read)) return false;
-    if (read > bytes_.size() - at_) {
-      const std::size_t left = bytes_.size() - at_;
+    const std::size_t left = bytes_.size() - at_;
+    if (read > left / least_bytes) {
       at_ = start;
       return fail(std::string(what) + " count " + std::to_string(read) +
-                  " but only " + std::to_string(left) + " bytes follow");
+                  " but only " + std::to_string(left) + " bytes follow" +
+                  (least_bytes > 1 ? " (each takes at least " +
+                                         std::to_string(least_bytes) + ")"
+                                   : std::string()));
     }
     value = static_cast<std::size_t>(read);
     return true;
@@ -277,6 +351,15 @@ class Reader {
     return true;
   }
 
+  // Reserves for `count` elements, but never more memory than the bytes
+  // left take: a crafted count that passes the count check (a few bytes an
+  // element) would otherwise reserve tens of bytes per byte before its
+  // elements fail to parse. Honest lists past that grow as they are read.
+  template <typename T>
+  void reserve(std::vector<T>& values, std::size_t count) const {
+    values.reserve(std::min(count, (bytes_.size() - at_) / sizeof(T)));
+  }
+
   [[nodiscard]] std::size_t offset() const { return at_; }
   void rewind(std::size_t offset) { at_ = offset; }
 
@@ -316,7 +399,8 @@ bool read_query(Reader& in, Query& query) {
       !in.ascending<std::uint32_t>(
           "the query's phases",
           [&](std::uint32_t phase) { query.phases.insert(phase); }) ||
-      !in.count("the query's metadata conditions", filters)) {
+      !in.count("the query's metadata conditions", filters,
+                kMetadataConditionBytes)) {
     return false;
   }
   for (std::size_t i = 0; i < filters; ++i) {
@@ -345,7 +429,7 @@ bool read_query(Reader& in, Query& query) {
 bool read_group(Reader& in, PartialGroup& group) {
   std::size_t dimensions = 0;
   if (!in.text("a group's name", group.name) ||
-      !in.count("a group's dimensions", dimensions)) {
+      !in.count("a group's dimensions", dimensions, kTextPairBytes)) {
     return false;
   }
   for (std::size_t i = 0; i < dimensions; ++i) {
@@ -364,10 +448,10 @@ bool read_group(Reader& in, PartialGroup& group) {
       !in.ascending<std::uint32_t>(
           "a group's tiles",
           [&](std::uint32_t tile) { group.tiles.push_back(tile); }) ||
-      !in.count("a group's phase pairs", pairs)) {
+      !in.count("a group's phase pairs", pairs, kPhasePairBytes)) {
     return false;
   }
-  group.phases.reserve(pairs);
+  in.reserve(group.phases, pairs);
   for (std::size_t i = 0; i < pairs; ++i) {
     const std::size_t start = in.offset();
     PhaseLongest pair;
@@ -385,8 +469,10 @@ bool read_group(Reader& in, PartialGroup& group) {
     group.phases.push_back(pair);
   }
   std::size_t durations = 0;
-  if (!in.count("a group's durations", durations)) return false;
-  group.durations.reserve(durations);
+  if (!in.count("a group's durations", durations, kDurationBytes)) {
+    return false;
+  }
+  in.reserve(group.durations, durations);
   std::uint64_t cycles = 0;
   for (std::size_t i = 0; i < durations; ++i) {
     const std::size_t start = in.offset();
@@ -422,7 +508,7 @@ bool read_sample(Reader& in, PartialSample& sample) {
       !in.text("a listed sample's kind", record.kind) ||
       !in.text("a listed sample's operation", record.operation) ||
       !in.text("a listed sample's kernel", record.kernel) ||
-      !in.count("a listed sample's metadata", entries)) {
+      !in.count("a listed sample's metadata", entries, kTextPairBytes)) {
     return false;
   }
   for (std::size_t i = 0; i < entries; ++i) {
@@ -444,6 +530,7 @@ bool read_partial(Reader& in, PartialResult& partial) {
                    " is not readable by this build (it reads version " +
                    std::to_string(kVersion) + ")");
   }
+  if (!in.checksum()) return false;
   if (!read_query(in, partial.query) ||
       !in.ascending<std::uint64_t>(
           "the shard positions",
@@ -457,10 +544,10 @@ bool read_partial(Reader& in, PartialResult& partial) {
       !in.number("the sample count", partial.sample_count) ||
       !in.number("the matched sample count", partial.matched_sample_count) ||
       !in.number("the profile span", partial.profile_span_cycles) ||
-      !in.count("the groups", groups)) {
+      !in.count("the groups", groups, kGroupBytes)) {
     return false;
   }
-  partial.groups.reserve(groups);
+  in.reserve(partial.groups, groups);
   for (std::size_t i = 0; i < groups; ++i) {
     const std::size_t start = in.offset();
     PartialGroup group;
@@ -472,11 +559,11 @@ bool read_partial(Reader& in, PartialResult& partial) {
     partial.groups.push_back(std::move(group));
   }
   std::size_t samples = 0;
-  if (!in.count("the listed samples", samples)) return false;
+  if (!in.count("the listed samples", samples, kSampleBytes)) return false;
   if (samples > partial.query.sample_limit) {
     return in.fail("more samples are listed than the query's sample limit");
   }
-  partial.samples.reserve(samples);
+  in.reserve(partial.samples, samples);
   for (std::size_t i = 0; i < samples; ++i) {
     const std::size_t start = in.offset();
     PartialSample sample;

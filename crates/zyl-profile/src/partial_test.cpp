@@ -1,7 +1,8 @@
 // Tests of partial results: shards of random profiles, cut anywhere, merged
 // in any order and through their bytes, answer as the whole profile does;
 // merges that must not happen are refused; and bytes that are not a
-// partial are rejected with the place of the fault.
+// partial are rejected with the place of the fault: damaged ones by the
+// checksum, crafted ones (with a good checksum) by the reader's own checks.
 #include "zyl_profile/partial.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "partial_bytes_test_support.h"
 #include "random_cases.h"
 #include "zyl_package/shards.h"
 #include "zyl_profile/scan.h"
@@ -19,8 +21,13 @@
 namespace zyl_profile {
 namespace {
 
+using testing::count_places;
+using testing::craftable_partial;
 using testing::varied_query;
 using testing::varied_report;
+using testing::with_checksum;
+using testing::with_count;
+using testing::without_checksum;
 using zyl_package::tile_range;
 using zyl_package::to_columns;
 
@@ -221,6 +228,8 @@ TEST(PartialBytes, FaultsAreRejectedWithTheirPlace) {
   q.metadata.push_back(MetadataFilter{"block", std::nullopt});
   const std::string bytes =
       serialise_partial(query_partial(to_columns(report), q, 4));
+  const std::string body = without_checksum(bytes);
+  const std::string checksum_at = "byte " + std::to_string(body.size());
 
   // Every cut short of the end is refused, at or before the cut.
   for (std::size_t size = 0; size < bytes.size(); ++size) {
@@ -233,15 +242,25 @@ TEST(PartialBytes, FaultsAreRejectedWithTheirPlace) {
     std::string expected;
   } rows[] = {
       {"ZYLPARTX" + bytes.substr(8), "byte 0: not a partial result"},
-      {bytes.substr(0, 8) + '\x02' + bytes.substr(9),
-       "byte 8: version 2 is not readable by this build (it reads version "
-       "1)"},
-      {bytes + '\0', "bytes follow the end of the partial"},
+      // Bytes of the version before the checksum, and of a later one.
+      {bytes.substr(0, 8) + '\x01' + bytes.substr(9),
+       "byte 8: version 1 is not readable by this build (it reads version "
+       "2)"},
+      {bytes.substr(0, 8) + '\x03' + bytes.substr(9),
+       "byte 8: version 3 is not readable"},
+      {bytes.substr(0, 16), "byte 9: the bytes end before the checksum"},
+      {bytes.substr(0, bytes.size() - 1), "checksum mismatch"},
+      {body + bytes.substr(body.size() + 1) + '\0',
+       checksum_at + ": checksum mismatch"},
+      {bytes + '\0', "checksum mismatch"},
+      // Crafted, with a good checksum: bytes past the fields.
+      {with_checksum(body + '\0'),
+       checksum_at + ": bytes follow the end of the partial"},
       // A grouping past the last one.
-      {bytes.substr(0, 9) + '\x09' + bytes.substr(10),
+      {with_checksum(body.substr(0, 9) + '\x09' + body.substr(10)),
        "byte 9: the query's grouping is 9, more than 5"},
       // A varint that never ends.
-      {bytes.substr(0, 9) + std::string(12, '\xff'),
+      {with_checksum(body.substr(0, 9) + std::string(12, '\xff')),
        "the query's grouping does not fit in 64 bits"},
   };
   for (const Row& row : rows) {
@@ -251,27 +270,154 @@ TEST(PartialBytes, FaultsAreRejectedWithTheirPlace) {
 }
 
 // A count far larger than the bytes that follow must not make the reader
-// reserve memory for it, and random damage must never crash the reader.
+// reserve memory for it, and random damage must never crash the reader:
+// damage is refused by the checksum, and damage given a good checksum
+// reaches the fields.
 TEST(PartialBytes, CorruptBytesNeverCrashOrOverAllocate) {
   std::mt19937 rng(21);
   const ProfileColumns columns = to_columns(varied_report(rng));
   Query q;
   q.sample_limit = 10;
   const std::string bytes = serialise_partial(query_partial(columns, q, 0));
-  const std::size_t groups_at = bytes.size() / 2;
-  std::string huge = bytes.substr(0, groups_at);
+  const std::string body = without_checksum(bytes);
+  const std::size_t groups_at = body.size() / 2;
+  std::string huge = body.substr(0, groups_at);
   huge += "\xff\xff\xff\xff\xff\xff\xff\xff\x7f";
-  EXPECT_NE(error_of(huge), "(parsed)");
+  EXPECT_NE(error_of(with_checksum(huge)), "(parsed)");
   for (int i = 0; i < 3000; ++i) {
     std::string damaged = bytes;
     for (std::uint32_t n = 1 + rng() % 3; n > 0; --n) {
       damaged[rng() % damaged.size()] = static_cast<char>(rng());
     }
-    const auto parsed = parse_partial(damaged);
+    if (i % 2 == 0) {
+      if (damaged != bytes) {
+        EXPECT_NE(error_of(damaged).find("partial result: byte "),
+                  std::string::npos);
+      }
+      continue;
+    }
+    const auto parsed = parse_partial(with_checksum(without_checksum(damaged)));
     if (const auto* partial = std::get_if<PartialResult>(&parsed)) {
       // Whatever reads back must still finish without fault.
       (void)finish_partial(PartialResult(*partial));
     }
+  }
+}
+
+// Flips each bit of `bytes` (or `flips` random ones, when not zero) and
+// expects each flip refused: in the mark or the version by their own checks,
+// anywhere after them by the checksum, at the checksum's place.
+void expect_every_flip_refused(const std::string& bytes, std::size_t flips,
+                               std::mt19937& rng) {
+  const std::string mismatch =
+      "byte " + std::to_string(bytes.size() - testing::kPartialChecksumSize) +
+      ": checksum mismatch";
+  const std::size_t bits = bytes.size() * 8;
+  for (std::size_t i = 0; i < (flips == 0 ? bits : flips); ++i) {
+    const std::size_t bit = flips == 0 ? i : rng() % bits;
+    std::string flipped = bytes;
+    flipped[bit / 8] = static_cast<char>(flipped[bit / 8] ^ (1 << (bit % 8)));
+    const std::string message = error_of(flipped);
+    // Byte 8 is the version, one byte.
+    if (bit / 8 > 8) {
+      ASSERT_NE(message.find(mismatch), std::string::npos)
+          << "bit " << bit << ": " << message;
+    } else {
+      ASSERT_EQ(message.rfind("partial result: byte ", 0), 0U)
+          << "bit " << bit << ": " << message;
+    }
+  }
+}
+
+TEST(PartialBytes, EverySingleBitFlipIsRefused) {
+  std::mt19937 rng(14);
+  ProfileReport small{1000, {TileProfile{1, {testing::timed(0, 5)}}}};
+  Query q;
+  q.sample_limit = 1;
+  const std::string small_bytes =
+      serialise_partial(query_partial(to_columns(small), q, 0));
+  expect_every_flip_refused(small_bytes, 0, rng);
+
+  const ProfileColumns columns = to_columns(varied_report(rng));
+  q.group_by = GroupBy::Tile;
+  q.sample_limit = 60;
+  const std::string bytes = serialise_partial(query_partial(columns, q, 3));
+  ASSERT_GT(bytes.size(), 1000U);
+  expect_every_flip_refused(bytes, 4000, rng);
+}
+
+// Counts crafted to claim more elements than the bytes hold, each with a
+// good checksum, at every count the reader reads: each is refused at its
+// own place, as an error and never an exception, whatever the bytes left.
+TEST(PartialBytes, CraftedCountsAreRefusedAtTheirPlace) {
+  const PartialResult partial = craftable_partial();
+  const std::string bytes = serialise_partial(partial);
+  ASSERT_TRUE(through_bytes(partial) == partial);
+  const std::string body = without_checksum(bytes);
+  const testing::CountPlaces at = count_places(body);
+  struct Row {
+    std::size_t at;
+    int holds;  // the count there, to show the place is right
+    const char* what;
+  } rows[] = {
+      {at.query_kernel_length, 12, "the query's kernel"},
+      {at.query_tiles, 0, "the query's tiles"},
+      {at.query_phases, 0, "the query's phases"},
+      {at.query_conditions, 1, "the query's metadata conditions"},
+      {at.condition_name_length, 9, "a metadata condition's name"},
+      {at.shards, 1, "the shard positions"},
+      {at.groups, 1, "the groups"},
+      {at.group_name_length, 10, "a group's name"},
+      {at.dimensions, 1, "a group's dimensions"},
+      {at.dimension_value_length, 15, "a group's dimension"},
+      {at.group_tiles, 1, "a group's tiles"},
+      {at.phase_pairs, 1, "a group's phase pairs"},
+      {at.durations, 1, "a group's durations"},
+      {at.samples, 1, "the listed samples"},
+      {at.sample_kernel_length, 13, "a listed sample's kernel"},
+      {at.sample_metadata, 1, "a listed sample's metadata"},
+      {at.entry_name_length, 10, "a metadata entry"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_EQ(body[row.at], row.holds);
+    // A set of 2^60 values written as differences, a string of 2^60 bytes:
+    // refused at the count, before any element is read.
+    const std::uint64_t huge = std::uint64_t{1} << 60;
+    std::string message;
+    EXPECT_NO_THROW(message = error_of(with_count(body, row.at, huge, 4096)));
+    EXPECT_EQ(message.rfind("partial result: byte " + std::to_string(row.at) +
+                                ": " + row.what + " count " +
+                                std::to_string(huge) + " but only ",
+                            0),
+              0U)
+        << message;
+    // As many as the bytes left: past what fits for all but one-byte
+    // elements, and for those the elements read then fail.
+    const std::size_t left = body.size() - row.at - 1 + 4096;
+    EXPECT_NO_THROW(message = error_of(with_count(body, row.at, left, 4096)));
+    EXPECT_EQ(message.rfind("partial result: byte ", 0), 0U) << message;
+  }
+}
+
+// 100 MB of bytes that claim almost a byte per group or listed sample:
+// fewer elements than bytes, but more than the bytes can hold. An error at
+// the count, not an allocation of gigabytes for the claim.
+TEST(PartialBytes, AHugeCountInAHundredMegabytesIsAnError) {
+  const std::string body =
+      without_checksum(serialise_partial(craftable_partial()));
+  const testing::CountPlaces at = count_places(body);
+  constexpr std::size_t kFiller = 100'000'000;
+  for (const std::size_t place : {at.groups, at.samples}) {
+    std::string message;
+    EXPECT_NO_THROW(message =
+                        error_of(with_count(body, place, 99'000'000, kFiller)));
+    EXPECT_EQ(message.rfind(
+                  "partial result: byte " + std::to_string(place) + ": ", 0),
+              0U)
+        << message;
+    EXPECT_NE(message.find(" count 99000000 but only "), std::string::npos)
+        << message;
   }
 }
 

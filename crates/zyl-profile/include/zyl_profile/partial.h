@@ -110,13 +110,17 @@ struct PartialError {
 [[nodiscard]] QueryReport finish_partial(PartialResult&& partial);
 
 // Returns the partial as bytes: a versioned, self-describing encoding that
-// parse_partial reads back equal, on any machine.
+// parse_partial reads back equal, on any machine, ending in a checksum of
+// all the bytes before it.
 [[nodiscard]] std::string serialise_partial(const PartialResult& partial);
 
 // Reads bytes written by serialise_partial. Bytes that are not such a
-// partial (truncated, corrupt, another version) give an error naming the
-// byte offset and what was wrong there; nothing in them can make the
-// reader allocate more than a small multiple of their size.
+// partial (truncated, damaged, another version, or crafted to pass the
+// checksum) give an error naming the byte offset and what was wrong there,
+// never an exception. Nothing in them can make the reader allocate more
+// than a small multiple of their size: a count gets no memory the bytes
+// after it could not fill, and an element of a byte or two becomes a record
+// or a set's node of some tens of bytes at most.
 [[nodiscard]] std::variant<PartialResult, PartialError> parse_partial(
     std::string_view bytes);
 
