@@ -94,7 +94,7 @@ class FdStreamBuf final : public std::streambuf {
 
 WriteResult write_file_atomically(
     const std::filesystem::path& path,
-    const std::function<void(std::ostream&)>& write) {
+    const std::function<void(std::ostream&)>& write, StagedFiles* staged) {
   // Any failure returns before the commit, and `file` then removes its
   // temporary.
   detail::StagedReplacement file;
@@ -119,7 +119,7 @@ WriteResult write_file_atomically(
       return file.os_error("write failed", buffer.error());
     if (!out) return failed("write failed");
   }
-  return file.commit();
+  return file.commit(staged);
 }
 
 }  // namespace zyl_package

@@ -1,6 +1,7 @@
 // Tests of atomic file replacement: success replaces, every failure leaves the
 // earlier file as it was and no temporary behind; devices and FIFOs are
-// written in place, links lead to the file replaced.
+// written in place, links lead to the file replaced; a staged set moves
+// into place whole or not at all.
 #include "zyl_package/atomic_file.h"
 
 #include <fcntl.h>
@@ -61,16 +62,18 @@ class AtomicFile : public ::testing::Test {
 };
 
 // Writes `text`, the way every report and export goes out.
-WriteResult write_text(const std::filesystem::path& path, std::string text) {
-  return write_file_atomically(path,
-                               [&text](std::ostream& out) { out << text; });
+WriteResult write_text(const std::filesystem::path& path, std::string text,
+                       StagedFiles* staged = nullptr) {
+  return write_file_atomically(
+      path, [&text](std::ostream& out) { out << text; }, staged);
 }
 
 // A small generated package: its writer puts sections at offsets rather than
 // in file order.
-WriteResult write_positioned(const std::filesystem::path& path) {
+WriteResult write_positioned(const std::filesystem::path& path,
+                             StagedFiles* staged = nullptr) {
   return write_generated_report(options_for_total(200, 3), path,
-                                ReportFormat::Package);
+                                ReportFormat::Package, {}, nullptr, staged);
 }
 
 TEST_F(AtomicFile, ReplacesTheFileOnSuccess) {
@@ -148,6 +151,10 @@ TEST_F(AtomicFile, CharacterDeviceIsWrittenInPlaceNotReplaced) {
   }
   ASSERT_EQ(write_text(null, std::string(3'000'000, 'x')), std::nullopt);
   ASSERT_EQ(write_positioned(null), std::nullopt);
+  // Nothing to rename later: a set takes the bytes through at once too.
+  StagedFiles set;
+  ASSERT_EQ(write_text(null, "y", &set), std::nullopt);
+  EXPECT_EQ(set.size(), 0U);
   struct stat node {};
   ASSERT_EQ(::lstat(null.c_str(), &node), 0);
   EXPECT_TRUE(S_ISCHR(node.st_mode));
@@ -241,6 +248,85 @@ TEST_F(AtomicFile, FoldersAndLinksToNothingOrToAFolderAreRefusedByName) {
   EXPECT_TRUE(std::filesystem::is_empty(dir_ / "folder"));
   EXPECT_FALSE(std::filesystem::exists(dir_ / "missing.json"));
   EXPECT_EQ(files_in_dir(), 4U);
+}
+
+// The files of a set in the folder, with the earlier report out.json.
+class StagedSet : public AtomicFile {
+ protected:
+  void SetUp() override {
+    AtomicFile::SetUp();
+    std::ofstream(dir_ / "a.json") << "old a";
+    std::ofstream(dir_ / "b.json") << "old b";
+  }
+
+  void expect_old_set() const {
+    EXPECT_EQ(contents(), "earlier");
+    EXPECT_EQ(contents_of(dir_ / "a.json"), "old a");
+    EXPECT_EQ(contents_of(dir_ / "b.json"), "old b");
+  }
+};
+
+TEST_F(StagedSet, NothingMovesUntilCommitThenTheWholeSetDoes) {
+  StagedFiles set;
+  ASSERT_EQ(write_text(dir_ / "a.json", "new a", &set), std::nullopt);
+  ASSERT_EQ(write_text(dir_ / "b.json", "new b", &set), std::nullopt);
+  ASSERT_EQ(write_text(dir_ / "c.json", "new c", &set), std::nullopt);
+  ASSERT_EQ(write_positioned(dir_ / "d.zpk", &set), std::nullopt);
+  EXPECT_EQ(set.size(), 4U);
+  expect_old_set();
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "c.json"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "d.zpk"));
+
+  const auto error = set.commit();
+  ASSERT_EQ(error, std::nullopt) << error->to_string();
+  EXPECT_EQ(set.size(), 0U);
+  EXPECT_EQ(contents_of(dir_ / "a.json"), "new a");
+  EXPECT_EQ(contents_of(dir_ / "b.json"), "new b");
+  EXPECT_EQ(contents_of(dir_ / "c.json"), "new c");
+  EXPECT_EQ(contents_of(dir_ / "d.zpk").substr(0, 4), "\x89ZPK");
+  EXPECT_EQ(files_in_dir(), 5U);  // out.json, a to d: no temporary left
+}
+
+TEST_F(StagedSet, SetGivenUpAfterAFailedWriteLeavesTheOldSetAndNoTemporary) {
+  {
+    StagedFiles set;
+    ASSERT_EQ(write_text(dir_ / "a.json", "new a", &set), std::nullopt);
+    ASSERT_EQ(write_positioned(dir_ / "c.zpk", &set), std::nullopt);
+    const auto failed = write_file_atomically(
+        dir_ / "b.json",
+        [](std::ostream&) { throw std::runtime_error("generator gave up"); },
+        &set);
+    ASSERT_TRUE(failed.has_value());
+    EXPECT_EQ(set.size(), 2U);
+  }
+  expect_old_set();
+  EXPECT_EQ(files_in_dir(), 3U);
+}
+
+// A rename that fails part way (here over what has become a folder since
+// the write) must not leave the files renamed before it in their new form.
+TEST_F(StagedSet, FailedRenamePutsBackTheFilesRenamedBeforeIt) {
+  StagedFiles set;
+  ASSERT_EQ(write_text(dir_ / "new.json", "new file", &set), std::nullopt);
+  ASSERT_EQ(write_text(dir_ / "a.json", "new a", &set), std::nullopt);
+  ASSERT_EQ(write_text(target_, "new out", &set), std::nullopt);
+  ASSERT_EQ(write_text(dir_ / "b.json", "new b", &set), std::nullopt);
+  ASSERT_EQ(write_text(dir_ / "later.json", "later", &set), std::nullopt);
+  std::filesystem::remove(dir_ / "b.json");
+  std::filesystem::create_directories(dir_ / "b.json" / "inside");
+
+  const auto error = set.commit();
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->to_string(),
+            (dir_ / "b.json").string() + ": cannot replace: Is a directory");
+  EXPECT_EQ(set.size(), 0U);
+  EXPECT_EQ(contents(), "earlier");
+  EXPECT_EQ(contents_of(dir_ / "a.json"), "old a");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "new.json"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "later.json"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ / "b.json" / "inside"));
+  EXPECT_EQ(files_in_dir(), 3U);  // out.json, a.json, b.json: no temporary
+                                  // or kept copy
 }
 
 }  // namespace

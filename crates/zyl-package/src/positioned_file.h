@@ -10,6 +10,7 @@
 #include <string>
 
 #include "staged_replacement.h"
+#include "zyl_package/atomic_file.h"  // StagedFiles
 #include "zyl_package/load_result.h"  // WriteResult
 
 namespace zyl_package::detail {
@@ -32,8 +33,11 @@ class PositionedFile {
   // Writes all of `data` at `offset`.
   [[nodiscard]] WriteResult write_at(std::uint64_t offset, const void* data,
                                      std::size_t size);
-  // Flushes the file to disk and renames it over the target.
-  [[nodiscard]] WriteResult commit() { return file_.commit(); }
+  // Flushes the file to disk and renames it over the target, or, given
+  // `staged`, leaves the rename to staged->commit().
+  [[nodiscard]] WriteResult commit(StagedFiles* staged = nullptr) {
+    return file_.commit(staged);
+  }
 
  private:
   StagedReplacement file_;

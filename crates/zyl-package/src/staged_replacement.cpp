@@ -1,5 +1,5 @@
-// Replacing a file through a temporary beside it, and writing in place what
-// must never be replaced (devices, FIFOs).
+// Replacing a file through a temporary beside it, alone or as one of a set,
+// and writing in place what must never be replaced (devices, FIFOs).
 #include "staged_replacement.h"
 
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -20,14 +21,14 @@ namespace {
 // picks at the same moment: the process id (processes), a counter
 // (threads) and the clock, which steps past names a crashed run left.
 std::filesystem::path unique_name(const std::filesystem::path& path,
-                                  unsigned attempt) {
+                                  const char* tag, unsigned attempt) {
   static std::atomic<unsigned> counter{0};
   const auto ticks = static_cast<unsigned long long>(
       std::chrono::steady_clock::now().time_since_epoch().count());
   // Built by appending: GCC 12 warns falsely about `"." + std::string`.
   std::string name(1, '.');
   name += path.filename().string();
-  name += ".tmp-";
+  name += tag;
   name += std::to_string(::getpid());
   name += '-';
   name += std::to_string(counter.fetch_add(1));
@@ -35,6 +36,8 @@ std::filesystem::path unique_name(const std::filesystem::path& path,
   name += std::to_string((ticks + attempt) % 1000000007ULL);
   return path.parent_path() / name;
 }
+
+constexpr unsigned kNameAttempts = 100;
 
 // Makes renames in the folder of `path` durable. A failure here cannot undo
 // a rename that already happened, so it is not reported.
@@ -119,8 +122,9 @@ WriteResult StagedReplacement::create(const std::filesystem::path& path,
     replaces_existing = true;
   }
 
-  for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    const std::filesystem::path candidate = unique_name(target_, attempt);
+  for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::filesystem::path candidate =
+        unique_name(target_, ".tmp-", attempt);
     // 0666 lets the umask decide, as for any file the user creates. Read
     // access too, for writers that read back what they wrote.
     fd_ =
@@ -159,7 +163,7 @@ WriteResult StagedReplacement::open_in_place(bool is_pipe, WriteAccess access) {
   return std::nullopt;
 }
 
-WriteResult StagedReplacement::commit() {
+WriteResult StagedReplacement::commit(StagedFiles* staged) {
   // EINVAL: a FIFO or a device like /dev/null has nothing to sync.
   if (::fsync(fd_) != 0 && !(in_place_ && errno == EINVAL)) {
     return os_error("fsync failed", errno);
@@ -168,6 +172,13 @@ WriteResult StagedReplacement::commit() {
   fd_ = -1;
   if (closed != 0) return os_error("close failed", errno);
   if (in_place_) return std::nullopt;
+  if (staged != nullptr) {
+    // Cleared only once the set holds it, so that a failure to grow the set
+    // still leaves the removal to this object.
+    staged->staged_.push_back({path_, target_, temporary_});
+    temporary_.clear();
+    return std::nullopt;
+  }
   if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
     return os_error("cannot replace", errno);
   }
@@ -177,5 +188,76 @@ WriteResult StagedReplacement::commit() {
 }
 
 }  // namespace detail
+
+StagedFiles::~StagedFiles() { discard(); }
+
+void StagedFiles::discard() {
+  for (const Staged& file : staged_) remove_quietly(file.temporary);
+  staged_.clear();
+}
+
+WriteResult StagedFiles::commit() {
+  // Hard links to the files about to be replaced, so a failed rename can
+  // put back those already renamed over. An empty backup with `existed` set
+  // is a file the file system would not link.
+  struct Backup {
+    std::filesystem::path path;
+    bool existed = false;
+  };
+  std::vector<Backup> backups(staged_.size());
+  const auto drop_backups = [&backups] {
+    for (const Backup& backup : backups) {
+      if (!backup.path.empty()) remove_quietly(backup.path);
+    }
+  };
+  for (std::size_t i = 0; i < staged_.size(); ++i) {
+    struct stat existing {};
+    backups[i].existed = ::lstat(staged_[i].target.c_str(), &existing) == 0;
+    if (!backups[i].existed) continue;
+    for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
+      const std::filesystem::path name =
+          unique_name(staged_[i].target, ".old-", attempt);
+      if (::link(staged_[i].target.c_str(), name.c_str()) == 0) {
+        backups[i].path = name;
+        break;
+      }
+      if (errno != EEXIST) break;
+    }
+  }
+
+  for (std::size_t i = 0; i < staged_.size(); ++i) {
+    if (::rename(staged_[i].temporary.c_str(), staged_[i].target.c_str()) ==
+        0) {
+      continue;
+    }
+    const WriteError error =
+        os_error_for(staged_[i].path, "cannot replace", errno);
+    // Backwards, so a target staged twice ends with its oldest bytes.
+    for (std::size_t j = i; j-- > 0;) {
+      if (!backups[j].path.empty()) {
+        if (::rename(backups[j].path.c_str(), staged_[j].target.c_str()) == 0) {
+          backups[j].path.clear();
+        }
+      } else if (!backups[j].existed) {
+        remove_quietly(staged_[j].target);
+      }
+    }
+    drop_backups();
+    staged_.erase(staged_.begin(),
+                  staged_.begin() + static_cast<std::ptrdiff_t>(i));
+    discard();
+    return error;
+  }
+  drop_backups();
+  for (std::size_t i = 0; i < staged_.size(); ++i) {
+    // A set mostly shares one folder, which needs syncing once.
+    if (i == 0 || staged_[i].target.parent_path() !=
+                      staged_[i - 1].target.parent_path()) {
+      sync_folder(staged_[i].target);
+    }
+  }
+  staged_.clear();
+  return std::nullopt;
+}
 
 }  // namespace zyl_package

@@ -1,6 +1,6 @@
 // The one way this library replaces a file: the bytes go to a temporary
 // beside the target, which is fsynced and renamed over the target only once
-// complete. The stream writer
+// complete, alone or with the rest of a StagedFiles set. The stream writer
 // (atomic_file.cpp) and the positioned writer (positioned_file.cpp) both
 // write through it.
 #pragma once
@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "zyl_package/atomic_file.h"  // StagedFiles
 #include "zyl_package/load_result.h"  // WriteResult, WriteError
 
 namespace zyl_package::detail {
@@ -46,9 +47,11 @@ class StagedReplacement {
   // no length to set and nothing to rename.
   [[nodiscard]] bool writes_in_place() const { return in_place_; }
 
-  // Fsyncs and closes the temporary, then renames it over the target. A
-  // target written in place is only synced and closed.
-  [[nodiscard]] WriteResult commit();
+  // Fsyncs and closes the temporary, then renames it over the target; given
+  // `staged`, hands it over instead, to be renamed with the rest of that
+  // set by StagedFiles::commit(). A target written in place is only synced
+  // and closed, staged or not: its bytes are already out.
+  [[nodiscard]] WriteResult commit(StagedFiles* staged = nullptr);
 
   // Returns the error "WHAT: OS REASON" naming the path as given.
   [[nodiscard]] WriteError os_error(std::string_view what, int error) const;
