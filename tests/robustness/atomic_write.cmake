@@ -1,7 +1,8 @@
 # Output files are replaced atomically: a write that fails half way (here a
 # file-size limit standing in for a full disk) must exit non-zero with a
 # message, leave no partial or temporary file and keep the earlier file
-# byte for byte. -DTOOL=exe -DWORK=dir.
+# byte for byte; a device node stays a node and a link a link.
+# -DTOOL=exe -DWORK=dir.
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
@@ -79,3 +80,41 @@ execute_process(COMMAND "${TOOL}" generate -o "${WORK}/missing/report.json"
   ERROR_VARIABLE missing_err)
 expect_failed(missing "writing into a missing folder")
 expect_folder_holds(report.json)
+
+# Targets that are not regular files. A device node is written in place:
+# a rename over it would leave a regular file where it was (as root, over
+# /dev/null for the whole machine). A link leads to the file replaced, and
+# stays a link.
+find_program(STAT stat REQUIRED)
+set(nodes "${WORK}/nodes")
+file(MAKE_DIRECTORY "${nodes}")
+function(file_type path out_var)
+  execute_process(COMMAND "${STAT}" -c %F "${path}"
+    OUTPUT_VARIABLE type OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(${out_var} "${type}" PARENT_SCOPE)
+endfunction()
+
+execute_process(COMMAND mknod "${nodes}/null" c 1 3
+  RESULT_VARIABLE mknod_status ERROR_QUIET)
+if(mknod_status EQUAL 0)
+  execute_process(COMMAND "${TOOL}" export "${report}" -o "${nodes}/null"
+    RESULT_VARIABLE status ERROR_VARIABLE err)
+  file_type("${nodes}/null" type)
+  if(NOT status EQUAL 0 OR NOT type STREQUAL "character special file")
+    message(FATAL_ERROR
+      "export to a device node: exit ${status}, now a '${type}': ${err}")
+  endif()
+else()
+  message(STATUS "mknod is not permitted here; the device node is skipped")
+endif()
+
+file(WRITE "${nodes}/real.csv" "earlier")
+file(CREATE_LINK "real.csv" "${nodes}/link.csv" SYMBOLIC)
+execute_process(COMMAND "${TOOL}" export "${report}" -o "${nodes}/link.csv"
+  RESULT_VARIABLE status ERROR_VARIABLE err)
+file(READ "${nodes}/real.csv" exported)
+if(NOT status EQUAL 0 OR NOT IS_SYMLINK "${nodes}/link.csv"
+   OR exported STREQUAL "earlier")
+  message(FATAL_ERROR "export through a link: exit ${status}, the link must "
+    "stay and its file get the rows: ${err}")
+endif()

@@ -24,6 +24,7 @@
 #include "report.h"
 #include "samples.h"
 #include "trace.h"
+#include "zyl_package/atomic_file.h"
 #include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
 #include "zyl_package/shards.h"
@@ -156,7 +157,10 @@ ExitCode run_split(const SplitCommand& command) {
       return ExitCode::ReadError;
     }
   }
-  std::vector<std::filesystem::path> written;
+  // Every shard is written under a temporary name first and the set is
+  // renamed into place at the end: a set that fails part way would pass for
+  // a smaller profile, and an older set in the folder must survive whole.
+  zyl_package::StagedFiles staged;
   for (std::size_t k = 0; k < count; ++k) {
     const std::filesystem::path path = shard_path(command.prefix, k, count);
     const ProfileColumns shard =
@@ -167,19 +171,17 @@ ExitCode run_split(const SplitCommand& command) {
       const ProgressLine line("writing", path, progress, Counted::ShareOnly);
       error = zyl_package::write_columns(
           shard, path, zyl_package::ReportFormat::Package,
-          package_options(command.compress), &progress);
+          package_options(command.compress), &progress, &staged);
     }
     if (error) {
-      // A partial set would pass for a smaller profile, so the shards this
-      // run wrote go too; each write is atomic, so nothing else is left.
-      for (const std::filesystem::path& done : written) {
-        std::error_code ignored;
-        std::filesystem::remove(done, ignored);
-      }
+      // `staged` removes the shards written so far as it goes.
       report_error(error->to_string());
       return ExitCode::ReadError;
     }
-    written.push_back(path);
+  }
+  if (const zyl_package::WriteResult error = staged.commit()) {
+    report_error(error->to_string());
+    return ExitCode::ReadError;
   }
   if (count < command.shards) {
     report_note(fmt::format(

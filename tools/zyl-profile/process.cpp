@@ -9,7 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>  // std::from_chars
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <string>
 #include <system_error>
 
 #include "format/text.h"
@@ -121,6 +125,23 @@ double elapsed_ms(Clock::time_point since) {
 }
 
 double peak_memory_mib() {
+  // VmHWM belongs to the address space, which exec replaces, so it counts
+  // this program alone. ru_maxrss survives exec on Linux: started from a
+  // large process (a Python session of 2 GiB), it reports the parent's peak.
+  // It stays as the fallback where /proc is not mounted.
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) != 0) continue;
+    const std::size_t digits = line.find_first_of("0123456789");
+    std::uint64_t kib = 0;
+    if (digits != std::string::npos &&
+        std::from_chars(line.data() + digits, line.data() + line.size(), kib)
+                .ec == std::errc{}) {
+      return static_cast<double>(kib) / 1024.0;
+    }
+    break;
+  }
   rusage usage{};
   if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
   return static_cast<double>(usage.ru_maxrss) / 1024.0;  // KiB on Linux

@@ -116,7 +116,8 @@ class ProgressLine {
 using Clock = std::chrono::steady_clock;
 [[nodiscard]] double elapsed_ms(Clock::time_point since);
 
-// Peak resident memory of the process in MiB, for --timings.
+// Peak resident memory of this program in MiB since it was started (not
+// of the process that started it), for --timings.
 [[nodiscard]] double peak_memory_mib();
 
 }  // namespace zyl_profile::cli

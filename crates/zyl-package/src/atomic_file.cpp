@@ -1,19 +1,18 @@
-// Atomic file replacement: write beside the target, fsync, rename over it.
+// Atomic file replacement from a stream: the bytes go through a buffer to a
+// staged replacement of the target.
 #include "zyl_package/atomic_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <exception>
 #include <streambuf>
 #include <string>
-#include <system_error>
+#include <utility>
 #include <vector>
+
+#include "staged_replacement.h"
 
 namespace zyl_package {
 namespace {
@@ -91,103 +90,36 @@ class FdStreamBuf final : public std::streambuf {
   int error_ = 0;
 };
 
-WriteError os_error(const std::filesystem::path& path, std::string_view what,
-                    int error) {
-  return WriteError{path.string(), std::string(what) + ": " +
-                                       std::generic_category().message(error)};
-}
-
-// A name beside `path` that no other writer in this or another process picks
-// at the same moment: the process id plus a counter and the clock.
-std::filesystem::path temporary_name(const std::filesystem::path& path,
-                                     unsigned attempt) {
-  static std::atomic<unsigned> counter{0};
-  const auto ticks = static_cast<unsigned long long>(
-      std::chrono::steady_clock::now().time_since_epoch().count());
-  // Built by appending: GCC 12 warns falsely about `"." + std::string`.
-  std::string name(1, '.');
-  name += path.filename().string();
-  name += ".tmp-";
-  name += std::to_string(::getpid());
-  name += '-';
-  name += std::to_string(counter.fetch_add(1));
-  name += '-';
-  name += std::to_string((ticks + attempt) % 1000000007ULL);
-  return path.parent_path() / name;
-}
-
 }  // namespace
 
 WriteResult write_file_atomically(
     const std::filesystem::path& path,
-    const std::function<void(std::ostream&)>& write) {
-  if (path.filename().empty()) {
-    return WriteError{path.string(), "not a file name"};
-  }
-  std::filesystem::path temporary;
-  int fd = -1;
-  for (unsigned attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = temporary_name(path, attempt);
-    // 0666 lets the umask decide, as for any file the user creates.
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                0666);
-    if (fd < 0 && errno != EEXIST) {
-      return os_error(path, "cannot create a file in its folder", errno);
-    }
-  }
-  if (fd < 0) return os_error(path, "cannot create a temporary file", EEXIST);
-
-  // From here on every failure removes the temporary before returning.
-  auto fail = [&](WriteError error) -> WriteResult {
-    if (fd >= 0) ::close(fd);
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
+    const std::function<void(std::ostream&)>& write, StagedFiles* staged) {
+  // Any failure returns before the commit, and `file` then removes its
+  // temporary.
+  detail::StagedReplacement file;
+  if (auto error = file.create(path, detail::WriteAccess::Sequential)) {
     return error;
-  };
+  }
   const auto failed = [&path](std::string message) {
     return WriteError{path.string(), std::move(message)};
   };
-
-  // Keep the mode of a file being replaced, so rewriting a report does not
-  // change who may read it.
-  struct stat existing {};
-  if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-    ::fchmod(fd, existing.st_mode & 07777);
-  }
-
   {
-    FdStreamBuf buffer(fd);
+    FdStreamBuf buffer(file.fd());
     std::ostream out(&buffer);
     try {
       write(out);
     } catch (const std::exception& error) {
-      return fail(failed(std::string("write failed: ") + error.what()));
+      return failed(std::string("write failed: ") + error.what());
     } catch (...) {
-      return fail(failed("write failed"));
+      return failed("write failed");
     }
     out.flush();
     if (buffer.error() != 0)
-      return fail(os_error(path, "write failed", buffer.error()));
-    if (!out) return fail(failed("write failed"));
+      return file.os_error("write failed", buffer.error());
+    if (!out) return failed("write failed");
   }
-  if (::fsync(fd) != 0) return fail(os_error(path, "fsync failed", errno));
-  const int closed = ::close(fd);
-  fd = -1;
-  if (closed != 0) return fail(os_error(path, "close failed", errno));
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    return fail(os_error(path, "cannot replace", errno));
-  }
-  // Make the rename itself durable; a failure here cannot undo the write, so
-  // it is not reported.
-  const std::filesystem::path folder = path.parent_path().empty()
-                                           ? std::filesystem::path(".")
-                                           : path.parent_path();
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return std::nullopt;
+  return file.commit(staged);
 }
 
 }  // namespace zyl_package

@@ -58,14 +58,18 @@ class JsonVisitor final : public GeneratedReportVisitor {
 
 WriteResult write_generated_json(const GenerateOptions& options,
                                  const std::filesystem::path& path,
-                                 ReadProgress* progress) {
-  return write_file_atomically(path, [&options, progress](std::ostream& out) {
-    detail::WriteProgress counted(progress, generated_sample_count(options));
-    detail::ReportJsonWriter writer(out, options.clock_hz);
-    JsonVisitor visitor(writer, counted);
-    for_each_generated_sample(options, visitor);
-    writer.finish();
-  });
+                                 ReadProgress* progress, StagedFiles* staged) {
+  return write_file_atomically(
+      path,
+      [&options, progress](std::ostream& out) {
+        detail::WriteProgress counted(progress,
+                                      generated_sample_count(options));
+        detail::ReportJsonWriter writer(out, options.clock_hz);
+        JsonVisitor visitor(writer, counted);
+        for_each_generated_sample(options, visitor);
+        writer.finish();
+      },
+      staged);
 }
 
 // ---------------------------------------------------------------- package
@@ -324,7 +328,8 @@ std::span<const unsigned char> bytes_of(const T& values) {
 WriteResult write_generated_package(const GenerateOptions& options,
                                     const std::filesystem::path& path,
                                     const PackageWriteOptions& package,
-                                    ReadProgress* progress) {
+                                    ReadProgress* progress,
+                                    StagedFiles* staged) {
   if (auto refused = detail::check_write_options(package)) {
     return WriteError{path.string(), std::move(*refused)};
   }
@@ -454,7 +459,7 @@ WriteResult write_generated_package(const GenerateOptions& options,
   if (auto error = file.write_at(0, preamble.data(), preamble.size())) {
     return error;
   }
-  return file.commit();
+  return file.commit(staged);
 }
 
 }  // namespace
@@ -463,13 +468,15 @@ WriteResult write_generated_report(const GenerateOptions& options,
                                    const std::filesystem::path& path,
                                    ReportFormat format,
                                    const PackageWriteOptions& package,
-                                   ReadProgress* progress) {
+                                   ReadProgress* progress,
+                                   StagedFiles* staged) {
   try {
     switch (format) {
       case ReportFormat::Json:
-        return write_generated_json(options, path, progress);
+        return write_generated_json(options, path, progress, staged);
       case ReportFormat::Package:
-        return write_generated_package(options, path, package, progress);
+        return write_generated_package(options, path, package, progress,
+                                       staged);
     }
   } catch (const std::bad_alloc&) {
     return WriteError{path.string(), "not enough memory to write the report"};

@@ -9,39 +9,38 @@
 #include <optional>
 #include <string>
 
+#include "staged_replacement.h"
+#include "zyl_package/atomic_file.h"  // StagedFiles
 #include "zyl_package/load_result.h"  // WriteResult
 
 namespace zyl_package::detail {
 
-// Created under a temporary name beside the target; commit() fsyncs it and
-// renames it over the target. Until then the target is untouched, and a
-// file that is never committed is removed when this object goes. Errors are
-// messages naming the target and the OS error.
+// Written through a StagedReplacement: until commit() the target is
+// untouched, and a file that is never committed is removed when this object
+// goes. Errors are messages naming the target and the OS error.
 class PositionedFile {
  public:
-  PositionedFile() = default;
-  PositionedFile(const PositionedFile&) = delete;
-  PositionedFile& operator=(const PositionedFile&) = delete;
-  ~PositionedFile();
-
-  // Creates the temporary file for `path`.
-  [[nodiscard]] WriteResult create(const std::filesystem::path& path);
+  // Creates the temporary file for `path` (see StagedReplacement::create;
+  // a pipe is refused, a device is written in place).
+  [[nodiscard]] WriteResult create(const std::filesystem::path& path) {
+    return file_.create(path, WriteAccess::Positioned);
+  }
   // Makes the file `size` bytes long, reserving the disk space up front
   // where the file system can, so a full disk shows before the long write.
-  // Bytes never written read as zeros.
+  // Bytes never written read as zeros. A device written in place keeps its
+  // size, and whatever it held where nothing is written.
   [[nodiscard]] WriteResult resize(std::uint64_t size);
   // Writes all of `data` at `offset`.
   [[nodiscard]] WriteResult write_at(std::uint64_t offset, const void* data,
                                      std::size_t size);
-  // Flushes the file to disk and renames it over the target.
-  [[nodiscard]] WriteResult commit();
+  // Flushes the file to disk and renames it over the target, or, given
+  // `staged`, leaves the rename to staged->commit().
+  [[nodiscard]] WriteResult commit(StagedFiles* staged = nullptr) {
+    return file_.commit(staged);
+  }
 
  private:
-  WriteError os_error(const char* what, int error) const;
-
-  std::filesystem::path path_;
-  std::filesystem::path temporary_;
-  int fd_ = -1;
+  StagedReplacement file_;
 };
 
 }  // namespace zyl_package::detail

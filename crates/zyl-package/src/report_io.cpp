@@ -319,7 +319,7 @@ WriteResult write_columns(const ProfileColumns& columns,
                           const std::filesystem::path& path,
                           ReportFormat format,
                           const PackageWriteOptions& options,
-                          ReadProgress* progress) {
+                          ReadProgress* progress, StagedFiles* staged) {
   switch (format) {
     case ReportFormat::Json: {
       // Any string length may be written; limits are for readers.
@@ -332,9 +332,11 @@ WriteResult write_columns(const ProfileColumns& columns,
       // Straight from the columns: records of a large profile would take
       // many times the memory of its columns.
       return write_file_atomically(
-          path, [&columns, progress](std::ostream& out) {
+          path,
+          [&columns, progress](std::ostream& out) {
             static_cast<void>(write_columns_json(columns, out, progress));
-          });
+          },
+          staged);
     }
     case ReportFormat::Package: {
       // Planned first (checks, compression, the directory needs every
@@ -343,9 +345,12 @@ WriteResult write_columns(const ProfileColumns& columns,
       if (auto error = detail::plan_package(columns, options, plan, progress)) {
         return WriteError{path.string(), std::move(*error)};
       }
-      return write_file_atomically(path, [&plan, progress](std::ostream& out) {
-        detail::write_package(plan, out, progress);
-      });
+      return write_file_atomically(
+          path,
+          [&plan, progress](std::ostream& out) {
+            detail::write_package(plan, out, progress);
+          },
+          staged);
     }
   }
   return WriteError{path.string(), "unknown report format"};

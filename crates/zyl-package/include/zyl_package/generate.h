@@ -112,11 +112,12 @@ void for_each_generated_sample(const GenerateOptions& options,
 // `path`); on failure `path` is untouched. `progress`, when given,
 // counts samples as they are written: `total` is the sample count for JSON
 // and twice it for a package, whose two walks count one after the other;
-// after a successful write `done` equals `total`.
+// after a successful write `done` equals `total`. Given `staged`, the file
+// is left for staged->commit() to put in place with the rest of its set.
 [[nodiscard]] WriteResult write_generated_report(
     const GenerateOptions& options, const std::filesystem::path& path,
     ReportFormat format, const PackageWriteOptions& package = {},
-    ReadProgress* progress = nullptr);
+    ReadProgress* progress = nullptr, StagedFiles* staged = nullptr);
 
 // Returns the default options with `tiles` tiles whose samples add up to
 // exactly `total_samples`.

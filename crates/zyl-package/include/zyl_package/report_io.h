@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "zyl_package/atomic_file.h"  // StagedFiles
 #include "zyl_package/load_result.h"
 #include "zyl_package/profile_columns.h"
 #include "zyl_package/profile_report.h"
@@ -79,12 +80,15 @@ enum class ReportFormat : std::uint8_t { Json = 0, Package = 1 };
 // `progress`, when given, follows the write: JSON counts samples against
 // the sample count; a package counts the decoded bytes of its sections,
 // twice when compressing (the compression, which precedes the write, counts
-// them once). After a successful write `done` equals `total`.
+// them once). After a successful write `done` equals `total`. Given
+// `staged`, the file is left complete under its temporary name for
+// staged->commit() to put in place with the rest of its set.
 [[nodiscard]] WriteResult write_columns(const ProfileColumns& columns,
                                         const std::filesystem::path& path,
                                         ReportFormat format,
                                         const PackageWriteOptions& options = {},
-                                        ReadProgress* progress = nullptr);
+                                        ReadProgress* progress = nullptr,
+                                        StagedFiles* staged = nullptr);
 
 // Streams the JSON form of `columns` to `out`: the bytes write_report_json
 // gives for to_report(columns), without building the records. `columns`
