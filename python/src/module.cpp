@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
-#include <set>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -53,7 +53,8 @@ using zyl_profile::TimeBound;
 
 // A bound as Python holds it: cycles, or a share of the span as the
 // (units, scale) pair parse_percentage gives.
-using PyBound = std::variant<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>>;
+using PyBound =
+    std::variant<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>>;
 
 std::optional<PyBound> bound_to_python(const std::optional<TimeBound>& bound) {
   if (!bound) return std::nullopt;
@@ -63,7 +64,8 @@ std::optional<PyBound> bound_to_python(const std::optional<TimeBound>& bound) {
   return PyBound(bound->cycles());
 }
 
-std::optional<TimeBound> bound_from_python(const std::optional<PyBound>& value) {
+std::optional<TimeBound> bound_from_python(
+    const std::optional<PyBound>& value) {
   if (!value) return std::nullopt;
   if (const auto* cycles = std::get_if<std::uint64_t>(&*value)) {
     return TimeBound(*cycles);
@@ -534,8 +536,9 @@ PYBIND11_MODULE(_zyl_profile, m) {
           [](Query& q, std::optional<PyBound> value) {
             q.to_offset = bound_from_python(value);
           })
-      .def_property_readonly("needs_span",
-                             [](const Query& q) { return zyl_profile::needs_span(q); })
+      .def_property_readonly(
+          "needs_span",
+          [](const Query& q) { return zyl_profile::needs_span(q); })
       // A query crosses to dask workers by pickle: its fields as plain
       // values, in declaration order.
       .def(py::pickle(

@@ -53,6 +53,12 @@ def test_cluster_answers_as_the_whole(client, sharded, kwargs):
     assert as_json(zp.dask.query(client, shards, **kwargs)) == expected
 
 
+def test_an_incomplete_set_is_refused_before_any_task(client, sharded):
+    _, shards = sharded
+    with pytest.raises(zp.ReportError, match="shard 3 of 8 is missing"):
+        zp.dask.query(client, [*shards[:3], *shards[4:]])
+
+
 def test_a_shard_no_worker_can_read_raises_its_report_error(client, sharded,
                                                             tmp_path):
     _, shards = sharded

@@ -49,8 +49,12 @@ def test_random_splits_answer_as_the_whole(tmp_path):
         shards = split_at_random(rng, report, tmp_path, f"r{round_}")
         for _ in range(8):
             kwargs, _ = random_query(rng, whole, KERNELS[1:], OPERATIONS)
-            assert as_json(zp.query(shards, **kwargs)) == as_json(
-                whole.query(**kwargs)), (round_, len(shards), kwargs)
+            # JSON files carry no shard identity: read as given, on request.
+            got = zp.query(shards, concatenate=True, **kwargs)
+            expected = whole.query(**kwargs)
+            assert as_json(got) == as_json(expected), (round_, len(shards),
+                                                       kwargs)
+            assert got.notes == expected.notes, (round_, kwargs)
 
 
 def test_the_tools_shards_answer_as_the_whole(tool, profiles, tmp_path):
@@ -60,10 +64,33 @@ def test_the_tools_shards_answer_as_the_whole(tool, profiles, tmp_path):
         kernels, operations = names_of(whole)
         for count in (1, 3, 8):
             shards = split_with_the_tool(tool, path, tmp_path, count)
+            rng.shuffle(shards)  # a set puts itself in order
             for _ in range(6):
                 kwargs, _ = random_query(rng, whole, kernels, operations)
-                assert as_json(zp.query(shards, **kwargs)) == as_json(
-                    whole.query(**kwargs)), (path, count, kwargs)
+                got = zp.query(shards, **kwargs)
+                expected = whole.query(**kwargs)
+                assert as_json(got) == as_json(expected), (path, count, kwargs)
+                assert got.notes == expected.notes, (path, count, kwargs)
+
+
+def test_sets_that_are_not_one_whole_profile_are_refused(tool, profiles,
+                                                         tmp_path):
+    run = split_with_the_tool(tool, profiles[0], tmp_path, 4)
+    old = split_with_the_tool(tool, profiles[0], tmp_path, 6)
+    other = split_with_the_tool(tool, profiles[1], tmp_path, 4)
+    for paths, odd, text in [
+            ([run[0], run[1], run[3]], run[0], "shard 2 of 4 is missing"),
+            ([*run, run[1]], run[1], "shard 1 of 4 again"),
+            ([*run, old[5]], old[5], "left over from another split"),
+            ([*run[:3], other[3]], other[3], "a shard of another profile"),
+            ([*run, profiles[0]], profiles[0], "not a shard"),
+    ]:
+        with pytest.raises(zp.ReportError, match=text) as caught:
+            zp.query(paths)
+        assert caught.value.file == str(odd)
+    # Asked for, the files are read as given.
+    doubled = zp.query([profiles[0], profiles[0]], concatenate=True)
+    assert doubled.sample_count == 2 * len(zp.open(profiles[0]))
 
 
 def test_merge_order_does_not_change_the_answer(tool, profiles, tmp_path):
@@ -130,10 +157,10 @@ def test_shards_of_different_clocks_do_not_merge(tmp_path):
     rng = random.Random(5)
     first = write_report(tmp_path / "a.json", random_report(rng, 3, clock_hz=10))
     second = write_report(tmp_path / "b.json", random_report(rng, 3, clock_hz=20))
-    with pytest.raises(zp.PartialError) as caught:
-        zp.query([first, second])
-    assert caught.value.source == str(second)
-    assert "clock" in caught.value.message
+    with pytest.raises(zp.ReportError) as caught:
+        zp.query([first, second], concatenate=True)
+    assert caught.value.file == str(second)
+    assert "clock" in str(caught.value)
 
 
 def test_query_checks_its_arguments_before_opening_a_shard(tmp_path):

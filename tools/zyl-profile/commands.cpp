@@ -59,8 +59,8 @@ std::string print_result(const QueryCommand& command,
 
 ExitCode run_query(const QueryCommand& command) {
   const std::optional<ProfileSet> profile = open_set(
-      command.reports, open_options(command.selection.limits,
-                                    command.selection.concatenate));
+      command.reports,
+      open_options(command.selection.limits, command.selection.concatenate));
   if (!profile) return ExitCode::ReadError;
   const Loaded<QueryAnswer> answer =
       zyl_profile::query(*profile, command.selection.query,
@@ -142,9 +142,7 @@ ExitCode run_split(const SplitCommand& command) {
   const std::optional<ProfileColumns> opened =
       open_report(command.input, command.limits);
   if (!opened) return ExitCode::ReadError;
-  const std::vector<std::size_t> bounds =
-      zyl_package::shard_bounds(*opened, command.shards);
-  const std::size_t count = bounds.size() - 1;
+
   // The prefix may name a folder still to make, as an output file's name
   // might not; write_columns reports any other failure to create the files.
   if (const std::filesystem::path folder = command.prefix.parent_path();
@@ -157,32 +155,25 @@ ExitCode run_split(const SplitCommand& command) {
       return ExitCode::ReadError;
     }
   }
-  // Every shard is written under a temporary name first and the set is
-  // renamed into place at the end: a set that fails part way would pass for
-  // a smaller profile, and an older set in the folder must survive whole.
-  zyl_package::StagedFiles staged;
-  for (std::size_t k = 0; k < count; ++k) {
-    const std::filesystem::path path = shard_path(command.prefix, k, count);
-    const ProfileColumns shard =
-        zyl_package::tile_range(*opened, bounds[k], bounds[k + 1]);
-    zyl_package::ReadProgress progress;
-    zyl_package::WriteResult error;
-    {
-      const ProgressLine line("writing", path, progress, Counted::ShareOnly);
-      error = zyl_package::write_columns(
-          shard, path, zyl_package::ReportFormat::Package,
-          package_options(command.compress), &progress, &staged);
-    }
-    if (error) {
-      // `staged` removes the shards written so far as it goes.
-      report_error(error->to_string());
-      return ExitCode::ReadError;
-    }
-  }
-  if (const zyl_package::WriteResult error = staged.commit()) {
-    report_error(error->to_string());
+  // Every shard carries the set's identity, so a query can tell a whole
+  // set from one missing a shard or mixed with an older split's; the set is
+  // renamed into place only once every shard is written.
+  const Loaded<std::size_t> written = zyl_package::write_shard_set(
+      *opened, command.shards,
+      [&](std::size_t index, std::size_t count) {
+        return shard_path(command.prefix, index, count);
+      },
+      package_options(command.compress),
+      [](const std::filesystem::path& path,
+         const zyl_package::ReadProgress& progress) {
+        return std::make_shared<ProgressLine>("writing", path, progress,
+                                              Counted::ShareOnly);
+      });
+  if (!written.ok()) {
+    report_load_error(written.error());
     return ExitCode::ReadError;
   }
+  const std::size_t count = written.value();
   if (count < command.shards) {
     report_note(fmt::format(
         "wrote {} {} rather than {}: a shard holds at least one tile and {} "
@@ -197,9 +188,7 @@ ExitCode run_split(const SplitCommand& command) {
 }
 
 ExitCode run_command(const PrintText& text) { return write_output(text.text); }
-ExitCode run_command(const QueryCommand& command) {
-  return run_query(command);
-}
+ExitCode run_command(const QueryCommand& command) { return run_query(command); }
 ExitCode run_command(const GenerateCommand& command) {
   return run_generate(command);
 }

@@ -139,15 +139,15 @@ std::size_t write_samples(const ProfileColumns& columns, const Query& query,
 
 ExitCode run_export(const ExportCommand& command) {
   const std::optional<ProfileSet> profile = open_set(
-      command.reports, open_options(command.selection.limits,
-                                    command.selection.concatenate));
+      command.reports,
+      open_options(command.selection.limits, command.selection.concatenate));
   if (!profile) return ExitCode::ReadError;
   std::vector<std::string> notes;
   const ExitCode status = write_from_profile(
       command.output,
       [&](std::ostream& out) -> std::optional<zyl_package::LoadError> {
-        Loaded<Walked> walked =
-            write_samples(*profile, command.selection.query, command.format, out);
+        Loaded<Walked> walked = write_samples(*profile, command.selection.query,
+                                              command.format, out);
         if (!walked.ok()) return walked.error();
         notes = std::move(walked.value().notes);
         return std::nullopt;

@@ -61,7 +61,8 @@ void report_note(std::string_view message);
 // ProfileSet::open does. On failure prints the error and returns nothing:
 // the caller exits with ReadError.
 [[nodiscard]] std::optional<ProfileSet> open_set(
-    const std::vector<std::filesystem::path>& paths, const OpenOptions& options);
+    const std::vector<std::filesystem::path>& paths,
+    const OpenOptions& options);
 
 // Prints a load error (a file that cannot be read, shards that disagree).
 void report_load_error(const zyl_package::LoadError& error);

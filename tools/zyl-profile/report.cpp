@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <ostream>
 #include <utility>
 
@@ -443,8 +443,8 @@ std::string render_page(const PageInput& input) {
 
 ExitCode run_report(const ReportCommand& command) {
   const Loaded<std::vector<ProfileSet>> opened = open_profiles(
-      command.reports, open_options(command.selection.limits,
-                                    command.selection.concatenate));
+      command.reports,
+      open_options(command.selection.limits, command.selection.concatenate));
   if (!opened.ok()) {
     report_load_error(opened.error());
     return ExitCode::ReadError;

@@ -5,7 +5,6 @@
 #include <array>
 #include <charconv>  // std::to_chars
 
-
 namespace zyl_profile::cli {
 
 std::string_view sample_kind_name(const ProfileColumns& columns,

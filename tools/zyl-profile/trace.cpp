@@ -350,61 +350,58 @@ void write_metadata_object(const ProfileColumns& columns,
 
 // One complete event per matching sample, in report order.
 Loaded<Walked> write_events(const ProfileSet& profile, const Query& query,
-                            const TraceSettings& settings,
-                            const Layout& layout, JsonWriter& json,
-                            Sink& sink) {
+                            const TraceSettings& settings, const Layout& layout,
+                            JsonWriter& json, Sink& sink) {
   std::size_t ordinal = 0;
   std::vector<std::uint32_t> order;
-  return walk_matches(
-      profile, query, [&](const SetMatch& match) {
-        const ProfileColumns& columns = match.columns;
-        const std::size_t sample = match.sample;
-        const std::uint64_t offset = match.offset;
-        const std::uint32_t length = match.duration;
-        // The first walk placed every sample the second one visits; a
-        // file that changed in between must not index past the layout.
-        if (ordinal >= layout.track_of.size()) return;
-        const Track& track = layout.tracks[layout.track_of[ordinal++]];
-        const TraceTime time =
-            trace_time(offset, length, layout.stats.clock_hz, track.origin);
-        const std::string_view kernel = columns.string(columns.kernel[sample]);
-        const std::string_view operation =
-            columns.string(columns.operation[sample]);
-        const std::string_view kind = sample_kind_name(columns, sample);
-        json.begin_object()
-            .field("ph", "X")
-            .field("name",
-                   event_name(kernel, operation, kind, settings.name_by))
-            .field("cat", kind)
-            .field("pid", layout.pid)
-            .field("tid", track.tid)
-            .key("ts")
-            .number_text(time.ts)
-            .key("dur")
-            .number_text(time.dur);
-        if (settings.args != TraceArgs::None) {
-          json.key("args")
-              .begin_object()
-              .field("operation", operation)
-              .field("kernel", kernel)
-              .field("kind", kind);
-          if (settings.args == TraceArgs::Full) {
-            json.field("phase", columns.phase[sample])
-                .field("epoch", columns.epoch[sample])
-                .field("physical_tile", match.physical_tile)
-                .field("offset_cycles", offset)
-                .field("duration_cycles", length)
-                .field("start_cycle", columns.start_cycle[sample])
-                .field("end_cycle", columns.end_cycle[sample])
-                .key("metadata");
-            write_metadata_object(
-                columns, columns.list(columns.metadata[sample]), order, json);
-          }
-          json.end();
-        }
-        json.end();
-        sink.maybe_flush();
-      });
+  return walk_matches(profile, query, [&](const SetMatch& match) {
+    const ProfileColumns& columns = match.columns;
+    const std::size_t sample = match.sample;
+    const std::uint64_t offset = match.offset;
+    const std::uint32_t length = match.duration;
+    // The first walk placed every sample the second one visits; a
+    // file that changed in between must not index past the layout.
+    if (ordinal >= layout.track_of.size()) return;
+    const Track& track = layout.tracks[layout.track_of[ordinal++]];
+    const TraceTime time =
+        trace_time(offset, length, layout.stats.clock_hz, track.origin);
+    const std::string_view kernel = columns.string(columns.kernel[sample]);
+    const std::string_view operation =
+        columns.string(columns.operation[sample]);
+    const std::string_view kind = sample_kind_name(columns, sample);
+    json.begin_object()
+        .field("ph", "X")
+        .field("name", event_name(kernel, operation, kind, settings.name_by))
+        .field("cat", kind)
+        .field("pid", layout.pid)
+        .field("tid", track.tid)
+        .key("ts")
+        .number_text(time.ts)
+        .key("dur")
+        .number_text(time.dur);
+    if (settings.args != TraceArgs::None) {
+      json.key("args")
+          .begin_object()
+          .field("operation", operation)
+          .field("kernel", kernel)
+          .field("kind", kind);
+      if (settings.args == TraceArgs::Full) {
+        json.field("phase", columns.phase[sample])
+            .field("epoch", columns.epoch[sample])
+            .field("physical_tile", match.physical_tile)
+            .field("offset_cycles", offset)
+            .field("duration_cycles", length)
+            .field("start_cycle", columns.start_cycle[sample])
+            .field("end_cycle", columns.end_cycle[sample])
+            .key("metadata");
+        write_metadata_object(columns, columns.list(columns.metadata[sample]),
+                              order, json);
+      }
+      json.end();
+    }
+    json.end();
+    sink.maybe_flush();
+  });
 }
 
 }  // namespace
@@ -504,8 +501,8 @@ TraceStats write_trace(const ProfileColumns& columns, const Query& query,
 
 ExitCode run_trace(const TraceCommand& command) {
   const std::optional<ProfileSet> profile = open_set(
-      command.reports, open_options(command.selection.limits,
-                                    command.selection.concatenate));
+      command.reports,
+      open_options(command.selection.limits, command.selection.concatenate));
   if (!profile) return ExitCode::ReadError;
   TraceSettings settings;
   settings.name_by = command.name_by;

@@ -173,7 +173,7 @@ TEST(WriteTrace, TracksLanesNamesAndArgs) {
   report.tiles.push_back(TileProfile{2, {make_sample(50, 60, "mul", "op c")}});
   TraceStats stats;
   const std::string text = trace_text(report, {}, {}, &stats);
-  EXPECT_EQ(stats, (TraceStats{4, 3, 2, false}));
+  EXPECT_EQ(stats, (TraceStats{report.clock_hz, 4, 3, 2, false}));
   const ParsedTrace trace = parsed(text);
   EXPECT_EQ(check_trace(trace), std::nullopt);
 

@@ -8,6 +8,9 @@
 #include <memory>
 #include <utility>
 
+#include "zyl_package/atomic_file.h"
+#include "zyl_package/report_io.h"
+
 namespace zyl_package {
 namespace {
 
@@ -85,6 +88,37 @@ std::vector<std::size_t> shard_bounds(const ProfileColumns& columns,
   }
   bounds.push_back(tiles);
   return bounds;
+}
+
+Loaded<std::size_t> write_shard_set(
+    const ProfileColumns& columns, std::size_t shards,
+    const std::function<std::filesystem::path(std::size_t, std::size_t)>&
+        path_of,
+    PackageWriteOptions options, const WriteWatch& watch) {
+  const std::vector<std::size_t> bounds = shard_bounds(columns, shards);
+  const std::size_t count = bounds.size() - 1;
+  ShardIdentity identity;
+  identity.profile = profile_fingerprint(columns);
+  identity.count = static_cast<std::uint32_t>(count);
+  // Removes whatever it holds if a write fails before the commit.
+  StagedFiles staged;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::filesystem::path path = path_of(k, count);
+    identity.index = static_cast<std::uint32_t>(k);
+    options.shard = identity;
+    ReadProgress progress;
+    std::shared_ptr<void> watching;
+    if (watch) watching = watch(path, progress);
+    const WriteResult error =
+        write_columns(tile_range(columns, bounds[k], bounds[k + 1]), path,
+                      ReportFormat::Package, options, &progress, &staged);
+    watching.reset();
+    if (error) return LoadError{error->file, {}, 0, 0, {}, error->message};
+  }
+  if (const WriteResult error = staged.commit()) {
+    return LoadError{error->file, {}, 0, 0, {}, error->message};
+  }
+  return count;
 }
 
 }  // namespace zyl_package

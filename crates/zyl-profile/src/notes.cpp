@@ -257,9 +257,10 @@ std::string near_hint(std::string_view wanted, const Names& names) {
 }
 
 bool key_is_named(const ProfileColumns& columns, std::string_view key) {
-  return std::any_of(
-      columns.list_entries.begin(), columns.list_entries.end(),
-      [&](const MetadataPair& entry) { return columns.string(entry.name) == key; });
+  return std::any_of(columns.list_entries.begin(), columns.list_entries.end(),
+                     [&](const MetadataPair& entry) {
+                       return columns.string(entry.name) == key;
+                     });
 }
 
 // The facts of an empty answer: which phases, kinds, kernels, operations
@@ -268,7 +269,8 @@ bool key_is_named(const ProfileColumns& columns, std::string_view key) {
 void gather_empty_facts(const ProfileColumns& columns, const Query& query,
                         NoteFacts& facts) {
   facts.empty_answer = true;
-  if (has_window(query)) facts.window_alone = window_matches_alone(columns, query);
+  if (has_window(query))
+    facts.window_alone = window_matches_alone(columns, query);
   if (!query.phases.empty()) {
     std::set<std::uint32_t> present;
     std::set<std::uint32_t> seen;
@@ -291,8 +293,8 @@ void gather_empty_facts(const ProfileColumns& columns, const Query& query,
   }
   if (query.kernel) {
     facts.kernels = used_names(columns, columns.kernel);
-    facts.kernel_found = std::binary_search(
-        facts.kernels.begin(), facts.kernels.end(), *query.kernel);
+    facts.kernel_found = std::binary_search(facts.kernels.begin(),
+                                            facts.kernels.end(), *query.kernel);
     if (facts.kernel_found) facts.kernels.clear();
   }
   if (query.operation_contains && !query.operation_contains->empty()) {
@@ -388,10 +390,9 @@ bool note_window_bounds(const Query& query, const QueryReport& report,
     explained = true;
   }
   // A sample of no length at the very end still runs at the span itself.
-  if (query.from_offset &&
-      (query.from_offset->cycles() > span ||
-       (query.from_offset->cycles() == span &&
-        report.matched_sample_count == 0))) {
+  if (query.from_offset && (query.from_offset->cycles() > span ||
+                            (query.from_offset->cycles() == span &&
+                             report.matched_sample_count == 0))) {
     notes.add_empty_filter("from offset " +
                            std::to_string(query.from_offset->cycles()) + past);
     explained = true;
@@ -444,7 +445,8 @@ void note_absent(std::string_view singular, std::string_view plural,
           : std::string(plural) + " " + ranges_text(absent) + " have";
   text += " no samples";
   if (listed) {
-    text += "; " + std::string(plural) + " with samples: " + ranges_text(*listed);
+    text +=
+        "; " + std::string(plural) + " with samples: " + ranges_text(*listed);
   }
   if (absent.size() == wanted.size()) {
     notes.add_empty_filter(std::move(text));
@@ -490,9 +492,9 @@ void note_operation(const NoteFacts& facts, std::string_view pattern,
 void note_metadata(const NoteFacts& facts, const Query& query, Notes& notes) {
   for (std::size_t i = 0; i < query.metadata.size(); ++i) {
     const MetadataFilter& filter = query.metadata[i];
-    const NoteFacts::Condition condition =
-        i < facts.conditions.size() ? facts.conditions[i]
-                                    : NoteFacts::Condition{};
+    const NoteFacts::Condition condition = i < facts.conditions.size()
+                                               ? facts.conditions[i]
+                                               : NoteFacts::Condition{};
     if (condition.pair_found) continue;
     if (!condition.name_found) {
       notes.add_empty_filter("no sample has metadata " + quoted(filter.name) +
@@ -570,7 +572,8 @@ void merge_note_facts(NoteFacts& into, NoteFacts&& other) {
   if (into.kernel_found) into.kernels.clear();
   into.operation_found = into.operation_found || other.operation_found;
   if (other.folded_operation &&
-      (!into.folded_operation || *other.folded_operation < *into.folded_operation)) {
+      (!into.folded_operation ||
+       *other.folded_operation < *into.folded_operation)) {
     into.folded_operation = std::move(other.folded_operation);
   }
   if (into.operation_found) into.folded_operation.reset();
@@ -579,8 +582,10 @@ void merge_note_facts(NoteFacts& into, NoteFacts&& other) {
   }
   for (std::size_t i = 0; i < other.conditions.size(); ++i) {
     NoteFacts::Condition& condition = into.conditions[i];
-    condition.name_found = condition.name_found || other.conditions[i].name_found;
-    condition.pair_found = condition.pair_found || other.conditions[i].pair_found;
+    condition.name_found =
+        condition.name_found || other.conditions[i].name_found;
+    condition.pair_found =
+        condition.pair_found || other.conditions[i].pair_found;
     merge_names(condition.values, std::move(other.conditions[i].values));
     if (condition.pair_found) condition.values.clear();
   }

@@ -169,8 +169,8 @@ Occupancy occupancy(const ProfileColumns& columns, const Query& asked,
   const std::uint64_t span = profile_span(columns);
   const Query query = resolve_bounds(asked, span);
   // Samples end by the span, so a window reaching past it draws no more.
-  result.to_cycles = std::min(
-      query.to_offset ? query.to_offset->cycles() : span, span);
+  result.to_cycles =
+      std::min(query.to_offset ? query.to_offset->cycles() : span, span);
   result.from_cycles = std::min(
       query.from_offset ? query.from_offset->cycles() : 0, result.to_cycles);
   const SampleMatcher matcher(columns, query);

@@ -48,8 +48,9 @@ std::optional<LoadError> order_shards(
     std::vector<std::filesystem::path>& paths,
     std::vector<std::optional<ShardIdentity>>& identities) {
   const std::size_t files = paths.size();
-  const auto first = std::find_if(identities.begin(), identities.end(),
-                                  [](const auto& id) { return id.has_value(); });
+  const auto first =
+      std::find_if(identities.begin(), identities.end(),
+                   [](const auto& id) { return id.has_value(); });
   if (first == identities.end()) {
     if (files == 1) return std::nullopt;
     return set_error(paths[1],
@@ -86,22 +87,27 @@ std::optional<LoadError> order_shards(
     if (at[identity.index]) {
       return set_error(paths[i], "shard " + str(identity.index) + " of " +
                                      str(identity.count) + " again (also " +
-                                     paths[*at[identity.index]].string() +
-                                     ")");
+                                     paths[*at[identity.index]].string() + ")");
     }
     at[identity.index] = i;
   }
-  const auto missing =
-      std::find(at.begin(), at.end(), std::optional<std::size_t>());
-  if (missing != at.end()) {
-    const std::size_t count = static_cast<std::size_t>(
-        std::count(at.begin(), at.end(), std::optional<std::size_t>()));
-    return set_error(
-        model_path,
-        "a shard of " + str(model.count) + ", and " + str(count) +
-            (count == 1 ? " is" : " are") + " missing (the first, shard " +
-            str(static_cast<std::size_t>(missing - at.begin())) +
-            "); give every shard, or --concatenate to read only these");
+  std::vector<std::size_t> missing;
+  for (std::size_t index = 0; index < at.size(); ++index) {
+    if (!at[index]) missing.push_back(index);
+  }
+  if (!missing.empty()) {
+    // Names the first few: a set missing hundreds says so in its count.
+    std::string which;
+    for (std::size_t i = 0; i < std::min<std::size_t>(missing.size(), 8); ++i) {
+      which += (i == 0 ? "" : ", ") + str(missing[i]);
+    }
+    if (missing.size() > 8) which += ", ...";
+    return set_error(model_path,
+                     (missing.size() == 1 ? "shard " : "shards ") + which +
+                         " of " + str(model.count) +
+                         (missing.size() == 1 ? " is" : " are") +
+                         " missing; give every shard, or --concatenate to "
+                         "read only these");
   }
   std::vector<std::filesystem::path> ordered_paths;
   std::vector<std::optional<ShardIdentity>> ordered_identities;
@@ -164,7 +170,8 @@ Loaded<std::vector<ProfileSet>> open_profiles(
   one.concatenate = false;
   for (std::size_t first = 0; first < paths.size();) {
     std::size_t end = first + 1;
-    while (end < paths.size() && same_profile(identities[first], identities[end])) {
+    while (end < paths.size() &&
+           same_profile(identities[first], identities[end])) {
       ++end;
     }
     Loaded<ProfileSet> set = ProfileSet::open(
@@ -202,8 +209,9 @@ ColumnsResult ProfileSet::load(std::size_t position) const {
   if (!loaded.ok()) return loaded;
   const std::optional<ShardIdentity>& expected = identities_[position];
   if (expected && loaded.value().shard != expected) {
-    return set_error(path, "the file changed since the set was opened: it is "
-                           "no longer the shard it was");
+    return set_error(path,
+                     "the file changed since the set was opened: it is "
+                     "no longer the shard it was");
   }
   last_->position = position;
   last_->columns = loaded.value();
@@ -241,21 +249,21 @@ Loaded<Query> resolved_for(const ProfileSet& profile, const Query& q) {
 // first pass's facts of an answer that turned out empty: which filter
 // matched nothing reads the sample columns, a second pass taken only then.
 std::optional<LoadError> gather_empty_facts(const ProfileSet& profile,
-                                            const Query& q,
-                                            AnswerCosts& costs,
+                                            const Query& q, AnswerCosts& costs,
                                             std::optional<NoteFacts>& facts) {
   facts.reset();
-  return each_shard(profile, costs,
-                    [&](std::size_t, const ProfileColumns& columns)
-                        -> std::optional<LoadError> {
-                      NoteFacts shard_facts = gather_note_facts(columns, q, true);
-                      if (!facts) {
-                        facts = std::move(shard_facts);
-                      } else {
-                        merge_note_facts(*facts, std::move(shard_facts));
-                      }
-                      return std::nullopt;
-                    });
+  return each_shard(
+      profile, costs,
+      [&](std::size_t,
+          const ProfileColumns& columns) -> std::optional<LoadError> {
+        NoteFacts shard_facts = gather_note_facts(columns, q, true);
+        if (!facts) {
+          facts = std::move(shard_facts);
+        } else {
+          merge_note_facts(*facts, std::move(shard_facts));
+        }
+        return std::nullopt;
+      });
 }
 
 }  // namespace
@@ -263,12 +271,13 @@ std::optional<LoadError> gather_empty_facts(const ProfileSet& profile,
 Loaded<std::uint64_t> profile_span(const ProfileSet& profile) {
   std::uint64_t span = 0;
   AnswerCosts costs;
-  auto error = each_shard(profile, costs,
-                          [&](std::size_t, const ProfileColumns& columns)
-                              -> std::optional<LoadError> {
-                            span = std::max(span, profile_span(columns));
-                            return std::nullopt;
-                          });
+  auto error = each_shard(
+      profile, costs,
+      [&](std::size_t,
+          const ProfileColumns& columns) -> std::optional<LoadError> {
+        span = std::max(span, profile_span(columns));
+        return std::nullopt;
+      });
   if (error) return *error;
   return span;
 }
@@ -304,8 +313,9 @@ Loaded<QueryAnswer> answer_query(const ProfileSet& profile, const Query& q,
   // a shard outlives its turn.
   std::optional<PartialResult> merged;
   std::optional<NoteFacts> facts;
-  const auto on_shard = [&](std::size_t position, const ProfileColumns& columns)
-      -> std::optional<LoadError> {
+  const auto on_shard =
+      [&](std::size_t position,
+          const ProfileColumns& columns) -> std::optional<LoadError> {
     const Clock::time_point start = Clock::now();
     PartialResult partial = query_partial(columns, asked, position, parallel);
     NoteFacts shard_facts =
@@ -390,8 +400,8 @@ Loaded<Walked> walk_matches(const ProfileSet& profile, const Query& q,
   std::optional<NoteFacts> facts;
   auto error = each_shard(
       profile, costs,
-      [&](std::size_t position, const ProfileColumns& columns)
-          -> std::optional<LoadError> {
+      [&](std::size_t position,
+          const ProfileColumns& columns) -> std::optional<LoadError> {
         if (position == 0) {
           walked.clock_hz = columns.clock_hz;
         } else if (columns.clock_hz != walked.clock_hz) {
@@ -401,15 +411,14 @@ Loaded<Walked> walk_matches(const ProfileSet& profile, const Query& q,
                                std::to_string(columns.clock_hz) + " Hz");
         }
         const std::uint64_t matched_before = walked.matched_sample_count;
-        for_each_match(columns, asked,
-                       [&](std::size_t tile, std::size_t sample,
-                           std::uint64_t offset, std::uint32_t duration) {
-                         ++walked.matched_sample_count;
-                         visit(SetMatch{columns,
-                                        columns.tiles[tile].physical_tile,
-                                        tiles_before + tile, sample, offset,
-                                        duration});
-                       });
+        for_each_match(
+            columns, asked,
+            [&](std::size_t tile, std::size_t sample, std::uint64_t offset,
+                std::uint32_t duration) {
+              ++walked.matched_sample_count;
+              visit(SetMatch{columns, columns.tiles[tile].physical_tile,
+                             tiles_before + tile, sample, offset, duration});
+            });
         tiles_before += columns.tiles.size();
         walked.tile_count = tiles_before;
         walked.sample_count += columns.sample_count();

@@ -36,28 +36,17 @@ fs::path scratch(const std::string& name) {
   return folder;
 }
 
-// Writes `columns` as `count` shard packages named PREFIX-K.zpk, as split
-// does, and returns their paths in shard order.
+// Writes `columns` as about `count` shard packages named PREFIX-K.zpk, as
+// split does, and returns their paths in shard order.
 std::vector<fs::path> write_shards(const ProfileColumns& columns,
                                    const fs::path& prefix, std::size_t count) {
-  const std::vector<std::size_t> bounds =
-      zyl_package::shard_bounds(columns, count);
-  const std::size_t shards = bounds.size() - 1;
-  zyl_package::PackageWriteOptions options;
-  ShardIdentity identity;
-  identity.profile = zyl_package::profile_fingerprint(columns);
-  identity.count = static_cast<std::uint32_t>(shards);
   std::vector<fs::path> paths;
-  for (std::size_t k = 0; k < shards; ++k) {
-    identity.index = static_cast<std::uint32_t>(k);
-    options.shard = identity;
-    const fs::path path = prefix.string() + "-" + std::to_string(k) + ".zpk";
-    const auto error = zyl_package::write_columns(
-        zyl_package::tile_range(columns, bounds[k], bounds[k + 1]), path,
-        zyl_package::ReportFormat::Package, options);
-    EXPECT_FALSE(error.has_value()) << error->to_string();
-    paths.push_back(path);
-  }
+  const Loaded<std::size_t> written = zyl_package::write_shard_set(
+      columns, count, [&](std::size_t index, std::size_t) {
+        paths.push_back(prefix.string() + "-" + std::to_string(index) + ".zpk");
+        return paths.back();
+      });
+  EXPECT_TRUE(written.ok()) << written.error().to_string();
   return paths;
 }
 
@@ -73,10 +62,11 @@ using Seen = std::vector<std::tuple<std::uint32_t, std::size_t, std::uint64_t,
 
 Seen walk(const ProfileSet& profile, const Query& q) {
   Seen seen;
-  const Loaded<Walked> walked = walk_matches(profile, q, [&](const SetMatch& m) {
-    seen.emplace_back(m.physical_tile, m.tile, m.offset, m.duration,
-                      m.columns.phase[m.sample]);
-  });
+  const Loaded<Walked> walked =
+      walk_matches(profile, q, [&](const SetMatch& m) {
+        seen.emplace_back(m.physical_tile, m.tile, m.offset, m.duration,
+                          m.columns.phase[m.sample]);
+      });
   EXPECT_TRUE(walked.ok());
   return seen;
 }
@@ -97,9 +87,9 @@ TEST(ProfileSet, ShardsAnswerAsTheWholeFileWithItsNotes) {
     const ProfileSet whole = ProfileSet::of(columns);
     for (int i = 0; i < 4; ++i) {
       const Query q = varied_query(rng);
-      SCOPED_TRACE(testing::Message() << "round " << round << " query " << i);
-      const Loaded<QueryAnswer> got =
-          query(shards, q, ParallelOptions{static_cast<unsigned>(1 + rng() % 2), 0});
+      SCOPED_TRACE(::testing::Message() << "round " << round << " query " << i);
+      const Loaded<QueryAnswer> got = query(
+          shards, q, ParallelOptions{static_cast<unsigned>(1 + rng() % 2), 0});
       ASSERT_TRUE(got.ok()) << got.error().to_string();
       const QueryReport expected = query(columns, q);
       ASSERT_TRUE(got.value().report == expected);
@@ -120,7 +110,11 @@ TEST(ProfileSet, ShardsAnswerAsTheWholeFileWithItsNotes) {
 TEST(ProfileSet, RefusesSetsThatAreNotOneWholeProfile) {
   std::mt19937 rng(5);
   const fs::path folder = scratch("refusals");
-  const ProfileColumns first = to_columns(varied_report(rng));
+  // Enough tiles for six shards.
+  ProfileColumns first;
+  do {
+    first = to_columns(varied_report(rng));
+  } while (zyl_package::shard_bounds(first, 6).size() != 7);
   ProfileColumns second = to_columns(varied_report(rng));
   second.clock_hz += 1;  // surely another profile
   const std::vector<fs::path> four = write_shards(first, folder / "a", 4);
@@ -129,8 +123,8 @@ TEST(ProfileSet, RefusesSetsThatAreNotOneWholeProfile) {
   const std::vector<fs::path> six = write_shards(first, folder / "old", 6);
   const std::vector<fs::path> other = write_shards(second, folder / "b", 2);
   const fs::path json = folder / "whole.json";
-  ASSERT_FALSE(zyl_package::write_columns(first, json,
-                                          zyl_package::ReportFormat::Json));
+  ASSERT_FALSE(
+      zyl_package::write_columns(first, json, zyl_package::ReportFormat::Json));
 
   struct Case {
     std::string name;
@@ -139,17 +133,31 @@ TEST(ProfileSet, RefusesSetsThatAreNotOneWholeProfile) {
     std::string message;  // a part of it
   };
   const std::vector<Case> cases = {
-      {"missing", {four[0], four[1], four[3]}, four[0], "1 is missing"},
-      {"repeated", {four[0], four[1], four[2], four[3], four[2]}, four[2],
+      {"missing",
+       {four[0], four[1], four[3]},
+       four[0],
+       "shard 2 of 4 is missing"},
+      {"repeated",
+       {four[0], four[1], four[2], four[3], four[2]},
+       four[2],
        "shard 2 of 4 again"},
-      {"stale", {four[0], four[1], four[2], four[3], six[4]}, six[4],
+      {"stale",
+       {four[0], four[1], four[2], four[3], six[4]},
+       six[4],
        "left over from another split"},
-      {"mixed", {four[0], four[1], four[2], four[3], other[0]}, other[0],
+      {"mixed",
+       {four[0], four[1], four[2], four[3], other[0]},
+       other[0],
        "a shard of another profile"},
-      {"not a shard", {four[0], four[1], four[2], four[3], json}, json,
+      {"not a shard",
+       {four[0], four[1], four[2], four[3], json},
+       json,
        "not a shard"},
       {"two wholes", {json, json}, json, "--concatenate"},
-      {"one shard alone", {four[2]}, four[2], "3 are missing"},
+      {"one shard alone",
+       {four[2]},
+       four[2],
+       "shards 0, 1, 3 of 4 are missing"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

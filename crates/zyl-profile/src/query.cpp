@@ -389,7 +389,8 @@ auto scan_profile(const ProfileColumns& columns, const Query& asked,
   // A share of the span costs a pass of its own, so only a query that has
   // one is copied and resolved.
   std::optional<Query> resolved;
-  if (needs_span(asked)) resolved = resolve_bounds(asked, profile_span(columns));
+  if (needs_span(asked))
+    resolved = resolve_bounds(asked, profile_span(columns));
   const Query& query = resolved ? *resolved : asked;
   const std::size_t tile_count = columns.tiles.size();
   const std::size_t total = columns.sample_count();

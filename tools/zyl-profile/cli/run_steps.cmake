@@ -11,7 +11,10 @@
 #                      stand for zyl-profile, zyl_profile_check, cmake and
 #                      the scratch folder. EXIT may be written
 #                      EXIT>FILE to also keep the step's stdout in FILE,
-#                      for a later step to compare byte for byte.
+#                      for a later step to compare byte for byte, or
+#                      EXIT>>FILE to keep stdout and then stderr (notes
+#                      included). A REGEX written stderr:REGEX is matched
+#                      against stderr instead of stdout.
 #   -DTOOL=path -DCHECK=path -DWORK=dir
 cmake_minimum_required(VERSION 3.25)
 
@@ -27,9 +30,19 @@ foreach(i RANGE 1 ${STEP_COUNT})
   string(REPLACE "|" ";" items "${step}")
   list(POP_FRONT items expected regex)
   set(keep "")
-  if(expected MATCHES "^([0-9]+)>(.+)$")
+  set(keep_stderr FALSE)
+  if(expected MATCHES "^([0-9]+)>>(.+)$")
     set(expected "${CMAKE_MATCH_1}")
     set(keep "${CMAKE_MATCH_2}")
+    set(keep_stderr TRUE)
+  elseif(expected MATCHES "^([0-9]+)>(.+)$")
+    set(expected "${CMAKE_MATCH_1}")
+    set(keep "${CMAKE_MATCH_2}")
+  endif()
+  set(checked_stream out)
+  if(regex MATCHES "^stderr:(.*)$")
+    set(regex "${CMAKE_MATCH_1}")
+    set(checked_stream err)
   endif()
   execute_process(COMMAND ${items}
     RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -38,10 +51,12 @@ foreach(i RANGE 1 ${STEP_COUNT})
   if(NOT status STREQUAL "${expected}")
     message(FATAL_ERROR "expected exit status ${expected}\n${report}")
   endif()
-  if(NOT out MATCHES "${regex}")
-    message(FATAL_ERROR "stdout does not match '${regex}'\n${report}")
+  if(NOT ${checked_stream} MATCHES "${regex}")
+    message(FATAL_ERROR "std${checked_stream} does not match '${regex}'\n${report}")
   endif()
-  if(NOT keep STREQUAL "")
+  if(keep_stderr)
+    file(WRITE "${keep}" "${out}--- stderr ---\n${err}")
+  elseif(NOT keep STREQUAL "")
     file(WRITE "${keep}" "${out}")
   endif()
 endforeach()

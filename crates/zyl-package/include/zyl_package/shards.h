@@ -4,9 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <vector>
 
+#include "zyl_package/load_result.h"
 #include "zyl_package/profile_columns.h"
+#include "zyl_package/report_package.h"
 
 namespace zyl_package {
 
@@ -32,5 +37,25 @@ namespace zyl_package {
 // `shards` 0 is taken as 1.
 [[nodiscard]] std::vector<std::size_t> shard_bounds(
     const ProfileColumns& columns, std::size_t shards);
+
+// Called as each shard file starts being written, with the counter of its
+// progress (decoded bytes, as write_columns counts them); what it returns is
+// kept alive until that file is written (a progress line, say). May be empty.
+using WriteWatch = std::function<std::shared_ptr<void>(
+    const std::filesystem::path& path, const ReadProgress& progress)>;
+
+// Writes `columns` cut into about `shards` ranges (shard_bounds) as packages,
+// shard k to path_of(k, count), each carrying the identity of the set: the
+// whole profile's fingerprint, its index and the count. Every file is
+// written under a temporary name first and the set is renamed into place
+// only once all are written, so a failure (a full disk) leaves any older
+// files at those paths as they were, and no shard of the new set behind.
+// Returns the count written (shard_bounds may give fewer than asked), or
+// the error naming the file. `options.shard` is set here.
+[[nodiscard]] Loaded<std::size_t> write_shard_set(
+    const ProfileColumns& columns, std::size_t shards,
+    const std::function<std::filesystem::path(std::size_t index,
+                                              std::size_t count)>& path_of,
+    PackageWriteOptions options = {}, const WriteWatch& watch = {});
 
 }  // namespace zyl_package

@@ -81,7 +81,8 @@ inline constexpr std::size_t kMaxListedPhases = std::size_t{1} << 16;
 void merge_note_facts(NoteFacts& into, NoteFacts&& other);
 
 // As explain_query above, from the facts of the whole profile.
-[[nodiscard]] std::vector<std::string> explain_query(
-    const NoteFacts& facts, const Query& query, const QueryReport& report);
+[[nodiscard]] std::vector<std::string> explain_query(const NoteFacts& facts,
+                                                     const Query& query,
+                                                     const QueryReport& report);
 
 }  // namespace zyl_profile
