@@ -45,6 +45,18 @@ if [ "$actual" != "$expected" ]; then
     "$expected" "$actual" >&2
   exit 1
 fi
+# The README's C++ example answers over the bundled example as a package.
+mkdir -p "$work/readme"
+"$work/prefix/bin/zyl-profile" convert "$source_dir/examples/small.json" \
+  "$work/readme/run.zpk"
+example=$(cd "$work/readme" && "$work/build/zyl_profile_readme_example") || {
+  echo "consumer-test: the README's C++ example failed" >&2
+  exit 1
+}
+if [ -z "$example" ]; then
+  echo "consumer-test: the README's C++ example printed nothing" >&2
+  exit 1
+fi
 # The installed Python package, when the build made one, imports from the
 # prefix alone and answers over a report of the source tree.
 python_dir="$work/prefix/lib/python3/dist-packages"
