@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "zyl_profile/profile_set.h"
 #include "zyl_profile/scan.h"
 
 namespace zyl_profile {
@@ -43,17 +44,23 @@ struct Scanner {
   const ProfileColumns& columns;
   const SampleMatcher& matcher;
   Occupancy& result;  // only the cells of the rows scanned are written
+  // Report position of the columns' first tile in the whole profile: rows
+  // name whole-profile positions, and a shard holds a run of them.
+  std::size_t first_tile = 0;
 
-  // Scans the tiles of rows [first_row, end_row) and returns their phase
-  // starts.
+  // Scans the tiles of rows [first_row, end_row) that these columns hold
+  // and returns their phase starts.
   PhaseStarts scan_rows(std::size_t first_row, std::size_t end_row) const {
     PhaseStarts starts;
     std::unordered_map<std::uint64_t, std::uint64_t> tile_starts;
+    const std::size_t end_tile = first_tile + columns.tiles.size();
     for (std::size_t row = first_row; row < end_row; ++row) {
       const TileBin& bin = result.rows[row];
-      for (std::size_t t = bin.first_tile; t <= bin.last_tile; ++t) {
+      const std::size_t from = std::max(bin.first_tile, first_tile);
+      const std::size_t to = std::min(bin.last_tile + 1, end_tile);
+      for (std::size_t t = from; t < to; ++t) {
         tile_starts.clear();
-        scan_tile_into(row, columns.tiles[t], tile_starts);
+        scan_tile_into(row, columns.tiles[t - first_tile], tile_starts);
         for (const auto& [key, start] : tile_starts) {
           auto [it, inserted] = starts.try_emplace(
               key,
@@ -132,13 +139,27 @@ struct Scanner {
   }
 };
 
-std::vector<TileBin> tile_rows(const ProfileColumns& columns,
-                               const SampleMatcher& matcher,
-                               std::size_t wanted) {
-  std::vector<std::size_t> kept;
+// A kept tile: its report position in the whole profile and its number.
+struct KeptTile {
+  std::size_t position = 0;
+  std::uint32_t physical_tile = 0;
+};
+
+// Appends the tiles of `columns` that `query` keeps, their positions
+// counted from `first_tile`.
+void keep_tiles(const ProfileColumns& columns, const Query& query,
+                std::size_t first_tile, std::vector<KeptTile>& kept) {
   for (std::size_t t = 0; t < columns.tiles.size(); ++t) {
-    if (matcher.keeps_tile(columns.tiles[t].physical_tile)) kept.push_back(t);
+    const std::uint32_t number = columns.tiles[t].physical_tile;
+    if (query.tiles.empty() || query.tiles.contains(number)) {
+      kept.push_back(KeptTile{first_tile + t, number});
+    }
   }
+}
+
+// Cuts the kept tiles into about `wanted` rows of consecutive tiles.
+std::vector<TileBin> tile_rows(const std::vector<KeptTile>& kept,
+                               std::size_t wanted) {
   const std::size_t tiles = kept.size();
   const std::size_t rows = std::min(std::max<std::size_t>(wanted, 1), tiles);
   std::vector<TileBin> result(rows);
@@ -146,36 +167,34 @@ std::vector<TileBin> tile_rows(const ProfileColumns& columns,
     TileBin& bin = result[row];
     const std::size_t first = row * tiles / rows;
     const std::size_t end = (row + 1) * tiles / rows;
-    bin.first_tile = kept[first];
-    bin.last_tile = kept[end - 1];
+    bin.first_tile = kept[first].position;
+    bin.last_tile = kept[end - 1].position;
     bin.tile_count = end - first;
-    bin.lowest_physical_tile = columns.tiles[bin.first_tile].physical_tile;
+    bin.lowest_physical_tile = kept[first].physical_tile;
     bin.highest_physical_tile = bin.lowest_physical_tile;
     for (std::size_t i = first; i < end; ++i) {
-      const std::uint32_t number = columns.tiles[kept[i]].physical_tile;
-      bin.lowest_physical_tile = std::min(bin.lowest_physical_tile, number);
-      bin.highest_physical_tile = std::max(bin.highest_physical_tile, number);
+      bin.lowest_physical_tile =
+          std::min(bin.lowest_physical_tile, kept[i].physical_tile);
+      bin.highest_physical_tile =
+          std::max(bin.highest_physical_tile, kept[i].physical_tile);
     }
   }
   return result;
 }
 
-}  // namespace
-
-Occupancy occupancy(const ProfileColumns& columns, const Query& asked,
-                    OccupancyOptions options, ParallelOptions parallel) {
+// The frame of the map: its rows over the kept tiles and its time columns
+// over the query's window clipped to the span, every cell still zero.
+Occupancy empty_map(std::uint64_t clock_hz, std::uint64_t span,
+                    const Query& query, const std::vector<KeptTile>& kept,
+                    OccupancyOptions options) {
   Occupancy result;
-  result.clock_hz = columns.clock_hz;
-  const std::uint64_t span = profile_span(columns);
-  const Query query = resolve_bounds(asked, span);
+  result.clock_hz = clock_hz;
   // Samples end by the span, so a window reaching past it draws no more.
   result.to_cycles =
       std::min(query.to_offset ? query.to_offset->cycles() : span, span);
   result.from_cycles = std::min(
       query.from_offset ? query.from_offset->cycles() : 0, result.to_cycles);
-  const SampleMatcher matcher(columns, query);
-  result.rows =
-      tile_rows(columns, matcher, std::min(options.tile_bins, kMaxBins));
+  result.rows = tile_rows(kept, std::min(options.tile_bins, kMaxBins));
   const std::uint64_t width = result.to_cycles - result.from_cycles;
   // Never more columns than cycles: every column is at least a cycle wide.
   const std::size_t time_bins =
@@ -188,24 +207,57 @@ Occupancy occupancy(const ProfileColumns& columns, const Query& asked,
                                 width * column / time_bins);
   }
   result.cycles.assign(result.rows.size() * time_bins * kStepKinds, 0);
-  if (result.rows.empty()) return result;
+  return result;
+}
 
-  const Scanner scanner{columns, matcher, result};
+void merge_starts(PhaseStarts& into, const PhaseStarts& other) {
+  for (const auto& [key, phase] : other) {
+    const auto [it, inserted] = into.try_emplace(key, phase);
+    if (inserted) continue;
+    it->second.earliest = std::min(it->second.earliest, phase.earliest);
+    it->second.latest = std::max(it->second.latest, phase.latest);
+    it->second.tile_count += phase.tile_count;
+  }
+}
+
+// Adds the cells and phase starts of the rows' tiles that `columns` holds,
+// the profile's tiles from position `first_tile` on, on up to the threads
+// `parallel` allows: threads take contiguous runs of rows, so each writes
+// only its own cells.
+void scan_into(const ProfileColumns& columns, std::size_t first_tile,
+               const Query& query, ParallelOptions parallel, Occupancy& result,
+               PhaseStarts& merged) {
+  const std::size_t end_tile = first_tile + columns.tiles.size();
+  // The rows that hold some of these tiles.
+  const auto first_row = std::partition_point(
+      result.rows.begin(), result.rows.end(),
+      [&](const TileBin& bin) { return bin.last_tile < first_tile; });
+  const auto end_row = std::partition_point(
+      first_row, result.rows.end(),
+      [&](const TileBin& bin) { return bin.first_tile < end_tile; });
+  const std::size_t begin = first_row - result.rows.begin();
+  const std::size_t end = end_row - result.rows.begin();
+  if (begin == end) return;
+  const SampleMatcher matcher(columns, query);
+  const Scanner scanner{columns, matcher, result, first_tile};
   // Rows in contiguous runs of about equal sample counts, one per thread.
   const unsigned threads = query_threads(columns, parallel);
-  std::vector<std::size_t> bounds{0};
+  std::vector<std::size_t> bounds{begin};
   const std::size_t total = columns.sample_count();
   std::size_t seen = 0;
-  for (std::size_t row = 0; row < result.rows.size(); ++row) {
+  for (std::size_t row = begin; row < end; ++row) {
     const TileBin& bin = result.rows[row];
-    for (std::size_t t = bin.first_tile; t <= bin.last_tile; ++t) {
-      seen += columns.tiles[t].sample_count;
+    const std::size_t from = std::max(bin.first_tile, first_tile);
+    const std::size_t to = std::min(bin.last_tile + 1, end_tile);
+    for (std::size_t t = from; t < to; ++t) {
+      seen += columns.tiles[t - first_tile].sample_count;
     }
-    if (bounds.size() < threads && seen * threads >= total * bounds.size()) {
+    const std::size_t runs = bounds.size();
+    if (runs < threads && seen * threads >= total * runs) {
       bounds.push_back(row + 1);
     }
   }
-  if (bounds.back() != result.rows.size()) bounds.push_back(result.rows.size());
+  if (bounds.back() != end) bounds.push_back(end);
   std::vector<PhaseStarts> starts(bounds.size() - 1);
   {
     std::vector<std::jthread> workers;
@@ -215,17 +267,11 @@ Occupancy occupancy(const ProfileColumns& columns, const Query& asked,
     }
     starts[0] = scanner.scan_rows(bounds[0], bounds[1]);
   }
+  for (const PhaseStarts& part : starts) merge_starts(merged, part);
+}
 
-  PhaseStarts& merged = starts[0];
-  for (std::size_t i = 1; i < starts.size(); ++i) {
-    for (const auto& [key, phase] : starts[i]) {
-      const auto [it, inserted] = merged.try_emplace(key, phase);
-      if (inserted) continue;
-      it->second.earliest = std::min(it->second.earliest, phase.earliest);
-      it->second.latest = std::max(it->second.latest, phase.latest);
-      it->second.tile_count += phase.tile_count;
-    }
-  }
+// The phase starts in (phase, epoch) order, and the map's total.
+void finish_map(const PhaseStarts& merged, Occupancy& result) {
   for (const auto& [key, phase] : merged) result.phase_starts.push_back(phase);
   std::sort(result.phase_starts.begin(), result.phase_starts.end(),
             [](const PhaseStart& left, const PhaseStart& right) {
@@ -233,6 +279,53 @@ Occupancy occupancy(const ProfileColumns& columns, const Query& asked,
                      pair_key(right.phase, right.epoch);
             });
   for (const std::uint64_t cell : result.cycles) result.work_cycles += cell;
+}
+
+}  // namespace
+
+Occupancy occupancy(const ProfileColumns& columns, const Query& asked,
+                    OccupancyOptions options, ParallelOptions parallel) {
+  const std::uint64_t span = profile_span(columns);
+  const Query query = resolve_bounds(asked, span);
+  std::vector<KeptTile> kept;
+  keep_tiles(columns, query, 0, kept);
+  Occupancy result = empty_map(columns.clock_hz, span, query, kept, options);
+  PhaseStarts merged;
+  scan_into(columns, 0, query, parallel, result, merged);
+  finish_map(merged, result);
+  return result;
+}
+
+Loaded<Occupancy> occupancy(const ProfileSet& profile, const Query& asked,
+                            OccupancyOptions options,
+                            ParallelOptions parallel) {
+  // A first pass finds the span and the kept tiles of the whole profile,
+  // which set the frame; a second scans each shard into it.
+  std::uint64_t span = 0;
+  std::uint64_t clock_hz = 0;
+  std::vector<KeptTile> kept;
+  std::vector<std::size_t> first_tiles;
+  std::size_t tiles = 0;
+  for (std::size_t position = 0; position < profile.size(); ++position) {
+    ColumnsResult loaded = profile.load(position);
+    if (!loaded.ok()) return loaded.error();
+    const ProfileColumns& columns = loaded.value();
+    if (position == 0) clock_hz = columns.clock_hz;
+    span = std::max(span, profile_span(columns));
+    keep_tiles(columns, asked, tiles, kept);
+    first_tiles.push_back(tiles);
+    tiles += columns.tiles.size();
+  }
+  const Query query = resolve_bounds(asked, span);
+  Occupancy result = empty_map(clock_hz, span, query, kept, options);
+  PhaseStarts merged;
+  for (std::size_t position = 0; position < profile.size(); ++position) {
+    ColumnsResult loaded = profile.load(position);
+    if (!loaded.ok()) return loaded.error();
+    scan_into(loaded.value(), first_tiles[position], query, parallel, result,
+              merged);
+  }
+  finish_map(merged, result);
   return result;
 }
 

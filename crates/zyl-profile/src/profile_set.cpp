@@ -372,19 +372,6 @@ Loaded<DiffAnswer> diff(const ProfileSet& base, const ProfileSet& next,
   return answer;
 }
 
-Loaded<Occupancy> occupancy(const ProfileSet& profile, const Query& q,
-                            OccupancyOptions options,
-                            ParallelOptions parallel) {
-  if (profile.size() != 1) {
-    return set_error(profile.paths().front(),
-                     "the utilisation map of a profile kept as shards is not "
-                     "drawn yet: convert the shards into one report first");
-  }
-  ColumnsResult loaded = profile.load(0);
-  if (!loaded.ok()) return loaded.error();
-  return zyl_profile::occupancy(loaded.value(), q, options, parallel);
-}
-
 Loaded<Walked> walk_matches(const ProfileSet& profile, const Query& q,
                             const std::function<void(const SetMatch&)>& visit) {
   AnswerCosts costs;

@@ -1,7 +1,8 @@
 // Tests of ProfileSet: random profiles written as shard files answer every
-// question (query with its notes, diff, the walk that export and trace
-// take) exactly as the whole file does, whatever order the shards come in;
-// sets that are not one whole profile are refused, naming the odd file.
+// question (query with its notes, diff, the occupancy, the walk that export
+// and trace take) exactly as the whole file does, whatever order the shards
+// come in; sets that are not one whole profile are refused, naming the odd
+// file.
 #include "zyl_profile/profile_set.h"
 
 #include <gtest/gtest.h>
@@ -98,6 +99,11 @@ TEST(ProfileSet, ShardsAnswerAsTheWholeFileWithItsNotes) {
       ASSERT_TRUE(one.ok());
       EXPECT_EQ(one.value().notes, got.value().notes);
       EXPECT_EQ(walk(shards, q), walk(whole, q));
+      const OccupancyOptions bins{1 + rng() % 6, 1 + rng() % 50};
+      const Loaded<Occupancy> map =
+          occupancy(shards, q, bins, ParallelOptions{2, 0});
+      ASSERT_TRUE(map.ok());
+      EXPECT_TRUE(map.value() == occupancy(columns, q, bins));
     }
     const Query q = varied_query(rng);
     const Loaded<DiffAnswer> compared = diff(shards, whole, q, DiffOptions{});
