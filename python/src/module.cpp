@@ -444,21 +444,6 @@ std::vector<std::pair<std::string, std::string>> metadata_pairs(
   return pairs;
 }
 
-// The row's status as the tool's JSON spells it.
-std::string status_name(const DiffRow& row) {
-  switch (row.status) {
-    case zyl_profile::DiffStatus::Changed:
-      return "changed";
-    case zyl_profile::DiffStatus::New:
-      return "new";
-    case zyl_profile::DiffStatus::Gone:
-      return "gone";
-    case zyl_profile::DiffStatus::Same:
-      break;
-  }
-  return "same";
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_zyl_profile, m) {
@@ -638,7 +623,11 @@ PYBIND11_MODULE(_zyl_profile, m) {
   py::class_<DiffRow>(m, "DiffRow")
       .def_readonly("name", &DiffRow::name)
       .def_readonly("dimensions", &DiffRow::dimensions)
-      .def_property_readonly("status", &status_name)
+      .def_property_readonly("status",
+                             [](const DiffRow& row) {
+                               return std::string(
+                                   zyl_profile::status_name(row.status));
+                             })
       .def_readonly("phase_cycles", &DiffRow::phase_cycles)
       .def_readonly("work_cycles", &DiffRow::work_cycles)
       .def_readonly("sample_count", &DiffRow::sample_count)

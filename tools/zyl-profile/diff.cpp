@@ -340,18 +340,4 @@ ExitCode run_diff(const DiffCommand& command) {
   return diff.regressed() ? ExitCode::Regression : ExitCode::Success;
 }
 
-std::string_view status_name(DiffStatus status) {
-  switch (status) {
-    case DiffStatus::Changed:
-      return "changed";
-    case DiffStatus::New:
-      return "new";
-    case DiffStatus::Gone:
-      return "gone";
-    case DiffStatus::Same:
-      break;
-  }
-  return "same";
-}
-
 }  // namespace zyl_profile::cli

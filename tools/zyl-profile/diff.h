@@ -13,9 +13,6 @@
 
 namespace zyl_profile::cli {
 
-// Returns the name of a row's status as every output writes it: "same",
-// "changed", "new" or "gone".
-[[nodiscard]] std::string_view status_name(DiffStatus status);
 
 // Appends the table for people: the changed groups (a comparison without
 // changes says so in one line instead of a table of zeros), the totals, and

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "utf8.h"
 #include "zyl_package/profile_report.h"
+#include "zyl_package/text.h"
 
 namespace zyl_package::detail {
 
@@ -37,34 +37,8 @@ class JsonOut {
     buffer_.append(digits, result.ptr);
   }
 
-  // Appends `text` as a JSON string. Valid UTF-8 passes through as is;
-  // quote, backslash and control characters are escaped; a byte that is not
-  // part of valid UTF-8 becomes U+FFFD, so the file is always readable JSON.
-  void string(std::string_view text) {
-    buffer_.push_back('"');
-    std::size_t run = 0;  // start of the bytes not yet appended
-    std::size_t i = 0;
-    while (i < text.size()) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      if (byte >= 0x20 && byte != '"' && byte != '\\' && byte < 0x80) {
-        ++i;
-        continue;
-      }
-      if (byte >= 0x80) {
-        const std::size_t length = detail::utf8_sequence_length(text, i);
-        if (length != 0) {
-          i += length;
-          continue;
-        }
-      }
-      buffer_.append(text.data() + run, i - run);
-      escape(byte);
-      ++i;
-      run = i;
-    }
-    buffer_.append(text.data() + run, i - run);
-    buffer_.push_back('"');
-  }
+  // Appends `text` as a JSON string (append_json_string).
+  void string(std::string_view text) { append_json_string(text, buffer_); }
 
   // Passes the buffer on when it is full enough; called between records.
   void maybe_flush() {
@@ -79,42 +53,6 @@ class JsonOut {
   }
 
  private:
-  void escape(unsigned char byte) {
-    switch (byte) {
-      case '"':
-        buffer_.append("\\\"");
-        return;
-      case '\\':
-        buffer_.append("\\\\");
-        return;
-      case '\b':
-        buffer_.append("\\b");
-        return;
-      case '\f':
-        buffer_.append("\\f");
-        return;
-      case '\n':
-        buffer_.append("\\n");
-        return;
-      case '\r':
-        buffer_.append("\\r");
-        return;
-      case '\t':
-        buffer_.append("\\t");
-        return;
-      default:
-        break;
-    }
-    if (byte < 0x20) {
-      constexpr std::string_view kHex = "0123456789abcdef";
-      buffer_.append("\\u00");
-      buffer_.push_back(kHex[byte >> 4]);
-      buffer_.push_back(kHex[byte & 0xF]);
-      return;
-    }
-    buffer_.append("\xEF\xBF\xBD");  // U+FFFD for a stray byte
-  }
-
   std::ostream& out_;
   std::string buffer_;
 };

@@ -187,6 +187,20 @@ DiffReport diff_results(const QueryReport& base, const QueryReport& next,
   return diff;
 }
 
+std::string_view status_name(DiffStatus status) {
+  switch (status) {
+    case DiffStatus::Changed:
+      return "changed";
+    case DiffStatus::New:
+      return "new";
+    case DiffStatus::Gone:
+      return "gone";
+    case DiffStatus::Same:
+      break;
+  }
+  return "same";
+}
+
 Query comparison_query(Query query) {
   query.limit.reset();
   query.sample_limit = 0;

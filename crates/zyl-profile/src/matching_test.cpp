@@ -140,5 +140,27 @@ TEST(MatchesQuery, WindowKeepsSamplesThatMeetIt) {
   EXPECT_FALSE(matches_query(query, 0, sample, 4, 0));
 }
 
+// A window whose end is not after its start keeps what the two tests keep
+// together: samples that start before `to` and still run at `from`; an
+// instant is never running, so only a window can hold it.
+TEST(MatchesQuery, AWindowThatEndsBeforeItStartsKeepsWhatRunsAcrossIt) {
+  const CycleSample sample = make_sample(ProfileStepKind::Compute, 0, 10);
+  Query query;
+  query.from_offset = 30;
+  query.to_offset = 20;
+  EXPECT_TRUE(matches_query(query, 0, sample, 15, 20)) << "15..35 spans both";
+  EXPECT_FALSE(matches_query(query, 0, sample, 15, 10)) << "ends at 25";
+  EXPECT_FALSE(matches_query(query, 0, sample, 20, 20)) << "starts at 20";
+  EXPECT_FALSE(matches_query(query, 0, sample, 25, 0)) << "an instant";
+  query.from_offset = 20;  // an empty window [20, 20)
+  EXPECT_TRUE(matches_query(query, 0, sample, 19, 2));
+  EXPECT_FALSE(matches_query(query, 0, sample, 20, 0));
+  query.from_offset.reset();
+  query.to_offset.reset();
+  query.at_offset = 25;
+  EXPECT_FALSE(matches_query(query, 0, sample, 25, 0))
+      << "nothing runs at an instant";
+}
+
 }  // namespace
 }  // namespace zyl_profile

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "even_ranges.h"
 #include "zyl_profile/profile_set.h"
 #include "zyl_profile/scan.h"
 
@@ -241,23 +242,18 @@ void scan_into(const ProfileColumns& columns, std::size_t first_tile,
   const SampleMatcher matcher(columns, query);
   const Scanner scanner{columns, matcher, result, first_tile};
   // Rows in contiguous runs of about equal sample counts, one per thread.
-  const unsigned threads = query_threads(columns, parallel);
-  std::vector<std::size_t> bounds{begin};
-  const std::size_t total = columns.sample_count();
-  std::size_t seen = 0;
-  for (std::size_t row = begin; row < end; ++row) {
-    const TileBin& bin = result.rows[row];
-    const std::size_t from = std::max(bin.first_tile, first_tile);
-    const std::size_t to = std::min(bin.last_tile + 1, end_tile);
-    for (std::size_t t = from; t < to; ++t) {
-      seen += columns.tiles[t - first_tile].sample_count;
-    }
-    const std::size_t runs = bounds.size();
-    if (runs < threads && seen * threads >= total * runs) {
-      bounds.push_back(row + 1);
-    }
-  }
-  if (bounds.back() != end) bounds.push_back(end);
+  const std::vector<std::size_t> bounds = detail::even_ranges(
+      begin, end, query_threads(columns, parallel), columns.sample_count(),
+      [&](std::size_t row) {
+        const TileBin& bin = result.rows[row];
+        const std::size_t from = std::max(bin.first_tile, first_tile);
+        const std::size_t to = std::min(bin.last_tile + 1, end_tile);
+        std::size_t samples = 0;
+        for (std::size_t t = from; t < to; ++t) {
+          samples += columns.tiles[t - first_tile].sample_count;
+        }
+        return samples;
+      });
   std::vector<PhaseStarts> starts(bounds.size() - 1);
   {
     std::vector<std::jthread> workers;

@@ -12,58 +12,6 @@
 
 namespace zyl_profile::cli {
 
-void append_json_string(std::string_view text, std::string& out) {
-  out += '"';
-  std::size_t plain = 0;  // start of the run not yet copied
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char byte = static_cast<unsigned char>(text[i]);
-    // Printable ASCII other than the quote and the backslash passes as it is;
-    // only the rest needs decoding.
-    if (byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\') {
-      ++i;
-      continue;
-    }
-    const CodePoint cp = decode_utf8(text, i);
-    if (cp.length != 0 && cp.value >= 0x80) {
-      i += cp.length;
-      continue;
-    }
-    out.append(text.substr(plain, i - plain));
-    switch (cp.length == 0 ? char32_t{0xFFFD} : cp.value) {
-      case 0xFFFD:
-        out += "\\ufffd";  // a byte that is not UTF-8 cannot be kept in JSON
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        out += fmt::format("\\u{:04x}", static_cast<unsigned>(cp.value));
-    }
-    ++i;
-    plain = i;
-  }
-  out.append(text.substr(plain));
-  out += '"';
-}
-
 void append_decimal(std::uint64_t value, std::string& out) {
   char buffer[24];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);

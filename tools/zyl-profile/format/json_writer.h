@@ -8,12 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "zyl_package/text.h"
+
 namespace zyl_profile::cli {
 
-// Appends `text` as a JSON string, quotes included: raw UTF-8; quotes,
-// backslashes and control characters escaped; bytes that are not UTF-8
-// replaced by U+FFFD, so the output is valid JSON for any input.
-void append_json_string(std::string_view text, std::string& out);
+// The package library's escaper: one spelling of every string in JSON.
+using zyl_package::append_json_string;
 
 // Appends the decimal digits of `value`.
 void append_decimal(std::uint64_t value, std::string& out);

@@ -65,37 +65,6 @@ std::size_t width_of(char32_t c) {
 
 }  // namespace
 
-CodePoint decode_utf8(std::string_view text, std::size_t pos) {
-  const auto byte = [&](std::size_t i) {
-    return static_cast<unsigned char>(text[i]);
-  };
-  const unsigned char lead = byte(pos);
-  if (lead < 0x80) return {lead, 1};
-  std::size_t length = 0;
-  char32_t value = 0;
-  char32_t minimum = 0;
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2, value = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, value = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, value = lead & 0x07, minimum = 0x10000;
-  } else {
-    return {};
-  }
-  if (text.size() - pos < length) return {};
-  for (std::size_t i = 1; i < length; ++i) {
-    const unsigned char next = byte(pos + i);
-    if ((next & 0xC0) != 0x80) return {};
-    value = (value << 6) | (next & 0x3F);
-  }
-  if (value < minimum || value > 0x10FFFF ||
-      (value >= 0xD800 && value <= 0xDFFF)) {
-    return {};
-  }
-  return {value, length};
-}
-
 std::size_t display_width(std::string_view text) {
   std::size_t width = 0;
   for (std::size_t i = 0; i < text.size();) {

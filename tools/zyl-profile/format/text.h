@@ -1,4 +1,4 @@
-// Text for people: UTF-8 decoding, display width on a terminal, escaping of
+// Text for people: display width on a terminal, escaping of
 // strings that came from a file, and numbers with thousands separators.
 #pragma once
 
@@ -7,18 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "zyl_package/text.h"
+
 namespace zyl_profile::cli {
 
-// One decoded UTF-8 sequence: its code point and length, or length 0 when
-// the bytes at the position are not valid UTF-8 (overlong forms, surrogates
-// and values past U+10FFFF included).
-struct CodePoint {
-  char32_t value = 0;
-  std::size_t length = 0;
-};
-
-// Decodes the sequence that starts at `pos` (< text.size()).
-[[nodiscard]] CodePoint decode_utf8(std::string_view text, std::size_t pos);
+// The package library's decoder: one idea of valid UTF-8 everywhere.
+using zyl_package::CodePoint;
+using zyl_package::decode_utf8;
 
 // Returns the columns `text` takes on a terminal: 0 for combining marks and
 // zero-width characters, 2 for East Asian wide and fullwidth characters and

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zyl_profile/percentage.h"
@@ -118,6 +119,10 @@ struct DiffReport {
 // and dimensions. Both results should come from a query without a group
 // limit (query_for_diff), or a group cut on one side looks new or gone.
 // Never fails; borrows both results only for the call.
+// Returns a row's status as every output spells it: "same", "changed",
+// "new" or "gone".
+[[nodiscard]] std::string_view status_name(DiffStatus status);
+
 [[nodiscard]] DiffReport diff_results(const QueryReport& base,
                                       const QueryReport& next,
                                       const DiffOptions& options);
