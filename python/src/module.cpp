@@ -425,6 +425,32 @@ py::object run_diff(const Profile& base, const Profile& next,
   return py::cast(std::move(answer.value().report));
 }
 
+// Compares the profiles two lists of paths name, each one file or the
+// shards of one, with the library's one call.
+py::object diff_paths(const std::vector<std::string>& base,
+                      const std::vector<std::string>& next, const Query& query,
+                      const DiffOptions& options, unsigned threads) {
+  zyl_package::Loaded<zyl_profile::DiffAnswer> answer = [&] {
+    py::gil_scoped_release unlocked;
+    const auto open = [](const std::vector<std::string>& paths) {
+      return zyl_profile::ProfileSet::open(
+          std::vector<std::filesystem::path>(paths.begin(), paths.end()));
+    };
+    zyl_package::Loaded<zyl_profile::ProfileSet> before = open(base);
+    if (!before.ok()) {
+      return zyl_package::Loaded<zyl_profile::DiffAnswer>(before.error());
+    }
+    zyl_package::Loaded<zyl_profile::ProfileSet> after = open(next);
+    if (!after.ok()) {
+      return zyl_package::Loaded<zyl_profile::DiffAnswer>(after.error());
+    }
+    return zyl_profile::diff(before.value(), after.value(), query, options,
+                             zyl_profile::ParallelOptions{threads});
+  }();
+  if (!answer.ok()) return error_fields(answer.error());
+  return py::cast(std::move(answer.value().report));
+}
+
 std::vector<std::uint32_t> tile_numbers(const Profile& profile) {
   std::vector<std::uint32_t> tiles;
   tiles.reserve(profile.columns.tiles.size());
@@ -623,11 +649,11 @@ PYBIND11_MODULE(_zyl_profile, m) {
   py::class_<DiffRow>(m, "DiffRow")
       .def_readonly("name", &DiffRow::name)
       .def_readonly("dimensions", &DiffRow::dimensions)
-      .def_property_readonly("status",
-                             [](const DiffRow& row) {
-                               return std::string(
-                                   zyl_profile::status_name(row.status));
-                             })
+      .def_property_readonly(
+          "status",
+          [](const DiffRow& row) {
+            return std::string(zyl_profile::status_name(row.status));
+          })
       .def_readonly("phase_cycles", &DiffRow::phase_cycles)
       .def_readonly("work_cycles", &DiffRow::work_cycles)
       .def_readonly("sample_count", &DiffRow::sample_count)
@@ -707,6 +733,8 @@ PYBIND11_MODULE(_zyl_profile, m) {
       py::arg("query"), py::arg("span"));
   m.def("diff", &run_diff, py::arg("base"), py::arg("next"), py::arg("query"),
         py::arg("options"), py::arg("threads"));
+  m.def("diff_paths", &diff_paths, py::arg("base"), py::arg("next"),
+        py::arg("query"), py::arg("options"), py::arg("threads"));
   m.def(
       "parse_percentage",
       [](const std::string& text)

@@ -1,6 +1,7 @@
 """zyl_profile.diff against `zyl-profile diff --format json`."""
 
 import math
+import subprocess
 
 import numpy as np
 import pytest
@@ -83,3 +84,17 @@ def test_rows_frame(profiles):
         else:
             assert percent == row.phase_cycles.percent
     assert frame["phase_cycles_regressed"].sum() == len(diff.regressed_groups)
+
+
+def test_diff_of_shards_is_the_diff_of_the_whole(tool, profiles, tmp_path):
+    prefix = tmp_path / "base"
+    subprocess.run([tool, "split", str(profiles[1]), "-o", str(prefix),
+                    "--shards", "3"], check=True, capture_output=True)
+    shards = sorted(str(p) for p in tmp_path.glob("base-*.zpk"))
+    for kwargs in ({}, {"group_by": "tile", "from_offset": "30%"}):
+        whole = zp.diff(profiles[1], profiles[2], **kwargs)
+        sharded = zp.diff(shards, profiles[2], **kwargs)
+        assert sharded.rows_frame().equals(whole.rows_frame()), kwargs
+        assert sharded.profile_span_cycles.next == whole.profile_span_cycles.next
+    with pytest.raises(zp.ReportError, match="missing"):
+        zp.diff(shards[:2], profiles[2])

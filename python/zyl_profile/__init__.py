@@ -879,7 +879,8 @@ def diff(base: Union[str, os.PathLike, Profile],
     groups; `sample_limit` has no effect), plus order ("absolute" or
     "relative" change of phase cycles), show ("all", "regressions" or
     "improvements") and fail_above (a percentage: a count that grew by more
-    regresses). base and new are paths or opened Profiles.
+    regresses). base and new are paths, opened Profiles, or lists of the
+    shard paths of one profile each.
     """
     unknown = set(query_kwargs) - _QUERY_ARGUMENTS
     if unknown:
@@ -895,10 +896,30 @@ def diff(base: Union[str, os.PathLike, Profile],
     options.fail_above = _fail_above(fail_above)
     if limit is not None:
         options.limit = _count("limit", limit, _U64_MAX)
+    if _is_path_list(base) or _is_path_list(new):
+        # Shards: each side opened as a set, one shard at a time.
+        return DiffReport(_outcome(_ext.diff_paths(
+            _side_paths("base", base), _side_paths("new", new), plan.query,
+            options, plan.threads)))
     base_columns = _as_profile("base", base)
     new_columns = _as_profile("new", new)
     return DiffReport(_outcome(_ext.diff(base_columns, new_columns, plan.query,
                                          options, plan.threads)))
+
+
+def _is_path_list(value: Any) -> bool:
+    return isinstance(value, (list, tuple))
+
+
+def _side_paths(name: str, value: Any) -> List[str]:
+    """One side of a diff as the paths of its files."""
+    if isinstance(value, Profile):
+        return [value.path]
+    try:
+        return _shard_paths(value)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"{name} must be a path, a list of shard paths or a "
+                        f"Profile; got {value!r}") from error
 
 
 _QUERY_DEFAULTS = {
