@@ -1,5 +1,7 @@
 // Sample classification and matching: kind_of, kind_name, duration and
-// matches_query, the per-sample tests that the query scan runs.
+// matches_query over the records, and the SampleMatcher the scan tests
+// columns with, its string tests decided once per dictionary entry. Both
+// read the window through matches_time, so they cannot disagree on it.
 #include "matching.h"
 
 #include <algorithm>
