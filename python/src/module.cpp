@@ -10,6 +10,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -357,6 +358,14 @@ py::bytes run_query_partial(const Profile& profile, const Query& query,
                                    zyl_profile::ParallelOptions{threads}));
   }
   return py::bytes(bytes);
+}
+
+// The facts the notes need of this profile as a shard of a larger one,
+// for a client that words the notes of the merged answer.
+zyl_profile::NoteFacts note_facts(const Profile& profile, const Query& query,
+                                  bool empty_answer) {
+  py::gil_scoped_release unlocked;
+  return zyl_profile::gather_note_facts(profile.columns, query, empty_answer);
 }
 
 // Partials folded one at a time, as they arrive, into one. The GIL is
@@ -713,7 +722,65 @@ PYBIND11_MODULE(_zyl_profile, m) {
       .def("metadata_values", &metadata_values, py::arg("keys"))
       .def("query", &run_query, py::arg("query"), py::arg("threads"))
       .def("query_partial", &run_query_partial, py::arg("query"),
-           py::arg("position"), py::arg("threads"));
+           py::arg("position"), py::arg("threads"))
+      .def("note_facts", &note_facts, py::arg("query"),
+           py::arg("empty_answer"));
+
+  // Crosses from a worker to the client by pickle: its fields in order.
+  using Condition = zyl_profile::NoteFacts::Condition;
+  py::class_<zyl_profile::NoteFacts>(m, "NoteFacts")
+      .def(py::pickle(
+          [](const zyl_profile::NoteFacts& f) {
+            py::list conditions;
+            for (const Condition& c : f.conditions) {
+              conditions.append(
+                  py::make_tuple(c.name_found, c.pair_found, c.values));
+            }
+            return py::make_tuple(f.sample_count, f.key_found, f.entry_names,
+                                  f.tiles, f.empty_answer, f.window_alone,
+                                  f.phases_seen, f.phases, f.kinds,
+                                  f.kernel_found, f.kernels, f.operation_found,
+                                  f.folded_operation, conditions);
+          },
+          [](const py::tuple& t) {
+            zyl_profile::NoteFacts f;
+            f.sample_count = t[0].cast<std::uint64_t>();
+            f.key_found = t[1].cast<bool>();
+            f.entry_names = t[2].cast<std::vector<std::string>>();
+            f.tiles = t[3].cast<std::vector<std::uint32_t>>();
+            f.empty_answer = t[4].cast<bool>();
+            f.window_alone = t[5].cast<bool>();
+            f.phases_seen = t[6].cast<std::vector<std::uint32_t>>();
+            f.phases = t[7].cast<std::vector<std::uint32_t>>();
+            f.kinds = t[8].cast<std::array<std::uint64_t, 4>>();
+            f.kernel_found = t[9].cast<bool>();
+            f.kernels = t[10].cast<std::vector<std::string>>();
+            f.operation_found = t[11].cast<bool>();
+            f.folded_operation = t[12].cast<std::optional<std::string>>();
+            for (const py::handle c : t[13].cast<py::list>()) {
+              const auto fields = c.cast<py::tuple>();
+              f.conditions.push_back(
+                  Condition{fields[0].cast<bool>(), fields[1].cast<bool>(),
+                            fields[2].cast<std::vector<std::string>>()});
+            }
+            return f;
+          }));
+  m.def(
+      "explain",
+      [](std::vector<zyl_profile::NoteFacts> facts, const Query& query,
+         const QueryReport& report) {
+        py::gil_scoped_release unlocked;
+        zyl_profile::NoteFacts merged;
+        for (std::size_t i = 0; i < facts.size(); ++i) {
+          if (i == 0) {
+            merged = std::move(facts[0]);
+          } else {
+            zyl_profile::merge_note_facts(merged, std::move(facts[i]));
+          }
+        }
+        return zyl_profile::explain_query(merged, query, report);
+      },
+      py::arg("facts"), py::arg("query"), py::arg("report"));
 
   py::class_<PartialMerge>(m, "PartialMerge")
       .def(py::init<>())

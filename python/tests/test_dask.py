@@ -45,12 +45,17 @@ def sharded(tool, tmp_path_factory):
      "sample_limit": 5},
     {"group_by": "metadata", "metadata_key": "block", "at_offset": "50%"},
     {"kind": "compute", "sort_by": "maximum_cycles", "tiles": range(0, 24, 3)},
+    # Empty answers, whose notes need a second round of the workers.
+    {"kernel": "Matmul_0", "tiles": [3, 99]},
+    {"kind": "idle", "phases": [1], "metadata_key": "block"},
 ])
 def test_cluster_answers_as_the_whole(client, sharded, kwargs):
     whole, shards = sharded
     assert len(shards) == 8
     expected = as_json(zp.open(whole).query(**kwargs))
-    assert as_json(zp.dask.query(client, shards, **kwargs)) == expected
+    answer = zp.dask.query(client, shards, **kwargs)
+    assert as_json(answer) == expected
+    assert answer.notes == zp.open(whole).query(**kwargs).notes
 
 
 def test_an_incomplete_set_is_refused_before_any_task(client, sharded):

@@ -307,6 +307,7 @@ class QueryReport(_Record):
 
     def __init__(self, outcome):
         raw = outcome.report
+        self._raw = raw
         self.clock_hz: int = raw.clock_hz
         self.tile_count: int = raw.tile_count
         self.sample_count: int = raw.sample_count

@@ -31,22 +31,30 @@ def _shard_span(path: str) -> int:
     return _zp.open(path).profile_span()
 
 
-def _shard_partial(path: str, position: int, query, threads: int) -> bytes:
-    """Runs on a worker: the partial result of one shard, as bytes.
+def _shard_partial(path: str, position: int, query, threads: int):
+    """Runs on a worker: the partial result of one shard, as bytes, and the
+    facts its notes need.
 
     Module-level so it pickles by reference; `query` is the extension's
     Query with its window already in cycles of the whole profile's span.
     """
-    return _zp.open(path)._columns.query_partial(query, position, threads)
+    columns = _zp.open(path)._columns
+    return (columns.query_partial(query, position, threads),
+            columns.note_facts(query, False))
+
+
+def _shard_empty_facts(path: str, query):
+    """Runs on a worker: the facts that tell which filter of an empty
+    answer matched nothing, which read the shard's sample columns."""
+    return _zp.open(path)._columns.note_facts(query, True)
 
 
 def query(client, paths: Union[str, os.PathLike,
                                Sequence[Union[str, os.PathLike]]],
           *, concatenate: bool = False, **query_kwargs) -> "_zp.QueryReport":
     """Queries a profile kept as shards on the workers of `client`, a
-    distributed.Client: what `zyl_profile.query(paths, ...)` returns,
-    computed with one task per shard (without notes, which the workers do
-    not send).
+    distributed.Client: what `zyl_profile.query(paths, ...)` returns, notes
+    included, computed with one task per shard.
 
     Takes the keyword arguments of Profile.query, checked here before any
     task is submitted; `threads` is each task's thread count (0: every core
@@ -82,11 +90,24 @@ def query(client, paths: Union[str, os.PathLike,
                for position, path in enumerate(shards)]
     path_of = {future.key: path for future, path in zip(futures, shards)}
     merge = _zp.PartialMerge()
+    facts = []
     try:
-        for future, partial in as_completed(futures, with_results=True):
+        for future, (partial, shard_facts) in as_completed(
+                futures, with_results=True):
             merge.add(partial, path_of[future.key])
+            facts.append(shard_facts)
     except BaseException:
         # The answer is lost with one shard; the rest need not run.
         client.cancel(futures)
         raise
-    return merge.finish()
+    report = merge.finish()
+    if report.matched_sample_count == 0:
+        # Why nothing matched reads every shard's sample columns: a second
+        # round, taken only for an empty answer.
+        rounds = client.map(_shard_empty_facts, shards, query=query, pure=False)
+        try:
+            facts = client.gather(rounds)
+        finally:
+            client.cancel(rounds)
+    report.notes = _zp._ext.explain(facts, query, report._raw)
+    return report
