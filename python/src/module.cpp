@@ -18,11 +18,13 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "zyl_package/profile_columns.h"
 #include "zyl_package/report_io.h"
 #include "zyl_profile/diff.h"
 #include "zyl_profile/notes.h"
@@ -155,15 +157,10 @@ py::dict sample_columns(py::object self, bool timeline) {
     result["duration"] =
         view(std::span<const std::uint32_t>(profile.durations), self);
   }
-  result["start_cycle"] = view(columns.start_cycle, self);
-  result["end_cycle"] = view(columns.end_cycle, self);
-  result["local_index"] = view(columns.local_index, self);
-  result["phase"] = view(columns.phase, self);
-  result["epoch"] = view(columns.epoch, self);
-  result["kind"] = view(columns.kind, self);
-  result["kernel"] = view(columns.kernel, self);
-  result["operation"] = view(columns.operation, self);
-  result["metadata"] = view(columns.metadata, self);
+  zyl_package::for_each_sample_column([&](const auto& column) {
+    result[py::str(column.name.data(), column.name.size())] =
+        view(columns.*column.column, self);
+  });
   std::vector<std::uint32_t> tile_numbers;
   std::vector<std::uint64_t> tile_sizes;
   tile_numbers.reserve(columns.tiles.size());
@@ -181,6 +178,29 @@ py::dict sample_columns(py::object self, bool timeline) {
   }
   result["strings"] = strings;
   return result;
+}
+
+// The sample columns in order, each as (name, meaning): "number" for plain
+// numbers, "kind" for ProfileStepKind values, "string" for ids into the
+// strings and "list" for metadata list ids. The Python side builds its
+// DataFrame from these, so a new column needs no change there.
+py::tuple sample_fields() {
+  py::list fields;
+  zyl_package::for_each_sample_column([&](const auto& column) {
+    using Column = std::remove_cvref_t<decltype(column)>;
+    const char* meaning = "number";
+    if constexpr (Column::kValues == zyl_package::SampleValues::Kind) {
+      meaning = "kind";
+    } else if constexpr (Column::kValues ==
+                         zyl_package::SampleValues::StringId) {
+      meaning = "string";
+    } else if constexpr (Column::kValues == zyl_package::SampleValues::ListId) {
+      meaning = "list";
+    }
+    fields.append(py::make_tuple(
+        py::str(column.name.data(), column.name.size()), meaning));
+  });
+  return py::tuple(fields);
 }
 
 // Returns metadata list `id` as (name, value) pairs.
@@ -483,6 +503,7 @@ std::vector<std::pair<std::string, std::string>> metadata_pairs(
 
 PYBIND11_MODULE(_zyl_profile, m) {
   m.doc() = "Bindings of the zyl_profile query library";
+  m.attr("sample_fields") = sample_fields();
 
   py::enum_<zyl_profile::GroupBy>(m, "GroupBy")
       .value("kind", zyl_profile::GroupBy::Kind)

@@ -505,18 +505,16 @@ class Profile:
         if timeline:
             frame["offset"] = columns["offset"]
             frame["duration"] = columns["duration"]
-        frame.update({
-            "start_cycle": columns["start_cycle"],
-            "end_cycle": columns["end_cycle"],
-            "local_index": columns["local_index"],
-            "phase": columns["phase"],
-            "epoch": columns["epoch"],
-            "kind": _categorical(columns["kind"].view(np.int8),
-                                 pd.CategoricalDtype(list(_KIND))),
-            "kernel": categorical(columns["kernel"]),
-            "operation": categorical(columns["operation"]),
-            "metadata": columns["metadata"],
-        })
+        # The sample fields in the library's order: numbers and list ids
+        # as they are, kinds and strings as Categoricals.
+        for name, meaning in _ext.sample_fields:
+            if meaning == "kind":
+                frame[name] = _categorical(columns[name].view(np.int8),
+                                           pd.CategoricalDtype(list(_KIND)))
+            elif meaning == "string":
+                frame[name] = categorical(columns[name])
+            else:
+                frame[name] = columns[name]
         if with_metadata:
             frame.update(self._metadata_columns(keys, strings,
                                                 columns["metadata"]))

@@ -7,6 +7,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "utf8.h"
@@ -42,28 +43,20 @@ bool all_ascii(std::span<const char> bytes) {
 }
 
 std::optional<ColumnFault> check_sizes(const ProfileColumns& c) {
+  // The first column fixes the sample count; the others are held to it.
+  constexpr auto& kFirst = std::get<0>(kSampleColumns);
   const std::size_t n = c.sample_count();
-  const std::array<std::pair<ColumnArray, std::size_t>, 8> columns = {{
-      {ColumnArray::EndCycle, c.end_cycle.size()},
-      {ColumnArray::LocalIndex, c.local_index.size()},
-      {ColumnArray::Phase, c.phase.size()},
-      {ColumnArray::Epoch, c.epoch.size()},
-      {ColumnArray::Kind, c.kind.size()},
-      {ColumnArray::Kernel, c.kernel.size()},
-      {ColumnArray::Operation, c.operation.size()},
-      {ColumnArray::Metadata, c.metadata.size()},
-  }};
-  static constexpr std::array<std::string_view, 8> kNames = {
-      "end_cycle", "local_index", "phase",     "epoch",
-      "kind",      "kernel",      "operation", "metadata"};
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (columns[i].second != n) {
-      return fault(columns[i].first, 0,
-                   "column " + std::string(kNames[i]) + " holds " +
-                       std::to_string(columns[i].second) +
-                       " elements, start_cycle holds " + std::to_string(n));
-    }
-  }
+  std::optional<ColumnFault> found;
+  all_sample_columns([&](const auto& column) {
+    const std::size_t size = (c.*column.column).size();
+    if (size == n) return true;
+    found = fault(array_of(column), 0,
+                  "column " + std::string(column.name) + " holds " +
+                      std::to_string(size) + " elements, " +
+                      std::string(kFirst.name) + " holds " + std::to_string(n));
+    return false;
+  });
+  if (found) return found;
   if (c.string_offsets.empty()) {
     return fault(ColumnArray::StringOffsets, 0,
                  "the string offsets are empty (they need a leading 0)");
@@ -220,56 +213,77 @@ std::string sample_path(const ProfileColumns& c, std::uint64_t index) {
          std::to_string(index - c.tiles[tile].first_sample) + "]";
 }
 
+// The bound the values of id column `column` stay below, or nothing for a
+// column of plain numbers.
+template <typename Column>
+std::optional<std::uint64_t> id_bound(const ProfileColumns& c,
+                                      const Column& /*column*/) {
+  if constexpr (Column::kValues == SampleValues::Kind) {
+    return std::uint64_t{static_cast<std::uint8_t>(ProfileStepKind::Idle)} + 1;
+  } else if constexpr (Column::kValues == SampleValues::StringId) {
+    return c.string_count();
+  } else if constexpr (Column::kValues == SampleValues::ListId) {
+    return c.list_count();
+  } else {
+    return std::nullopt;
+  }
+}
+
+// The fault of sample `i`, whose value in id column `column` is out of
+// range. Every id field sits in the step, so the path names it there.
+template <typename Column>
+ColumnFault id_fault(const ProfileColumns& c, const Column& column,
+                     std::uint64_t i) {
+  const std::uint64_t value = (c.*column.column)[i];
+  const std::string path =
+      sample_path(c, i) + ".step." + std::string(column.name);
+  const std::uint64_t byte = sizeof(typename Column::Element) * i;
+  std::string message;
+  if constexpr (Column::kValues == SampleValues::Kind) {
+    message = "kind " + std::to_string(value) +
+              " is not one of 0 (exchange), 1 (compute), 2 "
+              "(synchronization), 3 (idle)";
+  } else if constexpr (Column::kValues == SampleValues::StringId) {
+    message = "string id " + std::to_string(value) + " out of range of " +
+              std::to_string(c.string_count());
+  } else {
+    message = "metadata list id " + std::to_string(value) +
+              " out of range of " + std::to_string(c.list_count());
+  }
+  return fault(array_of(column), byte, std::move(message), path);
+}
+
 std::optional<ColumnFault> check_samples(const ProfileColumns& c,
                                          const IdMaxima* known) {
   const std::uint64_t n = c.sample_count();
   if (n == 0) return std::nullopt;
-  const std::uint64_t strings = c.string_count();
-  const std::uint64_t lists = c.list_count();
-  constexpr auto kMaxKind = static_cast<std::uint8_t>(ProfileStepKind::Idle);
-  const IdMaxima maxima =
-      known != nullptr ? *known
-                       : IdMaxima{max_of(c.kind), max_of(c.kernel),
-                                  max_of(c.operation), max_of(c.metadata)};
-  if (maxima.kind <= kMaxKind && maxima.kernel < strings &&
-      maxima.operation < strings && maxima.metadata < lists) {
-    return std::nullopt;
+  IdMaxima maxima;
+  if (known != nullptr) {
+    maxima = *known;
+  } else {
+    for_each_sample_column([&](const auto& column) {
+      if (id_bound(c, column)) {
+        maxima.largest[column.kIndex] = max_of(c.*column.column);
+      }
+    });
   }
+  const bool in_range = all_sample_columns([&](const auto& column) {
+    const std::optional<std::uint64_t> bound = id_bound(c, column);
+    return !bound || maxima.largest[column.kIndex] < *bound;
+  });
+  if (in_range) return std::nullopt;
   // Some id is out of range: report the first sample at fault, and in it
   // the first field, as a per-sample reader would.
-  for (std::uint64_t i = 0; i < n; ++i) {
-    const bool bad_kind = c.kind[i] > kMaxKind;
-    const bool bad_kernel = c.kernel[i] >= strings;
-    const bool bad_operation = c.operation[i] >= strings;
-    const bool bad_metadata = c.metadata[i] >= lists;
-    if (!bad_kind && !bad_kernel && !bad_operation && !bad_metadata) continue;
-    const std::string path = sample_path(c, i);
-    const std::string of = " of " + std::to_string(strings);
-    if (bad_kind) {
-      return fault(ColumnArray::Kind, i,
-                   "kind " + std::to_string(c.kind[i]) +
-                       " is not one of 0 (exchange), 1 (compute), 2 "
-                       "(synchronization), 3 (idle)",
-                   path + ".step.kind");
-    }
-    if (bad_kernel) {
-      return fault(
-          ColumnArray::Kernel, 4 * i,
-          "string id " + std::to_string(c.kernel[i]) + " out of range" + of,
-          path + ".step.kernel");
-    }
-    if (bad_operation) {
-      return fault(
-          ColumnArray::Operation, 4 * i,
-          "string id " + std::to_string(c.operation[i]) + " out of range" + of,
-          path + ".step.operation");
-    }
-    return fault(ColumnArray::Metadata, 4 * i,
-                 "metadata list id " + std::to_string(c.metadata[i]) +
-                     " out of range of " + std::to_string(lists),
-                 path + ".step.metadata");
+  std::optional<ColumnFault> found;
+  for (std::uint64_t i = 0; i < n && !found; ++i) {
+    all_sample_columns([&](const auto& column) {
+      const std::optional<std::uint64_t> bound = id_bound(c, column);
+      if (!bound || (c.*column.column)[i] < *bound) return true;
+      found = id_fault(c, column, i);
+      return false;
+    });
   }
-  return std::nullopt;
+  return found;
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sample_values.h"
+
 namespace zyl_package {
 namespace {
 
@@ -330,15 +332,8 @@ class ReportBuilder final : public GeneratedReportVisitor {
 
   void sample(const GeneratedSample& generated) override {
     CycleSample& sample = tile_->samples.emplace_back();
-    sample.start_cycle = generated.start_cycle;
-    sample.end_cycle = generated.end_cycle;
+    detail::assign_fields(sample, generated);
     ProfileStep& step = sample.step;
-    step.local_index = generated.local_index;
-    step.phase = generated.phase;
-    step.epoch = generated.epoch;
-    step.kind = generated.kind;
-    step.operation = generated.operation;
-    step.kernel = generated.kernel;
     // Reserve the exact size: the lists are most of the report's heap.
     step.metadata.reserve(generated.entry_count);
     for (const GeneratedMetadata& entry : generated.metadata()) {

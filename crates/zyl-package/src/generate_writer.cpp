@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "package_sections.h"
 #include "positioned_file.h"
 #include "report_json_out.h"
+#include "sample_values.h"
 #include "write_progress.h"
 #include "zyl_package/atomic_file.h"
 #include "zyl_package/generate.h"
@@ -120,29 +122,26 @@ class HashIndex {
 
 // The string and metadata-list dictionaries of a package, in the arrays the
 // package stores, ids given in order of first use exactly as to_columns
-// gives them (per sample: kernel, operation, each metadata name and value,
-// then the list).
+// gives them (for_each_sample_value asks for them in the same order).
 class Dictionaries {
  public:
   explicit Dictionaries(ColumnBuffers& out) : out_(out) {}
 
-  struct Ids {
-    std::uint32_t kernel = 0;
-    std::uint32_t operation = 0;
-    std::uint32_t metadata = 0;
-  };
-
-  Ids ids(const GeneratedSample& sample) {
-    Ids ids;
-    ids.kernel = string_id(sample.kernel);
-    ids.operation = string_id(sample.operation);
-    pairs_.clear();
-    for (const GeneratedMetadata& entry : sample.metadata()) {
-      const std::uint32_t name = string_id(entry.name);
-      pairs_.push_back({name, string_id(entry.value)});
-    }
-    ids.metadata = list_id();
-    return ids;
+  // Calls `out(column, value)` for each sample column with the value
+  // `sample` stores there, adding its strings and list when new.
+  template <typename Out>
+  void values(const GeneratedSample& sample, Out&& out) {
+    detail::for_each_sample_value(
+        sample, [this](std::string_view text) { return string_id(text); },
+        [&] {
+          pairs_.clear();
+          for (const GeneratedMetadata& entry : sample.metadata()) {
+            const std::uint32_t name = string_id(entry.name);
+            pairs_.push_back({name, string_id(entry.value)});
+          }
+          return list_id();
+        },
+        out);
   }
 
  private:
@@ -195,12 +194,35 @@ struct WriteFailed {
   WriteError error;
 };
 
-// The sample columns in section order (sections 4 to 12) and their element
-// widths.
-constexpr std::size_t kColumns = 9;
-constexpr std::size_t kFirstColumnSection = 3;
-constexpr std::array<std::uint64_t, kColumns> kColumnWidths = {4, 4, 4, 4, 4,
-                                                               1, 4, 4, 4};
+// Directory indices of the sections the first walk fills in memory: the
+// dictionaries and the tiles.
+constexpr std::size_t section_of(detail::ColumnArray array) {
+  return static_cast<std::size_t>(array);
+}
+constexpr std::size_t kStringOffsets =
+    section_of(detail::ColumnArray::StringOffsets);
+constexpr std::size_t kStringBytes =
+    section_of(detail::ColumnArray::StringBytes);
+constexpr std::size_t kTiles = section_of(detail::ColumnArray::Tiles);
+constexpr std::size_t kListOffsets =
+    section_of(detail::ColumnArray::ListOffsets);
+constexpr std::size_t kListEntries =
+    section_of(detail::ColumnArray::ListEntries);
+constexpr std::array<std::size_t, 5> kDictionarySections = {
+    kStringOffsets, kStringBytes, kTiles, kListOffsets, kListEntries};
+
+// The sample columns, the second walk's, in section order from directory
+// index kFirstColumnSection, and their element widths.
+constexpr std::size_t kColumns = kSampleColumnCount;
+constexpr std::size_t kFirstColumnSection = kFirstSampleSection - 1;
+constexpr std::array<std::uint64_t, kColumns> kColumnWidths = [] {
+  std::array<std::uint64_t, kColumns> widths{};
+  for_each_sample_column([&widths](const auto& column) {
+    widths[column.kIndex] =
+        sizeof(typename std::remove_cvref_t<decltype(column)>::Element);
+  });
+  return widths;
+}();
 
 // One sample column on its way out, a chunk at a time: measured (the size of
 // its zstd frame, for the layout) or written at its offset in the file, raw
@@ -296,19 +318,15 @@ class PackageWalk final : public GeneratedReportVisitor {
   }
 
   void sample(const GeneratedSample& sample) override {
-    const Dictionaries::Ids ids = dictionaries_.ids(sample);
+    if (sinks_ == nullptr) {
+      dictionaries_.values(sample, [](const auto&, auto) {});
+    } else {
+      std::vector<ColumnSink>& sinks = *sinks_;
+      dictionaries_.values(sample, [&sinks](const auto& column, auto value) {
+        sinks[column.kIndex].append(value);
+      });
+    }
     progress_.add(1);
-    if (sinks_ == nullptr) return;
-    std::vector<ColumnSink>& sinks = *sinks_;
-    sinks[0].append(sample.start_cycle);
-    sinks[1].append(sample.end_cycle);
-    sinks[2].append(sample.local_index);
-    sinks[3].append(sample.phase);
-    sinks[4].append(sample.epoch);
-    sinks[5].append(static_cast<std::uint8_t>(sample.kind));
-    sinks[6].append(ids.kernel);
-    sinks[7].append(ids.operation);
-    sinks[8].append(ids.metadata);
   }
 
  private:
@@ -374,14 +392,14 @@ WriteResult write_generated_package(const GenerateOptions& options,
   // in-memory writer plans them; a column is stored as its frame where that
   // is smaller, raw otherwise.
   std::array<std::span<const unsigned char>, detail::kPackageSections> raw{};
-  raw[0] = bytes_of(small.string_offsets);
-  raw[1] = bytes_of(small.string_bytes);
-  raw[2] = bytes_of(small.tiles);
-  raw[12] = bytes_of(small.list_offsets);
-  raw[13] = bytes_of(small.list_entries);
+  raw[kStringOffsets] = bytes_of(small.string_offsets);
+  raw[kStringBytes] = bytes_of(small.string_bytes);
+  raw[kTiles] = bytes_of(small.tiles);
+  raw[kListOffsets] = bytes_of(small.list_offsets);
+  raw[kListEntries] = bytes_of(small.list_entries);
   std::array<detail::PlannedSection, detail::kPackageSections> planned;
   std::array<detail::SectionEntry, detail::kPackageSections> entries;
-  for (const std::size_t i : {0, 1, 2, 12, 13}) {
+  for (const std::size_t i : kDictionarySections) {
     detail::plan_section(raw[i], package, planned[i]);
     entries[i] = {
         planned[i].encoding, planned[i].stored.size(), planned[i].size,
@@ -421,7 +439,7 @@ WriteResult write_generated_package(const GenerateOptions& options,
       return error;
     }
   }
-  for (const std::size_t i : {0, 1, 2, 12, 13}) {
+  for (const std::size_t i : kDictionarySections) {
     if (auto error = file.write_at(offsets[i], planned[i].stored.data(),
                                    planned[i].stored.size())) {
       return error;

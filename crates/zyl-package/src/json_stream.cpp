@@ -31,6 +31,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "growing_array.h"
@@ -250,18 +251,10 @@ class RunPool {
 // The sample columns, grown without copies, and the report's dictionary.
 struct ColumnStore {
   GrowingArray<ColumnTile> tiles;
-  GrowingArray<std::uint32_t> start_cycle;
-  GrowingArray<std::uint32_t> end_cycle;
-  GrowingArray<std::uint32_t> local_index;
-  GrowingArray<std::uint32_t> phase;
-  GrowingArray<std::uint32_t> epoch;
-  GrowingArray<std::uint8_t> kind;
-  GrowingArray<std::uint32_t> kernel;
-  GrowingArray<std::uint32_t> operation;
-  GrowingArray<std::uint32_t> metadata;
+  SampleArrays<GrowingArray> samples;
   ColumnBuffers dictionary;  // only the dictionary arrays are used
 
-  [[nodiscard]] std::size_t sample_count() const { return start_cycle.size(); }
+  [[nodiscard]] std::size_t sample_count() const { return samples.size(); }
 };
 
 template <typename T>
@@ -279,15 +272,9 @@ ProfileColumns columns_of(std::uint64_t clock_hz,
   ProfileColumns columns;
   columns.clock_hz = clock_hz;
   columns.tiles = view(s.tiles);
-  columns.start_cycle = view(s.start_cycle);
-  columns.end_cycle = view(s.end_cycle);
-  columns.local_index = view(s.local_index);
-  columns.phase = view(s.phase);
-  columns.epoch = view(s.epoch);
-  columns.kind = view(s.kind);
-  columns.kernel = view(s.kernel);
-  columns.operation = view(s.operation);
-  columns.metadata = view(s.metadata);
+  for_each_sample_column([&](const auto& column) {
+    columns.*column.column = view(s.samples[column]);
+  });
   columns.string_offsets = view(s.dictionary.string_offsets);
   columns.string_bytes = {s.dictionary.string_bytes.data(),
                           s.dictionary.string_bytes.size()};
@@ -1082,23 +1069,28 @@ class StreamReader {
     }
     const std::size_t n = batch.size();
     ColumnStore& s = *store_;
-    const auto mapped = [n](GrowingArray<std::uint32_t>& column,
-                            const std::vector<std::uint32_t>& ids,
+    // Ids of the run's dictionary become ids of the report's; everything
+    // else is copied as it is.
+    const auto mapped = [n](auto& column, const auto& ids,
                             const std::vector<std::uint32_t>& map) {
-      std::uint32_t* out = column.extend(n);
+      auto* out = column.extend(n);
       if (out == nullptr) return n == 0;
       for (std::size_t i = 0; i < n; ++i) out[i] = map[ids[i]];
       return true;
     };
-    if (!s.start_cycle.append(batch.start_cycle.data(), n) ||
-        !s.end_cycle.append(batch.end_cycle.data(), n) ||
-        !s.local_index.append(batch.local_index.data(), n) ||
-        !s.phase.append(batch.phase.data(), n) ||
-        !s.epoch.append(batch.epoch.data(), n) ||
-        !s.kind.append(batch.kind.data(), n) ||
-        !mapped(s.kernel, batch.kernel, string_map_) ||
-        !mapped(s.operation, batch.operation, string_map_) ||
-        !mapped(s.metadata, batch.metadata, list_map_)) {
+    const bool appended = all_sample_columns([&](const auto& column) {
+      using Column = std::remove_cvref_t<decltype(column)>;
+      auto& out = s.samples[column];
+      const auto& in = batch.columns[column];
+      if constexpr (Column::kValues == SampleValues::StringId) {
+        return mapped(out, in, string_map_);
+      } else if constexpr (Column::kValues == SampleValues::ListId) {
+        return mapped(out, in, list_map_);
+      } else {
+        return out.append(in.data(), n);
+      }
+    });
+    if (!appended) {
       memory_fault_ =
           JsonFault{std::nullopt, {}, "not enough memory for the columns"};
       return false;
@@ -1148,8 +1140,8 @@ class StreamReader {
 
   [[nodiscard]] std::uint64_t memory_used() const {
     const ColumnStore& s = *store_;
-    return s.sample_count() * (9 * sizeof(std::uint32_t) - 3) +
-           s.tiles.size_bytes() + dictionary_.memory_bytes();
+    return s.sample_count() * kSampleBytes + s.tiles.size_bytes() +
+           dictionary_.memory_bytes();
   }
 
   bool fail_memory() {

@@ -61,15 +61,9 @@ void expect_same_columns(const ProfileColumns& a, const ProfileColumns& b) {
   };
   EXPECT_EQ(a.clock_hz, b.clock_hz);
   EXPECT_TRUE(same(a.tiles, b.tiles));
-  EXPECT_TRUE(same(a.start_cycle, b.start_cycle));
-  EXPECT_TRUE(same(a.end_cycle, b.end_cycle));
-  EXPECT_TRUE(same(a.local_index, b.local_index));
-  EXPECT_TRUE(same(a.phase, b.phase));
-  EXPECT_TRUE(same(a.epoch, b.epoch));
-  EXPECT_TRUE(same(a.kind, b.kind));
-  EXPECT_TRUE(same(a.kernel, b.kernel));
-  EXPECT_TRUE(same(a.operation, b.operation));
-  EXPECT_TRUE(same(a.metadata, b.metadata));
+  for_each_sample_column([&](const auto& column) {
+    EXPECT_TRUE(same(a.*column.column, b.*column.column)) << column.name;
+  });
   EXPECT_TRUE(same(a.string_offsets, b.string_offsets));
   EXPECT_TRUE(same(a.string_bytes, b.string_bytes));
   EXPECT_TRUE(same(a.list_offsets, b.list_offsets));

@@ -359,25 +359,26 @@ class Reader {
 
  private:
   // Adds a read sample to the batch, interning its strings and list in the
-  // order columns are built everywhere: kernel, operation, then each
-  // metadata name and value.
+  // order columns are built everywhere.
   static void add(const SampleFields& fields, std::vector<MetadataPair>& pairs,
                   SampleBatch& batch) {
-    batch.start_cycle.push_back(fields.start_cycle);
-    batch.end_cycle.push_back(fields.end_cycle);
-    batch.local_index.push_back(fields.local_index);
-    batch.phase.push_back(fields.phase);
-    batch.epoch.push_back(fields.epoch);
-    batch.kind.push_back(static_cast<std::uint8_t>(fields.kind));
     Dictionary& dictionary = batch.dictionary;
-    batch.kernel.push_back(dictionary.string_id(fields.kernel));
-    batch.operation.push_back(dictionary.string_id(fields.operation));
-    pairs.clear();
-    for (const auto& [name, value] : fields.metadata) {
-      pairs.push_back(
-          {dictionary.string_id(name), dictionary.string_id(value)});
-    }
-    batch.metadata.push_back(dictionary.list_id(pairs));
+    for_each_sample_value(
+        fields,
+        [&dictionary](std::string_view text) {
+          return dictionary.string_id(text);
+        },
+        [&] {
+          pairs.clear();
+          for (const auto& [name, value] : fields.metadata) {
+            pairs.push_back(
+                {dictionary.string_id(name), dictionary.string_id(value)});
+          }
+          return dictionary.list_id(pairs);
+        },
+        [&batch](const auto& column, auto value) {
+          batch.columns[column].push_back(value);
+        });
   }
 
   // The input offset of `where`, a pointer into the wrapped piece; the

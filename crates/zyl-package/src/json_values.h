@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dictionary.h"
+#include "sample_values.h"
 #include "zyl_package/load_result.h"
 
 namespace zyl_package::detail {
@@ -57,20 +58,16 @@ struct SampleRun {
 // The samples of a run as columns, their strings and lists ids of the run's
 // own dictionary (so runs can be read in parallel and merged in order), or
 // the first fault in them.
+// std::vector with its allocator left out, as SampleArrays takes it.
+template <typename T>
+using Vector = std::vector<T>;
+
 struct SampleBatch {
-  std::vector<std::uint32_t> start_cycle;
-  std::vector<std::uint32_t> end_cycle;
-  std::vector<std::uint32_t> local_index;
-  std::vector<std::uint32_t> phase;
-  std::vector<std::uint32_t> epoch;
-  std::vector<std::uint8_t> kind;
-  std::vector<std::uint32_t> kernel;     // string id
-  std::vector<std::uint32_t> operation;  // string id
-  std::vector<std::uint32_t> metadata;   // list id
+  SampleArrays<Vector> columns;  // ids of `dictionary`
   Dictionary dictionary;
   std::optional<JsonFault> fault;
 
-  [[nodiscard]] std::size_t size() const { return start_cycle.size(); }
+  [[nodiscard]] std::size_t size() const { return columns.size(); }
 };
 
 // Reads every sample of `run` into `batch`, stopping at the first fault in

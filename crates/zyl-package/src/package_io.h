@@ -15,12 +15,14 @@
 #include <string_view>
 #include <vector>
 
+#include "column_checks.h"
 #include "zyl_package/profile_columns.h"
 #include "zyl_package/report_package.h"
 
 namespace zyl_package::detail {
 
-inline constexpr std::size_t kPackageSections = 14;
+// One section per array of the columns, in ColumnArray order.
+inline constexpr std::size_t kPackageSections = kColumnArrays;
 // Header, directory and header checksum: 640 bytes in both versions, a
 // multiple of either alignment, so the first section follows directly.
 inline constexpr std::uint64_t kPackagePreambleBytes = 640;

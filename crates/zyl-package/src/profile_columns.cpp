@@ -1,10 +1,12 @@
 // Conversions between the record and the columnar form of a profile.
 #include "zyl_package/profile_columns.h"
 
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "dictionary.h"
+#include "sample_values.h"
 
 namespace zyl_package {
 namespace {
@@ -22,15 +24,9 @@ ProfileColumns columns_from(std::uint64_t clock_hz, ColumnBuffers buffers) {
   ProfileColumns columns;
   columns.clock_hz = clock_hz;
   columns.tiles = view(b.tiles);
-  columns.start_cycle = view(b.start_cycle);
-  columns.end_cycle = view(b.end_cycle);
-  columns.local_index = view(b.local_index);
-  columns.phase = view(b.phase);
-  columns.epoch = view(b.epoch);
-  columns.kind = view(b.kind);
-  columns.kernel = view(b.kernel);
-  columns.operation = view(b.operation);
-  columns.metadata = view(b.metadata);
+  for_each_sample_column([&](const auto& column) {
+    columns.*column.column = view(b.*column.buffer);
+  });
   columns.string_offsets = view(b.string_offsets);
   columns.string_bytes = {b.string_bytes.data(), b.string_bytes.size()};
   columns.list_offsets = view(b.list_offsets);
@@ -44,11 +40,8 @@ ProfileColumns to_columns(const ProfileReport& report) {
   for (const TileProfile& tile : report.tiles) samples += tile.samples.size();
   ColumnBuffers b;
   b.tiles.reserve(report.tiles.size());
-  for (auto* column : {&b.start_cycle, &b.end_cycle, &b.local_index, &b.phase,
-                       &b.epoch, &b.kernel, &b.operation, &b.metadata}) {
-    column->reserve(samples);
-  }
-  b.kind.reserve(samples);
+  for_each_sample_column(
+      [&](const auto& column) { (b.*column.buffer).reserve(samples); });
   detail::Dictionary dictionary;
   std::vector<MetadataPair> pairs;
   std::uint64_t first = 0;
@@ -58,25 +51,20 @@ ProfileColumns to_columns(const ProfileReport& report) {
                        .sample_count = tile.samples.size()});
     first += tile.samples.size();
     for (const CycleSample& sample : tile.samples) {
-      const ProfileStep& step = sample.step;
-      b.start_cycle.push_back(sample.start_cycle);
-      b.end_cycle.push_back(sample.end_cycle);
-      b.local_index.push_back(step.local_index);
-      b.phase.push_back(step.phase);
-      b.epoch.push_back(step.epoch);
-      // A kind outside the enumeration (only a cast makes one) reads as
-      // exchange everywhere, as step_kind_name says; storing it as such keeps
-      // the columns valid.
-      const auto kind = static_cast<std::uint8_t>(step.kind);
-      b.kind.push_back(kind <= 3 ? kind : 0);
-      b.kernel.push_back(dictionary.string_id(step.kernel));
-      b.operation.push_back(dictionary.string_id(step.operation));
-      pairs.clear();
-      for (const ProfileMetadata& entry : step.metadata) {
-        pairs.push_back({dictionary.string_id(entry.name),
-                         dictionary.string_id(entry.value)});
-      }
-      b.metadata.push_back(dictionary.list_id(pairs));
+      detail::for_each_sample_value(
+          detail::view_of(sample),
+          [&](std::string_view text) { return dictionary.string_id(text); },
+          [&] {
+            pairs.clear();
+            for (const ProfileMetadata& entry : sample.step.metadata) {
+              pairs.push_back({dictionary.string_id(entry.name),
+                               dictionary.string_id(entry.value)});
+            }
+            return dictionary.list_id(pairs);
+          },
+          [&](const auto& column, auto value) {
+            (b.*column.buffer).push_back(value);
+          });
     }
   }
   dictionary.move_into(b);
@@ -94,20 +82,13 @@ ProfileReport to_report(const ProfileColumns& columns) {
     const std::size_t end = tile.first_sample + tile.sample_count;
     for (std::size_t i = tile.first_sample; i < end; ++i) {
       CycleSample& sample = out.samples.emplace_back();
-      sample.start_cycle = columns.start_cycle[i];
-      sample.end_cycle = columns.end_cycle[i];
-      ProfileStep& step = sample.step;
-      step.local_index = columns.local_index[i];
-      step.phase = columns.phase[i];
-      step.epoch = columns.epoch[i];
-      step.kind = static_cast<ProfileStepKind>(columns.kind[i]);
-      step.kernel = columns.string(columns.kernel[i]);
-      step.operation = columns.string(columns.operation[i]);
+      detail::assign_fields(sample, detail::sample_view(columns, i));
       const std::span<const MetadataPair> list =
           columns.list(columns.metadata[i]);
-      step.metadata.reserve(list.size());
+      std::vector<ProfileMetadata>& metadata = sample.step.metadata;
+      metadata.reserve(list.size());
       for (const MetadataPair& pair : list) {
-        step.metadata.push_back(
+        metadata.push_back(
             ProfileMetadata{std::string(columns.string(pair.name)),
                             std::string(columns.string(pair.value))});
       }

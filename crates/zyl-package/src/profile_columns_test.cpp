@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,22 @@ TEST(ProfileColumns, RoundTripsRecordsExactly) {
   const ProfileColumns columns = to_columns(repeated);
   EXPECT_EQ(columns.list_count(), 1U);
   EXPECT_EQ(columns.list(columns.metadata[1]).size(), 3U);
+}
+
+// A kind outside the enumeration (only a cast makes one) reads as exchange
+// everywhere, so the columns store it as such and stay valid.
+TEST(ProfileColumns, StoresAKindOutsideTheEnumerationAsExchange) {
+  ProfileReport report;
+  CycleSample odd;
+  odd.step.kind = static_cast<ProfileStepKind>(7);
+  CycleSample idle;
+  idle.step.kind = ProfileStepKind::Idle;
+  report.tiles.push_back(TileProfile{0, {odd, idle}});
+  const ProfileColumns columns = to_columns(report);
+  EXPECT_FALSE(check_columns(columns).has_value());
+  ASSERT_EQ(columns.kind.size(), 2U);
+  EXPECT_EQ(columns.kind[0], 0);
+  EXPECT_EQ(columns.kind[1], 3);
 }
 
 // Three strings ("a", "bb", "σ"), two lists, and samples 0, 1, 2 on tiles 0
@@ -155,6 +172,25 @@ TEST(CheckColumns, NamesTheFirstFault) {
     EXPECT_NE(error->to_string().find(row.expected), std::string::npos)
         << error->to_string();
   }
+}
+
+// Every sample column is held to the length of the first, and named when
+// it differs; the first, when longer, shows as every other being short.
+TEST(CheckColumns, NamesEverySampleColumnOfAnotherLength) {
+  for_each_sample_column([](const auto& column) {
+    const std::string name(column.name);
+    SCOPED_TRACE(name);
+    ColumnBuffers buffers = valid_buffers();
+    (buffers.*column.buffer).push_back(0);
+    const std::optional<LoadError> error =
+        check_columns(columns_from(0, std::move(buffers)));
+    ASSERT_TRUE(error.has_value());
+    const std::string expected =
+        name == "start_cycle"
+            ? "column end_cycle holds 3 elements, start_cycle holds 4"
+            : "column " + name + " holds 4 elements, start_cycle holds 3";
+    EXPECT_EQ(error->message, expected);
+  });
 }
 
 }  // namespace

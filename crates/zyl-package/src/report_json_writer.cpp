@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "report_json_out.h"
+#include "sample_values.h"
 #include "write_progress.h"
 #include "zyl_package/report_io.h"
 
@@ -94,16 +95,8 @@ WriteResult write_report_json(const ProfileReport& report, std::ostream& out) {
   for (const auto& tile : report.tiles) {
     writer.begin_tile(tile.physical_tile);
     for (const auto& sample : tile.samples) {
-      const ProfileStep& step = sample.step;
-      writer.begin_sample({.start_cycle = sample.start_cycle,
-                           .end_cycle = sample.end_cycle,
-                           .local_index = step.local_index,
-                           .phase = step.phase,
-                           .epoch = step.epoch,
-                           .kind = step.kind,
-                           .operation = step.operation,
-                           .kernel = step.kernel});
-      for (const auto& entry : step.metadata) {
+      writer.begin_sample(detail::view_of(sample));
+      for (const auto& entry : sample.step.metadata) {
         writer.metadata(entry.name, entry.value);
       }
       writer.end_sample();
@@ -121,15 +114,7 @@ WriteResult write_columns_json(const ProfileColumns& columns, std::ostream& out,
     writer.begin_tile(tile.physical_tile);
     const std::uint64_t end = tile.first_sample + tile.sample_count;
     for (std::uint64_t i = tile.first_sample; i < end; ++i) {
-      writer.begin_sample(
-          {.start_cycle = columns.start_cycle[i],
-           .end_cycle = columns.end_cycle[i],
-           .local_index = columns.local_index[i],
-           .phase = columns.phase[i],
-           .epoch = columns.epoch[i],
-           .kind = static_cast<ProfileStepKind>(columns.kind[i]),
-           .operation = columns.string(columns.operation[i]),
-           .kernel = columns.string(columns.kernel[i])});
+      writer.begin_sample(detail::sample_view(columns, i));
       for (const MetadataPair& pair : columns.list(columns.metadata[i])) {
         writer.metadata(columns.string(pair.name), columns.string(pair.value));
       }

@@ -1,6 +1,6 @@
 // Writer and strict reader of the binary package: a header, a directory of
-// fourteen sections (strings, tiles, one column per sample field, metadata
-// lists), each checksummed and optionally zstd-compressed. Version 2 aligns
+// sections (strings, tiles, one column per sample field, metadata lists),
+// each checksummed and optionally zstd-compressed. Version 2 aligns
 // sections to 64 bytes so that a mapped file is used as columns in place.
 #include "zyl_package/report_package.h"
 
@@ -12,11 +12,11 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -42,7 +42,6 @@ constexpr std::uint64_t kDirectoryEnd =
 constexpr std::uint64_t kPreambleBytes = detail::kPackagePreambleBytes;
 static_assert(kPreambleBytes == kDirectoryEnd + 8);
 static_assert(kPreambleBytes % 64 == 0);
-constexpr std::uint64_t kTileBytes = sizeof(ColumnTile);
 constexpr std::uint64_t kIdCapacity = std::uint64_t{1} << 32U;
 // A zstd block decodes to at most 128 KiB and takes at least 4 bytes, so no
 // real frame expands more than about 32768 times; a larger claim is a lie.
@@ -57,39 +56,63 @@ using detail::kShardTag;
 
 enum class Encoding : std::uint32_t { Raw = 0, Zstd = 1 };
 
-// Section ids are their position in the directory plus one.
-enum Section : std::uint32_t {
-  kStringOffsets = 0,
-  kStringBytes,
-  kTiles,
-  kStartCycle,
-  kEndCycle,
-  kLocalIndex,
-  kPhase,
-  kEpoch,
-  kKind,
-  kKernel,
-  kOperation,
-  kMetadata,
-  kListOffsets,
-  kListEntries,
+// Section ids are their position in the directory plus one; the sample
+// columns stand at detail::array_of(column).
+using detail::ColumnArray;
+constexpr std::size_t section_index(ColumnArray array) {
+  return static_cast<std::size_t>(array);
+}
+constexpr std::size_t kStringOffsets =
+    section_index(ColumnArray::StringOffsets);
+constexpr std::size_t kStringBytes = section_index(ColumnArray::StringBytes);
+constexpr std::size_t kTiles = section_index(ColumnArray::Tiles);
+constexpr std::size_t kListOffsets = section_index(ColumnArray::ListOffsets);
+constexpr std::size_t kListEntries = section_index(ColumnArray::ListEntries);
+static_assert(kListEntries + 1 == kSectionCount);
+
+constexpr std::array<std::string_view, kSectionCount> kSectionNames = [] {
+  std::array<std::string_view, kSectionCount> names{};
+  names[kStringOffsets] = "string offsets";
+  names[kStringBytes] = "string bytes";
+  names[kTiles] = "tiles";
+  for_each_sample_column([&names](const auto& column) {
+    names[section_index(detail::array_of(column))] = column.name;
+  });
+  names[kListOffsets] = "metadata list offsets";
+  names[kListEntries] = "metadata entries";
+  return names;
+}();
+
+// Per section: the bytes of one element, and whether it is a sample column
+// of ids (string or list ids, or kinds), whose largest value the checks
+// bound and the checksum pass finds.
+struct SectionShape {
+  std::uint64_t width = 1;
+  bool ids = false;
 };
 
-constexpr std::array<std::string_view, kSectionCount> kSectionNames = {
-    "string offsets",
-    "string bytes",
-    "tiles",
-    "start_cycle",
-    "end_cycle",
-    "local_index",
-    "phase",
-    "epoch",
-    "kind",
-    "kernel",
-    "operation",
-    "metadata",
-    "metadata list offsets",
-    "metadata entries"};
+constexpr std::array<SectionShape, kSectionCount> kSectionShapes = [] {
+  std::array<SectionShape, kSectionCount> shapes{};
+  shapes[kStringOffsets].width = 8;
+  shapes[kTiles].width = sizeof(ColumnTile);  // 24
+  for_each_sample_column([&shapes](const auto& column) {
+    using Column = std::remove_cvref_t<decltype(column)>;
+    SectionShape& shape = shapes[section_index(detail::array_of(column))];
+    shape.width = sizeof(typename Column::Element);
+    shape.ids = Column::kValues != SampleValues::Number;
+  });
+  shapes[kListOffsets].width = 8;
+  shapes[kListEntries].width = sizeof(MetadataPair);
+  return shapes;
+}();
+
+// largest_id reads ids of these widths only.
+static_assert(all_sample_columns([](const auto& column) {
+  using Column = std::remove_cvref_t<decltype(column)>;
+  return Column::kValues == SampleValues::Number ||
+         sizeof(typename Column::Element) == 1 ||
+         sizeof(typename Column::Element) == 4;
+}));
 
 // Little-endian access to the header and directory, byte by byte so it
 // reads the same whatever the alignment of the input.
@@ -290,35 +313,14 @@ class PackageReader {
   // The decoded size each section must have, from the header's counts; the
   // string bytes have no count of their own (their offsets fix the size).
   bool expected_size(std::size_t index, std::uint64_t& bytes) const {
-    std::uint64_t count = 0;
-    std::uint64_t width = 4;
-    switch (index) {
-      case kStringOffsets:
-        count = string_count_ + 1;
-        width = 8;
-        break;
-      case kTiles:
-        count = tile_count_;
-        width = kTileBytes;
-        break;
-      case kKind:
-        count = sample_count_;
-        width = 1;
-        break;
-      case kListOffsets:
-        count = list_count_ + 1;
-        width = 8;
-        break;
-      case kListEntries:
-        count = entry_count_;
-        width = 8;
-        break;
-      default:
-        count = sample_count_;
-        break;
-    }
-    if (count > UINT64_MAX / width) return false;
-    bytes = count * width;
+    const SectionShape& shape = kSectionShapes[index];
+    std::uint64_t count = sample_count_;
+    if (index == kStringOffsets) count = string_count_ + 1;
+    if (index == kTiles) count = tile_count_;
+    if (index == kListOffsets) count = list_count_ + 1;
+    if (index == kListEntries) count = entry_count_;
+    if (count > UINT64_MAX / shape.width) return false;
+    bytes = count * shape.width;
     return true;
   }
 
@@ -516,7 +518,7 @@ class PackageReader {
                std::unique_ptr<ZSTD_DCtx, DctxFree>& dctx) const {
     const DirectoryEntry& section = directory_[i];
     const unsigned char* stored = data_ + section.offset;
-    const bool ids = is_id_column(i);
+    const bool ids = kSectionShapes[i].ids;
     if (ids && section.encoding == Encoding::Raw) {
       work.computed =
           checksum_and_largest(stored, section.stored_size, i, work.largest);
@@ -572,15 +574,11 @@ class PackageReader {
     }
   }
 
-  static bool is_id_column(std::size_t i) {
-    return i == kKind || i == kKernel || i == kOperation || i == kMetadata;
-  }
-
   // Returns the largest value of id column `i` held in `bytes`.
   static std::uint32_t largest_id(const unsigned char* bytes,
                                   std::uint64_t size, std::size_t i) {
     std::uint32_t largest = 0;
-    if (i == kKind) {
+    if (kSectionShapes[i].width == 1) {
       for (std::uint64_t k = 0; k < size; ++k) {
         largest = std::max<std::uint32_t>(largest, bytes[k]);
       }
@@ -681,11 +679,10 @@ class PackageReader {
       }
       storage.decoded[i] = std::move(work[i].owned);
     }
-    maxima_.kind = static_cast<std::uint8_t>(std::min<std::uint32_t>(
-        work[kKind].largest, std::numeric_limits<std::uint8_t>::max()));
-    maxima_.kernel = work[kKernel].largest;
-    maxima_.operation = work[kOperation].largest;
-    maxima_.metadata = work[kMetadata].largest;
+    for_each_sample_column([&](const auto& column) {
+      maxima_.largest[column.kIndex] =
+          work[section_index(detail::array_of(column))].largest;
+    });
     return true;
   }
 
@@ -706,17 +703,11 @@ class PackageReader {
         view_as<std::uint64_t>(bytes(kStringOffsets), size(kStringOffsets));
     c.string_bytes = view_as<char>(bytes(kStringBytes), size(kStringBytes));
     c.tiles = view_as<ColumnTile>(bytes(kTiles), size(kTiles));
-    c.start_cycle =
-        view_as<std::uint32_t>(bytes(kStartCycle), size(kStartCycle));
-    c.end_cycle = view_as<std::uint32_t>(bytes(kEndCycle), size(kEndCycle));
-    c.local_index =
-        view_as<std::uint32_t>(bytes(kLocalIndex), size(kLocalIndex));
-    c.phase = view_as<std::uint32_t>(bytes(kPhase), size(kPhase));
-    c.epoch = view_as<std::uint32_t>(bytes(kEpoch), size(kEpoch));
-    c.kind = view_as<std::uint8_t>(bytes(kKind), size(kKind));
-    c.kernel = view_as<std::uint32_t>(bytes(kKernel), size(kKernel));
-    c.operation = view_as<std::uint32_t>(bytes(kOperation), size(kOperation));
-    c.metadata = view_as<std::uint32_t>(bytes(kMetadata), size(kMetadata));
+    for_each_sample_column([&](const auto& column) {
+      using T = typename std::remove_cvref_t<decltype(column)>::Element;
+      const std::size_t i = section_index(detail::array_of(column));
+      c.*column.column = view_as<T>(bytes(i), size(i));
+    });
     c.list_offsets =
         view_as<std::uint64_t>(bytes(kListOffsets), size(kListOffsets));
     c.list_entries =
@@ -816,14 +807,16 @@ std::optional<std::string> plan_package(const ProfileColumns& columns,
     return "invalid columns: " + fault->to_string();
   }
 
-  const std::array<std::span<const unsigned char>, kSectionCount> raw = {
-      bytes_of(columns.string_offsets), bytes_of(columns.string_bytes),
-      bytes_of(columns.tiles),          bytes_of(columns.start_cycle),
-      bytes_of(columns.end_cycle),      bytes_of(columns.local_index),
-      bytes_of(columns.phase),          bytes_of(columns.epoch),
-      bytes_of(columns.kind),           bytes_of(columns.kernel),
-      bytes_of(columns.operation),      bytes_of(columns.metadata),
-      bytes_of(columns.list_offsets),   bytes_of(columns.list_entries)};
+  std::array<std::span<const unsigned char>, kSectionCount> raw;
+  raw[kStringOffsets] = bytes_of(columns.string_offsets);
+  raw[kStringBytes] = bytes_of(columns.string_bytes);
+  raw[kTiles] = bytes_of(columns.tiles);
+  for_each_sample_column([&](const auto& column) {
+    raw[section_index(detail::array_of(column))] =
+        bytes_of(columns.*column.column);
+  });
+  raw[kListOffsets] = bytes_of(columns.list_offsets);
+  raw[kListEntries] = bytes_of(columns.list_entries);
   // Progress counts decoded section bytes: once for the write, and once
   // more for the compression, which can take as long as the write and comes
   // before it.

@@ -233,6 +233,55 @@ TEST(ReportPackage, ChecksumCatchesAFlippedByteInEverySection) {
   }
 }
 
+// The directory in the order docs/package-format.md gives, each section
+// named and sized from the header's counts as it says. awkward_report()
+// holds N = 5 samples, S = 11 strings, L = 4 lists of E = 5 entries in all,
+// and T = 5 tiles.
+TEST(ReportPackage, SectionsFollowTheDocumentedLayout) {
+  const std::string valid = encode(awkward_report());
+  const std::uint64_t n = 5;
+  const std::uint64_t s = 11;
+  const std::uint64_t l = 4;
+  const std::uint64_t e = 5;
+  const std::uint64_t t = 5;
+  const std::uint64_t string_bytes =
+      to_columns(awkward_report()).string_bytes.size();
+  struct Row {
+    const char* name;
+    std::uint64_t size;  // decoded
+  };
+  const std::vector<Row> rows = {
+      {"string offsets", 8 * (s + 1)},
+      {"string bytes", string_bytes},
+      {"tiles", 24 * t},
+      {"start_cycle", 4 * n},
+      {"end_cycle", 4 * n},
+      {"local_index", 4 * n},
+      {"phase", 4 * n},
+      {"epoch", 4 * n},
+      {"kind", n},
+      {"kernel", 4 * n},
+      {"operation", 4 * n},
+      {"metadata", 4 * n},
+      {"metadata list offsets", 8 * (l + 1)},
+      {"metadata entries", 8 * e},
+  };
+  ASSERT_EQ(rows.size(), kSections);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    EXPECT_EQ(get64(valid, kDirectory + 40 * i + 24), rows[i].size);
+    std::string bytes = valid;
+    set_le(bytes, kDirectory + 40 * i, 99, 4);
+    reseal(bytes);
+    const std::string expected = "directory entry " + std::to_string(i) +
+                                 " has section id 99, expected " +
+                                 std::to_string(i + 1) + " (" + rows[i].name +
+                                 ")";
+    EXPECT_NE(load_error(bytes).find(expected), std::string::npos)
+        << load_error(bytes);
+  }
+}
+
 // Both versions: the id checks of raw columns run inside the checksum pass,
 // which differs between them.
 class RejectsBadContent : public ::testing::TestWithParam<std::uint32_t> {};

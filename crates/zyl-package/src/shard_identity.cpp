@@ -117,15 +117,8 @@ std::array<std::uint8_t, 16> profile_fingerprint(
   // the reserved field is zero in valid columns, so hashing them whole
   // costs nothing in meaning and saves a pass over the tiles.
   hash.array(columns.tiles);
-  hash.array(columns.start_cycle);
-  hash.array(columns.end_cycle);
-  hash.array(columns.local_index);
-  hash.array(columns.phase);
-  hash.array(columns.epoch);
-  hash.array(columns.kind);
-  hash.array(columns.kernel);
-  hash.array(columns.operation);
-  hash.array(columns.metadata);
+  for_each_sample_column(
+      [&](const auto& column) { hash.array(columns.*column.column); });
   hash.array(columns.string_offsets);
   hash.array(columns.string_bytes);
   hash.array(columns.list_offsets);

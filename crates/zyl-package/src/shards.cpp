@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "zyl_package/atomic_file.h"
+#include "zyl_package/profile_columns.h"
 #include "zyl_package/report_io.h"
 
 namespace zyl_package {
@@ -47,16 +48,9 @@ ProfileColumns tile_range(const ProfileColumns& columns, std::size_t first_tile,
   // shard gives it its own identity.
   shard.shard.reset();
   shard.tiles = storage->tiles;
-  const auto cut = [&](auto column) { return column.subspan(begin, count); };
-  shard.start_cycle = cut(columns.start_cycle);
-  shard.end_cycle = cut(columns.end_cycle);
-  shard.local_index = cut(columns.local_index);
-  shard.phase = cut(columns.phase);
-  shard.epoch = cut(columns.epoch);
-  shard.kind = cut(columns.kind);
-  shard.kernel = cut(columns.kernel);
-  shard.operation = cut(columns.operation);
-  shard.metadata = cut(columns.metadata);
+  for_each_sample_column([&](const auto& column) {
+    shard.*column.column = (columns.*column.column).subspan(begin, count);
+  });
   shard.storage = std::move(storage);
   return shard;
 }

@@ -12,6 +12,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "zyl_package/load_result.h"
@@ -133,6 +136,140 @@ struct ColumnBuffers {
   std::vector<std::uint64_t> list_offsets{0};
   std::vector<MetadataPair> list_entries;
 };
+
+// What the values of a sample column mean: how they are checked, and how a
+// sample's value is found (the number itself, or the id of its text or of
+// its metadata list in the profile's dictionaries).
+enum class SampleValues : std::uint8_t {
+  Number = 0,    // stored as the sample gives it
+  Kind = 1,      // a ProfileStepKind, 0..3
+  StringId = 2,  // id of a string
+  ListId = 3,    // id of a metadata list
+};
+
+namespace detail {
+
+// Stands for the field a SampleView lacks: the metadata list, which a
+// sample hands over as its entries.
+struct NoViewField {};
+
+template <typename T, SampleValues V>
+struct ViewFieldOf {
+  using type = T;
+};
+template <typename T>
+struct ViewFieldOf<T, SampleValues::Kind> {
+  using type = ProfileStepKind;
+};
+template <typename T>
+struct ViewFieldOf<T, SampleValues::StringId> {
+  using type = std::string_view;
+};
+template <typename T>
+struct ViewFieldOf<T, SampleValues::ListId> {
+  using type = NoViewField;
+};
+
+}  // namespace detail
+
+// The package section id of the first sample column: the strings (two
+// sections) and the tiles come before the sample columns.
+inline constexpr std::uint32_t kFirstSampleSection = 4;
+
+// One sample field as every columnar form holds it: the array of
+// ProfileColumns and of ColumnBuffers, where a SampleView holds the field
+// (its text for a string id; null for the metadata list), and the package
+// section that stores the column. The meaning and the section are part of
+// the type, so code over all columns can branch on them at compile time.
+template <typename T, SampleValues V, std::uint32_t Section>
+struct SampleColumn {
+  using Element = T;
+  using ViewField = typename detail::ViewFieldOf<T, V>::type;
+  static constexpr SampleValues kValues = V;
+  static constexpr std::uint32_t kSection = Section;  // directory id, from 1
+  // Position among the sample columns; arrays kept per sample column use it.
+  static constexpr std::size_t kIndex = Section - kFirstSampleSection;
+
+  // The field's JSON key, which also names its package section, its Python
+  // array and the column in check messages.
+  std::string_view name;
+  std::span<const T> ProfileColumns::*column;
+  std::vector<T> ColumnBuffers::*buffer;
+  ViewField SampleView::*field;
+};
+
+// The sample fields, in the order a package stores their sections; this
+// table is the one list of them that columns, readers, writers, checks and
+// bindings walk. Adding a field here (with its ProfileColumns and
+// ColumnBuffers arrays and its SampleView member) is what the columnar side
+// needs; the JSON form names its keys and their types itself.
+inline constexpr std::tuple kSampleColumns{
+    SampleColumn<std::uint32_t, SampleValues::Number, 4>{
+        "start_cycle", &ProfileColumns::start_cycle,
+        &ColumnBuffers::start_cycle, &SampleView::start_cycle},
+    SampleColumn<std::uint32_t, SampleValues::Number, 5>{
+        "end_cycle", &ProfileColumns::end_cycle, &ColumnBuffers::end_cycle,
+        &SampleView::end_cycle},
+    SampleColumn<std::uint32_t, SampleValues::Number, 6>{
+        "local_index", &ProfileColumns::local_index,
+        &ColumnBuffers::local_index, &SampleView::local_index},
+    SampleColumn<std::uint32_t, SampleValues::Number, 7>{
+        "phase", &ProfileColumns::phase, &ColumnBuffers::phase,
+        &SampleView::phase},
+    SampleColumn<std::uint32_t, SampleValues::Number, 8>{
+        "epoch", &ProfileColumns::epoch, &ColumnBuffers::epoch,
+        &SampleView::epoch},
+    SampleColumn<std::uint8_t, SampleValues::Kind, 9>{
+        "kind", &ProfileColumns::kind, &ColumnBuffers::kind, &SampleView::kind},
+    SampleColumn<std::uint32_t, SampleValues::StringId, 10>{
+        "kernel", &ProfileColumns::kernel, &ColumnBuffers::kernel,
+        &SampleView::kernel},
+    SampleColumn<std::uint32_t, SampleValues::StringId, 11>{
+        "operation", &ProfileColumns::operation, &ColumnBuffers::operation,
+        &SampleView::operation},
+    SampleColumn<std::uint32_t, SampleValues::ListId, 12>{
+        "metadata", &ProfileColumns::metadata, &ColumnBuffers::metadata,
+        nullptr},
+};
+
+inline constexpr std::size_t kSampleColumnCount =
+    std::tuple_size_v<decltype(kSampleColumns)>;
+
+// Bytes one sample takes over all the sample columns.
+inline constexpr std::size_t kSampleBytes = std::apply(
+    [](const auto&... column) {
+      return (sizeof(typename std::remove_cvref_t<decltype(column)>::Element) +
+              ...);
+    },
+    kSampleColumns);
+
+namespace detail {
+template <std::size_t... I>
+constexpr bool sample_columns_in_order(std::index_sequence<I...>) {
+  return ((std::tuple_element_t<I, decltype(kSampleColumns)>::kIndex == I) &&
+          ...);
+}
+}  // namespace detail
+// A column's section follows from its place in the table: the table's order
+// is the file's.
+static_assert(detail::sample_columns_in_order(
+    std::make_index_sequence<kSampleColumnCount>{}));
+
+// Calls `visit(column)` for each entry of kSampleColumns, in order.
+template <typename Visit>
+constexpr void for_each_sample_column(Visit&& visit) {
+  std::apply([&visit](const auto&... column) { (visit(column), ...); },
+             kSampleColumns);
+}
+
+// Returns true when `visit(column)` does for every entry of kSampleColumns,
+// stopping at the first false.
+template <typename Visit>
+constexpr bool all_sample_columns(Visit&& visit) {
+  return std::apply(
+      [&visit](const auto&... column) { return (visit(column) && ...); },
+      kSampleColumns);
+}
 
 // Returns columns viewing `buffers`, which they take over and keep alive.
 [[nodiscard]] ProfileColumns columns_from(std::uint64_t clock_hz,
