@@ -97,18 +97,20 @@ class GenerateLine final : public CommandLine {
                    "Counter frequency (default 1330000000)")
         ->transform(any_count<std::uint64_t>())
         ->type_name("HZ");
+    // The generator would quietly clamp larger tables and turn 0 phases or
+    // epochs into 1, so such values are refused instead.
     app.add_option("--kernels", g.kernels, "Distinct kernels (default 300)")
-        ->transform(any_count<std::uint32_t>())
+        ->transform(integer_in(0, zyl_package::kMaxGeneratedNames))
         ->type_name("N");
     app.add_option("--operations", g.operations,
                    "Distinct operations (default 40)")
-        ->transform(any_count<std::uint32_t>())
+        ->transform(integer_in(0, zyl_package::kMaxGeneratedNames))
         ->type_name("N");
     app.add_option("--phases", g.phases, "Phases (default 24)")
-        ->transform(any_count<std::uint32_t>())
+        ->transform(integer_in(1, zyl_package::kMaxGeneratedPhases))
         ->type_name("N");
     app.add_option("--epochs", g.epochs, "Epochs per phase (default 4)")
-        ->transform(any_count<std::uint32_t>())
+        ->transform(integer_in(1, zyl_package::kMaxGeneratedPhases))
         ->type_name("N");
     app.add_option("--format", format_,
                    "json or zpk (default: by the file's extension)")

@@ -145,8 +145,8 @@ SelectionOptions add_selection_options(CLI::App& app, Selection& selection,
   }
   if ((parts & kThreads) != 0) {
     app.add_option("--threads", selection.threads,
-                   "Query threads (default: the hardware's count)")
-        ->transform(integer_in(1, kMaxThreads))
+                   "Query threads (default, or 0: the hardware's count)")
+        ->transform(integer_in(0, kMaxThreads))
         ->type_name("N");
   }
   app.add_flag("--concatenate", selection.concatenate,
@@ -160,15 +160,16 @@ SelectionOptions add_selection_options(CLI::App& app, Selection& selection,
 
 void add_limit_options(CLI::App& app, zyl_package::ReadLimits& limits) {
   constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
+  // A limit of 0 would refuse every report, so the smallest is 1.
   app.add_option("--max-file-size", limits.max_file_bytes,
                  "Largest report file accepted (K/M/G/T suffixes; no limit "
                  "by default)")
-      ->transform(byte_count(0, kNoLimit))
+      ->transform(byte_count(1, kNoLimit))
       ->type_name("BYTES");
   app.add_option("--max-memory", limits.max_memory_bytes,
                  "Most memory a report's columns may take (K/M/G/T "
                  "suffixes; by default what the machine has available)")
-      ->transform(byte_count(0, kNoLimit))
+      ->transform(byte_count(1, kNoLimit))
       ->type_name("BYTES");
   app.add_option("--max-depth", limits.max_depth,
                  "Deepest JSON nesting accepted")
@@ -176,7 +177,7 @@ void add_limit_options(CLI::App& app, zyl_package::ReadLimits& limits) {
       ->type_name("N");
   app.add_option("--max-string", limits.max_string_bytes,
                  "Longest string accepted (K/M/G/T suffixes)")
-      ->transform(byte_count(0, std::numeric_limits<std::size_t>::max()))
+      ->transform(byte_count(1, std::numeric_limits<std::size_t>::max()))
       ->type_name("BYTES");
 }
 

@@ -78,14 +78,15 @@ TEST(ParseLists, MergesRangesAndRepeats) {
   EXPECT_EQ(std::get<std::set<std::uint32_t>>(capped).size(), 1'000'000U);
 }
 
-// Numbers are decimal whatever their leading zeros.
+// Numbers are decimal whatever their leading zeros, and 0 keeps its
+// documented meanings: no samples listed, and the hardware's thread count.
 TEST(OptionValues, NumbersAreDecimal) {
   const QueryCommand query = parse_query(
-      {"r.json", "--limit", "010", "--sample-limit", "00", "--threads", "08",
+      {"r.json", "--limit", "010", "--sample-limit", "00", "--threads", "0",
        "--max-depth", "010", "--at-offset", "010", "--max-memory", "010K"});
   EXPECT_EQ(query.selection.query.limit, 10U);
   EXPECT_EQ(query.selection.query.sample_limit, 0U);
-  EXPECT_EQ(query.selection.threads, 8U);
+  EXPECT_EQ(query.selection.threads, 0U);
   EXPECT_EQ(query.selection.limits.max_depth, 10U);
   EXPECT_EQ(query.selection.query.at_offset, std::optional<TimeBound>(10U));
   EXPECT_EQ(query.selection.limits.max_memory_bytes, 10U << 10);
@@ -146,8 +147,8 @@ TEST(OptionValues, BadValuesSayWhatWasExpected) {
       {{"query", "r.json", "--to", ".5%"},
        "--to: expected a cycle count or a percentage from 0% to 100% with at "
        "most 6 decimals, found '.5%'"},
-      {{"query", "r.json", "--threads", "0"},
-       "--threads: expected an integer in 1..1024, found '0'"},
+      {{"query", "r.json", "--threads", "1025"},
+       "--threads: expected an integer in 0..1024, found '1025'"},
       {{"query", "r.json", "--limit", "0x10"},
        "--limit: expected an integer in 0..18446744073709551615, found "
        "'0x10'"},
@@ -158,8 +159,18 @@ TEST(OptionValues, BadValuesSayWhatWasExpected) {
       {{"query", "r.json", "--max-file-size", "12X"},
        "--max-file-size: expected a byte count (digits, optionally followed "
        "by K, M, G or T), found '12X'"},
+      // A limit of nothing would refuse every report.
+      {{"query", "r.json", "--max-memory", "0"},
+       "--max-memory: expected a byte count of at least 1, found '0'"},
+      {{"convert", "a", "b.zpk", "--max-string", "0K"},
+       "--max-string: expected a byte count of at least 1, found '0K'"},
       {{"query", "r.json", "--max-depth", "0"},
        "--max-depth: expected an integer in 1..4294967295, found '0'"},
+      // The generator would turn these into other values without a word.
+      {{"generate", "-o", "x.json", "--phases", "0"},
+       "--phases: expected an integer in 1..1048576, found '0'"},
+      {{"generate", "-o", "x.json", "--kernels", "1048577"},
+       "--kernels: expected an integer in 0..1048576, found '1048577'"},
       {{"generate", "-o", "x.json", "--tiles", "4294967296"},
        "--tiles: expected an integer in 0..4294967295, found '4294967296'"},
       {{"convert", "in.json", "out.bin", "--to", "yaml"},
