@@ -48,9 +48,9 @@ const CLI::App* chosen_command(const CLI::App& app) {
   return chosen.empty() ? nullptr : chosen.front();
 }
 
-// The first word of `command` that looks like a long option ("--name" or
-// "--name=value") but names none of its options; words after "--" are
-// positionals, whatever they look like.
+// The first word CLI11 could not place in `command` that looks like a long
+// option ("--name" or "--name=value"): one the command does not have.
+// Words after "--" are positionals, whatever they look like.
 std::optional<std::string> unknown_option_name(const CLI::App& command) {
   for (const std::string& word : command.remaining()) {
     if (word == "--") break;
