@@ -1,7 +1,7 @@
 // The command line of zyl-profile: what each subcommand was asked to do, and
 // parse_options, which turns the arguments into it without touching a file.
 // Every command that reads samples embeds one Selection, so the filters,
-// the window and the read limits are declared, parsed and applied once.
+// the window and the read limits are declared once and bound to it.
 #pragma once
 
 #include <array>
