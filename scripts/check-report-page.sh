@@ -4,7 +4,7 @@
 # comparison are opened from file:// in Debian's headless Chromium, driven
 # by playwright-core, and must draw without an error, with maps of the
 # expected rows and columns, a tooltip over a busy cell, and as many chart
-# and table rows as groups (tools/zyl-profile/report/check_page.mjs).
+# and table rows as groups (tests/support/check_page.mjs).
 #   bash scripts/check-report-page.sh BUILD_DIR
 # Installs what is missing: playwright-core from the npm registry into
 # BUILD_DIR/report-pages/npm (kept there as a cache; its own browser
@@ -43,7 +43,7 @@ echo '{"format":"zyl-profile-report","version":1,"clock_hz":0,"tiles":[]}' \
 "$tool" report "$work/run.zpk" "$work/next.zpk" --limit 40 -o "$work/diff.html"
 rm -f "$work/run.zpk" "$work/next.zpk"
 
-CHROMIUM="$chromium" node "$root/tools/zyl-profile/report/check_page.mjs" \
+CHROMIUM="$chromium" node "$root/tests/support/check_page.mjs" \
   "$work/npm" "$work" "$work/small.html" "$work/run.html" \
   "$work/phases.html" "$work/diff.html" "$work/nothing.html" \
   "$work/no-tiles.html"

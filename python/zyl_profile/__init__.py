@@ -33,6 +33,7 @@ __all__ = [
     "PartialMerge",
     "Profile",
     "QueryReport",
+    "LoadError",
     "ReportError",
     "diff",
     "merge_partials",
@@ -102,8 +103,10 @@ _SAMPLE_FIELDS = [
 ]
 
 
-class ReportError(ValueError):
-    """A report that could not be read: where and what, as the tool says it.
+class LoadError(ValueError):
+    """A profile that could not be read: where and what, as the tool says it
+    (a file that cannot be read or parsed, or files that are not one whole
+    set of shards).
 
     str(error) is the tool's one-line message ("run.json:12:18:
     tiles[3].samples[17].start_cycle: expected ..."); the parts are the
@@ -125,6 +128,10 @@ class ReportError(ValueError):
         # Pickled by its fields, so an error raised on a dask worker arrives
         # on the client whole.
         return (type(self), (self._fields,))
+
+
+# The name it had first, kept so that code written against it still runs.
+ReportError = LoadError
 
 
 class PartialError(ValueError):
@@ -259,9 +266,9 @@ class _QueryPlan:
 
 
 def _outcome(outcome):
-    """The extension's answer, or its load error raised as ReportError."""
+    """The extension's answer, or its load error raised as LoadError."""
     if isinstance(outcome, dict):
-        raise ReportError(outcome)
+        raise LoadError(outcome)
     return outcome
 
 
@@ -617,7 +624,7 @@ class Profile:
 def open(path: Union[str, os.PathLike]) -> Profile:  # noqa: A001 (module API)
     """Reads a report (JSON or package, told apart by its first bytes).
 
-    Raises ReportError, with the file, JSON path, line and column, when the
+    Raises LoadError, with the file, JSON path, line and column, when the
     file cannot be read or is not a valid report.
     """
     text = os.fspath(path)
@@ -625,7 +632,7 @@ def open(path: Union[str, os.PathLike]) -> Profile:  # noqa: A001 (module API)
         raise TypeError(f"path must be a str or os.PathLike; got {path!r}")
     opened = _ext.open(text)
     if isinstance(opened, dict):
-        raise ReportError(opened)
+        raise LoadError(opened)
     return Profile(opened, text)
 
 
@@ -719,7 +726,7 @@ def query(paths: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
     Takes the keyword arguments of Profile.query, checked before any file is
     opened. The shards are opened one at a time, so memory holds one shard
     (a share such as "25%" is of the whole profile's span: the shards are
-    then opened twice, first to find it). Raises ReportError for a file that
+    then opened twice, first to find it). Raises LoadError for a file that
     cannot be read, and for files that are not one whole set of shards (one
     missing, given twice, left from another split, or of another profile),
     unless `concatenate` asks for the files' tiles in the order given.
@@ -732,7 +739,7 @@ def query(paths: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
 
 def _shard_order(paths: Any, concatenate: bool = False) -> List[str]:
     """The paths of a profile's files in shard order, checked from their
-    headers to be one whole set; raises ReportError when they are not."""
+    headers to be one whole set; raises LoadError when they are not."""
     return _outcome(_ext.shard_order(_shard_paths(paths), bool(concatenate)))
 
 

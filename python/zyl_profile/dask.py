@@ -59,12 +59,12 @@ def query(client, paths: Union[str, os.PathLike,
     Takes the keyword arguments of Profile.query, checked here before any
     task is submitted; `threads` is each task's thread count (0: every core
     of its worker's machine). The shards' headers are read here first, so a
-    set that is incomplete, repeated or mixed raises ReportError before any
+    set that is incomplete, repeated or mixed raises LoadError before any
     task runs (`concatenate` takes the files as given). A share such as
     "25%" is of the whole profile's span, so it costs a first round of small
     tasks, one per shard, that read each shard's span.
 
-    A task that fails raises its error here (a ReportError for a shard a
+    A task that fails raises its error here (a LoadError for a shard a
     worker could not read), and the other tasks are cancelled; shards that
     do not merge (different clocks) raise PartialError naming the shard.
     """

@@ -399,7 +399,7 @@ class ReportLine final : public CommandLine {
   }
 
  private:
-  ReportCommand command_;
+  PageCommand command_;
   CLI::Option* sort_by_ = nullptr;
 };
 

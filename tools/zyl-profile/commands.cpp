@@ -20,8 +20,8 @@
 #include "format/text_table.h"
 #include "options.h"
 #include "output.h"
+#include "page.h"
 #include "process.h"
-#include "report.h"
 #include "samples.h"
 #include "trace.h"
 #include "zyl_package/atomic_file.h"
@@ -66,18 +66,18 @@ ExitCode run_query(const QueryCommand& command) {
       zyl_profile::query(*profile, command.selection.query,
                          ParallelOptions{command.selection.threads});
   if (!answer.ok()) {
-    report_load_error(answer.error());
+    print_load_error(answer.error());
     return ExitCode::ReadError;
   }
   const ExitCode status =
       write_output(print_result(command, answer.value().report));
-  for (const std::string& note : answer.value().notes) report_note(note);
+  for (const std::string& note : answer.value().notes) print_note(note);
   if (command.printing.timings) {
     const AnswerCosts& costs = answer.value().costs;
     const std::string files =
         profile->size() == 1 ? ""
                              : fmt::format(" over {} shards", profile->size());
-    report_note(fmt::format(
+    print_note(fmt::format(
         "load {:.1f} ms, query {:.1f} ms{} on {} {}, peak memory {:.1f} MiB",
         costs.load_ms, costs.query_ms, files, costs.threads,
         costs.threads == 1 ? "thread" : "threads", peak_memory_mib()));
@@ -104,7 +104,7 @@ ExitCode run_generate(const GenerateCommand& command) {
         package_options(command.compress), &written);
   }
   if (error) {
-    report_error(error->to_string());
+    print_error(error->to_string());
     return ExitCode::ReadError;
   }
   return ExitCode::Success;
@@ -124,7 +124,7 @@ ExitCode run_convert(const ConvertCommand& command) {
                                    package_options(command.compress), &written);
   }
   if (error) {
-    report_error(error->to_string());
+    print_error(error->to_string());
     return ExitCode::ReadError;
   }
   return ExitCode::Success;
@@ -150,8 +150,8 @@ ExitCode run_split(const SplitCommand& command) {
     std::error_code failed;
     std::filesystem::create_directories(folder, failed);
     if (failed) {
-      report_error(fmt::format("{}: cannot make the folder: {}",
-                               folder.string(), failed.message()));
+      print_error(fmt::format("{}: cannot make the folder: {}", folder.string(),
+                              failed.message()));
       return ExitCode::ReadError;
     }
   }
@@ -170,12 +170,12 @@ ExitCode run_split(const SplitCommand& command) {
                                               Counted::ShareOnly);
       });
   if (!written.ok()) {
-    report_load_error(written.error());
+    print_load_error(written.error());
     return ExitCode::ReadError;
   }
   const std::size_t count = written.value();
   if (count < command.shards) {
-    report_note(fmt::format(
+    print_note(fmt::format(
         "wrote {} {} rather than {}: a shard holds at least one tile and {} "
         "has {}",
         count, count == 1 ? "shard" : "shards", command.shards,
@@ -201,9 +201,7 @@ ExitCode run_command(const ExportCommand& command) {
   return run_export(command);
 }
 ExitCode run_command(const SplitCommand& command) { return run_split(command); }
-ExitCode run_command(const ReportCommand& command) {
-  return run_report(command);
-}
+ExitCode run_command(const PageCommand& command) { return run_page(command); }
 
 }  // namespace
 
@@ -213,7 +211,7 @@ int run(int argc, char** argv) {
     const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
     const ParseResult parsed = parse_options(args);
     if (const auto* usage = std::get_if<UsageError>(&parsed)) {
-      report_error(usage->message);
+      print_error(usage->message);
       std::fputs(fmt::format("{}\n", kUsageHint).c_str(), stderr);
       return static_cast<int>(ExitCode::Usage);
     }
@@ -221,9 +219,9 @@ int run(int argc, char** argv) {
         std::visit([](const auto& command) { return run_command(command); },
                    std::get<Options>(parsed)));
   } catch (const std::bad_alloc&) {
-    report_error("out of memory");
+    print_error("out of memory");
   } catch (const std::exception& error) {
-    report_error(error.what());
+    print_error(error.what());
   }
   return static_cast<int>(ExitCode::ReadError);
 }

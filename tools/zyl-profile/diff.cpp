@@ -295,11 +295,11 @@ ExitCode run_diff(const DiffCommand& command) {
   const Loaded<std::vector<ProfileSet>> profiles =
       open_profiles(command.reports, options);
   if (!profiles.ok()) {
-    report_load_error(profiles.error());
+    print_load_error(profiles.error());
     return ExitCode::ReadError;
   }
   if (profiles.value().size() != 2) {
-    report_error(fmt::format(
+    print_error(fmt::format(
         "BASE NEW: expected two profiles to compare (each one report or the "
         "shards of one), found {}",
         profiles.value().size()));
@@ -310,7 +310,7 @@ ExitCode run_diff(const DiffCommand& command) {
       profiles.value()[0], profiles.value()[1], command.selection.query,
       command.diff, ParallelOptions{command.selection.threads});
   if (!answer.ok()) {
-    report_load_error(answer.error());
+    print_load_error(answer.error());
     return ExitCode::ReadError;
   }
   const DiffReport& diff = answer.value().report;
@@ -330,7 +330,7 @@ ExitCode run_diff(const DiffCommand& command) {
   const ExitCode written = write_output(out);
   if (command.printing.timings) {
     const AnswerCosts& costs = answer.value().costs;
-    report_note(fmt::format(
+    print_note(fmt::format(
         "load {:.1f} ms, queries {:.1f} ms on up to {} {}, peak memory {:.1f} "
         "MiB",
         costs.load_ms, costs.query_ms, costs.threads,

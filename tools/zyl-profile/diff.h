@@ -13,7 +13,6 @@
 
 namespace zyl_profile::cli {
 
-
 // Appends the table for people: the changed groups (a comparison without
 // changes says so in one line instead of a table of zeros), the totals, and
 // what regressed above --fail-above, one name per line. Fitted to

@@ -153,7 +153,7 @@ ExitCode run_export(const ExportCommand& command) {
         return std::nullopt;
       });
   if (status == ExitCode::Success) {
-    for (const std::string& note : notes) report_note(note);
+    for (const std::string& note : notes) print_note(note);
   }
   return status;
 }

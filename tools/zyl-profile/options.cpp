@@ -109,7 +109,7 @@ ParseResult parse_options(const std::vector<std::string>& args) {
     std::variant<Options, UsageError> built = line->finish();
     // A page shows the command line that made it, as typed.
     if (auto* options = std::get_if<Options>(&built)) {
-      if (auto* report = std::get_if<ReportCommand>(options)) {
+      if (auto* report = std::get_if<PageCommand>(options)) {
         report->arguments = args;
       }
     }

@@ -147,7 +147,7 @@ inline constexpr std::uint32_t kMaxShards = 65536;
 
 // `zyl-profile report REPORT [NEW] -o PAGE.html [query options]`: one
 // report's picture, or two reports compared (BASE then NEW).
-struct ReportCommand {
+struct PageCommand {
   // One profile, or BASE and NEW; each one file or the shards of one.
   std::vector<std::filesystem::path> reports;
   std::filesystem::path output;
@@ -171,7 +171,7 @@ struct PrintText {
 // What the command line asks for.
 using Options = std::variant<QueryCommand, GenerateCommand, ConvertCommand,
                              PrintText, TraceCommand, DiffCommand,
-                             ExportCommand, SplitCommand, ReportCommand>;
+                             ExportCommand, SplitCommand, PageCommand>;
 
 // A command line that cannot be run; `message` is one line without the
 // program name or the hint to --help.

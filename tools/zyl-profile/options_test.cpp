@@ -440,15 +440,15 @@ TEST(ParseOptions, NewCommandsOwnOptions) {
 TEST(ParseOptions, ReportBoundsItsGroupsAndKeepsTheCommandLine) {
   const Args args{"report",  "base.zpk", "new.zpk", "--kind",
                   "compute", "-o",       "Run.HTM"};
-  const ReportCommand compared = parse_as<ReportCommand>(args);
+  const PageCommand compared = parse_as<PageCommand>(args);
   EXPECT_EQ(compared.reports,
             (std::vector<std::filesystem::path>{"base.zpk", "new.zpk"}));
   EXPECT_EQ(compared.output, "Run.HTM");
   EXPECT_EQ(compared.selection.query.limit, kDefaultPageGroups);
   EXPECT_EQ(compared.selection.query.kind, StepKind::Compute);
   EXPECT_EQ(compared.arguments, args);
-  EXPECT_EQ(parse_as<ReportCommand>({"report", "r.zpk", "-o", "page", "--limit",
-                                     "500", "--group-by", "tile"})
+  EXPECT_EQ(parse_as<PageCommand>({"report", "r.zpk", "-o", "page", "--limit",
+                                   "500", "--group-by", "tile"})
                 .selection.query.limit,
             kMaxPageGroups);
   EXPECT_EQ(usage_error({"report", "r.zpk", "-o", "p.html", "--limit", "0"}),

@@ -23,9 +23,9 @@
 namespace zyl_profile::cli {
 namespace {
 
-// Prints one error line on stderr. The text may carry bytes from the report
-// or the command line, so it is escaped like table output.
-void print_error(std::string_view message) {
+// Prints one message line on stderr. The text may carry bytes from the
+// report or the command line, so it is escaped like table output.
+void print_message(std::string_view message) {
   const std::string line =
       fmt::format("{}: {}\n", kProgramName, terminal_escape(message));
   std::fputs(line.c_str(), stderr);
@@ -147,10 +147,10 @@ double peak_memory_mib() {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;  // KiB on Linux
 }
 
-void report_error(std::string_view message) { print_error(message); }
+void print_error(std::string_view message) { print_message(message); }
 
-void report_note(std::string_view message) {
-  print_error(fmt::format("note: {}", message));
+void print_note(std::string_view message) {
+  print_message(fmt::format("note: {}", message));
 }
 
 ExitCode write_output(std::string_view text) { return print_result(text); }
@@ -173,14 +173,14 @@ std::optional<ProfileSet> open_set(
     const OpenOptions& options) {
   Loaded<ProfileSet> opened = ProfileSet::open(paths, options);
   if (!opened.ok()) {
-    report_load_error(opened.error());
+    print_load_error(opened.error());
     return std::nullopt;
   }
   return std::move(opened).value();
 }
 
-void report_load_error(const zyl_package::LoadError& error) {
-  report_error(error.to_string());
+void print_load_error(const zyl_package::LoadError& error) {
+  print_error(error.to_string());
 }
 
 std::optional<ProfileColumns> open_report(
@@ -192,7 +192,7 @@ std::optional<ProfileColumns> open_report(
     return zyl_package::read_columns(path, limits, &read);
   }();
   if (!opened.ok()) {
-    report_error(opened.error().to_string());
+    print_error(opened.error().to_string());
     return std::nullopt;
   }
   return std::move(opened).value();
@@ -202,7 +202,7 @@ ExitCode write_atomically(const std::filesystem::path& path,
                           const std::function<void(std::ostream&)>& write) {
   if (const zyl_package::WriteResult error =
           zyl_package::write_file_atomically(path, write)) {
-    report_error(error->to_string());
+    print_error(error->to_string());
     return ExitCode::ReadError;
   }
   return ExitCode::Success;
@@ -221,11 +221,11 @@ ExitCode write_from_profile(
         if (failed) out.setstate(std::ios::badbit);
       });
   if (failed) {
-    report_load_error(*failed);
+    print_load_error(*failed);
     return ExitCode::ReadError;
   }
   if (error) {
-    report_error(error->to_string());
+    print_error(error->to_string());
     return ExitCode::ReadError;
   }
   return ExitCode::Success;

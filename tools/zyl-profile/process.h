@@ -1,7 +1,7 @@
-// The process services every command shares: exit statuses, one escaped
-// line per error or note on stderr, the result on stdout (written once and
-// quietly abandoned when the reader has gone away), the opening of a report
-// with progress on a terminal, and the --timings line.
+// The process services every command shares: exit statuses, messages on
+// stderr (one escaped line per error or note), the result on stdout (written
+// once and quietly abandoned when the reader has gone away), the opening of a
+// report with progress on a terminal, and the --timings line.
 #pragma once
 
 #include <chrono>
@@ -36,10 +36,10 @@ enum class ExitCode : std::uint8_t {
 
 // Prints "zyl-profile: MESSAGE" on stderr; the message may carry bytes from
 // a file or the command line, so it is escaped for the terminal.
-void report_error(std::string_view message);
+void print_error(std::string_view message);
 
 // Prints "zyl-profile: note: MESSAGE" on stderr, escaped the same way.
-void report_note(std::string_view message);
+void print_note(std::string_view message);
 
 // Writes the result to stdout: Success when written or when the reader went
 // away (`| head`), ReadError with a message when the write failed.
@@ -65,7 +65,7 @@ void report_note(std::string_view message);
     const OpenOptions& options);
 
 // Prints a load error (a file that cannot be read, shards that disagree).
-void report_load_error(const zyl_package::LoadError& error);
+void print_load_error(const zyl_package::LoadError& error);
 
 // Writes `path` atomically through `write` (see write_file_atomically). On
 // failure prints the error and returns ReadError, else Success.

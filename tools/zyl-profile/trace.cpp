@@ -519,14 +519,14 @@ ExitCode run_trace(const TraceCommand& command) {
         return std::nullopt;
       });
   if (status != ExitCode::Success) return status;
-  for (const std::string& note : notes) report_note(note);
+  for (const std::string& note : notes) print_note(note);
   if (stats.clock_hz == 0) {
-    report_note(
+    print_note(
         "the report's clock_hz is 0, so the trace shows one cycle as one "
         "nanosecond");
   }
   if (stats.sequential_tids) {
-    report_note(
+    print_note(
         "the tile numbers or lanes are too large for tid = tile + 1 + lane * "
         "2^24, so the tracks are numbered 1, 2, ... in tile order");
   }

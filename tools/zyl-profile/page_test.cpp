@@ -2,7 +2,7 @@
 // a gap as full, hostile names that cannot end the data's <script> element,
 // names cut at a character boundary, the command line as a shell reads it,
 // and a comparison carrying both maps and the joined rows.
-#include "report.h"
+#include "page.h"
 
 #include <gtest/gtest.h>
 #include <simdjson.h>

@@ -1,6 +1,6 @@
 // The report page: the data block built from the query's result and the
 // occupancy, the template filled in, and the command that writes it.
-#include "report.h"
+#include "page.h"
 
 #include <fmt/format.h>
 
@@ -14,7 +14,7 @@
 #include "diff.h"
 #include "format/json_writer.h"
 #include "output.h"  // group_fields
-#include "report/page_files.h"
+#include "page/page_files.h"
 #include "samples.h"
 #include "zyl_profile/notes.h"
 
@@ -441,17 +441,17 @@ std::string render_page(const PageInput& input) {
   return page;
 }
 
-ExitCode run_report(const ReportCommand& command) {
+ExitCode run_page(const PageCommand& command) {
   const Loaded<std::vector<ProfileSet>> opened = open_profiles(
       command.reports,
       open_options(command.selection.limits, command.selection.concatenate));
   if (!opened.ok()) {
-    report_load_error(opened.error());
+    print_load_error(opened.error());
     return ExitCode::ReadError;
   }
   const std::vector<ProfileSet>& profiles = opened.value();
   if (profiles.size() > 2 || (profiles.size() == 2 && command.sort_given)) {
-    report_error(
+    print_error(
         profiles.size() > 2
             ? fmt::format("REPORT: expected one profile, or two (BASE NEW) to "
                           "compare, found {}",
@@ -478,7 +478,7 @@ ExitCode run_report(const ReportCommand& command) {
   for (const ProfileSet& set : profiles) {
     Loaded<QueryAnswer> answer = zyl_profile::query(set, query, parallel);
     if (!answer.ok()) {
-      report_load_error(answer.error());
+      print_load_error(answer.error());
       return ExitCode::ReadError;
     }
     costs.load_ms += answer.value().costs.load_ms;
@@ -495,7 +495,7 @@ ExitCode run_report(const ReportCommand& command) {
     const Clock::time_point map_start = Clock::now();
     Loaded<Occupancy> map = occupancy(set, query, bins, parallel);
     if (!map.ok()) {
-      report_load_error(map.error());
+      print_load_error(map.error());
       return ExitCode::ReadError;
     }
     profile.occupancy = std::move(map.value());
@@ -516,9 +516,9 @@ ExitCode run_report(const ReportCommand& command) {
       write_atomically(command.output, [&](std::ostream& out) { out << page; });
   const double page_ms = elapsed_ms(page_start);
   if (status != ExitCode::Success) return status;
-  for (const std::string& note : notes) report_note(note);
+  for (const std::string& note : notes) print_note(note);
   if (command.timings) {
-    report_note(fmt::format(
+    print_note(fmt::format(
         "load {:.1f} ms, query {:.1f} ms, map {:.1f} ms, page {:.1f} ms "
         "({:.0f} KiB) on {} {}, peak memory {:.1f} MiB",
         costs.load_ms, costs.query_ms, map_ms, page_ms,

@@ -65,6 +65,6 @@ struct PageInput {
 [[nodiscard]] std::string render_page(const PageInput& input);
 
 // Runs `zyl-profile report`: writes the page atomically, or nothing.
-[[nodiscard]] ExitCode run_report(const ReportCommand& command);
+[[nodiscard]] ExitCode run_page(const PageCommand& command);
 
 }  // namespace zyl_profile::cli
