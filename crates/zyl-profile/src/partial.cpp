@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "grouping.h"
+#include "sorted_merge.h"
 
 namespace zyl_profile {
 namespace {
@@ -19,44 +20,19 @@ bool pair_before(const PhaseLongest& left, const PhaseLongest& right) {
          std::pair(right.phase, right.epoch);
 }
 
-// Merges two ascending lists into one, folding equal elements with `fold`.
-template <typename T, typename Less, typename Fold>
-std::vector<T> merge_sorted(std::vector<T>&& left, std::vector<T>&& right,
-                            Less less, Fold fold) {
-  if (right.empty()) return std::move(left);
-  if (left.empty()) return std::move(right);
-  std::vector<T> merged;
-  merged.reserve(left.size() + right.size());
-  auto l = left.begin();
-  auto r = right.begin();
-  while (l != left.end() && r != right.end()) {
-    if (less(*l, *r)) {
-      merged.push_back(std::move(*l++));
-    } else if (less(*r, *l)) {
-      merged.push_back(std::move(*r++));
-    } else {
-      fold(*l, std::move(*r++));
-      merged.push_back(std::move(*l++));
-    }
-  }
-  std::move(l, left.end(), std::back_inserter(merged));
-  std::move(r, right.end(), std::back_inserter(merged));
-  return merged;
-}
-
 void merge_group(PartialGroup& into, PartialGroup&& other) {
   into.work_cycles += other.work_cycles;
   into.first_offset = std::min(into.first_offset, other.first_offset);
   into.last_offset = std::max(into.last_offset, other.last_offset);
   into.tiles =
-      merge_sorted(std::move(into.tiles), std::move(other.tiles), std::less<>(),
-                   [](std::uint32_t&, std::uint32_t) {});
-  into.phases =
-      merge_sorted(std::move(into.phases), std::move(other.phases), pair_before,
-                   [](PhaseLongest& kept, PhaseLongest&& folded) {
-                     kept.cycles = std::max(kept.cycles, folded.cycles);
-                   });
-  into.durations = merge_sorted(
+      detail::merge_sorted(std::move(into.tiles), std::move(other.tiles),
+                           std::less<>(), [](std::uint32_t&, std::uint32_t) {});
+  into.phases = detail::merge_sorted(
+      std::move(into.phases), std::move(other.phases), pair_before,
+      [](PhaseLongest& kept, PhaseLongest&& folded) {
+        kept.cycles = std::max(kept.cycles, folded.cycles);
+      });
+  into.durations = detail::merge_sorted(
       std::move(into.durations), std::move(other.durations),
       [](const DurationCount& left, const DurationCount& right) {
         return left.cycles < right.cycles;
@@ -145,20 +121,21 @@ std::optional<PartialError> merge_partial(PartialResult& into,
                         "twice"};
   }
   into.shards =
-      merge_sorted(std::move(into.shards), std::move(other.shards),
-                   std::less<>(), [](std::uint64_t&, std::uint64_t) {});
+      detail::merge_sorted(std::move(into.shards), std::move(other.shards),
+                           std::less<>(), [](std::uint64_t&, std::uint64_t) {});
   into.tile_count += other.tile_count;
   into.sample_count += other.sample_count;
   into.matched_sample_count += other.matched_sample_count;
   into.profile_span_cycles =
       std::max(into.profile_span_cycles, other.profile_span_cycles);
-  into.groups = merge_sorted(std::move(into.groups), std::move(other.groups),
-                             name_before, merge_group);
+  into.groups =
+      detail::merge_sorted(std::move(into.groups), std::move(other.groups),
+                           name_before, merge_group);
   // Positions differ, so no two candidates are equal and the merge is the
   // same whichever side comes first.
-  into.samples =
-      merge_sorted(std::move(into.samples), std::move(other.samples),
-                   listed_before, [](PartialSample&, PartialSample&&) {});
+  into.samples = detail::merge_sorted(std::move(into.samples),
+                                      std::move(other.samples), listed_before,
+                                      [](PartialSample&, PartialSample&&) {});
   if (into.samples.size() > into.query.sample_limit) {
     into.samples.resize(into.query.sample_limit);
   }
