@@ -140,9 +140,9 @@ TEST(GroupSummaries, EpochsSplitPhasePairsAndZeroLengthGroupsStayZero) {
   EXPECT_EQ(phases.groups[1].name, "phase 0/1");
 }
 
-// Small groups are summarised by selection, large ones by counting, with
-// one bin per value or, for wide ranges, several values per bin: every way
-// must give what a sorted list gives.
+// A group's durations are counted in a window, in a histogram of a narrow
+// range, or kept and sorted when their range is wide, and an outlier leaves
+// a window: every way must give what a sorted list gives.
 TEST(GroupSummaries, PercentilesOfAnyGroupMatchASortedList) {
   struct Case {
     const char* what;

@@ -1,114 +1,24 @@
-// Partial results: merging the partials of shards, finishing a merged one
-// into a report, and their bytes. The partial of one shard is made by the
-// scan itself (query.cpp), from the same group states a report is
-// summarised from.
+// Partial results: merging the partials of shards and finishing a merged one
+// into a report. The partial of one shard is made by the scan itself
+// (query.cpp); its groups are group states settled, and they combine and
+// finish as the group states of one scan do.
 #include "zyl_profile/partial.h"
 
 #include <algorithm>
 #include <iterator>
-#include <limits>
 #include <utility>
 
+#include "group_state.h"
 #include "grouping.h"
+#include "sorted_merge.h"
 
 namespace zyl_profile {
 namespace {
-
-bool pair_before(const PhaseLongest& left, const PhaseLongest& right) {
-  return std::pair(left.phase, left.epoch) <
-         std::pair(right.phase, right.epoch);
-}
-
-// Merges two ascending lists into one, folding equal elements with `fold`.
-template <typename T, typename Less, typename Fold>
-std::vector<T> merge_sorted(std::vector<T>&& left, std::vector<T>&& right,
-                            Less less, Fold fold) {
-  if (right.empty()) return std::move(left);
-  if (left.empty()) return std::move(right);
-  std::vector<T> merged;
-  merged.reserve(left.size() + right.size());
-  auto l = left.begin();
-  auto r = right.begin();
-  while (l != left.end() && r != right.end()) {
-    if (less(*l, *r)) {
-      merged.push_back(std::move(*l++));
-    } else if (less(*r, *l)) {
-      merged.push_back(std::move(*r++));
-    } else {
-      fold(*l, std::move(*r++));
-      merged.push_back(std::move(*l++));
-    }
-  }
-  std::move(l, left.end(), std::back_inserter(merged));
-  std::move(r, right.end(), std::back_inserter(merged));
-  return merged;
-}
-
-void merge_group(PartialGroup& into, PartialGroup&& other) {
-  into.work_cycles += other.work_cycles;
-  into.first_offset = std::min(into.first_offset, other.first_offset);
-  into.last_offset = std::max(into.last_offset, other.last_offset);
-  into.tiles =
-      merge_sorted(std::move(into.tiles), std::move(other.tiles), std::less<>(),
-                   [](std::uint32_t&, std::uint32_t) {});
-  into.phases =
-      merge_sorted(std::move(into.phases), std::move(other.phases), pair_before,
-                   [](PhaseLongest& kept, PhaseLongest&& folded) {
-                     kept.cycles = std::max(kept.cycles, folded.cycles);
-                   });
-  into.durations = merge_sorted(
-      std::move(into.durations), std::move(other.durations),
-      [](const DurationCount& left, const DurationCount& right) {
-        return left.cycles < right.cycles;
-      },
-      [](DurationCount& kept, DurationCount&& folded) {
-        kept.count += folded.count;
-      });
-}
 
 bool name_before(const PartialGroup& left, const PartialGroup& right) {
   // char_traits<char> compares as unsigned char: byte-wise UTF-8 order, the
   // order the scan sorts its partial groups in.
   return left.name < right.name;
-}
-
-// Returns the duration at `rank` of the members in ascending order.
-std::uint32_t at_rank(const std::vector<DurationCount>& durations,
-                      std::uint64_t rank) {
-  std::uint64_t before = 0;
-  for (const DurationCount& entry : durations) {
-    before += entry.count;
-    if (rank < before) return entry.cycles;
-  }
-  return durations.empty() ? 0 : durations.back().cycles;
-}
-
-// The summary of a group, by the same rules the scan's summaries follow.
-GroupSummary summarise(PartialGroup&& group, std::uint64_t clock_hz) {
-  GroupSummary summary;
-  summary.name = std::move(group.name);
-  summary.dimensions = std::move(group.dimensions);
-  summary.tile_count = group.tiles.size();
-  summary.phase_count = group.phases.size();
-  for (const PhaseLongest& pair : group.phases) {
-    summary.phase_cycles += pair.cycles;
-  }
-  summary.work_cycles = group.work_cycles;
-  std::uint64_t count = 0;
-  for (const DurationCount& entry : group.durations) count += entry.count;
-  summary.sample_count = count;
-  if (count != 0) {
-    summary.minimum_cycles = group.durations.front().cycles;
-    summary.maximum_cycles = group.durations.back().cycles;
-    // The rank rule of `percentile`: the lower member between two.
-    summary.p50_cycles = at_rank(group.durations, ((count - 1) * 50) / 100);
-    summary.p95_cycles = at_rank(group.durations, ((count - 1) * 95) / 100);
-    summary.p99_cycles = at_rank(group.durations, ((count - 1) * 99) / 100);
-  }
-  summary.first_offset = group.first_offset;
-  summary.last_offset = group.last_offset;
-  detail::fill_ratios(summary, clock_hz);
-  return summary;
 }
 
 }  // namespace
@@ -145,20 +55,32 @@ std::optional<PartialError> merge_partial(PartialResult& into,
                         "twice"};
   }
   into.shards =
-      merge_sorted(std::move(into.shards), std::move(other.shards),
-                   std::less<>(), [](std::uint64_t&, std::uint64_t) {});
+      detail::merge_sorted(std::move(into.shards), std::move(other.shards),
+                           std::less<>(), [](std::uint64_t&, std::uint64_t) {});
   into.tile_count += other.tile_count;
   into.sample_count += other.sample_count;
   into.matched_sample_count += other.matched_sample_count;
   into.profile_span_cycles =
       std::max(into.profile_span_cycles, other.profile_span_cycles);
-  into.groups = merge_sorted(std::move(into.groups), std::move(other.groups),
-                             name_before, merge_group);
+  // A group in both is combined as a group state: the combine that joins
+  // the thread ranges of one scan.
+  const detail::PhaseLayout settled_layout;
+  detail::ChunkArena arena(0);
+  detail::GroupScratch scratch;
+  into.groups = detail::merge_sorted(
+      std::move(into.groups), std::move(other.groups), name_before,
+      [&](PartialGroup& kept, PartialGroup&& folded) {
+        detail::GroupState state =
+            detail::GroupState::from_partial(std::move(kept));
+        state.combine(detail::GroupState::from_partial(std::move(folded)),
+                      settled_layout, arena);
+        std::move(state).to_partial(kept, settled_layout, scratch);
+      });
   // Positions differ, so no two candidates are equal and the merge is the
   // same whichever side comes first.
-  into.samples =
-      merge_sorted(std::move(into.samples), std::move(other.samples),
-                   listed_before, [](PartialSample&, PartialSample&&) {});
+  into.samples = detail::merge_sorted(std::move(into.samples),
+                                      std::move(other.samples), listed_before,
+                                      [](PartialSample&, PartialSample&&) {});
   if (into.samples.size() > into.query.sample_limit) {
     into.samples.resize(into.query.sample_limit);
   }
@@ -178,8 +100,13 @@ QueryReport finish_partial(PartialResult&& partial) {
     report.at_offset = partial.query.at_offset->cycles();
   }
   report.groups.reserve(partial.groups.size());
+  const detail::PhaseLayout settled_layout;
+  detail::GroupScratch scratch;
   for (PartialGroup& group : partial.groups) {
-    report.groups.push_back(summarise(std::move(group), partial.clock_hz));
+    GroupKey key{std::move(group.name), std::move(group.dimensions)};
+    report.groups.push_back(
+        detail::GroupState::from_partial(std::move(group))
+            .finish(std::move(key), settled_layout, partial.clock_hz, scratch));
   }
   detail::order_groups(report.groups, partial.query.sort_by,
                        partial.query.limit);

@@ -114,7 +114,7 @@ struct RangeScan {
   }
 };
 
-using Phases = detail::Accumulator::Phases;
+using Phases = detail::GroupState::Phases;
 
 // Everything one scan reads, prepared once per query.
 struct Plan {
@@ -165,7 +165,7 @@ void scan_block_into(const Plan& plan, const Block& block, RangeScan& scan) {
     ++matched;
     const std::uint32_t phase = columns.phase[i];
     const std::uint32_t epoch = columns.epoch[i];
-    detail::Accumulator* group = nullptr;
+    detail::GroupState* group = nullptr;
     if constexpr (kBy == GroupBy::Phase) {
       group = &groups.of_phase(phase, epoch, offset);
     } else {

@@ -1,0 +1,702 @@
+// The group state: placing duration windows during the scan, combining
+// states, settling them into sorted lists, and the one summary every query,
+// thread range and partial ends in.
+#include "group_state.h"
+
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "sorted_merge.h"
+
+namespace zyl_profile::detail {
+namespace {
+
+// A narrow range of kept values is counted with one bin per value when
+// there are at most this many bins per value: walking a bin costs far less
+// than a step of a sort.
+constexpr std::uint64_t kBinsPerMember = 8;
+// 2^16 bins of u32: a quarter megabyte that stays in the core's cache, and
+// one bin per value for any group whose durations span less than 65536.
+constexpr std::uint32_t kHistogramBins = std::uint32_t{1} << 16;
+
+bool pair_before(const PhaseLongest& left, const PhaseLongest& right) {
+  return std::pair(left.phase, left.epoch) <
+         std::pair(right.phase, right.epoch);
+}
+
+bool cycles_before(const DurationCount& left, const DurationCount& right) {
+  return left.cycles < right.cycles;
+}
+
+std::size_t total_size(const ChunkedList& first,
+                       const std::vector<ChunkedList>& later) {
+  std::size_t size = first.size();
+  for (const ChunkedList& list : later) size += list.size();
+  return size;
+}
+
+// Copies the values of `first` and of every list in `later` into `out`.
+void gather(const ChunkedList& first, const std::vector<ChunkedList>& later,
+            std::vector<std::uint32_t>& out) {
+  out.resize(total_size(first, later));
+  std::uint32_t* next = out.data();
+  first.copy_to(next);
+  next += first.size();
+  for (const ChunkedList& list : later) {
+    list.copy_to(next);
+    next += list.size();
+  }
+}
+
+// Sorts `values` ascending. Long lists go by least significant digit
+// first, 11 bits a pass, skipping a pass whose digit all values share (the
+// high bits of durations and tile numbers mostly are): a few streaming
+// passes instead of a comparison sort's log n, which was most of the time
+// of a partial over many wide groups.
+void sort_values(std::vector<std::uint32_t>& values,
+                 std::vector<std::uint32_t>& spare) {
+  const std::size_t end = values.size();
+  constexpr std::size_t kRadixFrom = 1024;
+  constexpr unsigned kDigitBits = 11;
+  constexpr std::uint32_t kDigits = std::uint32_t{1} << kDigitBits;
+  if (end < kRadixFrom) {
+    std::sort(values.begin(), values.end());
+    return;
+  }
+  spare.resize(std::max(spare.size(), end));
+  std::uint32_t* from = values.data();
+  std::uint32_t* to = spare.data();
+  std::array<std::size_t, kDigits> counts{};
+  for (unsigned shift = 0; shift < 32; shift += kDigitBits) {
+    counts.fill(0);
+    for (std::size_t i = 0; i < end; ++i)
+      ++counts[(from[i] >> shift) % kDigits];
+    if (counts[(from[0] >> shift) % kDigits] == end) continue;
+    std::size_t place = 0;
+    for (std::size_t& count : counts) {
+      place += count;
+      count = place - count;
+    }
+    for (std::size_t i = 0; i < end; ++i) {
+      to[counts[(from[i] >> shift) % kDigits]++] = from[i];
+    }
+    std::swap(from, to);
+  }
+  if (from != values.data()) std::copy_n(from, end, values.data());
+}
+
+// A group as ascending lists: what a summary is read from and what a
+// partial carries. For a summary, durations no count holds may be left
+// `loose`, in any order: each lies below or above every counted one, and a
+// summary selects its ranks among them instead of sorting them.
+struct Settled {
+  std::span<const std::uint32_t> tiles;
+  std::span<const PhaseLongest> phases;
+  std::span<const DurationCount> durations;
+  std::span<std::uint32_t> loose;
+  std::uint64_t members = 0;  // durations counted, loose ones included
+};
+
+// Whether a settled group is summarised, so loose durations may stay as
+// they are, or made a partial, which lists every duration in order.
+enum class SettleFor : std::uint8_t { Summary = 0, Partial = 1 };
+
+// Calls `visit(span)` for every chunk of the group's kept durations.
+template <typename Visit>
+void for_each_kept_chunk(const GroupState& group, Visit&& visit) {
+  group.durations.for_each_chunk(visit);
+  for (const ChunkedList& list : group.later_durations) {
+    list.for_each_chunk(visit);
+  }
+}
+
+// Calls `visit(bin)` for every bin of `counts` that counts something, in
+// order. Counts are often sparse (durations spread over a few times as many
+// values as a group has members), so a block of empty bins is passed over
+// with one test, which the compiler makes a vector compare: the walk over
+// the bins was most of the time of a summary.
+template <typename Visit>
+void for_each_counted(const std::uint32_t* counts, std::uint32_t bins,
+                      Visit&& visit) {
+  constexpr std::uint32_t kBlock = 8;
+  std::uint32_t bin = 0;
+  for (; bins - bin >= kBlock; bin += kBlock) {
+    std::uint32_t any = 0;
+    for (std::uint32_t i = 0; i < kBlock; ++i) any |= counts[bin + i];
+    if (any == 0) continue;
+    for (std::uint32_t i = 0; i < kBlock; ++i) {
+      if (counts[bin + i] != 0) visit(bin + i);
+    }
+  }
+  for (; bin < bins; ++bin) {
+    if (counts[bin] != 0) visit(bin);
+  }
+}
+
+// Writes the member durations of the group with their counts, ascending, to
+// scratch.durations, and returns the number of members. The window's counts
+// or, for a narrow range of kept values, a histogram count most members; the
+// values outside those are left loose in scratch.loose when `purpose`
+// allows and no settled counts could fall among them, and otherwise sorted
+// and merged in with the settled counts. The group is being drained, so its
+// window counts the kept values that fall inside it in place.
+std::uint64_t settle_durations(GroupState& group, SettleFor purpose,
+                               GroupScratch& scratch) {
+  std::uint32_t low = 0;
+  std::uint32_t bins = 0;  // `counts` counts [low, low + bins)
+  std::uint32_t* counts = nullptr;
+  std::vector<std::uint32_t>& rest = scratch.loose;  // the others
+  rest.clear();
+  if (group.window_bins != 0) {
+    // Counts stay below 2^32: windows exist only for smaller profiles.
+    low = group.window_low;
+    bins = group.window_bins;
+    counts = group.window;
+    gather(group.durations, group.later_durations, rest);
+    rest.erase(std::remove_if(rest.begin(), rest.end(),
+                              [&](std::uint32_t value) {
+                                if (value - low >= bins) return false;
+                                ++counts[value - low];
+                                return true;
+                              }),
+               rest.end());
+  } else {
+    std::size_t count = 0;
+    std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
+    std::uint32_t most = 0;
+    for_each_kept_chunk(group, [&](std::span<const std::uint32_t> chunk) {
+      count += chunk.size();
+      for (const std::uint32_t value : chunk) {
+        least = std::min(least, value);
+        most = std::max(most, value);
+      }
+    });
+    const std::uint64_t range = std::uint64_t{most} - least + 1;
+    if (count != 0 && count <= std::numeric_limits<std::uint32_t>::max() &&
+        range <= kHistogramBins && range <= kBinsPerMember * count) {
+      // A narrow range (the usual case for one kernel): counted straight
+      // from the chunks, nothing copied or sorted.
+      low = least;
+      bins = static_cast<std::uint32_t>(range);
+      scratch.histogram.assign(bins, 0);
+      counts = scratch.histogram.data();
+      for_each_kept_chunk(group, [&](std::span<const std::uint32_t> chunk) {
+        for (const std::uint32_t value : chunk) ++counts[value - low];
+      });
+    } else {
+      gather(group.durations, group.later_durations, rest);
+    }
+  }
+  std::vector<DurationCount>& entries = scratch.durations;
+  entries.clear();
+  // Counted here, while the counts are in the cache: the summary then reads
+  // the entries once, and only up to its highest rank.
+  std::uint64_t members = 0;
+  const bool keep_loose = purpose == SettleFor::Summary;
+  if (group.settled_durations.empty() && (keep_loose || rest.empty())) {
+    // The counts in order, one bin per value.
+    for_each_counted(counts, bins, [&](std::uint32_t bin) {
+      members += counts[bin];
+      entries.push_back(DurationCount{low + bin, counts[bin]});
+    });
+    return members + rest.size();
+  }
+  sort_values(rest, scratch.spare);
+  const auto push = [&](std::uint32_t cycles, std::uint64_t count) {
+    members += count;
+    if (!entries.empty() && entries.back().cycles == cycles) {
+      entries.back().count += count;
+    } else {
+      entries.push_back(DurationCount{cycles, count});
+    }
+  };
+  // The sorted other values and the settled counts, merged, below `cycles`.
+  auto next = rest.cbegin();
+  auto settled = group.settled_durations.cbegin();
+  const auto push_below = [&](std::uint64_t cycles) {
+    while (true) {
+      const bool from_rest = next != rest.cend() && *next < cycles;
+      const bool from_settled =
+          settled != group.settled_durations.cend() && settled->cycles < cycles;
+      if (from_rest && (!from_settled || *next <= settled->cycles)) {
+        push(*next++, 1);
+      } else if (from_settled) {
+        push(settled->cycles, settled->count);
+        ++settled;
+      } else {
+        return;
+      }
+    }
+  };
+  for_each_counted(counts, bins, [&](std::uint32_t bin) {
+    const std::uint32_t cycles = low + bin;
+    push_below(cycles);
+    push(cycles, counts[bin]);
+  });
+  push_below(std::uint64_t{1} << 32);
+  rest.clear();
+  return members;
+}
+
+// Writes the distinct tiles of the group, ascending, to the front of
+// scratch.tiles and returns them.
+std::span<const std::uint32_t> settle_tiles(const GroupState& group,
+                                            GroupScratch& scratch) {
+  std::vector<std::uint32_t>& tiles = scratch.tiles;
+  gather(group.tile_runs, group.later_tile_runs, tiles);
+  tiles.insert(tiles.end(), group.settled_tiles.begin(),
+               group.settled_tiles.end());
+  sort_values(tiles, scratch.spare);
+  return {tiles.data(),
+          static_cast<std::size_t>(std::unique(tiles.begin(), tiles.end()) -
+                                   tiles.begin())};
+}
+
+// Writes the longest member of each pair of the group, ascending by pair,
+// to scratch.phases; `longest` is the group's longest member.
+void settle_phases(const GroupState& group, const PhaseLayout& layout,
+                   std::uint32_t longest, GroupScratch& scratch) {
+  std::vector<PhaseLongest>& pairs = scratch.phases;
+  pairs.clear();
+  if (layout.one_pair_per_group) {
+    // The group is its pair; its longest member is its maximum.
+    pairs.push_back(PhaseLongest{static_cast<std::uint32_t>(group.key >> 32),
+                                 static_cast<std::uint32_t>(group.key),
+                                 longest});
+  }
+  for (std::uint32_t i = 0; group.phase_row != nullptr && i < layout.pairs;
+       ++i) {
+    if (group.phase_row[i] == 0) continue;
+    pairs.push_back(
+        PhaseLongest{i / layout.epochs, i % layout.epochs,
+                     static_cast<std::uint32_t>(group.phase_row[i] - 1)});
+  }
+  group.phases.for_each(
+      [&](std::uint32_t phase, std::uint32_t epoch, std::uint32_t cycles) {
+        pairs.push_back(PhaseLongest{phase, epoch, cycles});
+      });
+  pairs.insert(pairs.end(), group.settled_phases.begin(),
+               group.settled_phases.end());
+  // The row comes out in pair order; the hash table and settled pairs of a
+  // combined state need sorting, and a pair held in two places folds into
+  // one with the longer member.
+  if (!std::is_sorted(pairs.begin(), pairs.end(), pair_before)) {
+    std::sort(pairs.begin(), pairs.end(), pair_before);
+  }
+  auto last = pairs.begin();
+  for (auto it = pairs.begin(); it != pairs.end(); ++it) {
+    if (last != pairs.begin() && !pair_before(*(last - 1), *it)) {
+      (last - 1)->cycles = std::max((last - 1)->cycles, it->cycles);
+    } else {
+      *last++ = *it;
+    }
+  }
+  pairs.erase(last, pairs.end());
+}
+
+// Returns the group as ascending lists: its settled lists themselves when
+// no scan added to it, otherwise lists built in `scratch`.
+Settled settle(GroupState& group, const PhaseLayout& layout, SettleFor purpose,
+               GroupScratch& scratch) {
+  if (!group.scanned()) {
+    std::uint64_t members = 0;
+    for (const DurationCount& entry : group.settled_durations) {
+      members += entry.count;
+    }
+    return {group.settled_tiles,
+            group.settled_phases,
+            group.settled_durations,
+            {},
+            members};
+  }
+  const std::uint64_t members = settle_durations(group, purpose, scratch);
+  std::uint32_t longest =
+      scratch.durations.empty() ? 0 : scratch.durations.back().cycles;
+  for (const std::uint32_t value : scratch.loose) {
+    longest = std::max(longest, value);
+  }
+  settle_phases(group, layout, longest, scratch);
+  return {settle_tiles(group, scratch), scratch.phases, scratch.durations,
+          scratch.loose, members};
+}
+
+// Fills the minimum, maximum and percentiles of a group's `count` members.
+// In ascending order the members are the loose values below the counted
+// ones, the counted ones, then the loose values above; each rank is read in
+// its part, and a loose part is selected in, not sorted: a group whose
+// durations spread too wide for counts takes a few passes instead of a sort.
+void fill_duration_stats(const Settled& lists, GroupSummary& summary) {
+  const std::span<const DurationCount> counted = lists.durations;
+  const auto above_begin = std::partition(
+      lists.loose.begin(), lists.loose.end(), [&](std::uint32_t value) {
+        return !counted.empty() && value < counted.front().cycles;
+      });
+  const std::span<std::uint32_t> below(lists.loose.begin(), above_begin);
+  const std::span<std::uint32_t> above(above_begin, lists.loose.end());
+  const std::uint64_t in_counts = lists.members - lists.loose.size();
+  if (!below.empty()) {
+    summary.minimum_cycles = *std::min_element(below.begin(), below.end());
+  } else {
+    summary.minimum_cycles = counted.empty()
+                                 ? *std::min_element(above.begin(), above.end())
+                                 : counted.front().cycles;
+  }
+  if (!above.empty()) {
+    summary.maximum_cycles = *std::max_element(above.begin(), above.end());
+  } else {
+    summary.maximum_cycles = counted.empty()
+                                 ? *std::max_element(below.begin(), below.end())
+                                 : counted.back().cycles;
+  }
+  // Ranks come ascending, so each selection in a part leaves the next one
+  // only the values after it to look at, and each walk of the counts goes
+  // on where the last one stopped.
+  std::size_t below_done = 0;
+  std::size_t above_done = 0;
+  auto entry = counted.begin();
+  std::uint64_t before_entry = 0;  // members of the entries before `entry`
+  const auto select = [](std::span<std::uint32_t> part, std::size_t& done,
+                         std::size_t rank) {
+    const auto nth = part.begin() + static_cast<std::ptrdiff_t>(rank);
+    if (rank >= done) {
+      std::nth_element(part.begin() + static_cast<std::ptrdiff_t>(done), nth,
+                       part.end());
+      done = rank + 1;
+    }
+    return *nth;
+  };
+  const auto value_at = [&](std::uint64_t rank) {
+    if (rank < below.size()) return select(below, below_done, rank);
+    rank -= below.size();
+    if (rank >= in_counts) return select(above, above_done, rank - in_counts);
+    while (before_entry + entry->count <= rank)
+      before_entry += (entry++)->count;
+    return entry->cycles;
+  };
+  summary.p50_cycles = value_at(percentile_rank(lists.members, 50));
+  summary.p95_cycles = value_at(percentile_rank(lists.members, 95));
+  summary.p99_cycles = value_at(percentile_rank(lists.members, 99));
+}
+
+// The summary of a settled group: the only place a GroupSummary's measures
+// are worked out.
+GroupSummary summarise(GroupKey key, const GroupState& group,
+                       const Settled& lists, std::uint64_t clock_hz) {
+  GroupSummary summary;
+  summary.name = std::move(key.name);
+  summary.dimensions = std::move(key.dimensions);
+  summary.tile_count = lists.tiles.size();
+  summary.phase_count = lists.phases.size();
+  for (const PhaseLongest& pair : lists.phases) {
+    summary.phase_cycles += pair.cycles;
+  }
+  summary.work_cycles = group.work_cycles;
+  summary.first_offset = group.first_offset;
+  summary.last_offset = group.last_offset;
+  const std::uint64_t count = lists.members;
+  summary.sample_count = count;
+  if (count != 0) {
+    fill_duration_stats(lists, summary);
+  }
+  summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
+  if (summary.phase_cycles != 0) {
+    summary.average_active_tiles = static_cast<double>(summary.work_cycles) /
+                                   static_cast<double>(summary.phase_cycles);
+  }
+  if (summary.sample_count != 0) {
+    summary.mean_cycles = static_cast<double>(summary.work_cycles) /
+                          static_cast<double>(summary.sample_count);
+  }
+  return summary;
+}
+
+}  // namespace
+
+// The phase cache points into a vector's buffer; it survives the group table
+// growing only because moving keeps the buffer where it is.
+static_assert(std::is_nothrow_move_constructible_v<GroupState>);
+
+PhaseLayout::PhaseLayout(const ProfileColumns& columns, const Query& query,
+                         std::size_t classes) {
+  if (query.group_by == GroupBy::Phase) {
+    one_pair_per_group = true;
+    return;
+  }
+  // Rows up to this long, and this many values for all groups together
+  // (32 MiB); the row of a group is touched only when the group exists.
+  constexpr std::uint64_t kMaxPairs = 4096;
+  constexpr std::uint64_t kMaxValues = std::uint64_t{1} << 22;
+  // 8 tiles of 4096 places: a few tens of thousands of reads, whatever the
+  // length of the tiles.
+  constexpr std::size_t kSampledTiles = 8;
+  constexpr std::size_t kSampledPerTile = 4096;
+  // The bounds come from a sample of the profile: a few tiles spread over
+  // it, each read at evenly spaced places from its first sample to its
+  // last. A profile walks its phases along every tile, so these see nearly
+  // every pair, and a full pass would cost a tenth of the query. The places
+  // must span the whole tile: reading only a tile's first samples saw only
+  // its first phases once tiles grew long, and the pairs of the later
+  // phases (most of a 10^8-sample profile) all went to the hash tables.
+  // Pairs the sample misses are still counted, in the hash tables.
+  std::uint32_t max_phase = 0;
+  std::uint32_t max_epoch = 0;
+  const std::size_t tiles = columns.tiles.size();
+  const std::size_t sampled_tiles = std::min(tiles, kSampledTiles);
+  for (std::size_t t = 0; t < sampled_tiles; ++t) {
+    const std::size_t tile_idx =
+        sampled_tiles == 1 ? 0 : t * (tiles - 1) / (sampled_tiles - 1);
+    const zyl_package::ColumnTile& tile = columns.tiles[tile_idx];
+    if (tile.sample_count == 0) continue;
+    const std::size_t places =
+        std::min<std::size_t>(tile.sample_count, kSampledPerTile);
+    for (std::size_t place = 0; place < places; ++place) {
+      // Place 0 is the first sample and the last place the last one.
+      const std::size_t i =
+          tile.first_sample +
+          (places == 1 ? 0 : place * (tile.sample_count - 1) / (places - 1));
+      max_phase = std::max(max_phase, columns.phase[i]);
+      max_epoch = std::max(max_epoch, columns.epoch[i]);
+    }
+  }
+  const std::uint64_t row = (std::uint64_t{max_phase} + 1) * (max_epoch + 1ULL);
+  if (row <= kMaxPairs && row * classes <= kMaxValues) {
+    phases = max_phase + 1;
+    epochs = max_epoch + 1;
+    pairs = static_cast<std::uint32_t>(row);
+  }
+}
+
+bool PhaseLayout::covers(const ProfileColumns& columns, std::size_t first,
+                         std::size_t count) const {
+  if (pairs == 0) return false;
+  const std::uint32_t* phase = columns.phase.data() + first;
+  const std::uint32_t* epoch = columns.epoch.data() + first;
+  std::uint32_t max_phase = 0;
+  std::uint32_t max_epoch = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    max_phase = std::max(max_phase, phase[i]);
+    max_epoch = std::max(max_epoch, epoch[i]);
+  }
+  return max_phase < phases && max_epoch < epochs;
+}
+
+void GroupState::keep(std::uint32_t sample_duration, ChunkArena& arena) {
+  durations.push(sample_duration, arena);
+  ++kept;
+  kept_low = std::min(kept_low, sample_duration);
+  kept_high = std::max(kept_high, sample_duration);
+  if (kept < next_placing) return;
+  std::uint32_t low = kept_low;
+  std::uint32_t high = kept_high;
+  if (window_bins != 0) {
+    low = std::min(low, window_low);
+    high = std::max(high, window_low + (window_bins - 1));
+  }
+  if (!place_window(low, high, windowed + kept, arena)) {
+    // Too wide for the members so far: try again when the kept values have
+    // doubled, so the tries cost a constant per kept value.
+    next_placing = 2 * kept;
+  }
+}
+
+bool GroupState::place_window(std::uint32_t low, std::uint32_t high,
+                              std::uint64_t members, ChunkArena& arena) {
+  const std::uint64_t needed = std::uint64_t{high} - low + 1;
+  // A count per value must cost no more room than keeping the members
+  // would; a wider group keeps its values, as every group used to.
+  if (needed > kMaxWindowBins || needed > members) return false;
+  // Spare bins on both sides, as far as the members pay for them, so that
+  // durations just outside the range seldom widen the window again.
+  const std::uint64_t bins = std::clamp<std::uint64_t>(
+      2 * needed, needed, std::min<std::uint64_t>(kMaxWindowBins, members));
+  std::uint64_t first = low - std::min<std::uint64_t>(low, (bins - needed) / 2);
+  // The last bin must stay a 32-bit duration.
+  first = std::min(first, (std::uint64_t{1} << 32) - bins);
+  const auto base = static_cast<std::uint32_t>(first);
+  std::uint32_t* const counts = arena.take(bins);
+  std::fill_n(counts, bins, 0);
+  for (std::uint32_t bin = 0; bin < window_bins; ++bin) {
+    counts[window_low - base + bin] = window[bin];
+  }
+  durations.for_each_chunk([&](std::span<const std::uint32_t> chunk) {
+    for (const std::uint32_t value : chunk) ++counts[value - base];
+  });
+  // The old window and the kept chunks stay in the arena, unused: each
+  // placing waits for half the members again, so they add up to a small
+  // multiple of the last window at most.
+  durations.clear();
+  window = counts;
+  window_low = base;
+  window_bins = static_cast<std::uint32_t>(bins);
+  windowed = members;
+  kept = 0;
+  kept_low = 0xffffffffU;
+  kept_high = 0;
+  next_placing = std::max(kFirstPlacing, members / 2);
+  return true;
+}
+
+void GroupState::merge_window(const GroupState& other, ChunkArena& arena) {
+  if (window_bins == 0) {
+    // Its counts live in the other table's arena, which ours has adopted.
+    window = other.window;
+    window_low = other.window_low;
+    window_bins = other.window_bins;
+    return;
+  }
+  const std::uint64_t end =
+      std::max(std::uint64_t{window_low} + window_bins,
+               std::uint64_t{other.window_low} + other.window_bins);
+  const std::uint32_t low = std::min(window_low, other.window_low);
+  const std::uint64_t bins = end - low;
+  if (bins > kMaxWindowBins) {
+    // Windows too far apart to join: the other's members become kept
+    // values. Only groups whose durations spread past a window come here.
+    for (std::uint32_t bin = 0; bin < other.window_bins; ++bin) {
+      for (std::uint32_t n = other.window[bin]; n > 0; --n) {
+        durations.push(other.window_low + bin, arena);
+      }
+    }
+    return;
+  }
+  if (low != window_low || bins != window_bins) {
+    std::uint32_t* const counts = arena.take(bins);
+    std::fill_n(counts, bins, 0);
+    std::copy_n(window, window_bins, counts + (window_low - low));
+    window = counts;
+    window_low = low;
+    window_bins = static_cast<std::uint32_t>(bins);
+  }
+  for (std::uint32_t bin = 0; bin < other.window_bins; ++bin) {
+    window[other.window_low - low + bin] += other.window[bin];
+  }
+}
+
+GroupState GroupState::from_partial(PartialGroup&& partial) {
+  GroupState state;
+  state.work_cycles = partial.work_cycles;
+  state.first_offset = partial.first_offset;
+  state.last_offset = partial.last_offset;
+  state.settled_tiles = std::move(partial.tiles);
+  state.settled_phases = std::move(partial.phases);
+  state.settled_durations = std::move(partial.durations);
+  return state;
+}
+
+void GroupState::combine(GroupState&& other, const PhaseLayout& layout,
+                         ChunkArena& arena) {
+  const auto take_lists = [](std::vector<ChunkedList>& into,
+                             const ChunkedList& first,
+                             const std::vector<ChunkedList>& later) {
+    if (!first.empty()) into.push_back(first);
+    into.insert(into.end(), later.begin(), later.end());
+  };
+  take_lists(later_durations, other.durations, other.later_durations);
+  take_lists(later_tile_runs, other.tile_runs, other.later_tile_runs);
+  if (other.window_bins != 0) merge_window(other, arena);
+  phases.merge(other.phases);
+  if (other.phase_row != nullptr) {
+    for (std::uint32_t i = 0; i < layout.pairs; ++i) {
+      if (phase_row != nullptr) {
+        phase_row[i] = std::max(phase_row[i], other.phase_row[i]);
+      } else if (other.phase_row[i] != 0) {
+        // No row here (a state read from a partial): the table holds them.
+        phases.add(i / layout.epochs, i % layout.epochs,
+                   static_cast<std::uint32_t>(other.phase_row[i] - 1));
+      }
+    }
+  }
+  work_cycles += other.work_cycles;
+  first_offset = std::min(first_offset, other.first_offset);
+  last_offset = std::max(last_offset, other.last_offset);
+  settled_tiles =
+      merge_sorted(std::move(settled_tiles), std::move(other.settled_tiles),
+                   std::less<>(), [](std::uint32_t&, std::uint32_t) {});
+  settled_phases =
+      merge_sorted(std::move(settled_phases), std::move(other.settled_phases),
+                   pair_before, [](PhaseLongest& into, PhaseLongest&& folded) {
+                     into.cycles = std::max(into.cycles, folded.cycles);
+                   });
+  settled_durations = merge_sorted(
+      std::move(settled_durations), std::move(other.settled_durations),
+      cycles_before, [](DurationCount& into, DurationCount&& folded) {
+        into.count += folded.count;
+      });
+}
+
+GroupSummary GroupState::finish(GroupKey key, const PhaseLayout& layout,
+                                std::uint64_t clock_hz,
+                                GroupScratch& scratch) && {
+  return summarise(std::move(key), *this,
+                   settle(*this, layout, SettleFor::Summary, scratch),
+                   clock_hz);
+}
+
+void GroupState::to_partial(PartialGroup& partial, const PhaseLayout& layout,
+                            GroupScratch& scratch) && {
+  partial.work_cycles = work_cycles;
+  partial.first_offset = first_offset;
+  partial.last_offset = last_offset;
+  if (!scanned()) {
+    partial.tiles = std::move(settled_tiles);
+    partial.phases = std::move(settled_phases);
+    partial.durations = std::move(settled_durations);
+    return;
+  }
+  const Settled lists = settle(*this, layout, SettleFor::Partial, scratch);
+  partial.tiles.assign(lists.tiles.begin(), lists.tiles.end());
+  partial.phases.assign(lists.phases.begin(), lists.phases.end());
+  partial.durations.assign(lists.durations.begin(), lists.durations.end());
+}
+
+namespace {
+
+std::size_t kept_count(const GroupState& state) {
+  return total_size(state.durations, state.later_durations);
+}
+
+std::size_t tile_run_count(const GroupState& state) {
+  return total_size(state.tile_runs, state.later_tile_runs);
+}
+
+}  // namespace
+
+GroupScratch::GroupScratch(std::span<const GroupState> states,
+                           const PhaseLayout& layout) {
+  if (states.empty()) return;
+  // At least one of each, so the count of allocations depends on the number
+  // of scratches alone; pages are touched only when used.
+  std::size_t most_kept = 1;
+  std::size_t most_tiles = 1;
+  std::size_t most_durations = 1;
+  std::size_t most_phases = 1;
+  for (const GroupState& state : states) {
+    const std::size_t kept = kept_count(state);
+    most_kept = std::max(most_kept, kept);
+    most_tiles = std::max(most_tiles,
+                          tile_run_count(state) + state.settled_tiles.size());
+    most_durations =
+        std::max(most_durations,
+                 state.window_bins + kept + state.settled_durations.size());
+    most_phases = std::max(most_phases, layout.pairs + state.phases.size() +
+                                            state.settled_phases.size() + 1);
+  }
+  loose.reserve(most_kept);
+  tiles.reserve(most_tiles);
+  spare.reserve(std::max(most_kept, most_tiles));
+  durations.reserve(most_durations);
+  phases.reserve(most_phases);
+  histogram.reserve(kHistogramBins);
+}
+
+std::size_t settle_cost(const GroupState& state) {
+  return kept_count(state) + tile_run_count(state) + state.window_bins +
+         state.settled_tiles.size() + state.settled_phases.size() +
+         state.settled_durations.size();
+}
+
+}  // namespace zyl_profile::detail

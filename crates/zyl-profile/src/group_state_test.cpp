@@ -1,0 +1,193 @@
+// Tests of the group state: states from scans (with phase rows, hash-table
+// pairs, duration windows that join or do not) and states read from
+// partials combine into the same summary and the same partial whatever the
+// order, and that summary is what a plain list of the members gives.
+#include "group_state.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "zyl_profile/query.h"
+
+namespace zyl_profile::detail {
+namespace {
+
+struct Member {
+  std::uint32_t tile = 0;
+  std::uint32_t phase = 0;
+  std::uint32_t epoch = 0;
+  std::uint64_t offset = 0;
+  std::uint32_t duration = 0;
+};
+
+// The members of one group split four ways: two scans with windows far
+// apart (they cannot join), a short scan whose pairs fall in and outside
+// the row, and a partial.
+class FourStates {
+ public:
+  FourStates() {
+    layout_.phases = 2;
+    layout_.epochs = 2;
+    layout_.pairs = 4;
+    scans_.push_back({{3, 0, 1, 100, 10},
+                      {3, 0, 1, 120, 30},
+                      {3, 1, 0, 200, 20},
+                      {4, 5, 0, 50, 7}});
+    std::vector<Member> near;
+    std::vector<Member> far;
+    for (std::uint32_t i = 0; i < 40; ++i) {
+      near.push_back({9, 1, 1, 1000 + 10ULL * i, 1000 + i % 7});
+      far.push_back({11, 0, 0, 3000 + 10ULL * i, 200000 + i % 5});
+    }
+    near.push_back({9, 1, 1, 2000, 900000});
+    // Below the window once it is placed, and too far from it to widen it:
+    // the ranks of some sets fall among these loose values.
+    for (std::uint32_t i = 0; i < 60; ++i) {
+      near.push_back({10, 1, 1, 2100 + 10ULL * i, 3 + i % 4});
+    }
+    scans_.push_back(near);
+    scans_.push_back(far);
+    settled_.tiles = {3, 7};
+    settled_.phases = {{0, 1, 35}, {5, 0, 2}, {9, 9, 4}};
+    settled_.durations = {{10, 1}, {1003, 2}, {5000000, 1}};
+    settled_.work_cycles = 10 + 2 * 1003 + 5000000;
+    settled_.first_offset = 40;
+    settled_.last_offset = 5000100;
+  }
+
+  [[nodiscard]] const PhaseLayout& layout() const { return layout_; }
+  [[nodiscard]] ChunkArena& arena() { return arena_; }
+
+  // Returns a fresh state of part `part` (0 to 3); 3 is the partial.
+  GroupState make(std::size_t part) {
+    if (part == 3) return GroupState::from_partial(PartialGroup(settled_));
+    std::vector<std::uint64_t>& row = rows_.emplace_back(layout_.pairs, 0);
+    GroupState state;
+    state.phase_row = row.data();
+    state.first_offset = scans_[part].front().offset;
+    for (const Member& m : scans_[part]) {
+      state.add<GroupState::Phases::RowOrTable>(m.tile, m.phase, m.epoch,
+                                                layout_.pair(m.phase, m.epoch),
+                                                m.offset, m.duration, arena_);
+    }
+    return state;
+  }
+
+  // The summary a plain list of the members of `chosen` parts gives.
+  [[nodiscard]] GroupSummary expected(
+      const std::vector<std::size_t>& chosen) const {
+    std::vector<std::uint32_t> durations;
+    std::set<std::uint32_t> tiles;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> longest;
+    GroupSummary summary;
+    summary.first_offset = ~std::uint64_t{0};
+    for (const std::size_t part : chosen) {
+      if (part == 3) {
+        for (const DurationCount& entry : settled_.durations) {
+          durations.insert(durations.end(), entry.count, entry.cycles);
+        }
+        tiles.insert(settled_.tiles.begin(), settled_.tiles.end());
+        for (const PhaseLongest& pair : settled_.phases) {
+          std::uint32_t& cycles = longest[{pair.phase, pair.epoch}];
+          cycles = std::max(cycles, pair.cycles);
+        }
+        summary.work_cycles += settled_.work_cycles;
+        summary.first_offset =
+            std::min(summary.first_offset, settled_.first_offset);
+        summary.last_offset =
+            std::max(summary.last_offset, settled_.last_offset);
+        continue;
+      }
+      for (const Member& m : scans_[part]) {
+        durations.push_back(m.duration);
+        tiles.insert(m.tile);
+        std::uint32_t& cycles = longest[{m.phase, m.epoch}];
+        cycles = std::max(cycles, m.duration);
+        summary.work_cycles += m.duration;
+        summary.first_offset = std::min(summary.first_offset, m.offset);
+        summary.last_offset =
+            std::max(summary.last_offset, m.offset + m.duration);
+      }
+    }
+    std::sort(durations.begin(), durations.end());
+    summary.sample_count = durations.size();
+    summary.tile_count = tiles.size();
+    summary.phase_count = longest.size();
+    for (const auto& [pair, cycles] : longest) summary.phase_cycles += cycles;
+    summary.phase_ms = cycles_to_ms(summary.phase_cycles, kClockHz);
+    summary.average_active_tiles = static_cast<double>(summary.work_cycles) /
+                                   static_cast<double>(summary.phase_cycles);
+    summary.mean_cycles = static_cast<double>(summary.work_cycles) /
+                          static_cast<double>(summary.sample_count);
+    summary.p50_cycles = percentile(durations, 50);
+    summary.p95_cycles = percentile(durations, 95);
+    summary.p99_cycles = percentile(durations, 99);
+    summary.minimum_cycles = durations.front();
+    summary.maximum_cycles = durations.back();
+    return summary;
+  }
+
+  static constexpr std::uint64_t kClockHz = 1000000;
+
+ private:
+  PhaseLayout layout_;
+  ChunkArena arena_{1024};
+  std::deque<std::vector<std::uint64_t>> rows_;  // stay put as they grow
+  std::vector<std::vector<Member>> scans_;
+  PartialGroup settled_;
+};
+
+// Every set of the four parts, in every order, folded one after another
+// (as thread ranges are) and in two halves (as partials merge in a tree).
+TEST(GroupState, CombinesScannedAndSettledStatesAlikeInAnyOrder) {
+  FourStates parts;
+  const PhaseLayout settled_layout;
+  GroupScratch scratch;
+  const auto fold = [&](std::span<const std::size_t> order) {
+    GroupState state = parts.make(order[0]);
+    for (const std::size_t part : order.subspan(1)) {
+      state.combine(parts.make(part), parts.layout(), parts.arena());
+    }
+    return state;
+  };
+  for (unsigned set = 1; set < 16; ++set) {
+    std::vector<std::size_t> order;
+    for (std::size_t part = 0; part < 4; ++part) {
+      if ((set >> part) & 1U) order.push_back(part);
+    }
+    const GroupSummary expected = parts.expected(order);
+    std::optional<PartialGroup> first_partial;
+    do {
+      SCOPED_TRACE(::testing::PrintToString(order));
+      EXPECT_EQ(fold(order).finish(GroupKey{}, parts.layout(),
+                                   FourStates::kClockHz, scratch),
+                expected);
+      const std::span<const std::size_t> all(order);
+      GroupState halves = fold(all.first((order.size() + 1) / 2));
+      if (order.size() > 1) {
+        halves.combine(fold(all.subspan((order.size() + 1) / 2)),
+                       parts.layout(), parts.arena());
+      }
+      PartialGroup partial;
+      std::move(halves).to_partial(partial, parts.layout(), scratch);
+      if (!first_partial) first_partial = partial;
+      EXPECT_EQ(partial, *first_partial);
+      // Through its partial form, a state finishes the same.
+      EXPECT_EQ(GroupState::from_partial(std::move(partial))
+                    .finish(GroupKey{}, settled_layout, FourStates::kClockHz,
+                            scratch),
+                expected);
+    } while (std::next_permutation(order.begin(), order.end()));
+  }
+}
+
+}  // namespace
+}  // namespace zyl_profile::detail
