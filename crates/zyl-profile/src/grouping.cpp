@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "even_ranges.h"
 #include "name_index.h"
 
 namespace zyl_profile {
@@ -278,15 +279,9 @@ void split_groups(const std::vector<GroupState>& groups,
   }
   std::size_t total = 0;
   for (const GroupState& group : groups) total += settle_cost(group);
-  std::vector<std::size_t> bounds{0};
-  std::size_t seen = 0;
-  for (std::size_t i = 0; i < groups.size(); ++i) {
-    seen += settle_cost(groups[i]);
-    if (bounds.size() < threads && seen * threads >= total * bounds.size()) {
-      bounds.push_back(i + 1);
-    }
-  }
-  bounds.push_back(groups.size());
+  const std::vector<std::size_t> bounds = detail::even_ranges(
+      0, groups.size(), threads, total,
+      [&](std::size_t i) { return settle_cost(groups[i]); });
   std::vector<std::jthread> workers;
   for (std::size_t range = 1; range + 1 < bounds.size(); ++range) {
     workers.emplace_back(run, bounds[range], bounds[range + 1]);

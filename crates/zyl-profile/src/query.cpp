@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "even_ranges.h"
 #include "grouping.h"
 #include "zyl_profile/partial.h"
 #include "zyl_profile/scan.h"
@@ -404,16 +405,10 @@ auto scan_profile(const ProfileColumns& columns, const Query& asked,
 
   // Split the tiles into contiguous ranges of about equal sample counts, so
   // that merging the ranges in order reproduces the sequential walk.
-  std::vector<std::size_t> bounds{0};
-  std::size_t seen = 0;
-  for (std::size_t tile_idx = 0; tile_idx < tile_count; ++tile_idx) {
-    seen += columns.tiles[tile_idx].sample_count;
-    const std::size_t range = bounds.size();
-    if (range < threads && seen * threads >= total * range) {
-      bounds.push_back(tile_idx + 1);
-    }
-  }
-  bounds.push_back(tile_count);
+  const std::vector<std::size_t> bounds = detail::even_ranges(
+      0, tile_count, threads, total, [&](std::size_t tile_idx) {
+        return columns.tiles[tile_idx].sample_count;
+      });
 
   std::vector<RangeScan> scans;
   scans.reserve(bounds.size() - 1);
