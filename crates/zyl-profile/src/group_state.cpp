@@ -7,6 +7,7 @@
 #include <array>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <type_traits>
 #include <utility>
 
@@ -89,20 +90,48 @@ void sort_values(std::vector<std::uint32_t>& values,
   if (from != values.data()) std::copy_n(from, end, values.data());
 }
 
+// A group's member durations in ascending order: loose values below the
+// counted ones, the counted ones, loose values above. The counted ones are
+// `entries`, or the counts as a window or histogram holds them (`counts`,
+// one per value from `low`), which spares writing them out for a summary.
+// Loose values, in no order, also stay only for a summary, which selects
+// its ranks among them instead of sorting them.
+struct Durations {
+  std::span<const DurationCount> entries;
+  const std::uint32_t* counts = nullptr;
+  std::uint32_t low = 0;
+  std::uint32_t bins = 0;
+  std::span<std::uint32_t> loose;
+  std::uint64_t members = 0;  // all of them, loose ones included
+
+  [[nodiscard]] std::uint64_t counted() const { return members - loose.size(); }
+
+  // The least and the greatest counted duration; counted() must not be 0.
+  [[nodiscard]] std::uint32_t first_counted() const {
+    if (counts == nullptr) return entries.front().cycles;
+    std::uint32_t bin = 0;
+    while (counts[bin] == 0) ++bin;
+    return low + bin;
+  }
+  [[nodiscard]] std::uint32_t last_counted() const {
+    if (counts == nullptr) return entries.back().cycles;
+    std::uint32_t bin = bins - 1;
+    while (counts[bin] == 0) --bin;
+    return low + bin;
+  }
+};
+
 // A group as ascending lists: what a summary is read from and what a
-// partial carries. For a summary, durations no count holds may be left
-// `loose`, in any order: each lies below or above every counted one, and a
-// summary selects its ranks among them instead of sorting them.
+// partial carries (with every duration in `entries`).
 struct Settled {
   std::span<const std::uint32_t> tiles;
   std::span<const PhaseLongest> phases;
-  std::span<const DurationCount> durations;
-  std::span<std::uint32_t> loose;
-  std::uint64_t members = 0;  // durations counted, loose ones included
+  Durations durations;
 };
 
-// Whether a settled group is summarised, so loose durations may stay as
-// they are, or made a partial, which lists every duration in order.
+// Whether a settled group is summarised, so its counts and loose durations
+// may stay as they are, or made a partial, which lists every duration in
+// order.
 enum class SettleFor : std::uint8_t { Summary = 0, Partial = 1 };
 
 // Calls `visit(span)` for every chunk of the group's kept durations.
@@ -137,18 +166,20 @@ void for_each_counted(const std::uint32_t* counts, std::uint32_t bins,
   }
 }
 
-// Writes the member durations of the group with their counts, ascending, to
-// scratch.durations, and returns the number of members. The window's counts
-// or, for a narrow range of kept values, a histogram count most members; the
-// values outside those are left loose in scratch.loose when `purpose`
-// allows and no settled counts could fall among them, and otherwise sorted
-// and merged in with the settled counts. The group is being drained, so its
-// window counts the kept values that fall inside it in place.
-std::uint64_t settle_durations(GroupState& group, SettleFor purpose,
-                               GroupScratch& scratch) {
+// Returns the member durations of the group. The window's counts or, for a
+// narrow range of kept values, a histogram count most members. For a
+// summary the counts and the values outside them are returned as they
+// stand; otherwise (and whenever settled counts could fall among them) the
+// counts are written out as entries to scratch.durations, with the other
+// values sorted and merged in with the settled counts. The group is being
+// drained, so its window counts the kept values that fall inside it in
+// place.
+Durations settle_durations(GroupState& group, SettleFor purpose,
+                           GroupScratch& scratch) {
   std::uint32_t low = 0;
   std::uint32_t bins = 0;  // `counts` counts [low, low + bins)
   std::uint32_t* counts = nullptr;
+  std::uint64_t counted = 0;                         // members in the counts
   std::vector<std::uint32_t>& rest = scratch.loose;  // the others
   rest.clear();
   if (group.window_bins != 0) {
@@ -164,6 +195,7 @@ std::uint64_t settle_durations(GroupState& group, SettleFor purpose,
                                 return true;
                               }),
                rest.end());
+    counted = std::accumulate(counts, counts + bins, std::uint64_t{0});
   } else {
     std::size_t count = 0;
     std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
@@ -187,27 +219,35 @@ std::uint64_t settle_durations(GroupState& group, SettleFor purpose,
       for_each_kept_chunk(group, [&](std::span<const std::uint32_t> chunk) {
         for (const std::uint32_t value : chunk) ++counts[value - low];
       });
+      counted = count;
     } else {
       gather(group.durations, group.later_durations, rest);
     }
   }
+  Durations result;
+  if (purpose == SettleFor::Summary && group.settled_durations.empty()) {
+    if (counted != 0) {
+      result.counts = counts;
+      result.low = low;
+      result.bins = bins;
+    }
+    result.loose = rest;
+    result.members = counted + rest.size();
+    return result;
+  }
   std::vector<DurationCount>& entries = scratch.durations;
   entries.clear();
-  // Counted here, while the counts are in the cache: the summary then reads
-  // the entries once, and only up to its highest rank.
-  std::uint64_t members = 0;
-  const bool keep_loose = purpose == SettleFor::Summary;
-  if (group.settled_durations.empty() && (keep_loose || rest.empty())) {
+  result.members = counted;
+  if (rest.empty() && group.settled_durations.empty()) {
     // The counts in order, one bin per value.
     for_each_counted(counts, bins, [&](std::uint32_t bin) {
-      members += counts[bin];
       entries.push_back(DurationCount{low + bin, counts[bin]});
     });
-    return members + rest.size();
+    result.entries = entries;
+    return result;
   }
   sort_values(rest, scratch.spare);
   const auto push = [&](std::uint32_t cycles, std::uint64_t count) {
-    members += count;
     if (!entries.empty() && entries.back().cycles == cycles) {
       entries.back().count += count;
     } else {
@@ -238,8 +278,12 @@ std::uint64_t settle_durations(GroupState& group, SettleFor purpose,
     push(cycles, counts[bin]);
   });
   push_below(std::uint64_t{1} << 32);
-  rest.clear();
-  return members;
+  result.entries = entries;
+  result.members += rest.size();
+  for (const DurationCount& entry : group.settled_durations) {
+    result.members += entry.count;
+  }
+  return result;
 }
 
 // Writes the distinct tiles of the group, ascending, to the front of
@@ -303,62 +347,55 @@ void settle_phases(const GroupState& group, const PhaseLayout& layout,
 Settled settle(GroupState& group, const PhaseLayout& layout, SettleFor purpose,
                GroupScratch& scratch) {
   if (!group.scanned()) {
-    std::uint64_t members = 0;
-    for (const DurationCount& entry : group.settled_durations) {
-      members += entry.count;
+    Durations durations;
+    durations.entries = group.settled_durations;
+    for (const DurationCount& entry : durations.entries) {
+      durations.members += entry.count;
     }
-    return {group.settled_tiles,
-            group.settled_phases,
-            group.settled_durations,
-            {},
-            members};
+    return {group.settled_tiles, group.settled_phases, durations};
   }
-  const std::uint64_t members = settle_durations(group, purpose, scratch);
+  const Durations durations = settle_durations(group, purpose, scratch);
   std::uint32_t longest =
-      scratch.durations.empty() ? 0 : scratch.durations.back().cycles;
-  for (const std::uint32_t value : scratch.loose) {
+      durations.counted() != 0 ? durations.last_counted() : 0;
+  for (const std::uint32_t value : durations.loose) {
     longest = std::max(longest, value);
   }
   settle_phases(group, layout, longest, scratch);
-  return {settle_tiles(group, scratch), scratch.phases, scratch.durations,
-          scratch.loose, members};
+  return {settle_tiles(group, scratch), scratch.phases, durations};
 }
 
-// Fills the minimum, maximum and percentiles of a group's `count` members.
-// In ascending order the members are the loose values below the counted
-// ones, the counted ones, then the loose values above; each rank is read in
-// its part, and a loose part is selected in, not sorted: a group whose
-// durations spread too wide for counts takes a few passes instead of a sort.
-void fill_duration_stats(const Settled& lists, GroupSummary& summary) {
-  const std::span<const DurationCount> counted = lists.durations;
-  const auto above_begin = std::partition(
-      lists.loose.begin(), lists.loose.end(), [&](std::uint32_t value) {
-        return !counted.empty() && value < counted.front().cycles;
-      });
-  const std::span<std::uint32_t> below(lists.loose.begin(), above_begin);
-  const std::span<std::uint32_t> above(above_begin, lists.loose.end());
-  const std::uint64_t in_counts = lists.members - lists.loose.size();
+// Fills the minimum, maximum and percentiles of a group's members, reading
+// each rank in the part of the durations it falls in. A loose part is
+// selected in, not sorted: a group whose durations spread too wide for
+// counts takes a few passes instead of a sort.
+void fill_duration_stats(const Durations& durations, GroupSummary& summary) {
+  const std::uint64_t counted = durations.counted();
+  const std::uint32_t first = counted != 0 ? durations.first_counted() : 0;
+  const auto above_begin =
+      std::partition(durations.loose.begin(), durations.loose.end(),
+                     [&](std::uint32_t value) { return value < first; });
+  const std::span<std::uint32_t> below(durations.loose.begin(), above_begin);
+  const std::span<std::uint32_t> above(above_begin, durations.loose.end());
   if (!below.empty()) {
     summary.minimum_cycles = *std::min_element(below.begin(), below.end());
   } else {
-    summary.minimum_cycles = counted.empty()
-                                 ? *std::min_element(above.begin(), above.end())
-                                 : counted.front().cycles;
+    summary.minimum_cycles =
+        counted != 0 ? first : *std::min_element(above.begin(), above.end());
   }
   if (!above.empty()) {
     summary.maximum_cycles = *std::max_element(above.begin(), above.end());
   } else {
-    summary.maximum_cycles = counted.empty()
-                                 ? *std::max_element(below.begin(), below.end())
-                                 : counted.back().cycles;
+    summary.maximum_cycles =
+        counted != 0 ? durations.last_counted()
+                     : *std::max_element(below.begin(), below.end());
   }
   // Ranks come ascending, so each selection in a part leaves the next one
-  // only the values after it to look at, and each walk of the counts goes
-  // on where the last one stopped.
+  // only the values after it to look at, and each walk of the counted ones
+  // goes on where the last one stopped.
   std::size_t below_done = 0;
   std::size_t above_done = 0;
-  auto entry = counted.begin();
-  std::uint64_t before_entry = 0;  // members of the entries before `entry`
+  std::size_t next = 0;      // entry or bin
+  std::uint64_t before = 0;  // members of the entries or bins before `next`
   const auto select = [](std::span<std::uint32_t> part, std::size_t& done,
                          std::size_t rank) {
     const auto nth = part.begin() + static_cast<std::ptrdiff_t>(rank);
@@ -372,14 +409,22 @@ void fill_duration_stats(const Settled& lists, GroupSummary& summary) {
   const auto value_at = [&](std::uint64_t rank) {
     if (rank < below.size()) return select(below, below_done, rank);
     rank -= below.size();
-    if (rank >= in_counts) return select(above, above_done, rank - in_counts);
-    while (before_entry + entry->count <= rank)
-      before_entry += (entry++)->count;
-    return entry->cycles;
+    if (rank >= counted) return select(above, above_done, rank - counted);
+    if (durations.counts == nullptr) {
+      const std::span<const DurationCount> entries = durations.entries;
+      while (before + entries[next].count <= rank) {
+        before += entries[next++].count;
+      }
+      return entries[next].cycles;
+    }
+    while (before + durations.counts[next] <= rank) {
+      before += durations.counts[next++];
+    }
+    return durations.low + static_cast<std::uint32_t>(next);
   };
-  summary.p50_cycles = value_at(percentile_rank(lists.members, 50));
-  summary.p95_cycles = value_at(percentile_rank(lists.members, 95));
-  summary.p99_cycles = value_at(percentile_rank(lists.members, 99));
+  summary.p50_cycles = value_at(percentile_rank(durations.members, 50));
+  summary.p95_cycles = value_at(percentile_rank(durations.members, 95));
+  summary.p99_cycles = value_at(percentile_rank(durations.members, 99));
 }
 
 // The summary of a settled group: the only place a GroupSummary's measures
@@ -397,11 +442,8 @@ GroupSummary summarise(GroupKey key, const GroupState& group,
   summary.work_cycles = group.work_cycles;
   summary.first_offset = group.first_offset;
   summary.last_offset = group.last_offset;
-  const std::uint64_t count = lists.members;
-  summary.sample_count = count;
-  if (count != 0) {
-    fill_duration_stats(lists, summary);
-  }
+  summary.sample_count = lists.durations.members;
+  if (summary.sample_count != 0) fill_duration_stats(lists.durations, summary);
   summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
   if (summary.phase_cycles != 0) {
     summary.average_active_tiles = static_cast<double>(summary.work_cycles) /
@@ -650,7 +692,8 @@ void GroupState::to_partial(PartialGroup& partial, const PhaseLayout& layout,
   const Settled lists = settle(*this, layout, SettleFor::Partial, scratch);
   partial.tiles.assign(lists.tiles.begin(), lists.tiles.end());
   partial.phases.assign(lists.phases.begin(), lists.phases.end());
-  partial.durations.assign(lists.durations.begin(), lists.durations.end());
+  partial.durations.assign(lists.durations.entries.begin(),
+                           lists.durations.entries.end());
 }
 
 namespace {
