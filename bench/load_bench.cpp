@@ -73,9 +73,10 @@ void LoadJsonFile(benchmark::State& state) {
   const auto path =
       std::filesystem::temp_directory_path() /
       ("zyl_load_bench_" + std::to_string(state.range(0)) + ".json");
-  if (const auto error = zyl_package::write_report(
-          fixture.report, path, zyl_package::ReportFormat::Json)) {
-    state.SkipWithError(error->to_string().c_str());
+  if (const zyl_package::Written written = zyl_package::write_report(
+          fixture.report, path, zyl_package::ReportFormat::Json);
+      !written.ok()) {
+    state.SkipWithError(written.error().to_string().c_str());
     return;
   }
   for (auto _ : state) {

@@ -44,7 +44,7 @@ const Encoded& encoded_of(std::int64_t samples) {
     std::ostringstream json;
     static_cast<void>(zyl_package::write_report_json(report, json));
     slot->json = std::move(json).str();
-    if (zyl_package::encode_report_package(report, slot->package)) {
+    if (!zyl_package::encode_report_package(report, slot->package).ok()) {
       slot->package.clear();
     }
   }
@@ -98,7 +98,7 @@ void PackageWrite(benchmark::State& state) {
           static_cast<std::uint64_t>(state.range(0)), kTiles));
   std::string bytes;
   for (auto _ : state) {
-    if (zyl_package::encode_report_package(report, bytes)) {
+    if (!zyl_package::encode_report_package(report, bytes).ok()) {
       state.SkipWithError("encoding failed");
       break;
     }

@@ -48,12 +48,12 @@ class PackageFiles {
       }
     }
     const fs::path file = folder_ / (std::to_string(samples) + ".zpk");
-    const auto failure = zyl_package::write_report(
+    const zyl_package::Written written = zyl_package::write_report(
         zyl_package::generate_report(zyl_package::options_for_total(
             static_cast<std::uint64_t>(samples), tiles)),
         file, zyl_package::ReportFormat::Package);
-    if (failure) {
-      error = failure->to_string();
+    if (!written.ok()) {
+      error = written.error().to_string();
       return {};
     }
     path = file;

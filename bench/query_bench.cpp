@@ -202,10 +202,10 @@ void BM_QueryShards(benchmark::State& state, Case which) {
     for (const std::string& partial : partials) {
       bytes += partial.size();
       auto parsed = zyl_profile::parse_partial(partial);
-      auto& read = std::get<zyl_profile::PartialResult>(parsed);
+      auto& read = parsed.value();
       if (!merged) {
         merged = std::move(read);
-      } else if (zyl_profile::merge_partial(*merged, std::move(read))) {
+      } else if (!zyl_profile::merge_partial(*merged, std::move(read)).ok()) {
         state.SkipWithError("shards did not merge");
         return;
       }

@@ -74,9 +74,8 @@ void check_round_trip(const zyl_package::ProfileReport& report) {
     zyl_package::PackageWriteOptions options;
     options.compress = (options_index & 1U) != 0;
     options.version = (options_index & 2U) != 0 ? 1 : 2;
-    const auto failure =
-        zyl_package::encode_report_package(report, encoded, options);
-    FUZZ_CHECK(!failure);
+    FUZZ_CHECK(
+        zyl_package::encode_report_package(report, encoded, options).ok());
     const zyl_package::LoadResult reread =
         zyl_package::parse_report(encoded, "reread.zpk");
     if (!reread.ok()) {

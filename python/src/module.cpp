@@ -397,21 +397,19 @@ class PartialMerge {
   // state is then as it was).
   std::optional<std::string> add(std::string_view bytes) {
     py::gil_scoped_release unlocked;
-    std::variant<PartialResult, PartialError> parsed =
+    zyl_package::Outcome<PartialResult, PartialError> parsed =
         zyl_profile::parse_partial(bytes);
-    if (auto* error = std::get_if<PartialError>(&parsed)) {
-      return std::move(error->message);
-    }
-    PartialResult& partial = std::get<PartialResult>(parsed);
+    if (!parsed.ok()) return parsed.error().message;
+    PartialResult& partial = parsed.value();
     const std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) return std::string("the merge was already finished");
     if (!merged_) {
       merged_ = std::move(partial);
       return std::nullopt;
     }
-    std::optional<PartialError> error =
+    const zyl_package::Outcome<void, PartialError> merge =
         zyl_profile::merge_partial(*merged_, std::move(partial));
-    if (error) return std::move(error->message);
+    if (!merge.ok()) return merge.error().message;
     return std::nullopt;
   }
 

@@ -111,9 +111,10 @@ int slow_kernel(const std::vector<std::string>& args) {
       }
     }
   }
-  if (const auto error = zyl_package::write_report(
-          report, args[1], zyl_package::report_format_for(args[1]))) {
-    return fail(error->to_string());
+  if (const zyl_package::Written written = zyl_package::write_report(
+          report, args[1], zyl_package::report_format_for(args[1]));
+      !written.ok()) {
+    return fail(written.error().to_string());
   }
   return 0;
 }

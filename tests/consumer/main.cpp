@@ -23,10 +23,11 @@ int main(int argc, char** argv) {
       zyl_package::generate_report(zyl_package::options_for_total(1000, 4));
   zyl_package::PackageWriteOptions options;
   options.compress = true;
-  if (const zyl_package::WriteResult written = zyl_package::write_columns(
+  if (const zyl_package::Written written = zyl_package::write_columns(
           zyl_package::to_columns(report), path,
-          zyl_package::ReportFormat::Package, options)) {
-    std::fprintf(stderr, "%s\n", written->to_string().c_str());
+          zyl_package::ReportFormat::Package, options);
+      !written.ok()) {
+    std::fprintf(stderr, "%s\n", written.error().to_string().c_str());
     return 1;
   }
   const zyl_package::ColumnsResult read = zyl_package::read_columns(path);
@@ -47,8 +48,7 @@ int main(int argc, char** argv) {
       zyl_profile::query_partial(read.value(), query, 0);
   const auto parsed =
       zyl_profile::parse_partial(zyl_profile::serialise_partial(partial));
-  const auto* read_back = std::get_if<zyl_profile::PartialResult>(&parsed);
-  if (read_back == nullptr || !(*read_back == partial)) {
+  if (!parsed.ok() || !(parsed.value() == partial)) {
     std::fprintf(stderr, "a partial did not read back equal\n");
     return 1;
   }

@@ -19,20 +19,19 @@
 namespace zyl_profile::cli {
 namespace {
 
-#define RETURN_IF_USAGE_ERROR(expr)                  \
-  do {                                               \
-    if (std::optional<UsageError> error_ = (expr)) { \
-      return std::move(*error_);                     \
-    }                                                \
+#define RETURN_IF_USAGE_ERROR(expr)                       \
+  do {                                                    \
+    if (Parsed<void> checked_ = (expr); !checked_.ok()) { \
+      return checked_.error();                            \
+    }                                                     \
   } while (false)
 
 // Puts the chosen format in `out`, or returns why there is none.
 template <typename Format>
-std::optional<UsageError> take_format(std::variant<Format, UsageError> chosen,
-                                      Format& out) {
-  if (auto* error = std::get_if<UsageError>(&chosen)) return std::move(*error);
-  out = std::get<Format>(chosen);
-  return std::nullopt;
+Parsed<void> take_format(Parsed<Format> chosen, Format& out) {
+  if (!chosen.ok()) return chosen.error();
+  out = chosen.value();
+  return {};
 }
 
 CLI::Option* add_reports(CLI::App& app,
@@ -59,7 +58,7 @@ class QueryLine final : public CommandLine {
                  ->type_name("T");
   }
 
-  std::variant<Options, UsageError> finish() override {
+  Parsed<Options> finish() override {
     RETURN_IF_USAGE_ERROR(check_printing(command_.printing));
     if (table_->count() > 0 && command_.printing.format != OutputFormat::Csv) {
       return UsageError{"--table: only applies to --format csv"};
@@ -119,7 +118,7 @@ class GenerateLine final : public CommandLine {
     add_compress_option(app, command_.compress);
   }
 
-  std::variant<Options, UsageError> finish() override {
+  Parsed<Options> finish() override {
     if (samples_->count() > 0 && samples_per_tile_->count() > 0) {
       return UsageError{
           "--samples and --samples-per-tile cannot be given together"};
@@ -160,7 +159,7 @@ class ConvertLine final : public CommandLine {
     add_limit_options(app, command_.limits);
   }
 
-  std::variant<Options, UsageError> finish() override {
+  Parsed<Options> finish() override {
     RETURN_IF_USAGE_ERROR(take_format(
         choose_report_format(command_.output, to_), command_.format));
     RETURN_IF_USAGE_ERROR(
@@ -208,9 +207,7 @@ class SplitLine final : public CommandLine {
     add_limit_options(app, command_.limits);
   }
 
-  std::variant<Options, UsageError> finish() override {
-    return Options{std::move(command_)};
-  }
+  Parsed<Options> finish() override { return Options{std::move(command_)}; }
 
  private:
   SplitCommand command_;
@@ -249,7 +246,7 @@ class TraceLine final : public CommandLine {
         ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   }
 
-  std::variant<Options, UsageError> finish() override {
+  Parsed<Options> finish() override {
     enum class TraceFile : std::uint8_t { Json = 0 };
     TraceFile file = TraceFile::Json;
     RETURN_IF_USAGE_ERROR(take_format(
@@ -309,7 +306,7 @@ class DiffLine final : public CommandLine {
         ->type_name("PCT");
   }
 
-  std::variant<Options, UsageError> finish() override {
+  Parsed<Options> finish() override {
     if (command_.reports.size() < 2) {
       return UsageError{"BASE NEW: expected two reports to compare, found " +
                         std::to_string(command_.reports.size())};
@@ -343,7 +340,7 @@ class ExportLine final : public CommandLine {
         ->type_name("F");
   }
 
-  std::variant<Options, UsageError> finish() override {
+  Parsed<Options> finish() override {
     RETURN_IF_USAGE_ERROR(take_format(
         choose_format(
             command_.output,
@@ -382,7 +379,7 @@ class ReportLine final : public CommandLine {
         ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   }
 
-  std::variant<Options, UsageError> finish() override {
+  Parsed<Options> finish() override {
     // A page has one format, so any other extension is a mistake in the
     // name (a .png screenshot, a .json data file) rather than a request.
     const std::string extension = lower_extension(command_.output);

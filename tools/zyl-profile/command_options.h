@@ -22,7 +22,7 @@ class CommandLine {
   virtual void declare(CLI::App& app) = 0;
   // Returns the command CLI11 has filled in, or the reason its options
   // cannot be run together. Called once, after a successful parse.
-  [[nodiscard]] virtual std::variant<Options, UsageError> finish() = 0;
+  [[nodiscard]] virtual Parsed<Options> finish() = 0;
 };
 
 struct CommandRow {

@@ -95,16 +95,16 @@ ExitCode run_generate(const GenerateCommand& command) {
   // Straight from the generator to the file, sample by sample: the report is
   // never held, so the size is bounded by the disk rather than the memory.
   zyl_package::ReadProgress written;
-  zyl_package::WriteResult error;
+  zyl_package::Written outcome;
   {
     const ProgressLine line("writing", command.output, written,
                             Counted::ShareOnly);
-    error = zyl_package::write_generated_report(
+    outcome = zyl_package::write_generated_report(
         command.generate, command.output, command.format,
         package_options(command.compress), &written);
   }
-  if (error) {
-    print_error(error->to_string());
+  if (!outcome.ok()) {
+    print_error(outcome.error().to_string());
     return ExitCode::ReadError;
   }
   return ExitCode::Success;
@@ -115,16 +115,16 @@ ExitCode run_convert(const ConvertCommand& command) {
       open_report(command.input, command.limits);
   if (!opened) return ExitCode::ReadError;
   zyl_package::ReadProgress written;
-  zyl_package::WriteResult error;
+  zyl_package::Written outcome;
   {
     const ProgressLine line("writing", command.output, written,
                             Counted::ShareOnly);
-    error =
+    outcome =
         zyl_package::write_columns(*opened, command.output, command.format,
                                    package_options(command.compress), &written);
   }
-  if (error) {
-    print_error(error->to_string());
+  if (!outcome.ok()) {
+    print_error(outcome.error().to_string());
     return ExitCode::ReadError;
   }
   return ExitCode::Success;
@@ -158,19 +158,20 @@ ExitCode run_split(const SplitCommand& command) {
   // Every shard carries the set's identity, so a query can tell a whole
   // set from one missing a shard or mixed with an older split's; the set is
   // renamed into place only once every shard is written.
-  const Loaded<std::size_t> written = zyl_package::write_shard_set(
-      *opened, command.shards,
-      [&](std::size_t index, std::size_t count) {
-        return shard_path(command.prefix, index, count);
-      },
-      package_options(command.compress),
-      [](const std::filesystem::path& path,
-         const zyl_package::ReadProgress& progress) {
-        return std::make_shared<ProgressLine>("writing", path, progress,
-                                              Counted::ShareOnly);
-      });
+  const zyl_package::Outcome<std::size_t, zyl_package::WriteError> written =
+      zyl_package::write_shard_set(
+          *opened, command.shards,
+          [&](std::size_t index, std::size_t count) {
+            return shard_path(command.prefix, index, count);
+          },
+          package_options(command.compress),
+          [](const std::filesystem::path& path,
+             const zyl_package::ReadProgress& progress) {
+            return std::make_shared<ProgressLine>("writing", path, progress,
+                                                  Counted::ShareOnly);
+          });
   if (!written.ok()) {
-    print_load_error(written.error());
+    print_error(written.error().to_string());
     return ExitCode::ReadError;
   }
   const std::size_t count = written.value();
@@ -210,14 +211,14 @@ int run(int argc, char** argv) {
   try {
     const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
     const ParseResult parsed = parse_options(args);
-    if (const auto* usage = std::get_if<UsageError>(&parsed)) {
-      print_error(usage->message);
+    if (!parsed.ok()) {
+      print_error(parsed.error().message);
       std::fputs(fmt::format("{}\n", kUsageHint).c_str(), stderr);
       return static_cast<int>(ExitCode::Usage);
     }
     return static_cast<int>(
         std::visit([](const auto& command) { return run_command(command); },
-                   std::get<Options>(parsed)));
+                   parsed.value()));
   } catch (const std::bad_alloc&) {
     print_error("out of memory");
   } catch (const std::exception& error) {

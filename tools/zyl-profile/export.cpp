@@ -144,13 +144,12 @@ ExitCode run_export(const ExportCommand& command) {
   if (!profile) return ExitCode::ReadError;
   std::vector<std::string> notes;
   const ExitCode status = write_from_profile(
-      command.output,
-      [&](std::ostream& out) -> std::optional<zyl_package::LoadError> {
+      command.output, [&](std::ostream& out) -> Loaded<void> {
         Loaded<Walked> walked = write_samples(*profile, command.selection.query,
                                               command.format, out);
         if (!walked.ok()) return walked.error();
         notes = std::move(walked.value().notes);
-        return std::nullopt;
+        return {};
       });
   if (status == ExitCode::Success) {
     for (const std::string& note : notes) print_note(note);

@@ -214,9 +214,8 @@ ProfileColumns columns_with_repeated_name_text() {
 // name, comparing text rather than ids.
 TEST(SampleWriters, MetadataNamesAreTextNotIds) {
   const ProfileColumns columns = columns_with_repeated_name_text();
-  const std::optional<zyl_package::LoadError> fault =
-      zyl_package::check_columns(columns);
-  ASSERT_FALSE(fault) << fault->to_string();
+  const Loaded<void> checked = zyl_package::check_columns(columns);
+  ASSERT_TRUE(checked.ok()) << checked.error().to_string();
   std::ostringstream jsonl;
   EXPECT_EQ(write_samples(columns, {}, ExportFormat::Jsonl, jsonl), 1U);
   EXPECT_NE(jsonl.str().find(R"("metadata":[{"name":"block","value":"1"},)"

@@ -49,11 +49,12 @@ CLI::Option* add_list_option(CLI::App& app, const std::string& name,
       .add_option_function<std::vector<std::string>>(
           name,
           [name, &into](const std::vector<std::string>& lists) {
-            auto numbers = parse_lists(name, lists);
-            if (const auto* error = std::get_if<UsageError>(&numbers)) {
-              throw CLI::ValidationError(error->message);
+            Parsed<std::set<std::uint32_t>> numbers = parse_lists(name, lists);
+            // CLI11 takes a callback's refusal only as this exception.
+            if (!numbers.ok()) {
+              throw CLI::ValidationError(numbers.error().message);
             }
-            into = std::move(std::get<std::set<std::uint32_t>>(numbers));
+            into = std::move(numbers).value();
           },
           help)
       ->check(readable_by(read_list))
@@ -195,11 +196,11 @@ void add_printing_options(CLI::App& app, Printing& printing) {
       ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 }
 
-std::optional<UsageError> check_printing(const Printing& printing) {
+Parsed<void> check_printing(const Printing& printing) {
   if (printing.wide && printing.format != OutputFormat::Table) {
     return UsageError{"--wide: only applies to --format table"};
   }
-  return std::nullopt;
+  return {};
 }
 
 CLI::Option* add_output_option(CLI::App& app, std::filesystem::path& output,
@@ -220,16 +221,15 @@ void add_compress_option(CLI::App& app, bool& compress) {
 
 // Only a package has sections to compress; asking for it on JSON is a
 // mistake worth reporting rather than ignoring.
-std::optional<UsageError> check_compress(bool compress,
-                                         zyl_package::ReportFormat format,
-                                         const std::filesystem::path& output) {
+Parsed<void> check_compress(bool compress, zyl_package::ReportFormat format,
+                            const std::filesystem::path& output) {
   if (compress && format != zyl_package::ReportFormat::Package) {
     return UsageError{
         "--compress: only a package (.zpk) has sections to compress, and " +
         zyl_package::quoted_text(output.string(), '\'') +
         " is written as JSON"};
   }
-  return std::nullopt;
+  return {};
 }
 
 std::string lower_extension(const std::filesystem::path& path) {
@@ -244,7 +244,7 @@ bool is_foreign_extension(std::string_view extension) {
                    extension) != std::end(kForeignExtensions);
 }
 
-std::variant<zyl_package::ReportFormat, UsageError> choose_report_format(
+Parsed<zyl_package::ReportFormat> choose_report_format(
     const std::filesystem::path& path,
     const std::optional<zyl_package::ReportFormat>& asked) {
   return choose_format(path,

@@ -49,8 +49,7 @@ void add_limit_options(CLI::App& app, zyl_package::ReadLimits& limits);
 // Declares --format, --wide and --timings; check_printing then refuses
 // what they cannot do together.
 void add_printing_options(CLI::App& app, Printing& printing);
-[[nodiscard]] std::optional<UsageError> check_printing(
-    const Printing& printing);
+[[nodiscard]] Parsed<void> check_printing(const Printing& printing);
 
 // Declares -o,--output, required and never empty.
 CLI::Option* add_output_option(CLI::App& app, std::filesystem::path& output,
@@ -59,9 +58,9 @@ CLI::Option* add_output_option(CLI::App& app, std::filesystem::path& output,
 
 // Declares --compress, which only a package can take (check_compress).
 void add_compress_option(CLI::App& app, bool& compress);
-[[nodiscard]] std::optional<UsageError> check_compress(
-    bool compress, zyl_package::ReportFormat format,
-    const std::filesystem::path& output);
+[[nodiscard]] Parsed<void> check_compress(bool compress,
+                                          zyl_package::ReportFormat format,
+                                          const std::filesystem::path& output);
 
 // The names the report formats go by: as a --format or --to value (json,
 // zpk) and as an extension (.json, .zpk).
@@ -89,9 +88,9 @@ struct Extensions {
 // .parquet export, a compressed .gz trace) is refused whatever was asked,
 // rather than writing something the name does not promise.
 template <typename Format>
-[[nodiscard]] std::variant<Format, UsageError> choose_format(
-    const std::filesystem::path& path, const Extensions<Format>& extensions,
-    const std::optional<Format>& asked) {
+[[nodiscard]] Parsed<Format> choose_format(const std::filesystem::path& path,
+                                           const Extensions<Format>& extensions,
+                                           const std::optional<Format>& asked) {
   const std::string extension = lower_extension(path);
   std::string names;
   for (const auto& [name, format] : extensions.known) {
@@ -117,8 +116,8 @@ template <typename Format>
 }
 
 // The format a report is written in, by --format or --to and the name.
-[[nodiscard]] std::variant<zyl_package::ReportFormat, UsageError>
-choose_report_format(const std::filesystem::path& path,
-                     const std::optional<zyl_package::ReportFormat>& asked);
+[[nodiscard]] Parsed<zyl_package::ReportFormat> choose_report_format(
+    const std::filesystem::path& path,
+    const std::optional<zyl_package::ReportFormat>& asked);
 
 }  // namespace zyl_profile::cli

@@ -120,37 +120,37 @@ CLI::Validator detail::one_of(
       "");
 }
 
-std::variant<TimeBound, std::string> read_time_bound(std::string_view text) {
+Parsed<TimeBound> read_time_bound(std::string_view text) {
   if (text.empty() || text.back() != '%') {
     const std::optional<std::uint64_t> cycles = parse_u64(text);
     if (!cycles) {
-      return expected_found(
+      return UsageError{expected_found(
           "an integer in " +
               range_text(0, std::numeric_limits<std::uint64_t>::max()),
-          text);
+          text)};
     }
     return TimeBound(*cycles);
   }
   const std::optional<Percentage> percent = parse_percentage(text);
   if (!percent || percent->units > 100 * percent->scale) {
-    return expected_found(
+    return UsageError{expected_found(
         "a cycle count or a percentage from 0% to 100% with at most 6 "
         "decimals",
-        text);
+        text)};
   }
   return TimeBound(*percent);
 }
 
-std::variant<Percentage, std::string> read_percentage(std::string_view text) {
+Parsed<Percentage> read_percentage(std::string_view text) {
   const std::optional<Percentage> value = parse_percentage(text);
   if (!value) {
-    return expected_found("a percentage such as 10 or 2.5 (at most 6 decimals)",
-                          text);
+    return UsageError{expected_found(
+        "a percentage such as 10 or 2.5 (at most 6 decimals)", text)};
   }
   return *value;
 }
 
-std::variant<NumberRanges, std::string> read_list(std::string_view list) {
+Parsed<NumberRanges> read_list(std::string_view list) {
   NumberRanges ranges;
   std::string_view rest = list;
   while (true) {
@@ -163,14 +163,14 @@ std::variant<NumberRanges, std::string> read_list(std::string_view list) {
                                        : parse_u64(item.substr(dash + 1));
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
     if (!first || !last || *first > kMax || *last > kMax) {
-      return expected_found(
-          "a number in 0..4294967295 or a range A-B in LIST " +
-              zyl_package::quoted_text(list, '\''),
-          item);
+      return UsageError{
+          expected_found("a number in 0..4294967295 or a range A-B in LIST " +
+                             zyl_package::quoted_text(list, '\''),
+                         item)};
     }
     if (*first > *last) {
-      return "range " + zyl_package::quoted_text(item, '\'') +
-             " starts after it ends";
+      return UsageError{"range " + zyl_package::quoted_text(item, '\'') +
+                        " starts after it ends"};
     }
     ranges.emplace_back(static_cast<std::uint32_t>(*first),
                         static_cast<std::uint32_t>(*last));
@@ -189,16 +189,14 @@ MetadataFilter read_metadata_filter(std::string_view text) {
   return filter;
 }
 
-std::variant<std::set<std::uint32_t>, UsageError> parse_lists(
+Parsed<std::set<std::uint32_t>> parse_lists(
     std::string_view option, const std::vector<std::string>& lists) {
   const std::string name(option);
   NumberRanges ranges;
   for (const std::string& list : lists) {
-    auto read = read_list(list);
-    if (const std::string* error = std::get_if<std::string>(&read)) {
-      return UsageError{name + ": " + *error};
-    }
-    const NumberRanges& more = std::get<NumberRanges>(read);
+    const Parsed<NumberRanges> read = read_list(list);
+    if (!read.ok()) return UsageError{name + ": " + read.error().message};
+    const NumberRanges& more = read.value();
     ranges.insert(ranges.end(), more.begin(), more.end());
   }
   // Count the merged ranges before expanding any, so overlapping or huge

@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "options.h"
 #include "zyl_profile/percentage.h"
 #include "zyl_profile/query.h"
 
@@ -69,24 +70,21 @@ template <typename T, std::size_t N>
 }
 
 // Reads a value CLI11 cannot convert itself: the value, or the body of the
-// message saying why the text is not one.
+// message saying why the text is not one (CLI11 adds the option's name).
 template <typename T>
-using Reader = std::variant<T, std::string> (*)(std::string_view);
+using Reader = Parsed<T> (*)(std::string_view);
 
 // A cycle count ("12000") or a share of the span from 0% to 100% ("25%",
 // "12.5%").
-[[nodiscard]] std::variant<TimeBound, std::string> read_time_bound(
-    std::string_view text);
+[[nodiscard]] Parsed<TimeBound> read_time_bound(std::string_view text);
 
 // A percentage such as 10, 2.5 or 2.5% (at most 6 decimals), any size.
-[[nodiscard]] std::variant<Percentage, std::string> read_percentage(
-    std::string_view text);
+[[nodiscard]] Parsed<Percentage> read_percentage(std::string_view text);
 
 // One LIST of numbers and inclusive ranges A-B ("1,3,8-11"), as ranges in
 // the order given.
 using NumberRanges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
-[[nodiscard]] std::variant<NumberRanges, std::string> read_list(
-    std::string_view list);
+[[nodiscard]] Parsed<NumberRanges> read_list(std::string_view list);
 
 // One --metadata filter, split at the first '=': "NAME" alone asks for the
 // entry with any value, "NAME=" for the empty value.
@@ -97,9 +95,8 @@ template <typename T>
 [[nodiscard]] CLI::Validator readable_by(Reader<T> read) {
   return CLI::Validator(
       [read](std::string& text) {
-        auto value = read(text);
-        const std::string* error = std::get_if<std::string>(&value);
-        return error == nullptr ? std::string() : *error;
+        const Parsed<T> value = read(text);
+        return value.ok() ? std::string() : value.error().message;
       },
       "");
 }
@@ -114,9 +111,7 @@ CLI::Option* add_read_option(CLI::App& app, const std::string& name,
   return app
       .add_option_function<std::string>(
           name,
-          [read, store](const std::string& text) {
-            store(std::get<T>(read(text)));
-          },
+          [read, store](const std::string& text) { store(read(text).value()); },
           help)
       ->check(readable_by(read));
 }

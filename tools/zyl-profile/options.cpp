@@ -94,8 +94,8 @@ ParseResult parse_options(const std::vector<std::string>& args) {
   try {
     app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::ParseError& error) {
-    if (std::optional<UsageError> unknown = unknown_command(app)) {
-      return std::move(*unknown);
+    if (Parsed<void> command = known_command(app); !command.ok()) {
+      return command.error();
     }
     if (dynamic_cast<const CLI::CallForVersion*>(&error) != nullptr) {
       return Options{PrintText{std::string(kVersionText) + "\n"}};
@@ -106,11 +106,11 @@ ParseResult parse_options(const std::vector<std::string>& args) {
 
   for (const auto& [command, line] : lines) {
     if (!command->parsed()) continue;
-    std::variant<Options, UsageError> built = line->finish();
+    Parsed<Options> built = line->finish();
     // A page shows the command line that made it, as typed.
-    if (auto* options = std::get_if<Options>(&built)) {
-      if (auto* report = std::get_if<PageCommand>(options)) {
-        report->arguments = args;
+    if (built.ok()) {
+      if (auto* page = std::get_if<PageCommand>(&built.value())) {
+        page->arguments = args;
       }
     }
     return built;

@@ -177,9 +177,15 @@ using Options = std::variant<QueryCommand, GenerateCommand, ConvertCommand,
 // program name or the hint to --help.
 struct UsageError {
   std::string message;
+
+  [[nodiscard]] const std::string& to_string() const { return message; }
 };
 
-using ParseResult = std::variant<Options, UsageError>;
+// What a piece of the command line reads as, or why it cannot be run.
+template <class T>
+using Parsed = zyl_package::Outcome<T, UsageError>;
+
+using ParseResult = Parsed<Options>;
 
 // Returns what `args` (the arguments after the program name) ask for, or the
 // first reason they cannot be run. Reads no file, prints nothing.
@@ -189,7 +195,7 @@ using ParseResult = std::variant<Options, UsageError>;
 // one per occurrence) hold together, or a usage error naming `option`. A range
 // needs A <= B; more than kMaxListNumbers distinct numbers is an error, checked
 // on the merged ranges before anything is expanded.
-[[nodiscard]] std::variant<std::set<std::uint32_t>, UsageError> parse_lists(
+[[nodiscard]] Parsed<std::set<std::uint32_t>> parse_lists(
     std::string_view option, const std::vector<std::string>& lists);
 
 inline constexpr std::uint64_t kMaxListNumbers = 1'000'000;

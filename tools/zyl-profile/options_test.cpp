@@ -17,11 +17,11 @@ using Args = std::vector<std::string>;
 QueryCommand parse_query(Args args) {
   args.insert(args.begin(), "query");
   ParseResult result = parse_options(args);
-  if (const auto* error = std::get_if<UsageError>(&result)) {
-    ADD_FAILURE() << "usage error: " << error->message;
+  if (!result.ok()) {
+    ADD_FAILURE() << "usage error: " << result.error().message;
     return {};
   }
-  const auto* command = std::get_if<QueryCommand>(&std::get<Options>(result));
+  const auto* command = std::get_if<QueryCommand>(&result.value());
   if (command == nullptr) {
     ADD_FAILURE() << "not a query command";
     return {};
@@ -31,18 +31,17 @@ QueryCommand parse_query(Args args) {
 
 std::string usage_error(const Args& args) {
   const ParseResult result = parse_options(args);
-  const auto* error = std::get_if<UsageError>(&result);
-  return error == nullptr ? std::string("<no error>") : error->message;
+  return result.ok() ? std::string("<no error>") : result.error().message;
 }
 
 template <typename Command>
 Command parse_as(std::vector<std::string> args) {
   ParseResult result = parse_options(args);
-  if (const auto* error = std::get_if<UsageError>(&result)) {
-    ADD_FAILURE() << "usage error: " << error->message;
+  if (!result.ok()) {
+    ADD_FAILURE() << "usage error: " << result.error().message;
     return {};
   }
-  const auto* command = std::get_if<Command>(&std::get<Options>(result));
+  const auto* command = std::get_if<Command>(&result.value());
   if (command == nullptr) {
     ADD_FAILURE() << "another command";
     return {};
@@ -229,8 +228,8 @@ TEST(ParseOptions, HelpAndVersionAreTextForStdout) {
        {Args{"--help"}, Args{"query", "--help"}, Args{"generate", "-h"},
         Args{"convert", "--help"}, Args{"--version"}}) {
     const ParseResult result = parse_options(args);
-    ASSERT_TRUE(std::holds_alternative<Options>(result)) << args[0];
-    const auto* text = std::get_if<PrintText>(&std::get<Options>(result));
+    ASSERT_TRUE(result.ok()) << args[0];
+    const auto* text = std::get_if<PrintText>(&result.value());
     ASSERT_NE(text, nullptr);
     EXPECT_NE(text->text.find(args.size() == 1 && args[0] == "--version"
                                   ? "zyl-profile "
@@ -244,10 +243,8 @@ TEST(ParseOptions, HelpAndVersionAreTextForStdout) {
         Args{"query", "r.json", "--limit", "-1", "--kind", "a", "--help"},
         Args{"query", "--kernal", "x", "--kind", "a", "--kind", "b", "-h"}}) {
     const ParseResult result = parse_options(args);
-    ASSERT_TRUE(std::holds_alternative<Options>(result))
-        << std::get<UsageError>(result).message;
-    EXPECT_NE(std::get<PrintText>(std::get<Options>(result))
-                  .text.find("--sample-limit N"),
+    ASSERT_TRUE(result.ok()) << result.error().message;
+    EXPECT_NE(std::get<PrintText>(result.value()).text.find("--sample-limit N"),
               std::string::npos);
   }
 }
@@ -256,7 +253,7 @@ TEST(ParseOptions, GenerateAndConvert) {
   const ParseResult generate =
       parse_options({"generate", "--tiles", "8", "--samples-per-tile=40",
                      "--seed", "7", "-o", "out.zpk", "--clock-hz", "0"});
-  const auto& g = std::get<GenerateCommand>(std::get<Options>(generate));
+  const auto& g = std::get<GenerateCommand>(generate.value());
   EXPECT_EQ(g.output, "out.zpk");
   EXPECT_EQ(g.generate.tiles, 8U);
   EXPECT_EQ(g.generate.samples_per_tile, 40U);
@@ -267,24 +264,25 @@ TEST(ParseOptions, GenerateAndConvert) {
 
   const ParseResult total =
       parse_options({"generate", "-o", "x.json", "--samples", "1000"});
-  EXPECT_EQ(std::get<GenerateCommand>(std::get<Options>(total)).generate,
+  EXPECT_EQ(std::get<GenerateCommand>(total.value()).generate,
             zyl_package::options_for_total(1000));
 
   const ParseResult convert =
       parse_options({"convert", "a.zpk", "b.out", "--to", "zpk"});
-  const auto& c = std::get<ConvertCommand>(std::get<Options>(convert));
+  const auto& c = std::get<ConvertCommand>(convert.value());
   EXPECT_EQ(c.input, "a.zpk");
   EXPECT_EQ(c.output, "b.out");
   EXPECT_EQ(c.format, zyl_package::ReportFormat::Package);
   EXPECT_FALSE(c.compress);
 
-  EXPECT_TRUE(std::get<GenerateCommand>(
-                  std::get<Options>(parse_options(
-                      {"generate", "-o", "x", "--format=zpk", "--compress"})))
-                  .compress);
   EXPECT_TRUE(
-      std::get<ConvertCommand>(std::get<Options>(parse_options(
-                                   {"convert", "a", "b.zpk", "--compress"})))
+      std::get<GenerateCommand>(
+          parse_options({"generate", "-o", "x", "--format=zpk", "--compress"})
+              .value())
+          .compress);
+  EXPECT_TRUE(
+      std::get<ConvertCommand>(
+          parse_options({"convert", "a", "b.zpk", "--compress"}).value())
           .compress);
 }
 
@@ -292,17 +290,18 @@ TEST(ParseOptions, Split) {
   const ParseResult parsed =
       parse_options({"split", "in.json", "-o", "out/run", "--shards", "12",
                      "--compress", "--max-depth", "9"});
-  const auto& split = std::get<SplitCommand>(std::get<Options>(parsed));
+  const auto& split = std::get<SplitCommand>(parsed.value());
   EXPECT_EQ(split.input, "in.json");
   EXPECT_EQ(split.prefix, "out/run");
   EXPECT_EQ(split.shards, 12U);
   EXPECT_TRUE(split.compress);
   EXPECT_EQ(split.limits.max_depth, 9U);
-  EXPECT_EQ(std::get<SplitCommand>(
-                std::get<Options>(parse_options(
-                    {"split", "a.zpk", "--shards=65536", "--output=p"})))
-                .shards,
-            65536U);
+  EXPECT_EQ(
+      std::get<SplitCommand>(
+          parse_options({"split", "a.zpk", "--shards=65536", "--output=p"})
+              .value())
+          .shards,
+      65536U);
   // Both the prefix and the count must be given.
   EXPECT_NE(usage_error({"split", "a.zpk", "-o", "p"}).find("--shards"),
             std::string::npos);
@@ -428,10 +427,9 @@ TEST(ParseOptions, NewCommandsOwnOptions) {
   };
   for (const Row& row : rows) {
     const ParseResult result = parse_options(row.args);
-    const auto* error = std::get_if<UsageError>(&result);
-    ASSERT_NE(error, nullptr) << row.args[0] << " " << row.message;
-    EXPECT_NE(error->message.find(row.message), std::string::npos)
-        << error->message;
+    ASSERT_FALSE(result.ok()) << row.args[0] << " " << row.message;
+    EXPECT_NE(result.error().message.find(row.message), std::string::npos)
+        << result.error().message;
   }
 }
 
@@ -464,8 +462,7 @@ TEST(ParseOptions, ReportBoundsItsGroupsAndKeepsTheCommandLine) {
 TEST(ParseOptions, HelpDefinesTheMeasures) {
   for (const char* command : {"query", "diff"}) {
     const ParseResult result = parse_options({command, "--help"});
-    const std::string& text =
-        std::get<PrintText>(std::get<Options>(result)).text;
+    const std::string& text = std::get<PrintText>(result.value()).text;
     for (const char* term :
          {"Phase cycles:", "Work cycles:", "Average active tiles:"}) {
       EXPECT_NE(text.find(term), std::string::npos) << command << ": " << term;

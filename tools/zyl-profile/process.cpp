@@ -174,7 +174,7 @@ std::optional<ProfileSet> open_set(
   Loaded<ProfileSet> opened = ProfileSet::open(paths, options);
   if (!opened.ok()) {
     print_load_error(opened.error());
-    return std::nullopt;
+    return {};
   }
   return std::move(opened).value();
 }
@@ -193,16 +193,17 @@ std::optional<ProfileColumns> open_report(
   }();
   if (!opened.ok()) {
     print_error(opened.error().to_string());
-    return std::nullopt;
+    return {};
   }
   return std::move(opened).value();
 }
 
 ExitCode write_atomically(const std::filesystem::path& path,
                           const std::function<void(std::ostream&)>& write) {
-  if (const zyl_package::WriteResult error =
-          zyl_package::write_file_atomically(path, write)) {
-    print_error(error->to_string());
+  if (const zyl_package::Written written =
+          zyl_package::write_file_atomically(path, write);
+      !written.ok()) {
+    print_error(written.error().to_string());
     return ExitCode::ReadError;
   }
   return ExitCode::Success;
@@ -210,22 +211,21 @@ ExitCode write_atomically(const std::filesystem::path& path,
 
 ExitCode write_from_profile(
     const std::filesystem::path& path,
-    const std::function<std::optional<zyl_package::LoadError>(std::ostream&)>&
-        write) {
-  std::optional<zyl_package::LoadError> failed;
-  const zyl_package::WriteResult error =
+    const std::function<Loaded<void>(std::ostream&)>& write) {
+  Loaded<void> read;
+  const zyl_package::Written written =
       zyl_package::write_file_atomically(path, [&](std::ostream& out) {
-        failed = write(out);
+        read = write(out);
         // A failed stream is how the atomic writer learns to keep the old
         // file: the half-written one must not replace it.
-        if (failed) out.setstate(std::ios::badbit);
+        if (!read.ok()) out.setstate(std::ios::badbit);
       });
-  if (failed) {
-    print_load_error(*failed);
+  if (!read.ok()) {
+    print_load_error(read.error());
     return ExitCode::ReadError;
   }
-  if (error) {
-    print_error(error->to_string());
+  if (!written.ok()) {
+    print_error(written.error().to_string());
     return ExitCode::ReadError;
   }
   return ExitCode::Success;

@@ -79,8 +79,7 @@ void print_load_error(const zyl_package::LoadError& error);
 // returned. Write failures are handled as write_atomically does.
 [[nodiscard]] ExitCode write_from_profile(
     const std::filesystem::path& path,
-    const std::function<std::optional<zyl_package::LoadError>(std::ostream&)>&
-        write);
+    const std::function<Loaded<void>(std::ostream&)>& write);
 
 // What a progress line says about its counters: a read counts bytes, so its
 // size is worth showing; a write counts bytes or samples by format, so only

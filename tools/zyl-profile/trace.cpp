@@ -510,13 +510,12 @@ ExitCode run_trace(const TraceCommand& command) {
   TraceStats stats;
   std::vector<std::string> notes;
   const ExitCode status = write_from_profile(
-      command.output,
-      [&](std::ostream& out) -> std::optional<zyl_package::LoadError> {
+      command.output, [&](std::ostream& out) -> Loaded<void> {
         Loaded<TraceStats> written = write_trace(
             *profile, command.selection.query, settings, out, &notes);
         if (!written.ok()) return written.error();
         stats = written.value();
-        return std::nullopt;
+        return {};
       });
   if (status != ExitCode::Success) return status;
   for (const std::string& note : notes) print_note(note);

@@ -89,10 +89,10 @@ std::string did_you_mean(std::string_view text,
   return " (did you mean " + std::string(closest) + "?)";
 }
 
-std::optional<UsageError> unknown_command(const CLI::App& app) {
-  if (chosen_command(app) != nullptr) return std::nullopt;
+Parsed<void> known_command(const CLI::App& app) {
+  if (chosen_command(app) != nullptr) return {};
   const std::vector<std::string> words = app.remaining();
-  if (words.empty() || words.front().starts_with('-')) return std::nullopt;
+  if (words.empty() || words.front().starts_with('-')) return {};
   std::vector<std::string> names;
   std::string list;
   for (const CLI::App* command : app.get_subcommands({})) {

@@ -19,10 +19,10 @@ namespace zyl_profile::cli {
 [[nodiscard]] std::string did_you_mean(
     std::string_view text, const std::vector<std::string>& candidates);
 
-// Returns the error for a first word that names no command, or nothing
+// Returns the error for a first word that names no command, or success
 // when a command was found. Checked before anything else: a mistyped
 // command makes every later word meaningless.
-[[nodiscard]] std::optional<UsageError> unknown_command(const CLI::App& app);
+[[nodiscard]] Parsed<void> known_command(const CLI::App& app);
 
 // Returns the usage error for the command line `app` refused with `error`.
 // When the line holds several mistakes, the one a user most likely made is

@@ -92,14 +92,15 @@ class FdStreamBuf final : public std::streambuf {
 
 }  // namespace
 
-WriteResult write_file_atomically(
-    const std::filesystem::path& path,
-    const std::function<void(std::ostream&)>& write, StagedFiles* staged) {
+Written write_file_atomically(const std::filesystem::path& path,
+                              const std::function<void(std::ostream&)>& write,
+                              StagedFiles* staged) {
   // Any failure returns before the commit, and `file` then removes its
   // temporary.
   detail::StagedReplacement file;
-  if (auto error = file.create(path, detail::WriteAccess::Sequential)) {
-    return error;
+  if (Written created = file.create(path, detail::WriteAccess::Sequential);
+      !created.ok()) {
+    return created;
   }
   const auto failed = [&path](std::string message) {
     return WriteError{path.string(), std::move(message)};

@@ -62,16 +62,16 @@ class AtomicFile : public ::testing::Test {
 };
 
 // Writes `text`, the way every report and export goes out.
-WriteResult write_text(const std::filesystem::path& path, std::string text,
-                       StagedFiles* staged = nullptr) {
+Written write_text(const std::filesystem::path& path, std::string text,
+                   StagedFiles* staged = nullptr) {
   return write_file_atomically(
       path, [&text](std::ostream& out) { out << text; }, staged);
 }
 
 // A small generated package: its writer puts sections at offsets rather than
 // in file order.
-WriteResult write_positioned(const std::filesystem::path& path,
-                             StagedFiles* staged = nullptr) {
+Written write_positioned(const std::filesystem::path& path,
+                         StagedFiles* staged = nullptr) {
   return write_generated_report(options_for_total(200, 3), path,
                                 ReportFormat::Package, {}, nullptr, staged);
 }
@@ -79,7 +79,7 @@ WriteResult write_positioned(const std::filesystem::path& path,
 TEST_F(AtomicFile, ReplacesTheFileOnSuccess) {
   const auto error = write_file_atomically(
       target_, [](std::ostream& out) { out << std::string(3'000'000, 'x'); });
-  ASSERT_EQ(error, std::nullopt) << error->to_string();
+  ASSERT_TRUE((error).ok()) << error.error().to_string();
   EXPECT_EQ(contents(), std::string(3'000'000, 'x'));
   EXPECT_EQ(files_in_dir(), 1U);
 }
@@ -88,13 +88,14 @@ TEST_F(AtomicFile, MissingFolderIsReportedWithTheOsReason) {
   const auto path = dir_ / "no" / "such" / "out.json";
   const auto error =
       write_file_atomically(path, [](std::ostream& out) { out << "x"; });
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->file, path.string());
-  EXPECT_EQ(error->message,
+  ASSERT_FALSE(error.ok());
+  EXPECT_EQ(error.error().file, path.string());
+  EXPECT_EQ(error.error().message,
             "cannot create a file in its folder: No such file or directory");
-  EXPECT_EQ(error->to_string(), path.string() +
-                                    ": cannot create a file in its folder: No "
-                                    "such file or directory");
+  EXPECT_EQ(error.error().to_string(),
+            path.string() +
+                ": cannot create a file in its folder: No "
+                "such file or directory");
 }
 
 TEST_F(AtomicFile, FailedStreamOrThrowingWriterKeepsTheEarlierFile) {
@@ -102,13 +103,13 @@ TEST_F(AtomicFile, FailedStreamOrThrowingWriterKeepsTheEarlierFile) {
     out << "partial";
     out.setstate(std::ios::badbit);
   });
-  EXPECT_TRUE(failed.has_value());
+  EXPECT_FALSE(failed.ok());
   const auto thrown = write_file_atomically(target_, [](std::ostream& out) {
     out << "partial";
     throw std::runtime_error("generator gave up");
   });
-  ASSERT_TRUE(thrown.has_value());
-  EXPECT_EQ(thrown->message, "write failed: generator gave up");
+  ASSERT_FALSE(thrown.ok());
+  EXPECT_EQ(thrown.error().message, "write failed: generator gave up");
   EXPECT_EQ(contents(), "earlier");
   EXPECT_EQ(files_in_dir(), 1U);
 }
@@ -126,8 +127,8 @@ TEST_F(AtomicFile, DiskRefusingBytesKeepsTheEarlierFile) {
       target_, [](std::ostream& out) { out << std::string(4'000'000, 'y'); });
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->message, "write failed: File too large");
+  ASSERT_FALSE(error.ok());
+  EXPECT_EQ(error.error().message, "write failed: File too large");
   EXPECT_EQ(contents(), "earlier");
   EXPECT_EQ(files_in_dir(), 1U);
 }
@@ -137,7 +138,7 @@ TEST_F(AtomicFile, TargetThatIsAFolderFailsAtTheRename) {
   std::filesystem::create_directories(folder / "inner");
   const auto error =
       write_file_atomically(folder, [](std::ostream& out) { out << "x"; });
-  ASSERT_TRUE(error.has_value());
+  ASSERT_FALSE(error.ok());
   EXPECT_TRUE(std::filesystem::is_directory(folder / "inner"));
   EXPECT_EQ(files_in_dir(), 2U);  // out.json and sub
 }
@@ -149,11 +150,11 @@ TEST_F(AtomicFile, CharacterDeviceIsWrittenInPlaceNotReplaced) {
   if (::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
     GTEST_SKIP() << "mknod is not permitted here: " << std::strerror(errno);
   }
-  ASSERT_EQ(write_text(null, std::string(3'000'000, 'x')), std::nullopt);
-  ASSERT_EQ(write_positioned(null), std::nullopt);
+  ASSERT_TRUE((write_text(null, std::string(3'000'000, 'x'))).ok());
+  ASSERT_TRUE((write_positioned(null)).ok());
   // Nothing to rename later: a set takes the bytes through at once too.
   StagedFiles set;
-  ASSERT_EQ(write_text(null, "y", &set), std::nullopt);
+  ASSERT_TRUE((write_text(null, "y", &set)).ok());
   EXPECT_EQ(set.size(), 0U);
   struct stat node {};
   ASSERT_EQ(::lstat(null.c_str(), &node), 0);
@@ -177,7 +178,7 @@ TEST_F(AtomicFile, FifoIsWrittenInPlaceForItsReader) {
   const auto error = write_text(fifo, sent);
   ::close(held);
   reader.join();
-  ASSERT_EQ(error, std::nullopt) << error->to_string();
+  ASSERT_TRUE((error).ok()) << error.error().to_string();
   EXPECT_EQ(received.size(), sent.size());
   EXPECT_EQ(received, sent);
   struct stat node {};
@@ -192,9 +193,9 @@ TEST_F(AtomicFile, FifoRefusesAWriteOutOfOrderWithoutWaitingForAReader) {
   const auto fifo = dir_ / "fifo.zpk";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
   const auto error = write_positioned(fifo);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->file, fifo.string());
-  EXPECT_EQ(error->message,
+  ASSERT_FALSE(error.ok());
+  EXPECT_EQ(error.error().file, fifo.string());
+  EXPECT_EQ(error.error().message,
             "is a pipe or socket, which cannot take a file written out of "
             "order; write to a regular file");
   EXPECT_EQ(files_in_dir(), 2U);
@@ -211,7 +212,7 @@ TEST_F(AtomicFile, LinkStaysALinkAndTheFileItLeadsToIsReplaced) {
   std::filesystem::create_symlink("real/report.json", link);
   for (const auto& write :
        {write_text(link, "new text"), write_positioned(link)}) {
-    ASSERT_EQ(write, std::nullopt) << write->to_string();
+    ASSERT_TRUE((write).ok()) << write.error().to_string();
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(std::filesystem::read_symlink(link), "real/report.json");
   }
@@ -241,8 +242,8 @@ TEST_F(AtomicFile, FoldersAndLinksToNothingOrToAFolderAreRefusedByName) {
     SCOPED_TRACE(row.name);
     const auto path = dir_ / row.name;
     for (const auto& error : {write_text(path, "x"), write_positioned(path)}) {
-      ASSERT_TRUE(error.has_value());
-      EXPECT_EQ(error->to_string(), path.string() + ": " + row.message);
+      ASSERT_FALSE(error.ok());
+      EXPECT_EQ(error.error().to_string(), path.string() + ": " + row.message);
     }
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir_ / "folder"));
@@ -268,17 +269,17 @@ class StagedSet : public AtomicFile {
 
 TEST_F(StagedSet, NothingMovesUntilCommitThenTheWholeSetDoes) {
   StagedFiles set;
-  ASSERT_EQ(write_text(dir_ / "a.json", "new a", &set), std::nullopt);
-  ASSERT_EQ(write_text(dir_ / "b.json", "new b", &set), std::nullopt);
-  ASSERT_EQ(write_text(dir_ / "c.json", "new c", &set), std::nullopt);
-  ASSERT_EQ(write_positioned(dir_ / "d.zpk", &set), std::nullopt);
+  ASSERT_TRUE((write_text(dir_ / "a.json", "new a", &set)).ok());
+  ASSERT_TRUE((write_text(dir_ / "b.json", "new b", &set)).ok());
+  ASSERT_TRUE((write_text(dir_ / "c.json", "new c", &set)).ok());
+  ASSERT_TRUE((write_positioned(dir_ / "d.zpk", &set)).ok());
   EXPECT_EQ(set.size(), 4U);
   expect_old_set();
   EXPECT_FALSE(std::filesystem::exists(dir_ / "c.json"));
   EXPECT_FALSE(std::filesystem::exists(dir_ / "d.zpk"));
 
   const auto error = set.commit();
-  ASSERT_EQ(error, std::nullopt) << error->to_string();
+  ASSERT_TRUE((error).ok()) << error.error().to_string();
   EXPECT_EQ(set.size(), 0U);
   EXPECT_EQ(contents_of(dir_ / "a.json"), "new a");
   EXPECT_EQ(contents_of(dir_ / "b.json"), "new b");
@@ -290,13 +291,13 @@ TEST_F(StagedSet, NothingMovesUntilCommitThenTheWholeSetDoes) {
 TEST_F(StagedSet, SetGivenUpAfterAFailedWriteLeavesTheOldSetAndNoTemporary) {
   {
     StagedFiles set;
-    ASSERT_EQ(write_text(dir_ / "a.json", "new a", &set), std::nullopt);
-    ASSERT_EQ(write_positioned(dir_ / "c.zpk", &set), std::nullopt);
+    ASSERT_TRUE((write_text(dir_ / "a.json", "new a", &set)).ok());
+    ASSERT_TRUE((write_positioned(dir_ / "c.zpk", &set)).ok());
     const auto failed = write_file_atomically(
         dir_ / "b.json",
         [](std::ostream&) { throw std::runtime_error("generator gave up"); },
         &set);
-    ASSERT_TRUE(failed.has_value());
+    ASSERT_FALSE(failed.ok());
     EXPECT_EQ(set.size(), 2U);
   }
   expect_old_set();
@@ -307,17 +308,17 @@ TEST_F(StagedSet, SetGivenUpAfterAFailedWriteLeavesTheOldSetAndNoTemporary) {
 // the write) must not leave the files renamed before it in their new form.
 TEST_F(StagedSet, FailedRenamePutsBackTheFilesRenamedBeforeIt) {
   StagedFiles set;
-  ASSERT_EQ(write_text(dir_ / "new.json", "new file", &set), std::nullopt);
-  ASSERT_EQ(write_text(dir_ / "a.json", "new a", &set), std::nullopt);
-  ASSERT_EQ(write_text(target_, "new out", &set), std::nullopt);
-  ASSERT_EQ(write_text(dir_ / "b.json", "new b", &set), std::nullopt);
-  ASSERT_EQ(write_text(dir_ / "later.json", "later", &set), std::nullopt);
+  ASSERT_TRUE((write_text(dir_ / "new.json", "new file", &set)).ok());
+  ASSERT_TRUE((write_text(dir_ / "a.json", "new a", &set)).ok());
+  ASSERT_TRUE((write_text(target_, "new out", &set)).ok());
+  ASSERT_TRUE((write_text(dir_ / "b.json", "new b", &set)).ok());
+  ASSERT_TRUE((write_text(dir_ / "later.json", "later", &set)).ok());
   std::filesystem::remove(dir_ / "b.json");
   std::filesystem::create_directories(dir_ / "b.json" / "inside");
 
   const auto error = set.commit();
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->to_string(),
+  ASSERT_FALSE(error.ok());
+  EXPECT_EQ(error.error().to_string(),
             (dir_ / "b.json").string() + ": cannot replace: Is a directory");
   EXPECT_EQ(set.size(), 0U);
   EXPECT_EQ(contents(), "earlier");

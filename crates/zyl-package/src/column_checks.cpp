@@ -300,12 +300,12 @@ std::optional<ColumnFault> find_column_fault(const ProfileColumns& columns,
 
 }  // namespace detail
 
-std::optional<LoadError> check_columns(const ProfileColumns& columns,
-                                       const ReadLimits& limits) {
+Loaded<void> check_columns(const ProfileColumns& columns,
+                           const ReadLimits& limits) {
   if (auto found = detail::find_column_fault(columns, limits)) {
     return std::move(found->error);
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace zyl_package

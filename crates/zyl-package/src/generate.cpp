@@ -371,7 +371,7 @@ void for_each_generated_sample(const GenerateOptions& options,
 
   const std::vector<std::uint64_t> counts =
       tile_counts(options.seed, options.tiles, requested_total(options));
-  for (std::uint32_t i = 0; i < options.tiles; ++i) {
+  for (std::uint32_t i = 0; i < options.tiles && !visitor.stopped(); ++i) {
     generate_tile(options, phases, epochs, tables, i, counts[i], visitor);
   }
 }

@@ -58,9 +58,9 @@ class JsonVisitor final : public GeneratedReportVisitor {
   detail::WriteProgress& progress_;
 };
 
-WriteResult write_generated_json(const GenerateOptions& options,
-                                 const std::filesystem::path& path,
-                                 ReadProgress* progress, StagedFiles* staged) {
+Written write_generated_json(const GenerateOptions& options,
+                             const std::filesystem::path& path,
+                             ReadProgress* progress, StagedFiles* staged) {
   return write_file_atomically(
       path,
       [&options, progress](std::ostream& out) {
@@ -189,11 +189,6 @@ class Dictionaries {
   std::vector<MetadataPair> pairs_;
 };
 
-// A failed write, carried out of the generator's walk to the writer.
-struct WriteFailed {
-  WriteError error;
-};
-
 // Directory indices of the sections the first walk fills in memory: the
 // dictionaries and the tiles.
 constexpr std::size_t section_of(detail::ColumnArray array) {
@@ -260,6 +255,8 @@ class ColumnSink {
   }
 
   [[nodiscard]] std::uint64_t stored_size() const { return stored_; }
+  // The first failed write, after which the sink writes nothing more.
+  [[nodiscard]] const Written& written() const { return written_; }
   [[nodiscard]] std::uint64_t checksum() const { return checksum_.digest(); }
 
  private:
@@ -276,11 +273,9 @@ class ColumnSink {
   }
 
   void store(const unsigned char* data, std::size_t size) {
-    if (mode_ != Mode::Measure) {
+    if (mode_ != Mode::Measure && written_.ok()) {
       checksum_.update(data, size);
-      if (auto error = file_->write_at(offset_ + stored_, data, size)) {
-        throw WriteFailed{std::move(*error)};
-      }
+      written_ = file_->write_at(offset_ + stored_, data, size);
     }
     stored_ += size;
   }
@@ -293,6 +288,7 @@ class ColumnSink {
   detail::PositionedFile* file_;
   std::uint64_t offset_;
   std::uint64_t stored_ = 0;
+  Written written_;
 };
 
 // One walk over the generated samples: ids from the dictionaries (which the
@@ -329,6 +325,13 @@ class PackageWalk final : public GeneratedReportVisitor {
     progress_.add(1);
   }
 
+  [[nodiscard]] bool stopped() const override {
+    return sinks_ != nullptr && std::any_of(sinks_->begin(), sinks_->end(),
+                                            [](const ColumnSink& sink) {
+                                              return !sink.written().ok();
+                                            });
+  }
+
  private:
   Dictionaries& dictionaries_;
   std::vector<ColumnSink>* sinks_;
@@ -343,13 +346,12 @@ std::span<const unsigned char> bytes_of(const T& values) {
           values.size() * sizeof(values[0])};
 }
 
-WriteResult write_generated_package(const GenerateOptions& options,
-                                    const std::filesystem::path& path,
-                                    const PackageWriteOptions& package,
-                                    ReadProgress* progress,
-                                    StagedFiles* staged) {
-  if (auto refused = detail::check_write_options(package)) {
-    return WriteError{path.string(), std::move(*refused)};
+Written write_generated_package(const GenerateOptions& options,
+                                const std::filesystem::path& path,
+                                const PackageWriteOptions& package,
+                                ReadProgress* progress, StagedFiles* staged) {
+  if (Written checked = detail::check_write_options(package); !checked.ok()) {
+    return WriteError{path.string(), checked.error().message};
   }
   const std::uint64_t samples = generated_sample_count(options);
   // Column sizes and offsets are sample counts times at most 24 bytes.
@@ -360,7 +362,7 @@ WriteResult write_generated_package(const GenerateOptions& options,
   }
   // Created first, so an unwritable folder shows before the long walks.
   detail::PositionedFile file;
-  if (auto error = file.create(path)) return error;
+  if (Written created = file.create(path); !created.ok()) return created;
   // Both walks cost about the same (the generator and the dictionary
   // lookups dominate), so the progress counts them as one run of twice the
   // samples rather than starting over at the second.
@@ -431,19 +433,17 @@ WriteResult write_generated_package(const GenerateOptions& options,
   const std::uint64_t total = detail::lay_out_package(
       package.version, counts, entries, offsets, preamble, shard);
 
-  if (auto error = file.resize(total)) return error;
+  if (Written resized = file.resize(total); !resized.ok()) return resized;
   if (shard) {
     const auto block = detail::encode_shard_block(*package.shard);
-    if (auto error =
-            file.write_at(total - block.size(), block.data(), block.size())) {
-      return error;
-    }
+    Written written =
+        file.write_at(total - block.size(), block.data(), block.size());
+    if (!written.ok()) return written;
   }
   for (const std::size_t i : kDictionarySections) {
-    if (auto error = file.write_at(offsets[i], planned[i].stored.data(),
-                                   planned[i].stored.size())) {
-      return error;
-    }
+    Written written = file.write_at(offsets[i], planned[i].stored.data(),
+                                    planned[i].stored.size());
+    if (!written.ok()) return written;
   }
 
   // Second walk: every column to its place. The generator gives the same
@@ -456,38 +456,36 @@ WriteResult write_generated_package(const GenerateOptions& options,
                                      : ColumnSink::Mode::WriteRaw,
                        entries[i].size, package, &file, offsets[i]);
   }
-  try {
-    PackageWalk second(dictionaries, &sinks, nullptr, counted);
-    for_each_generated_sample(options, second);
-    for (std::size_t c = 0; c < kColumns; ++c) {
-      detail::SectionEntry& entry = entries[kFirstColumnSection + c];
-      if (!sinks[c].finish() || sinks[c].stored_size() != entry.stored_size) {
-        return WriteError{path.string(),
-                          "section " +
-                              std::to_string(kFirstColumnSection + c + 1) +
-                              " came out differently on the second pass"};
-      }
-      entry.checksum = sinks[c].checksum();
+  PackageWalk second(dictionaries, &sinks, nullptr, counted);
+  for_each_generated_sample(options, second);
+  for (std::size_t c = 0; c < kColumns; ++c) {
+    detail::SectionEntry& entry = entries[kFirstColumnSection + c];
+    const bool finished = sinks[c].finish();
+    if (!sinks[c].written().ok()) return sinks[c].written();
+    if (!finished || sinks[c].stored_size() != entry.stored_size) {
+      return WriteError{path.string(),
+                        "section " +
+                            std::to_string(kFirstColumnSection + c + 1) +
+                            " came out differently on the second pass"};
     }
-  } catch (WriteFailed& failed) {
-    return std::move(failed.error);
+    entry.checksum = sinks[c].checksum();
   }
   detail::lay_out_package(package.version, counts, entries, offsets, preamble,
                           shard);
-  if (auto error = file.write_at(0, preamble.data(), preamble.size())) {
-    return error;
+  if (Written written = file.write_at(0, preamble.data(), preamble.size());
+      !written.ok()) {
+    return written;
   }
   return file.commit(staged);
 }
 
 }  // namespace
 
-WriteResult write_generated_report(const GenerateOptions& options,
-                                   const std::filesystem::path& path,
-                                   ReportFormat format,
-                                   const PackageWriteOptions& package,
-                                   ReadProgress* progress,
-                                   StagedFiles* staged) {
+Written write_generated_report(const GenerateOptions& options,
+                               const std::filesystem::path& path,
+                               ReportFormat format,
+                               const PackageWriteOptions& package,
+                               ReadProgress* progress, StagedFiles* staged) {
   try {
     switch (format) {
       case ReportFormat::Json:

@@ -26,7 +26,7 @@ namespace {
 
 std::string to_json(const ProfileReport& report) {
   std::ostringstream out;
-  EXPECT_FALSE(write_report_json(report, out));
+  EXPECT_TRUE((write_report_json(report, out)).ok());
   return out.str();
 }
 
@@ -85,7 +85,7 @@ TEST(JsonStream, EveryCuttingGivesTheColumnsOfTheRecords) {
       const ColumnsResult read = read_with(json, options);
       ASSERT_TRUE(read.ok()) << read.error().to_string();
       expect_same_columns(read.value(), expected);
-      EXPECT_TRUE(check_columns(read.value()) == std::nullopt);
+      EXPECT_TRUE(check_columns(read.value()).ok());
     }
   }
 }

@@ -1,5 +1,5 @@
-// The one-line texts of load and write errors, and the checked accessors'
-// failure paths.
+// The one-line texts of load and write errors, and the failure paths of
+// Outcome's checked accessors.
 #include "zyl_package/load_result.h"
 
 namespace zyl_package {
@@ -40,12 +40,12 @@ std::string WriteError::to_string() const {
 
 namespace detail {
 
-void throw_bad_value_access(const LoadError& error) {
-  throw BadLoadAccess("value() of a failed load: " + error.to_string());
+void throw_bad_value_access(const std::string& error) {
+  throw BadOutcomeAccess("value() of a failure: " + error);
 }
 
 void throw_bad_error_access() {
-  throw BadLoadAccess("error() of a successful load");
+  throw BadOutcomeAccess("error() of a success");
 }
 
 }  // namespace detail

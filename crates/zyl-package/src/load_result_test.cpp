@@ -1,5 +1,6 @@
-// The result types' contracts: a wrong access to a load result throws with
-// the load's own error text, and a write error prints as one line.
+// The outcome's contracts: a wrong access throws with the error's own text,
+// an outcome of nothing is a success until given an error, and a write
+// error prints as one line.
 #include "zyl_package/load_result.h"
 
 #include <gtest/gtest.h>
@@ -13,12 +14,12 @@
 namespace zyl_package {
 namespace {
 
-// Returns what() of the BadLoadAccess `access` throws, or "(no throw)".
+// Returns what() of the BadOutcomeAccess `access` throws, or "(no throw)".
 template <class Access>
 std::string thrown_by(Access access) {
   try {
     access();
-  } catch (const BadLoadAccess& error) {
+  } catch (const BadOutcomeAccess& error) {
     return error.what();
   }
   return "(no throw)";
@@ -28,7 +29,7 @@ TEST(Loaded, ValueOfAFailedLoadThrowsWithTheLoadError) {
   const LoadResult report = parse_report("{", "r.json");
   ASSERT_FALSE(report.ok());
   const std::string expected =
-      "value() of a failed load: " + report.error().to_string();
+      "value() of a failure: " + report.error().to_string();
   EXPECT_EQ(thrown_by([&] { static_cast<void>(report.value()); }), expected);
   EXPECT_EQ(thrown_by([&] {
               LoadResult moved = parse_report("{", "r.json");
@@ -39,7 +40,7 @@ TEST(Loaded, ValueOfAFailedLoadThrowsWithTheLoadError) {
   const ColumnsResult columns = parse_columns("[]", "c.json");
   ASSERT_FALSE(columns.ok());
   EXPECT_EQ(thrown_by([&] { static_cast<void>(columns.value()); }),
-            "value() of a failed load: " + columns.error().to_string());
+            "value() of a failure: " + columns.error().to_string());
 }
 
 TEST(Loaded, ErrorOfASuccessfulLoadThrows) {
@@ -47,9 +48,19 @@ TEST(Loaded, ErrorOfASuccessfulLoadThrows) {
       R"({"format":"zyl-profile-report","version":1,"clock_hz":1,"tiles":[]})");
   ASSERT_TRUE(report.ok()) << report.error().to_string();
   EXPECT_EQ(thrown_by([&] { static_cast<void>(report.error()); }),
-            "error() of a successful load");
+            "error() of a success");
   EXPECT_EQ(thrown_by([&] { static_cast<void>(report.value()); }),
             "(no throw)");
+}
+
+TEST(Outcome, OfNothingIsASuccessUntilGivenAnError) {
+  const Written done;
+  EXPECT_TRUE(done.ok());
+  EXPECT_EQ(thrown_by([&] { static_cast<void>(done.error()); }),
+            "error() of a success");
+  const Written failed = WriteError{"out.zpk", "no space left on device"};
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().to_string(), "out.zpk: no space left on device");
 }
 
 TEST(WriteError, PrintsTheFileWhenThereIsOne) {
@@ -62,15 +73,14 @@ TEST(WriteError, PrintsTheFileWhenThereIsOne) {
 TEST(WriteReportJson, AFailedStreamIsAWriteError) {
   std::ostringstream out;
   out.setstate(std::ios::badbit);
-  const WriteResult written = write_report_json(ProfileReport{}, out);
-  ASSERT_TRUE(written.has_value());
-  EXPECT_EQ(written->file, "");
-  EXPECT_NE(written->message.find("write failed"), std::string::npos);
+  const Written written = write_report_json(ProfileReport{}, out);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error().file, "");
+  EXPECT_NE(written.error().message.find("write failed"), std::string::npos);
 
   std::ostringstream good;
-  EXPECT_EQ(write_report_json(ProfileReport{}, good), std::nullopt);
-  EXPECT_EQ(write_columns_json(to_columns(ProfileReport{}), good),
-            std::nullopt);
+  EXPECT_TRUE(write_report_json(ProfileReport{}, good).ok());
+  EXPECT_TRUE(write_columns_json(to_columns(ProfileReport{}), good).ok());
 }
 
 }  // namespace

@@ -77,19 +77,19 @@ struct PackagePlan {
 
 // Returns why `options` cannot be written (a version other than 1 and 2, a
 // shard identity in version 1 or one whose index is not below its count),
-// or nothing.
-[[nodiscard]] std::optional<std::string> check_write_options(
-    const PackageWriteOptions& options);
+// as an error naming no file: the caller knows which it was writing.
+[[nodiscard]] Written check_write_options(const PackageWriteOptions& options);
 
 // Checks `columns` and fills `plan`. Returns why they cannot be stored
 // (invalid columns, more ids than 32 bits name, options that
-// check_write_options refuses).
+// check_write_options refuses), as an error naming no file.
 // `progress`, when given, follows the plan and the write_package after it
 // in decoded section bytes: `total` is their sum, twice when compressing,
 // and the compression counts the first half.
-[[nodiscard]] std::optional<std::string> plan_package(
-    const ProfileColumns& columns, const PackageWriteOptions& options,
-    PackagePlan& plan, ReadProgress* progress = nullptr);
+[[nodiscard]] Written plan_package(const ProfileColumns& columns,
+                                   const PackageWriteOptions& options,
+                                   PackagePlan& plan,
+                                   ReadProgress* progress = nullptr);
 
 // Writes the planned package to `out`; stream failures show in its state.
 // `progress` is the one given to plan_package; the write counts each

@@ -169,22 +169,24 @@ std::array<unsigned char, kShardBlockBytes> encode_shard_block(
   return block;
 }
 
-std::optional<std::string> check_write_options(
-    const PackageWriteOptions& options) {
+Written check_write_options(const PackageWriteOptions& options) {
   if (options.version != 1 && options.version != 2) {
-    return "package version " + std::to_string(options.version) +
-           " cannot be written (versions 1 and 2 can)";
+    return WriteError{{},
+                      "package version " + std::to_string(options.version) +
+                          " cannot be written (versions 1 and 2 can)"};
   }
-  if (!options.shard) return std::nullopt;
+  if (!options.shard) return {};
   const ShardIdentity& shard = *options.shard;
   if (options.version != 2) {
-    return "a shard identity needs package version 2";
+    return WriteError{{}, "a shard identity needs package version 2"};
   }
   if (shard.index >= shard.count) {
-    return "shard index " + std::to_string(shard.index) +
-           " is not below the shard count " + std::to_string(shard.count);
+    return WriteError{{},
+                      "shard index " + std::to_string(shard.index) +
+                          " is not below the shard count " +
+                          std::to_string(shard.count)};
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace zyl_package::detail

@@ -9,8 +9,8 @@
 
 namespace zyl_package::detail {
 
-WriteResult PositionedFile::resize(std::uint64_t size) {
-  if (file_.writes_in_place()) return std::nullopt;
+Written PositionedFile::resize(std::uint64_t size) {
+  if (file_.writes_in_place()) return {};
   const auto length = static_cast<off_t>(size);
   if (::ftruncate(file_.fd(), length) != 0) {
     return file_.os_error("write failed", errno);
@@ -23,11 +23,11 @@ WriteResult PositionedFile::resize(std::uint64_t size) {
       errno != ENOSYS) {
     return file_.os_error("write failed", errno);
   }
-  return std::nullopt;
+  return {};
 }
 
-WriteResult PositionedFile::write_at(std::uint64_t offset, const void* data,
-                                     std::size_t size) {
+Written PositionedFile::write_at(std::uint64_t offset, const void* data,
+                                 std::size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
     const ssize_t written =
@@ -40,7 +40,7 @@ WriteResult PositionedFile::write_at(std::uint64_t offset, const void* data,
     offset += static_cast<std::uint64_t>(written);
     size -= static_cast<std::size_t>(written);
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace zyl_package::detail

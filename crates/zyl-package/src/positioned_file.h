@@ -11,7 +11,7 @@
 
 #include "staged_replacement.h"
 #include "zyl_package/atomic_file.h"  // StagedFiles
-#include "zyl_package/load_result.h"  // WriteResult
+#include "zyl_package/load_result.h"  // Written
 
 namespace zyl_package::detail {
 
@@ -22,20 +22,20 @@ class PositionedFile {
  public:
   // Creates the temporary file for `path` (see StagedReplacement::create;
   // a pipe is refused, a device is written in place).
-  [[nodiscard]] WriteResult create(const std::filesystem::path& path) {
+  [[nodiscard]] Written create(const std::filesystem::path& path) {
     return file_.create(path, WriteAccess::Positioned);
   }
   // Makes the file `size` bytes long, reserving the disk space up front
   // where the file system can, so a full disk shows before the long write.
   // Bytes never written read as zeros. A device written in place keeps its
   // size, and whatever it held where nothing is written.
-  [[nodiscard]] WriteResult resize(std::uint64_t size);
+  [[nodiscard]] Written resize(std::uint64_t size);
   // Writes all of `data` at `offset`.
-  [[nodiscard]] WriteResult write_at(std::uint64_t offset, const void* data,
-                                     std::size_t size);
+  [[nodiscard]] Written write_at(std::uint64_t offset, const void* data,
+                                 std::size_t size);
   // Flushes the file to disk and renames it over the target, or, given
   // `staged`, leaves the rename to staged->commit().
-  [[nodiscard]] WriteResult commit(StagedFiles* staged = nullptr) {
+  [[nodiscard]] Written commit(StagedFiles* staged = nullptr) {
     return file_.commit(staged);
   }
 

@@ -32,8 +32,8 @@ TEST(ProfileColumns, RoundTripsRecordsExactly) {
       generate_report(many_empty), repeated};
   for (const ProfileReport& report : reports) {
     const ProfileColumns columns = to_columns(report);
-    ASSERT_FALSE(check_columns(columns).has_value())
-        << check_columns(columns)->to_string();
+    const Loaded<void> checked = check_columns(columns);
+    ASSERT_TRUE(checked.ok()) << checked.error().to_string();
     EXPECT_EQ(columns.tiles.size(), report.tiles.size());
     EXPECT_TRUE(to_report(columns) == report);
   }
@@ -53,7 +53,7 @@ TEST(ProfileColumns, StoresAKindOutsideTheEnumerationAsExchange) {
   idle.step.kind = ProfileStepKind::Idle;
   report.tiles.push_back(TileProfile{0, {odd, idle}});
   const ProfileColumns columns = to_columns(report);
-  EXPECT_FALSE(check_columns(columns).has_value());
+  EXPECT_TRUE(check_columns(columns).ok());
   ASSERT_EQ(columns.kind.size(), 2U);
   EXPECT_EQ(columns.kind[0], 0);
   EXPECT_EQ(columns.kind[1], 3);
@@ -162,15 +162,15 @@ TEST(CheckColumns, NamesTheFirstFault) {
     row.damage(buffers);
     ReadLimits limits;
     limits.max_string_bytes = row.max_string_bytes;
-    const std::optional<LoadError> error =
+    const Loaded<void> checked =
         check_columns(columns_from(0, std::move(buffers)), limits);
     if (std::string(row.expected).empty()) {
-      EXPECT_FALSE(error.has_value()) << error->to_string();
+      EXPECT_TRUE(checked.ok()) << checked.error().to_string();
       continue;
     }
-    ASSERT_TRUE(error.has_value());
-    EXPECT_NE(error->to_string().find(row.expected), std::string::npos)
-        << error->to_string();
+    ASSERT_FALSE(checked.ok());
+    EXPECT_NE(checked.error().to_string().find(row.expected), std::string::npos)
+        << checked.error().to_string();
   }
 }
 
@@ -182,14 +182,14 @@ TEST(CheckColumns, NamesEverySampleColumnOfAnotherLength) {
     SCOPED_TRACE(name);
     ColumnBuffers buffers = valid_buffers();
     (buffers.*column.buffer).push_back(0);
-    const std::optional<LoadError> error =
+    const Loaded<void> checked =
         check_columns(columns_from(0, std::move(buffers)));
-    ASSERT_TRUE(error.has_value());
+    ASSERT_FALSE(checked.ok());
     const std::string expected =
         name == "start_cycle"
             ? "column end_cycle holds 3 elements, start_cycle holds 4"
             : "column " + name + " holds 4 elements, start_cycle holds 3";
-    EXPECT_EQ(error->message, expected);
+    EXPECT_EQ(checked.error().message, expected);
   });
 }
 

@@ -189,7 +189,7 @@ ColumnsResult package_columns_from_copy(std::string_view bytes,
 std::optional<ColumnsResult> map_package(const std::filesystem::path& path,
                                          const ReadLimits& limits) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;  // the buffered path reports why
+  if (fd < 0) return {};  // the buffered path reports why
   struct stat info {};
   int error = 0;
   detail::MappedFile mapped;
@@ -204,7 +204,7 @@ std::optional<ColumnsResult> map_package(const std::filesystem::path& path,
   ::close(fd);
   if (mapped.data() == nullptr ||
       !looks_like_report_package({mapped.data(), mapped.size()})) {
-    return std::nullopt;
+    return {};
   }
   try {
     auto owner = std::make_shared<const detail::MappedFile>(std::move(mapped));
@@ -294,9 +294,8 @@ ReportFormat report_format_for(const std::filesystem::path& path) {
                                     : ReportFormat::Json;
 }
 
-WriteResult write_report(const ProfileReport& report,
-                         const std::filesystem::path& path,
-                         ReportFormat format) {
+Written write_report(const ProfileReport& report,
+                     const std::filesystem::path& path, ReportFormat format) {
   switch (format) {
     case ReportFormat::Json:
       // The stream's state carries a failure to write_file_atomically,
@@ -315,19 +314,19 @@ WriteResult write_report(const ProfileReport& report,
   return WriteError{path.string(), "unknown report format"};
 }
 
-WriteResult write_columns(const ProfileColumns& columns,
-                          const std::filesystem::path& path,
-                          ReportFormat format,
-                          const PackageWriteOptions& options,
-                          ReadProgress* progress, StagedFiles* staged) {
+Written write_columns(const ProfileColumns& columns,
+                      const std::filesystem::path& path, ReportFormat format,
+                      const PackageWriteOptions& options,
+                      ReadProgress* progress, StagedFiles* staged) {
   switch (format) {
     case ReportFormat::Json: {
       // Any string length may be written; limits are for readers.
       ReadLimits unlimited;
       unlimited.max_string_bytes = SIZE_MAX;
-      if (auto fault = check_columns(columns, unlimited)) {
+      if (Loaded<void> checked = check_columns(columns, unlimited);
+          !checked.ok()) {
         return WriteError{path.string(),
-                          "invalid columns: " + fault->to_string()};
+                          "invalid columns: " + checked.error().to_string()};
       }
       // Straight from the columns: records of a large profile would take
       // many times the memory of its columns.
@@ -342,8 +341,10 @@ WriteResult write_columns(const ProfileColumns& columns,
       // Planned first (checks, compression, the directory needs every
       // section's size), then streamed from the columns to the file.
       detail::PackagePlan plan;
-      if (auto error = detail::plan_package(columns, options, plan, progress)) {
-        return WriteError{path.string(), std::move(*error)};
+      if (Written planned =
+              detail::plan_package(columns, options, plan, progress);
+          !planned.ok()) {
+        return WriteError{path.string(), planned.error().message};
       }
       return write_file_atomically(
           path,

@@ -83,14 +83,14 @@ namespace {
 
 // The outcome of a stream write: the stream's state is all there is to go
 // by, and a stream has no file name.
-WriteResult stream_result(const std::ostream& out) {
-  if (out) return std::nullopt;
+Written stream_result(const std::ostream& out) {
+  if (out) return {};
   return WriteError{{}, "write failed: the output stream is in a failed state"};
 }
 
 }  // namespace
 
-WriteResult write_report_json(const ProfileReport& report, std::ostream& out) {
+Written write_report_json(const ProfileReport& report, std::ostream& out) {
   detail::ReportJsonWriter writer(out, report.clock_hz);
   for (const auto& tile : report.tiles) {
     writer.begin_tile(tile.physical_tile);
@@ -106,8 +106,8 @@ WriteResult write_report_json(const ProfileReport& report, std::ostream& out) {
   return stream_result(out);
 }
 
-WriteResult write_columns_json(const ProfileColumns& columns, std::ostream& out,
-                               ReadProgress* progress) {
+Written write_columns_json(const ProfileColumns& columns, std::ostream& out,
+                           ReadProgress* progress) {
   detail::WriteProgress counted(progress, columns.sample_count());
   detail::ReportJsonWriter writer(out, columns.clock_hz);
   for (const ColumnTile& tile : columns.tiles) {

@@ -787,24 +787,27 @@ Loaded<std::optional<ShardIdentity>> read_package_identity(
       .identity(block);
 }
 
-std::optional<std::string> plan_package(const ProfileColumns& columns,
-                                        const PackageWriteOptions& options,
-                                        PackagePlan& plan,
-                                        ReadProgress* progress) {
-  if (auto refused = check_write_options(options)) return refused;
+Written plan_package(const ProfileColumns& columns,
+                     const PackageWriteOptions& options, PackagePlan& plan,
+                     ReadProgress* progress) {
+  if (Written checked = check_write_options(options); !checked.ok()) {
+    return checked;
+  }
   if (columns.string_count() > kIdCapacity) {
-    return "the report has more distinct strings than 32-bit ids can name";
+    return WriteError{
+        {}, "the report has more distinct strings than 32-bit ids can name"};
   }
   if (columns.list_count() > kIdCapacity) {
-    return "the report has more distinct metadata lists than 32-bit ids can "
-           "name";
+    return WriteError{{},
+                      "the report has more distinct metadata lists than "
+                      "32-bit ids can name"};
   }
   // A writer must never store what its reader rejects; any string length is
   // fine to store, the reader's limit is the reader's choice.
   ReadLimits unlimited;
   unlimited.max_string_bytes = SIZE_MAX;
-  if (auto fault = check_columns(columns, unlimited)) {
-    return "invalid columns: " + fault->to_string();
+  if (Loaded<void> checked = check_columns(columns, unlimited); !checked.ok()) {
+    return WriteError{{}, "invalid columns: " + checked.error().to_string()};
   }
 
   std::array<std::span<const unsigned char>, kSectionCount> raw;
@@ -840,7 +843,7 @@ std::optional<std::string> plan_package(const ProfileColumns& columns,
       detail::lay_out_package(options.version, counts, entries, plan.offsets,
                               plan.preamble, options.shard.has_value());
   if (options.shard) plan.shard_block = encode_shard_block(*options.shard);
-  return std::nullopt;
+  return {};
 }
 
 void write_package(const PackagePlan& plan, std::ostream& out,
@@ -886,12 +889,13 @@ bool looks_like_report_package(std::string_view bytes) {
          static_cast<unsigned char>(bytes.front()) == kPackageMagic[0];
 }
 
-WriteResult encode_columns_package(const ProfileColumns& columns,
-                                   std::string& out,
-                                   const PackageWriteOptions& options) {
+Written encode_columns_package(const ProfileColumns& columns, std::string& out,
+                               const PackageWriteOptions& options) {
   detail::PackagePlan plan;
-  if (auto error = detail::plan_package(columns, options, plan)) {
-    return WriteError{{}, std::move(*error)};  // in memory: no file to name
+  // In memory: the plan's error names no file, and there is none.
+  if (Written planned = detail::plan_package(columns, options, plan);
+      !planned.ok()) {
+    return planned;
   }
   out.clear();
   out.reserve(plan.total_bytes);
@@ -908,11 +912,11 @@ WriteResult encode_columns_package(const ProfileColumns& columns,
     append(plan.shard_block->data(), plan.shard_block->size());
   }
   out.resize(plan.total_bytes, '\0');
-  return std::nullopt;
+  return {};
 }
 
-WriteResult encode_report_package(const ProfileReport& report, std::string& out,
-                                  const PackageWriteOptions& options) {
+Written encode_report_package(const ProfileReport& report, std::string& out,
+                              const PackageWriteOptions& options) {
   return encode_columns_package(to_columns(report), out, options);
 }
 

@@ -84,7 +84,7 @@ std::vector<std::size_t> shard_bounds(const ProfileColumns& columns,
   return bounds;
 }
 
-Loaded<std::size_t> write_shard_set(
+Outcome<std::size_t, WriteError> write_shard_set(
     const ProfileColumns& columns, std::size_t shards,
     const std::function<std::filesystem::path(std::size_t, std::size_t)>&
         path_of,
@@ -103,14 +103,14 @@ Loaded<std::size_t> write_shard_set(
     ReadProgress progress;
     std::shared_ptr<void> watching;
     if (watch) watching = watch(path, progress);
-    const WriteResult error =
+    Written written =
         write_columns(tile_range(columns, bounds[k], bounds[k + 1]), path,
                       ReportFormat::Package, options, &progress, &staged);
     watching.reset();
-    if (error) return LoadError{error->file, {}, 0, 0, {}, error->message};
+    if (!written.ok()) return written.error();
   }
-  if (const WriteResult error = staged.commit()) {
-    return LoadError{error->file, {}, 0, 0, {}, error->message};
+  if (Written committed = staged.commit(); !committed.ok()) {
+    return committed.error();
   }
   return count;
 }

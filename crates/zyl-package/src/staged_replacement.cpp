@@ -78,8 +78,8 @@ WriteError StagedReplacement::os_error(std::string_view what, int error) const {
   return os_error_for(path_, what, error);
 }
 
-WriteResult StagedReplacement::create(const std::filesystem::path& path,
-                                      WriteAccess access) {
+Written StagedReplacement::create(const std::filesystem::path& path,
+                                  WriteAccess access) {
   path_ = path;
   target_ = path;
   if (path.filename().empty()) {
@@ -134,7 +134,7 @@ WriteResult StagedReplacement::create(const std::filesystem::path& path,
       // Keep the mode of a file being replaced, so rewriting a report does
       // not change who may read it.
       if (replaces_existing) ::fchmod(fd_, node.st_mode & 07777);
-      return std::nullopt;
+      return {};
     }
     if (errno != EEXIST) {
       return os_error("cannot create a file in its folder", errno);
@@ -143,7 +143,7 @@ WriteResult StagedReplacement::create(const std::filesystem::path& path,
   return os_error("cannot create a temporary file", EEXIST);
 }
 
-WriteResult StagedReplacement::open_in_place(bool is_pipe, WriteAccess access) {
+Written StagedReplacement::open_in_place(bool is_pipe, WriteAccess access) {
   // Refused before opening: opening a FIFO would wait for a reader only to
   // fail at the first write.
   if (is_pipe && access == WriteAccess::Positioned) {
@@ -160,10 +160,10 @@ WriteResult StagedReplacement::open_in_place(bool is_pipe, WriteAccess access) {
   if (access == WriteAccess::Positioned && ::lseek(fd_, 0, SEEK_CUR) < 0) {
     return os_error("cannot be written at offsets", errno);
   }
-  return std::nullopt;
+  return {};
 }
 
-WriteResult StagedReplacement::commit(StagedFiles* staged) {
+Written StagedReplacement::commit(StagedFiles* staged) {
   // EINVAL: a FIFO or a device like /dev/null has nothing to sync.
   if (::fsync(fd_) != 0 && !(in_place_ && errno == EINVAL)) {
     return os_error("fsync failed", errno);
@@ -171,20 +171,20 @@ WriteResult StagedReplacement::commit(StagedFiles* staged) {
   const int closed = ::close(fd_);
   fd_ = -1;
   if (closed != 0) return os_error("close failed", errno);
-  if (in_place_) return std::nullopt;
+  if (in_place_) return {};
   if (staged != nullptr) {
     // Cleared only once the set holds it, so that a failure to grow the set
     // still leaves the removal to this object.
     staged->staged_.push_back({path_, target_, temporary_});
     temporary_.clear();
-    return std::nullopt;
+    return {};
   }
   if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
     return os_error("cannot replace", errno);
   }
   temporary_.clear();
   sync_folder(target_);
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace detail
@@ -196,7 +196,7 @@ void StagedFiles::discard() {
   staged_.clear();
 }
 
-WriteResult StagedFiles::commit() {
+Written StagedFiles::commit() {
   // Hard links to the files about to be replaced, so a failed rename can
   // put back those already renamed over. An empty backup with `existed` set
   // is a file the file system would not link.
@@ -257,7 +257,7 @@ WriteResult StagedFiles::commit() {
     }
   }
   staged_.clear();
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace zyl_package

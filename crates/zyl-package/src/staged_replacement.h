@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "zyl_package/atomic_file.h"  // StagedFiles
-#include "zyl_package/load_result.h"  // WriteResult, WriteError
+#include "zyl_package/load_result.h"  // Written, WriteError
 
 namespace zyl_package::detail {
 
@@ -37,8 +37,8 @@ class StagedReplacement {
   // Opening a FIFO waits for a reader, as `cat > fifo` does; one that can
   // only take bytes in order is refused for Positioned access before it is
   // opened. A folder, a link to a folder and a link to nothing are refused.
-  [[nodiscard]] WriteResult create(const std::filesystem::path& path,
-                                   WriteAccess access);
+  [[nodiscard]] Written create(const std::filesystem::path& path,
+                               WriteAccess access);
 
   // The descriptor to write to, valid between create() and commit().
   [[nodiscard]] int fd() const { return fd_; }
@@ -51,13 +51,13 @@ class StagedReplacement {
   // `staged`, hands it over instead, to be renamed with the rest of that
   // set by StagedFiles::commit(). A target written in place is only synced
   // and closed, staged or not: its bytes are already out.
-  [[nodiscard]] WriteResult commit(StagedFiles* staged = nullptr);
+  [[nodiscard]] Written commit(StagedFiles* staged = nullptr);
 
   // Returns the error "WHAT: OS REASON" naming the path as given.
   [[nodiscard]] WriteError os_error(std::string_view what, int error) const;
 
  private:
-  [[nodiscard]] WriteResult open_in_place(bool is_pipe, WriteAccess access);
+  [[nodiscard]] Written open_in_place(bool is_pipe, WriteAccess access);
 
   std::filesystem::path path_;       // as the caller gave it
   std::filesystem::path target_;     // what the rename replaces

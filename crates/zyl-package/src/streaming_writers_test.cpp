@@ -92,11 +92,12 @@ TEST(WriteGeneratedReport, JsonIsTheRecordWritersBytes) {
     SCOPED_TRACE(row.name);
     const fs::path expected = folder.file("expected.json");
     const fs::path streamed = folder.file("streamed.json");
-    ASSERT_EQ(write_report(generate_report(row.options), expected,
-                           ReportFormat::Json),
-              std::nullopt);
-    ASSERT_EQ(write_generated_report(row.options, streamed, ReportFormat::Json),
-              std::nullopt);
+    ASSERT_TRUE((write_report(generate_report(row.options), expected,
+                              ReportFormat::Json))
+                    .ok());
+    ASSERT_TRUE(
+        (write_generated_report(row.options, streamed, ReportFormat::Json))
+            .ok());
     EXPECT_EQ(read_file(streamed), read_file(expected));
   }
 }
@@ -119,12 +120,12 @@ TEST(WriteGeneratedReport, PackageIsTheColumnWritersBytesInEveryForm) {
         if (shard) package.shard = ShardIdentity{{1, 2, 3}, 1, 2};
         const fs::path expected = folder.file("expected.zpk");
         const fs::path streamed = folder.file("streamed.zpk");
-        ASSERT_EQ(
-            write_columns(columns, expected, ReportFormat::Package, package),
-            std::nullopt);
-        ASSERT_EQ(write_generated_report(row.options, streamed,
-                                         ReportFormat::Package, package),
-                  std::nullopt);
+        ASSERT_TRUE(
+            (write_columns(columns, expected, ReportFormat::Package, package))
+                .ok());
+        ASSERT_TRUE((write_generated_report(row.options, streamed,
+                                            ReportFormat::Package, package))
+                        .ok());
         EXPECT_EQ(read_file(streamed), read_file(expected));
       }
     }
@@ -144,11 +145,12 @@ TEST(WriteGeneratedReport, PackageSpanningManyChunksIsTheSameAndReadsBack) {
     package.compress = compress;
     const fs::path expected = folder.file("expected.zpk");
     const fs::path streamed = folder.file("streamed.zpk");
-    ASSERT_EQ(write_columns(columns, expected, ReportFormat::Package, package),
-              std::nullopt);
-    ASSERT_EQ(write_generated_report(options, streamed, ReportFormat::Package,
-                                     package),
-              std::nullopt);
+    ASSERT_TRUE(
+        (write_columns(columns, expected, ReportFormat::Package, package))
+            .ok());
+    ASSERT_TRUE((write_generated_report(options, streamed,
+                                        ReportFormat::Package, package))
+                    .ok());
     EXPECT_EQ(read_file(streamed), read_file(expected));
     const LoadResult loaded = read_report(streamed);
     ASSERT_TRUE(loaded.ok()) << loaded.error().to_string();
@@ -163,8 +165,8 @@ TEST(WriteGeneratedReport, FailureNamesTheFileAndLeavesNothingBehind) {
   for (const ReportFormat format :
        {ReportFormat::Json, ReportFormat::Package}) {
     const auto error = write_generated_report(options, missing, format);
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->file, missing.string());
+    ASSERT_FALSE(error.ok());
+    EXPECT_EQ(error.error().file, missing.string());
   }
   PackageWriteOptions unknown;
   unknown.version = 3;
@@ -178,9 +180,9 @@ TEST(WriteGeneratedReport, FailureNamesTheFileAndLeavesNothingBehind) {
         std::pair{old_shard, "a shard identity needs package version 2"}}) {
     const auto error =
         write_generated_report(options, target, ReportFormat::Package, package);
-    ASSERT_TRUE(error.has_value());
-    EXPECT_NE(error->message.find(expected), std::string::npos)
-        << error->to_string();
+    ASSERT_FALSE(error.ok());
+    EXPECT_NE(error.error().message.find(expected), std::string::npos)
+        << error.error().to_string();
   }
   EXPECT_EQ(read_file(target), "earlier");
   EXPECT_EQ(folder.entries(), 1U);
@@ -218,15 +220,15 @@ TEST(WriteGeneratedReport, AFailedWriteKeepsTheEarlierFileAndLeavesNoOther) {
     SCOPED_TRACE(name);
     const fs::path target = folder.file(name);
     { std::ofstream(target) << "earlier"; }
-    WriteResult error;
+    Written error;
     {
       const FileSizeLimit limit(100000);
       error = write_generated_report(options, target, format);
     }
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->file, target.string());
-    EXPECT_NE(error->message.find("too large"), std::string::npos)
-        << error->to_string();
+    ASSERT_FALSE(error.ok());
+    EXPECT_EQ(error.error().file, target.string());
+    EXPECT_NE(error.error().message.find("too large"), std::string::npos)
+        << error.error().to_string();
     EXPECT_EQ(read_file(target), "earlier");
   }
   EXPECT_EQ(folder.entries(), 2U);
@@ -241,6 +243,33 @@ TEST(GeneratedSampleCount, CountsWhatTheReportHolds) {
     }
     EXPECT_EQ(generated_sample_count(row.options), held);
   }
+}
+
+// A writer whose file failed stops the walk at the next tile instead of
+// generating the rest of a profile it can no longer store.
+TEST(ForEachGeneratedSample, AStoppedVisitorEndsTheWalkAtTheNextTile) {
+  class StopsAfter final : public GeneratedReportVisitor {
+   public:
+    explicit StopsAfter(std::size_t tiles) : tiles_(tiles) {}
+    void begin_tile(std::uint32_t, std::uint64_t) override { ++begun; }
+    void sample(const GeneratedSample&) override { ++samples; }
+    [[nodiscard]] bool stopped() const override { return begun >= tiles_; }
+    std::size_t begun = 0;
+    std::uint64_t samples = 0;
+
+   private:
+    std::size_t tiles_;
+  };
+  const GenerateOptions options = options_for_total(8000, 8);
+  const ProfileReport report = generate_report(options);
+  StopsAfter walk(3);
+  for_each_generated_sample(options, walk);
+  EXPECT_EQ(walk.begun, 3U);
+  std::uint64_t first_three = 0;
+  for (std::size_t t = 0; t < 3; ++t) {
+    first_three += report.tiles[t].samples.size();
+  }
+  EXPECT_EQ(walk.samples, first_three);
 }
 
 // A report whose strings need every kind of care in JSON.
@@ -270,13 +299,13 @@ ProfileReport awkward_report() {
 
 std::string json_of_records(const ProfileReport& report) {
   std::ostringstream out;
-  EXPECT_FALSE(write_report_json(report, out));
+  EXPECT_TRUE((write_report_json(report, out)).ok());
   return out.str();
 }
 
 std::string json_of_columns(const ProfileColumns& columns) {
   std::ostringstream out;
-  EXPECT_FALSE(write_columns_json(columns, out));
+  EXPECT_TRUE((write_columns_json(columns, out)).ok());
   return out.str();
 }
 
@@ -307,7 +336,7 @@ TEST(WriteColumnsJson, IsTheRecordWritersBytes) {
   };
   for (const auto& [name, columns] : rows) {
     SCOPED_TRACE(name);
-    ASSERT_EQ(check_columns(columns), std::nullopt);
+    ASSERT_TRUE((check_columns(columns)).ok());
     EXPECT_EQ(json_of_columns(columns), json_of_records(to_report(columns)));
   }
 }
@@ -316,8 +345,8 @@ TEST(WriteColumnsJson, FileRoundTripsThroughTheReader) {
   const TempFolder folder;
   const ProfileReport report = awkward_report();
   const fs::path path = folder.file("awkward.json");
-  ASSERT_EQ(write_columns(to_columns(report), path, ReportFormat::Json),
-            std::nullopt);
+  ASSERT_TRUE(
+      (write_columns(to_columns(report), path, ReportFormat::Json)).ok());
   EXPECT_EQ(read_file(path), json_of_records(report));
   const LoadResult loaded = read_report(path);
   ASSERT_TRUE(loaded.ok()) << loaded.error().to_string();
@@ -349,12 +378,12 @@ TEST(WriteProgress, GenerateCountsEverySampleOfEveryWalk) {
       package.compress = row.compress;
       const fs::path quiet = folder.file("quiet");
       const fs::path followed = folder.file("followed");
-      ASSERT_EQ(write_generated_report(options, quiet, row.format, package),
-                std::nullopt);
+      ASSERT_TRUE(
+          (write_generated_report(options, quiet, row.format, package)).ok());
       ReadProgress progress;
-      ASSERT_EQ(write_generated_report(options, followed, row.format, package,
-                                       &progress),
-                std::nullopt);
+      ASSERT_TRUE((write_generated_report(options, followed, row.format,
+                                          package, &progress))
+                      .ok());
       // A package walks the generator twice and counts both walks.
       const std::uint64_t walks = row.format == ReportFormat::Package ? 2 : 1;
       EXPECT_EQ(progress.total.load(), walks * samples);
@@ -379,10 +408,11 @@ TEST(WriteProgress, WriteColumnsCountsSamplesOfJsonAndSectionBytesOfAPackage) {
     package.compress = row.compress;
     const fs::path quiet = folder.file("quiet");
     const fs::path followed = folder.file("followed");
-    ASSERT_EQ(write_columns(columns, quiet, row.format, package), std::nullopt);
+    ASSERT_TRUE((write_columns(columns, quiet, row.format, package)).ok());
     ReadProgress progress;
-    ASSERT_EQ(write_columns(columns, followed, row.format, package, &progress),
-              std::nullopt);
+    ASSERT_TRUE(
+        (write_columns(columns, followed, row.format, package, &progress))
+            .ok());
     EXPECT_EQ(progress.done.load(), progress.total.load());
     EXPECT_EQ(read_file(followed), read_file(quiet));
     if (row.format == ReportFormat::Json) {

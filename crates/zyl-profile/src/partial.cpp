@@ -35,8 +35,8 @@ bool listed_before(const PartialSample& left, const PartialSample& right) {
   return left.sample < right.sample;
 }
 
-std::optional<PartialError> merge_partial(PartialResult& into,
-                                          PartialResult&& other) {
+zyl_package::Outcome<void, PartialError> merge_partial(PartialResult& into,
+                                                       PartialResult&& other) {
   if (!(into.query == other.query)) {
     return PartialError{"the partial results answer different queries"};
   }
@@ -84,7 +84,7 @@ std::optional<PartialError> merge_partial(PartialResult& into,
   if (into.samples.size() > into.query.sample_limit) {
     into.samples.resize(into.query.sample_limit);
   }
-  return std::nullopt;
+  return {};
 }
 
 QueryReport finish_partial(PartialResult&& partial) {

@@ -606,7 +606,7 @@ std::string serialise_partial(const PartialResult& partial) {
   return std::move(out).take();
 }
 
-std::variant<PartialResult, PartialError> parse_partial(
+zyl_package::Outcome<PartialResult, PartialError> parse_partial(
     std::string_view bytes) {
   Reader in(bytes);
   PartialResult partial;

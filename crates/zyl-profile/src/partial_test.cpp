@@ -34,11 +34,11 @@ using zyl_package::to_columns;
 PartialResult through_bytes(const PartialResult& partial) {
   const std::string bytes = serialise_partial(partial);
   auto parsed = parse_partial(bytes);
-  if (const auto* error = std::get_if<PartialError>(&parsed)) {
-    ADD_FAILURE() << error->message;
+  if (!parsed.ok()) {
+    ADD_FAILURE() << parsed.error().message;
     return partial;
   }
-  return std::get<PartialResult>(std::move(parsed));
+  return std::move(parsed).value();
 }
 
 // The partials of `columns` cut at random tile boundaries (empty shards
@@ -72,7 +72,7 @@ PartialResult merge_shuffled(std::vector<PartialResult> partials,
     PartialResult other = std::move(partials.back());
     partials.pop_back();
     const auto error = merge_partial(partials[into], std::move(other));
-    EXPECT_FALSE(error.has_value()) << error->message;
+    EXPECT_TRUE(error.ok()) << error.error().message;
   }
   return std::move(partials.front());
 }
@@ -203,17 +203,16 @@ TEST(ShardedQuery, RefusesMergesThatWouldMiscount) {
     SCOPED_TRACE(row.name);
     PartialResult into = first;
     const auto error = merge_partial(into, std::move(row.other));
-    ASSERT_TRUE(error.has_value());
-    EXPECT_NE(error->message.find(row.expected), std::string::npos)
-        << error->message;
+    ASSERT_FALSE(error.ok());
+    EXPECT_NE(error.error().message.find(row.expected), std::string::npos)
+        << error.error().message;
     EXPECT_TRUE(into == first) << "a refused merge changed the partial";
   }
 }
 
 std::string error_of(std::string_view bytes) {
   const auto parsed = parse_partial(bytes);
-  const auto* error = std::get_if<PartialError>(&parsed);
-  return error != nullptr ? error->message : "(parsed)";
+  return parsed.ok() ? "(parsed)" : parsed.error().message;
 }
 
 TEST(PartialBytes, FaultsAreRejectedWithTheirPlace) {
@@ -297,9 +296,9 @@ TEST(PartialBytes, CorruptBytesNeverCrashOrOverAllocate) {
       continue;
     }
     const auto parsed = parse_partial(with_checksum(without_checksum(damaged)));
-    if (const auto* partial = std::get_if<PartialResult>(&parsed)) {
+    if (parsed.ok()) {
       // Whatever reads back must still finish without fault.
-      (void)finish_partial(PartialResult(*partial));
+      (void)finish_partial(PartialResult(parsed.value()));
     }
   }
 }

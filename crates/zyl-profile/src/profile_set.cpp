@@ -44,7 +44,7 @@ std::string str(std::size_t number) { return std::to_string(number); }
 
 // Puts shards in their own order and checks that they are one whole set:
 // the same profile, the same split, every index exactly once.
-std::optional<LoadError> order_shards(
+Loaded<void> order_shards(
     std::vector<std::filesystem::path>& paths,
     std::vector<std::optional<ShardIdentity>>& identities) {
   const std::size_t files = paths.size();
@@ -52,7 +52,7 @@ std::optional<LoadError> order_shards(
       std::find_if(identities.begin(), identities.end(),
                    [](const auto& id) { return id.has_value(); });
   if (first == identities.end()) {
-    if (files == 1) return std::nullopt;
+    if (files == 1) return {};
     return set_error(paths[1],
                      "neither this nor " + paths[0].string() +
                          " is a shard of a split profile; give one report, or "
@@ -117,7 +117,7 @@ std::optional<LoadError> order_shards(
   }
   paths = std::move(ordered_paths);
   identities = std::move(ordered_identities);
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace
@@ -140,7 +140,9 @@ Loaded<ProfileSet> ProfileSet::open(std::vector<std::filesystem::path> paths,
     identities.push_back(options.concatenate ? std::nullopt : read.value());
   }
   if (!options.concatenate) {
-    if (auto error = order_shards(paths, identities)) return *error;
+    if (Loaded<void> ordered = order_shards(paths, identities); !ordered.ok()) {
+      return ordered.error();
+    }
   }
   ProfileSet set;
   set.paths_ = std::move(paths);
@@ -224,16 +226,18 @@ namespace {
 // calls visit(position, columns) for each; stops at the first that cannot
 // be read. Adds the loading time to `costs`.
 template <typename Visit>
-std::optional<LoadError> each_shard(const ProfileSet& profile,
-                                    AnswerCosts& costs, Visit&& visit) {
+Loaded<void> each_shard(const ProfileSet& profile, AnswerCosts& costs,
+                        Visit&& visit) {
   for (std::size_t position = 0; position < profile.size(); ++position) {
     const Clock::time_point start = Clock::now();
     ColumnsResult loaded = profile.load(position);
     costs.load_ms += elapsed_ms(start);
     if (!loaded.ok()) return loaded.error();
-    if (auto error = visit(position, loaded.value())) return error;
+    if (Loaded<void> visited = visit(position, loaded.value()); !visited.ok()) {
+      return visited;
+    }
   }
-  return std::nullopt;
+  return {};
 }
 
 // Returns `q` with its shares of the span in cycles of the whole profile's
@@ -248,21 +252,20 @@ Loaded<Query> resolved_for(const ProfileSet& profile, const Query& q) {
 // Gathers the notes' facts of every shard into `facts`, which holds the
 // first pass's facts of an answer that turned out empty: which filter
 // matched nothing reads the sample columns, a second pass taken only then.
-std::optional<LoadError> gather_empty_facts(const ProfileSet& profile,
-                                            const Query& q, AnswerCosts& costs,
-                                            std::optional<NoteFacts>& facts) {
+Loaded<void> gather_empty_facts(const ProfileSet& profile, const Query& q,
+                                AnswerCosts& costs,
+                                std::optional<NoteFacts>& facts) {
   facts.reset();
   return each_shard(
       profile, costs,
-      [&](std::size_t,
-          const ProfileColumns& columns) -> std::optional<LoadError> {
+      [&](std::size_t, const ProfileColumns& columns) -> Loaded<void> {
         NoteFacts shard_facts = gather_note_facts(columns, q, true);
         if (!facts) {
           facts = std::move(shard_facts);
         } else {
           merge_note_facts(*facts, std::move(shard_facts));
         }
-        return std::nullopt;
+        return {};
       });
 }
 
@@ -271,14 +274,13 @@ std::optional<LoadError> gather_empty_facts(const ProfileSet& profile,
 Loaded<std::uint64_t> profile_span(const ProfileSet& profile) {
   std::uint64_t span = 0;
   AnswerCosts costs;
-  auto error = each_shard(
+  Loaded<void> walked = each_shard(
       profile, costs,
-      [&](std::size_t,
-          const ProfileColumns& columns) -> std::optional<LoadError> {
+      [&](std::size_t, const ProfileColumns& columns) -> Loaded<void> {
         span = std::max(span, profile_span(columns));
-        return std::nullopt;
+        return {};
       });
-  if (error) return *error;
+  if (!walked.ok()) return walked.error();
   return span;
 }
 
@@ -313,33 +315,38 @@ Loaded<QueryAnswer> answer_query(const ProfileSet& profile, const Query& q,
   // a shard outlives its turn.
   std::optional<PartialResult> merged;
   std::optional<NoteFacts> facts;
-  const auto on_shard =
-      [&](std::size_t position,
-          const ProfileColumns& columns) -> std::optional<LoadError> {
+  const auto on_shard = [&](std::size_t position,
+                            const ProfileColumns& columns) -> Loaded<void> {
     const Clock::time_point start = Clock::now();
     PartialResult partial = query_partial(columns, asked, position, parallel);
     NoteFacts shard_facts =
         with_notes ? gather_note_facts(columns, asked, false) : NoteFacts{};
     costs.threads = std::max(costs.threads, query_threads(columns, parallel));
-    std::optional<LoadError> error;
+    Loaded<void> merged_in;
     if (!merged) {
       merged = std::move(partial);
       facts = std::move(shard_facts);
-    } else if (auto refused = merge_partial(*merged, std::move(partial))) {
+    } else if (auto merge = merge_partial(*merged, std::move(partial));
+               !merge.ok()) {
       // The message says what disagrees; the path says which shard.
-      error = set_error(profile.paths()[position], refused->message);
+      merged_in = set_error(profile.paths()[position], merge.error().message);
     } else {
       merge_note_facts(*facts, std::move(shard_facts));
     }
     costs.query_ms += elapsed_ms(start);
-    return error;
+    return merged_in;
   };
-  if (auto error = each_shard(profile, costs, on_shard)) return *error;
+  if (Loaded<void> walked = each_shard(profile, costs, on_shard);
+      !walked.ok()) {
+    return walked.error();
+  }
   answer.report = finish_partial(std::move(*merged));
   if (!with_notes) return answer;
   if (answer.report.matched_sample_count == 0) {
-    if (auto error = gather_empty_facts(profile, asked, costs, facts)) {
-      return *error;
+    if (Loaded<void> gathered =
+            gather_empty_facts(profile, asked, costs, facts);
+        !gathered.ok()) {
+      return gathered.error();
     }
   }
   answer.notes = explain_query(*facts, asked, answer.report);
@@ -385,10 +392,9 @@ Loaded<Walked> walk_matches(const ProfileSet& profile, const Query& q,
   const bool span_wanted = asked.at_offset || asked.from_offset;
   std::size_t tiles_before = 0;
   std::optional<NoteFacts> facts;
-  auto error = each_shard(
+  Loaded<void> each = each_shard(
       profile, costs,
-      [&](std::size_t position,
-          const ProfileColumns& columns) -> std::optional<LoadError> {
+      [&](std::size_t position, const ProfileColumns& columns) -> Loaded<void> {
         if (position == 0) {
           walked.clock_hz = columns.clock_hz;
         } else if (columns.clock_hz != walked.clock_hz) {
@@ -419,12 +425,14 @@ Loaded<Walked> walk_matches(const ProfileSet& profile, const Query& q,
         } else {
           merge_note_facts(*facts, std::move(shard_facts));
         }
-        return std::nullopt;
+        return {};
       });
-  if (error) return *error;
+  if (!each.ok()) return each.error();
   if (walked.matched_sample_count == 0) {
-    if (auto empty_error = gather_empty_facts(profile, asked, costs, facts)) {
-      return *empty_error;
+    if (Loaded<void> gathered =
+            gather_empty_facts(profile, asked, costs, facts);
+        !gathered.ok()) {
+      return gathered.error();
     }
   }
   QueryReport summary;

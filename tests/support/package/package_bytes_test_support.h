@@ -80,7 +80,7 @@ inline std::string encode(const ProfileReport& report, bool compress = false,
   PackageWriteOptions options;
   options.compress = compress;
   options.version = version;
-  EXPECT_FALSE(encode_report_package(report, bytes, options).has_value());
+  EXPECT_TRUE(encode_report_package(report, bytes, options).ok());
   return bytes;
 }
 
@@ -104,7 +104,7 @@ inline std::string encode_shard(const ProfileReport& report,
   PackageWriteOptions options;
   options.compress = compress;
   options.shard = shard;
-  EXPECT_FALSE(encode_report_package(report, bytes, options).has_value());
+  EXPECT_TRUE(encode_report_package(report, bytes, options).ok());
   return bytes;
 }
 

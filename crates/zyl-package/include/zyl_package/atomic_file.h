@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "zyl_package/load_result.h"  // WriteResult
+#include "zyl_package/load_result.h"  // Written
 
 namespace zyl_package {
 
@@ -42,7 +42,7 @@ class StagedFiles {
   // file system has none, a target that existed keeps its new bytes), the
   // remaining temporaries are removed, and the error names the file whose
   // rename failed.
-  [[nodiscard]] WriteResult commit();
+  [[nodiscard]] Written commit();
 
   // Returns the number of files waiting for commit().
   [[nodiscard]] std::size_t size() const { return staged_.size(); }
@@ -70,7 +70,7 @@ class StagedFiles {
 // A symbolic link to a regular file has the file it leads to replaced and
 // stays a link; a device, FIFO or socket is written in place, never
 // replaced; a folder, a link to one and a link to nothing are refused.
-[[nodiscard]] WriteResult write_file_atomically(
+[[nodiscard]] Written write_file_atomically(
     const std::filesystem::path& path,
     const std::function<void(std::ostream&)>& write,
     StagedFiles* staged = nullptr);

@@ -84,6 +84,9 @@ class GeneratedReportVisitor {
   virtual void begin_tile(std::uint32_t physical_tile,
                           std::uint64_t sample_count) = 0;
   virtual void sample(const GeneratedSample& sample) = 0;
+  // Checked before each tile: a visitor that can no longer use the samples
+  // (a writer whose file failed) ends the walk early.
+  [[nodiscard]] virtual bool stopped() const { return false; }
 };
 
 // Hands `visitor` the report generate_report(options) returns, tile by tile
@@ -114,7 +117,7 @@ void for_each_generated_sample(const GenerateOptions& options,
 // and twice it for a package, whose two walks count one after the other;
 // after a successful write `done` equals `total`. Given `staged`, the file
 // is left for staged->commit() to put in place with the rest of its set.
-[[nodiscard]] WriteResult write_generated_report(
+[[nodiscard]] Written write_generated_report(
     const GenerateOptions& options, const std::filesystem::path& path,
     ReportFormat format, const PackageWriteOptions& package = {},
     ReadProgress* progress = nullptr, StagedFiles* staged = nullptr);

@@ -8,11 +8,9 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <stdexcept>
 #include <string>
-#include <utility>
-#include <variant>
 
+#include "zyl_package/outcome.h"
 #include "zyl_package/profile_report.h"
 
 namespace zyl_package {
@@ -35,53 +33,12 @@ struct LoadError {
   bool operator==(const LoadError&) const = default;
 };
 
-// Thrown by Loaded::value() on a failed load and by Loaded::error() on a
-// successful one. Either is a bug in the caller, which must test ok() first;
-// a load itself never throws. what() holds the load error's one-line text
-// (to_string()), so a caller that skipped the test still learns why.
-class BadLoadAccess : public std::logic_error {
- public:
-  using std::logic_error::logic_error;
-};
-
-namespace detail {
-[[noreturn]] void throw_bad_value_access(const LoadError& error);
-[[noreturn]] void throw_bad_error_access();
-}  // namespace detail
-
-// A loaded value (a report, or columns) or the error that stopped the load,
-// in the shape of a StatusOr. Test ok() first: value() on a failed load and
-// error() on a successful one throw BadLoadAccess rather than read the
-// wrong alternative.
+// A loaded value (a report, columns, a profile set...) or the error that
+// stopped the load. Test ok() first: value() on a failed load and error() on
+// a successful one throw BadOutcomeAccess rather than read the wrong
+// alternative.
 template <class T>
-class Loaded {
- public:
-  Loaded(T value) : outcome_(std::move(value)) {}          // NOLINT
-  Loaded(LoadError error) : outcome_(std::move(error)) {}  // NOLINT
-
-  [[nodiscard]] bool ok() const { return std::holds_alternative<T>(outcome_); }
-  [[nodiscard]] T& value() & { return checked(outcome_); }
-  [[nodiscard]] const T& value() const& { return checked(outcome_); }
-  [[nodiscard]] T&& value() && { return std::move(checked(outcome_)); }
-  [[nodiscard]] const LoadError& error() const {
-    const LoadError* error = std::get_if<LoadError>(&outcome_);
-    if (error == nullptr) detail::throw_bad_error_access();
-    return *error;
-  }
-
- private:
-  // The value of `outcome`, const or not, or the throw on a failed load.
-  template <class Outcome>
-  static auto& checked(Outcome& outcome) {
-    auto* value = std::get_if<T>(&outcome);
-    if (value == nullptr) {
-      detail::throw_bad_value_access(*std::get_if<LoadError>(&outcome));
-    }
-    return *value;
-  }
-
-  std::variant<T, LoadError> outcome_;
-};
+using Loaded = Outcome<T, LoadError>;
 
 // A loaded report; the columnar counterpart is ColumnsResult
 // (profile_columns.h).
@@ -101,9 +58,9 @@ struct WriteError {
   bool operator==(const WriteError&) const = default;
 };
 
-// A write's outcome: nothing on success, else the error. Write functions
-// leave no partial file behind on failure (see write_file_atomically).
-using WriteResult = std::optional<WriteError>;
+// A write's outcome: success, or the error. Write functions leave no
+// partial file behind on failure (see write_file_atomically).
+using Written = Outcome<void, WriteError>;
 
 // Resource caps for reading untrusted files, each overridable by the caller.
 struct ReadLimits {

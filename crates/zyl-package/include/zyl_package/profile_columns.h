@@ -284,12 +284,12 @@ constexpr bool all_sample_columns(Visit&& visit) {
 // Returns the record form of `columns`; to_report(to_columns(r)) == r.
 [[nodiscard]] ProfileReport to_report(const ProfileColumns& columns);
 
-// Returns nothing when `columns` are valid (see ProfileColumns), or the first
-// fault found, naming the sample as "tiles[t].samples[s].step.kernel" where
-// one is at fault. Strings must be valid UTF-8 no longer than
+// Returns success when `columns` are valid (see ProfileColumns), or the
+// first fault found, naming the sample as "tiles[t].samples[s].step.kernel"
+// where one is at fault. Strings must be valid UTF-8 no longer than
 // `limits.max_string_bytes`. Works in bulk over each array, a small fraction
 // of the cost of a query.
-[[nodiscard]] std::optional<LoadError> check_columns(
-    const ProfileColumns& columns, const ReadLimits& limits = {});
+[[nodiscard]] Loaded<void> check_columns(const ProfileColumns& columns,
+                                         const ReadLimits& limits = {});
 
 }  // namespace zyl_package

@@ -58,8 +58,8 @@ enum class ReportFormat : std::uint8_t { Json = 0, Package = 1 };
 // Streams the JSON form to `out`: `format` and `version` first, then every
 // field, with no document tree in memory. Returns an error (with no file)
 // when `out` ends in a failed state; its state says the same.
-[[nodiscard]] WriteResult write_report_json(const ProfileReport& report,
-                                            std::ostream& out);
+[[nodiscard]] Written write_report_json(const ProfileReport& report,
+                                        std::ostream& out);
 
 // Returns the form a file name asks for: ".zpk" gives Package, anything else
 // Json.
@@ -69,9 +69,9 @@ enum class ReportFormat : std::uint8_t { Json = 0, Package = 1 };
 // folder, fsync, rename). Returns nothing on success; on failure returns the
 // error, naming `path`, and leaves no partial file and any earlier file
 // untouched.
-[[nodiscard]] WriteResult write_report(const ProfileReport& report,
-                                       const std::filesystem::path& path,
-                                       ReportFormat format);
+[[nodiscard]] Written write_report(const ProfileReport& report,
+                                   const std::filesystem::path& path,
+                                   ReportFormat format);
 
 // Writes `columns` to `path` in `format` atomically, as write_report does.
 // Both forms stream from the columns straight to the file, with no copy of
@@ -83,20 +83,20 @@ enum class ReportFormat : std::uint8_t { Json = 0, Package = 1 };
 // them once). After a successful write `done` equals `total`. Given
 // `staged`, the file is left complete under its temporary name for
 // staged->commit() to put in place with the rest of its set.
-[[nodiscard]] WriteResult write_columns(const ProfileColumns& columns,
-                                        const std::filesystem::path& path,
-                                        ReportFormat format,
-                                        const PackageWriteOptions& options = {},
-                                        ReadProgress* progress = nullptr,
-                                        StagedFiles* staged = nullptr);
+[[nodiscard]] Written write_columns(const ProfileColumns& columns,
+                                    const std::filesystem::path& path,
+                                    ReportFormat format,
+                                    const PackageWriteOptions& options = {},
+                                    ReadProgress* progress = nullptr,
+                                    StagedFiles* staged = nullptr);
 
 // Streams the JSON form of `columns` to `out`: the bytes write_report_json
 // gives for to_report(columns), without building the records. `columns`
 // must be valid (check_columns). Returns as write_report_json does.
 // `progress`, when given, counts the samples written against the sample
 // count.
-[[nodiscard]] WriteResult write_columns_json(const ProfileColumns& columns,
-                                             std::ostream& out,
-                                             ReadProgress* progress = nullptr);
+[[nodiscard]] Written write_columns_json(const ProfileColumns& columns,
+                                         std::ostream& out,
+                                         ReadProgress* progress = nullptr);
 
 }  // namespace zyl_package

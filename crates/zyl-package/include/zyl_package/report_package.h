@@ -78,13 +78,13 @@ struct PackageWriteOptions {
 // identity in version 1 or with an index not below its count.
 // `options.shard` alone decides the identity written; `columns.shard` is
 // ignored, so rewriting a shard keeps its identity only when passed on.
-[[nodiscard]] WriteResult encode_columns_package(
+[[nodiscard]] Written encode_columns_package(
     const ProfileColumns& columns, std::string& out,
     const PackageWriteOptions& options = {});
 
 // Encodes `report` as a package into `out`, through to_columns(report);
 // returns as encode_columns_package does.
-[[nodiscard]] WriteResult encode_report_package(
+[[nodiscard]] Written encode_report_package(
     const ProfileReport& report, std::string& out,
     const PackageWriteOptions& options = {});
 

@@ -52,7 +52,7 @@ using WriteWatch = std::function<std::shared_ptr<void>(
 // files at those paths as they were, and no shard of the new set behind.
 // Returns the count written (shard_bounds may give fewer than asked), or
 // the error naming the file. `options.shard` is set here.
-[[nodiscard]] Loaded<std::size_t> write_shard_set(
+[[nodiscard]] Outcome<std::size_t, WriteError> write_shard_set(
     const ProfileColumns& columns, std::size_t shards,
     const std::function<std::filesystem::path(std::size_t index,
                                               std::size_t count)>& path_of,

@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "zyl_package/outcome.h"
 #include "zyl_profile/query.h"
 
 namespace zyl_profile {
@@ -83,6 +84,8 @@ struct PartialResult {
 // Why two partials do not merge, or why bytes are not a partial.
 struct PartialError {
   std::string message;
+
+  [[nodiscard]] const std::string& to_string() const { return message; }
 };
 
 // The listing order of candidates: longest first, then the smaller tile,
@@ -102,8 +105,8 @@ struct PartialError {
 // Folds `other` into `into`. Fails, leaving `into` unchanged, when the two
 // were made for different queries, disagree on the clock, or cover a shard
 // position in common (a shard given twice would count its samples twice).
-[[nodiscard]] std::optional<PartialError> merge_partial(PartialResult& into,
-                                                        PartialResult&& other);
+[[nodiscard]] zyl_package::Outcome<void, PartialError> merge_partial(
+    PartialResult& into, PartialResult&& other);
 
 // Returns the report of a partial: the groups summarised, ordered and cut to
 // the query's limit, the candidates listed. Never fails.
@@ -121,7 +124,7 @@ struct PartialError {
 // than a small multiple of their size: a count gets no memory the bytes
 // after it could not fill, and an element of a byte or two becomes a record
 // or a set's node of some tens of bytes at most.
-[[nodiscard]] std::variant<PartialResult, PartialError> parse_partial(
+[[nodiscard]] zyl_package::Outcome<PartialResult, PartialError> parse_partial(
     std::string_view bytes);
 
 }  // namespace zyl_profile
