@@ -95,13 +95,19 @@ void sort_values(std::vector<std::uint32_t>& values,
 // `entries`, or the counts as a window or histogram holds them (`counts`,
 // one per value from `low`), which spares writing them out for a summary.
 // Loose values, in no order, also stay only for a summary, which selects
-// its ranks among them instead of sorting them.
+// its ranks among them instead of sorting them. Their least and greatest
+// come from the pass that found them loose: a group too wide for counts is
+// all loose values, and each further pass over them (for its minimum, its
+// maximum, its longest member) cost a group by tile a tenth of its query.
 struct Durations {
   std::span<const DurationCount> entries;
   const std::uint32_t* counts = nullptr;
   std::uint32_t low = 0;
   std::uint32_t bins = 0;
   std::span<std::uint32_t> loose;
+  // The least and the greatest loose value, when there is one.
+  std::uint32_t loose_low = std::numeric_limits<std::uint32_t>::max();
+  std::uint32_t loose_high = 0;
   std::uint64_t members = 0;  // all of them, loose ones included
 
   [[nodiscard]] std::uint64_t counted() const { return members - loose.size(); }
@@ -181,6 +187,8 @@ Durations settle_durations(GroupState& group, SettleFor purpose,
   std::uint32_t* counts = nullptr;
   std::uint64_t counted = 0;                         // members in the counts
   std::vector<std::uint32_t>& rest = scratch.loose;  // the others
+  std::uint32_t rest_low = std::numeric_limits<std::uint32_t>::max();
+  std::uint32_t rest_high = 0;
   rest.clear();
   if (group.window_bins != 0) {
     // Counts stay below 2^32: windows exist only for smaller profiles.
@@ -190,7 +198,11 @@ Durations settle_durations(GroupState& group, SettleFor purpose,
     gather(group.durations, group.later_durations, rest);
     rest.erase(std::remove_if(rest.begin(), rest.end(),
                               [&](std::uint32_t value) {
-                                if (value - low >= bins) return false;
+                                if (value - low >= bins) {
+                                  rest_low = std::min(rest_low, value);
+                                  rest_high = std::max(rest_high, value);
+                                  return false;
+                                }
                                 ++counts[value - low];
                                 return true;
                               }),
@@ -222,6 +234,8 @@ Durations settle_durations(GroupState& group, SettleFor purpose,
       counted = count;
     } else {
       gather(group.durations, group.later_durations, rest);
+      rest_low = least;
+      rest_high = most;
     }
   }
   Durations result;
@@ -232,6 +246,8 @@ Durations settle_durations(GroupState& group, SettleFor purpose,
       result.bins = bins;
     }
     result.loose = rest;
+    result.loose_low = rest_low;
+    result.loose_high = rest_high;
     result.members = counted + rest.size();
     return result;
   }
@@ -357,8 +373,8 @@ Settled settle(GroupState& group, const PhaseLayout& layout, SettleFor purpose,
   const Durations durations = settle_durations(group, purpose, scratch);
   std::uint32_t longest =
       durations.counted() != 0 ? durations.last_counted() : 0;
-  for (const std::uint32_t value : durations.loose) {
-    longest = std::max(longest, value);
+  if (!durations.loose.empty()) {
+    longest = std::max(longest, durations.loose_high);
   }
   settle_phases(group, layout, longest, scratch);
   return {settle_tiles(group, scratch), scratch.phases, durations};
@@ -370,24 +386,24 @@ Settled settle(GroupState& group, const PhaseLayout& layout, SettleFor purpose,
 // counts takes a few passes instead of a sort.
 void fill_duration_stats(const Durations& durations, GroupSummary& summary) {
   const std::uint64_t counted = durations.counted();
-  const std::uint32_t first = counted != 0 ? durations.first_counted() : 0;
-  const auto above_begin =
-      std::partition(durations.loose.begin(), durations.loose.end(),
-                     [&](std::uint32_t value) { return value < first; });
-  const std::span<std::uint32_t> below(durations.loose.begin(), above_begin);
-  const std::span<std::uint32_t> above(above_begin, durations.loose.end());
-  if (!below.empty()) {
-    summary.minimum_cycles = *std::min_element(below.begin(), below.end());
-  } else {
-    summary.minimum_cycles =
-        counted != 0 ? first : *std::min_element(above.begin(), above.end());
-  }
-  if (!above.empty()) {
-    summary.maximum_cycles = *std::max_element(above.begin(), above.end());
-  } else {
+  // Loose values lie below or above every counted one, never among them,
+  // so the least and the greatest of all are a loose bound or a counted end.
+  // Without counts, all are above (nothing to part).
+  std::span<std::uint32_t> below;
+  std::span<std::uint32_t> above = durations.loose;
+  if (counted != 0) {
+    const std::uint32_t first = durations.first_counted();
+    const auto above_begin =
+        std::partition(durations.loose.begin(), durations.loose.end(),
+                       [&](std::uint32_t value) { return value < first; });
+    below = {durations.loose.begin(), above_begin};
+    above = {above_begin, durations.loose.end()};
+    summary.minimum_cycles = below.empty() ? first : durations.loose_low;
     summary.maximum_cycles =
-        counted != 0 ? durations.last_counted()
-                     : *std::max_element(below.begin(), below.end());
+        above.empty() ? durations.last_counted() : durations.loose_high;
+  } else {
+    summary.minimum_cycles = durations.loose_low;
+    summary.maximum_cycles = durations.loose_high;
   }
   // Ranks come ascending, so each selection in a part leaves the next one
   // only the values after it to look at, and each walk of the counted ones

@@ -189,5 +189,64 @@ TEST(GroupState, CombinesScannedAndSettledStatesAlikeInAnyOrder) {
   }
 }
 
+// One scanned group per shape of its durations, each read its own way by
+// the summary: a window with no loose values, loose values only above it,
+// only below it, on both sides, and loose values alone (too wide for any
+// counts). Grouped by phase, the group is its pair, and the longest member
+// is the pair's cycles. Each must give what the sorted list gives.
+TEST(GroupState, LooseValuesOnEitherSideOfTheCountsSummariseAsTheSortedList) {
+  std::vector<std::uint32_t> narrow;
+  for (std::uint32_t i = 0; i < 200; ++i) narrow.push_back(1000 + i % 11);
+  std::vector<std::uint32_t> wide;
+  for (std::uint32_t i = 0; i < 300; ++i) wide.push_back(7 + (i * 997) % 50000);
+  const std::vector<std::uint32_t> high = {52000, 90000, 71000};
+  const std::vector<std::uint32_t> low = {4, 2, 9};
+  const auto joined =
+      [](std::initializer_list<std::vector<std::uint32_t>> parts) {
+        std::vector<std::uint32_t> all;
+        for (const auto& part : parts)
+          all.insert(all.end(), part.begin(), part.end());
+        return all;
+      };
+  // The narrow members come first, so the window is placed before the
+  // outliers arrive, and they stay loose; the outliers first keep every
+  // value loose.
+  const std::vector<std::vector<std::uint32_t>> shapes = {
+      narrow,
+      joined({narrow, high}),
+      joined({narrow, low}),
+      joined({narrow, high, low}),
+      joined({high, low, narrow}),
+      wide,
+  };
+  PhaseLayout by_phase;
+  by_phase.one_pair_per_group = true;
+  GroupScratch scratch;
+  for (std::size_t shape = 0; shape < shapes.size(); ++shape) {
+    SCOPED_TRACE(shape);
+    const std::vector<std::uint32_t>& durations = shapes[shape];
+    ChunkArena arena(1024);
+    GroupState state;
+    state.key = (std::uint64_t{3} << 32) | 1;
+    std::uint64_t offset = 0;
+    for (const std::uint32_t duration : durations) {
+      state.add<GroupState::Phases::None>(5, 3, 1, 0, offset, duration, arena);
+      offset += duration;
+    }
+    const GroupSummary summary =
+        std::move(state).finish(GroupKey{}, by_phase, 1000, scratch);
+    std::vector<std::uint32_t> sorted = durations;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(summary.sample_count, sorted.size());
+    EXPECT_EQ(summary.minimum_cycles, sorted.front());
+    EXPECT_EQ(summary.maximum_cycles, sorted.back());
+    EXPECT_EQ(summary.p50_cycles, percentile(sorted, 50));
+    EXPECT_EQ(summary.p95_cycles, percentile(sorted, 95));
+    EXPECT_EQ(summary.p99_cycles, percentile(sorted, 99));
+    EXPECT_EQ(summary.phase_count, 1U);
+    EXPECT_EQ(summary.phase_cycles, sorted.back());
+  }
+}
+
 }  // namespace
 }  // namespace zyl_profile::detail
