@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <functional>
 #include <limits>
 #include <numeric>
@@ -95,13 +96,19 @@ void sort_values(std::vector<std::uint32_t>& values,
 // `entries`, or the counts as a window or histogram holds them (`counts`,
 // one per value from `low`), which spares writing them out for a summary.
 // Loose values, in no order, also stay only for a summary, which selects
-// its ranks among them instead of sorting them.
+// its ranks among them instead of sorting them. Their least and greatest
+// come from the pass that found them loose: a group too wide for counts is
+// all loose values, and each further pass over them (for its minimum, its
+// maximum, its longest member) cost a group by tile a tenth of its query.
 struct Durations {
   std::span<const DurationCount> entries;
   const std::uint32_t* counts = nullptr;
   std::uint32_t low = 0;
   std::uint32_t bins = 0;
   std::span<std::uint32_t> loose;
+  // The least and the greatest loose value, when there is one.
+  std::uint32_t loose_low = std::numeric_limits<std::uint32_t>::max();
+  std::uint32_t loose_high = 0;
   std::uint64_t members = 0;  // all of them, loose ones included
 
   [[nodiscard]] std::uint64_t counted() const { return members - loose.size(); }
@@ -181,6 +188,8 @@ Durations settle_durations(GroupState& group, SettleFor purpose,
   std::uint32_t* counts = nullptr;
   std::uint64_t counted = 0;                         // members in the counts
   std::vector<std::uint32_t>& rest = scratch.loose;  // the others
+  std::uint32_t rest_low = std::numeric_limits<std::uint32_t>::max();
+  std::uint32_t rest_high = 0;
   rest.clear();
   if (group.window_bins != 0) {
     // Counts stay below 2^32: windows exist only for smaller profiles.
@@ -190,7 +199,11 @@ Durations settle_durations(GroupState& group, SettleFor purpose,
     gather(group.durations, group.later_durations, rest);
     rest.erase(std::remove_if(rest.begin(), rest.end(),
                               [&](std::uint32_t value) {
-                                if (value - low >= bins) return false;
+                                if (value - low >= bins) {
+                                  rest_low = std::min(rest_low, value);
+                                  rest_high = std::max(rest_high, value);
+                                  return false;
+                                }
                                 ++counts[value - low];
                                 return true;
                               }),
@@ -222,6 +235,8 @@ Durations settle_durations(GroupState& group, SettleFor purpose,
       counted = count;
     } else {
       gather(group.durations, group.later_durations, rest);
+      rest_low = least;
+      rest_high = most;
     }
   }
   Durations result;
@@ -232,6 +247,8 @@ Durations settle_durations(GroupState& group, SettleFor purpose,
       result.bins = bins;
     }
     result.loose = rest;
+    result.loose_low = rest_low;
+    result.loose_high = rest_high;
     result.members = counted + rest.size();
     return result;
   }
@@ -357,80 +374,169 @@ Settled settle(GroupState& group, const PhaseLayout& layout, SettleFor purpose,
   const Durations durations = settle_durations(group, purpose, scratch);
   std::uint32_t longest =
       durations.counted() != 0 ? durations.last_counted() : 0;
-  for (const std::uint32_t value : durations.loose) {
-    longest = std::max(longest, value);
+  if (!durations.loose.empty()) {
+    longest = std::max(longest, durations.loose_high);
   }
   settle_phases(group, layout, longest, scratch);
   return {settle_tiles(group, scratch), scratch.phases, durations};
+}
+
+// Loose values at least this many are selected by counting first; fewer
+// are selected among directly.
+constexpr std::size_t kCountedSelectionFrom = 128;
+
+// Writes the values at `ranks` (ascending, each below values.size()) of
+// `values`, which all lie in [low, high], to `found`; reorders `values`.
+// Loose values are the wide groups' members (a group by tile is all loose
+// values), and selecting among them was most of the time of such a query:
+// each selection step is a branch on an unpredictable comparison. Counting
+// the values into about one bin per value by their distance from `low`
+// finds the bin of each rank, and only the few values of those bins are
+// gathered and selected among, exactly.
+void select_ranks(std::span<std::uint32_t> values, std::uint32_t low,
+                  std::uint32_t high, std::span<const std::size_t> ranks,
+                  std::uint32_t* found, std::vector<std::uint32_t>& bins) {
+  const auto select_each = [&](std::span<std::uint32_t> part,
+                               std::span<const std::size_t> at) {
+    // Each selection leaves the values above its rank after it, so the next
+    // rank is selected among those alone.
+    std::size_t done = 0;
+    for (std::size_t i = 0; i < at.size(); ++i) {
+      const auto nth = part.begin() + static_cast<std::ptrdiff_t>(at[i]);
+      if (at[i] >= done) {
+        std::nth_element(part.begin() + static_cast<std::ptrdiff_t>(done), nth,
+                         part.end());
+        done = at[i] + 1;
+      }
+      found[i] = *nth;
+    }
+  };
+  constexpr std::size_t kMostRanks = 3;
+  if (values.size() < kCountedSelectionFrom || ranks.size() > kMostRanks ||
+      values.size() > std::numeric_limits<std::uint32_t>::max()) {
+    select_each(values, ranks);
+    return;
+  }
+  const auto bin_count = static_cast<std::uint32_t>(
+      std::min<std::size_t>(std::bit_ceil(values.size()), kHistogramBins));
+  unsigned shift = 0;
+  while (((high - low) >> shift) >= bin_count) ++shift;
+  bins.assign(bin_count, 0);
+  for (const std::uint32_t value : values) ++bins[(value - low) >> shift];
+  // The bin of each rank, and its place among the values of the wanted bins
+  // once those are gathered: all of a lower bin's values are below a higher
+  // bin's, so the gathered values in order are the wanted bins in order.
+  std::array<std::uint32_t, kMostRanks> wanted{};
+  std::array<std::size_t, kMostRanks> place{};
+  std::size_t before = 0;    // values in the bins below `bin`
+  std::size_t gathered = 0;  // of those, values in wanted bins
+  std::uint32_t bin = 0;
+  bool bin_wanted = false;
+  for (std::size_t i = 0; i < ranks.size(); ++i) {
+    while (before + bins[bin] <= ranks[i]) {
+      before += bins[bin];
+      if (bin_wanted) gathered += bins[bin];
+      bin_wanted = false;
+      ++bin;
+    }
+    wanted[i] = bin;
+    bin_wanted = true;
+    place[i] = gathered + (ranks[i] - before);
+  }
+  for (std::size_t i = ranks.size(); i < kMostRanks; ++i) {
+    wanted[i] = wanted[ranks.size() - 1];
+  }
+  const auto gathered_end =
+      std::partition(values.begin(), values.end(), [&](std::uint32_t value) {
+        const std::uint32_t of = (value - low) >> shift;
+        return of == wanted[0] || of == wanted[1] || of == wanted[2];
+      });
+  select_each(std::span<std::uint32_t>(values.begin(), gathered_end),
+              std::span<const std::size_t>(place.data(), ranks.size()));
 }
 
 // Fills the minimum, maximum and percentiles of a group's members, reading
 // each rank in the part of the durations it falls in. A loose part is
 // selected in, not sorted: a group whose durations spread too wide for
 // counts takes a few passes instead of a sort.
-void fill_duration_stats(const Durations& durations, GroupSummary& summary) {
+void fill_duration_stats(const Durations& durations, GroupSummary& summary,
+                         GroupScratch& scratch) {
   const std::uint64_t counted = durations.counted();
-  const std::uint32_t first = counted != 0 ? durations.first_counted() : 0;
-  const auto above_begin =
-      std::partition(durations.loose.begin(), durations.loose.end(),
-                     [&](std::uint32_t value) { return value < first; });
-  const std::span<std::uint32_t> below(durations.loose.begin(), above_begin);
-  const std::span<std::uint32_t> above(above_begin, durations.loose.end());
-  if (!below.empty()) {
-    summary.minimum_cycles = *std::min_element(below.begin(), below.end());
-  } else {
-    summary.minimum_cycles =
-        counted != 0 ? first : *std::min_element(above.begin(), above.end());
-  }
-  if (!above.empty()) {
-    summary.maximum_cycles = *std::max_element(above.begin(), above.end());
-  } else {
+  // Loose values lie below or above every counted one, never among them,
+  // so the least and the greatest of all are a loose bound or a counted end.
+  // Without counts, all are above (nothing to part).
+  std::span<std::uint32_t> below;
+  std::span<std::uint32_t> above = durations.loose;
+  if (counted != 0) {
+    const std::uint32_t first = durations.first_counted();
+    const auto above_begin =
+        std::partition(durations.loose.begin(), durations.loose.end(),
+                       [&](std::uint32_t value) { return value < first; });
+    below = {durations.loose.begin(), above_begin};
+    above = {above_begin, durations.loose.end()};
+    summary.minimum_cycles = below.empty() ? first : durations.loose_low;
     summary.maximum_cycles =
-        counted != 0 ? durations.last_counted()
-                     : *std::max_element(below.begin(), below.end());
+        above.empty() ? durations.last_counted() : durations.loose_high;
+  } else {
+    summary.minimum_cycles = durations.loose_low;
+    summary.maximum_cycles = durations.loose_high;
   }
-  // Ranks come ascending, so each selection in a part leaves the next one
-  // only the values after it to look at, and each walk of the counted ones
-  // goes on where the last one stopped.
-  std::size_t below_done = 0;
-  std::size_t above_done = 0;
+  // The ranks ascending, and the value at each: those below the counted
+  // ones, then those among them, then those above.
+  const std::array<std::uint64_t, 3> ranks = {
+      percentile_rank(durations.members, 50),
+      percentile_rank(durations.members, 95),
+      percentile_rank(durations.members, 99)};
+  std::array<std::uint32_t, 3> values{};
+  std::array<std::size_t, 3> in_part{};  // a part's ranks, from its start
+  std::size_t i = 0;
+  std::size_t part_ranks = 0;
+  for (; i < ranks.size() && ranks[i] < below.size(); ++i) {
+    in_part[part_ranks++] = ranks[i];
+  }
+  if (part_ranks != 0) {
+    select_ranks(below, durations.loose_low, durations.loose_high,
+                 std::span<const std::size_t>(in_part.data(), part_ranks),
+                 values.data(), scratch.rank_bins);
+  }
+  // The counted ones, walked on from where the last rank stopped.
   std::size_t next = 0;      // entry or bin
   std::uint64_t before = 0;  // members of the entries or bins before `next`
-  const auto select = [](std::span<std::uint32_t> part, std::size_t& done,
-                         std::size_t rank) {
-    const auto nth = part.begin() + static_cast<std::ptrdiff_t>(rank);
-    if (rank >= done) {
-      std::nth_element(part.begin() + static_cast<std::ptrdiff_t>(done), nth,
-                       part.end());
-      done = rank + 1;
-    }
-    return *nth;
-  };
-  const auto value_at = [&](std::uint64_t rank) {
-    if (rank < below.size()) return select(below, below_done, rank);
-    rank -= below.size();
-    if (rank >= counted) return select(above, above_done, rank - counted);
+  for (; i < ranks.size() && ranks[i] - below.size() < counted; ++i) {
+    const std::uint64_t rank = ranks[i] - below.size();
     if (durations.counts == nullptr) {
       const std::span<const DurationCount> entries = durations.entries;
       while (before + entries[next].count <= rank) {
         before += entries[next++].count;
       }
-      return entries[next].cycles;
+      values[i] = entries[next].cycles;
+    } else {
+      while (before + durations.counts[next] <= rank) {
+        before += durations.counts[next++];
+      }
+      values[i] = durations.low + static_cast<std::uint32_t>(next);
     }
-    while (before + durations.counts[next] <= rank) {
-      before += durations.counts[next++];
-    }
-    return durations.low + static_cast<std::uint32_t>(next);
-  };
-  summary.p50_cycles = value_at(percentile_rank(durations.members, 50));
-  summary.p95_cycles = value_at(percentile_rank(durations.members, 95));
-  summary.p99_cycles = value_at(percentile_rank(durations.members, 99));
+  }
+  const std::size_t first_above = i;
+  part_ranks = 0;
+  for (; i < ranks.size(); ++i) {
+    in_part[part_ranks++] = ranks[i] - below.size() - counted;
+  }
+  if (part_ranks != 0) {
+    select_ranks(above, durations.loose_low, durations.loose_high,
+                 std::span<const std::size_t>(in_part.data(), part_ranks),
+                 values.data() + first_above, scratch.rank_bins);
+  }
+  summary.p50_cycles = values[0];
+  summary.p95_cycles = values[1];
+  summary.p99_cycles = values[2];
 }
 
 // The summary of a settled group: the only place a GroupSummary's measures
 // are worked out.
 GroupSummary summarise(GroupKey key, const GroupState& group,
-                       const Settled& lists, std::uint64_t clock_hz) {
+                       const Settled& lists, std::uint64_t clock_hz,
+                       GroupScratch& scratch) {
   GroupSummary summary;
   summary.name = std::move(key.name);
   summary.dimensions = std::move(key.dimensions);
@@ -443,7 +549,9 @@ GroupSummary summarise(GroupKey key, const GroupState& group,
   summary.first_offset = group.first_offset;
   summary.last_offset = group.last_offset;
   summary.sample_count = lists.durations.members;
-  if (summary.sample_count != 0) fill_duration_stats(lists.durations, summary);
+  if (summary.sample_count != 0) {
+    fill_duration_stats(lists.durations, summary, scratch);
+  }
   summary.phase_ms = cycles_to_ms(summary.phase_cycles, clock_hz);
   if (summary.phase_cycles != 0) {
     summary.average_active_tiles = static_cast<double>(summary.work_cycles) /
@@ -673,9 +781,8 @@ void GroupState::combine(GroupState&& other, const PhaseLayout& layout,
 GroupSummary GroupState::finish(GroupKey key, const PhaseLayout& layout,
                                 std::uint64_t clock_hz,
                                 GroupScratch& scratch) && {
-  return summarise(std::move(key), *this,
-                   settle(*this, layout, SettleFor::Summary, scratch),
-                   clock_hz);
+  const Settled lists = settle(*this, layout, SettleFor::Summary, scratch);
+  return summarise(std::move(key), *this, lists, clock_hz, scratch);
 }
 
 void GroupState::to_partial(PartialGroup& partial, const PhaseLayout& layout,
@@ -734,6 +841,7 @@ GroupScratch::GroupScratch(std::span<const GroupState> states,
   durations.reserve(most_durations);
   phases.reserve(most_phases);
   histogram.reserve(kHistogramBins);
+  rank_bins.reserve(kHistogramBins);
 }
 
 std::size_t settle_cost(const GroupState& state) {

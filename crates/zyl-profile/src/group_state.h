@@ -248,6 +248,7 @@ struct GroupScratch {
   std::vector<std::uint32_t> tiles;
   std::vector<std::uint32_t> spare;  // the other half of a radix sort
   std::vector<std::uint32_t> histogram;
+  std::vector<std::uint32_t> rank_bins;  // where a summary's ranks fall
   std::vector<DurationCount> durations;
   std::vector<PhaseLongest> phases;
 };

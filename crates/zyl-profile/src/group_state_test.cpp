@@ -189,5 +189,137 @@ TEST(GroupState, CombinesScannedAndSettledStatesAlikeInAnyOrder) {
   }
 }
 
+// One scanned group per shape of its durations, each read its own way by
+// the summary: a window with no loose values, loose values only above it,
+// only below it, on both sides, and loose values alone (too wide for any
+// counts). Grouped by phase, the group is its pair, and the longest member
+// is the pair's cycles. Each must give what the sorted list gives.
+TEST(GroupState, LooseValuesOnEitherSideOfTheCountsSummariseAsTheSortedList) {
+  std::vector<std::uint32_t> narrow;
+  for (std::uint32_t i = 0; i < 200; ++i) narrow.push_back(1000 + i % 11);
+  std::vector<std::uint32_t> wide;
+  for (std::uint32_t i = 0; i < 300; ++i) wide.push_back(7 + (i * 997) % 50000);
+  const std::vector<std::uint32_t> high = {52000, 90000, 71000};
+  const std::vector<std::uint32_t> low = {4, 2, 9};
+  const auto joined =
+      [](std::initializer_list<std::vector<std::uint32_t>> parts) {
+        std::vector<std::uint32_t> all;
+        for (const auto& part : parts)
+          all.insert(all.end(), part.begin(), part.end());
+        return all;
+      };
+  // The narrow members come first, so the window is placed before the
+  // outliers arrive, and they stay loose; the outliers first keep every
+  // value loose.
+  const std::vector<std::vector<std::uint32_t>> shapes = {
+      narrow,
+      joined({narrow, high}),
+      joined({narrow, low}),
+      joined({narrow, high, low}),
+      joined({high, low, narrow}),
+      wide,
+  };
+  PhaseLayout by_phase;
+  by_phase.one_pair_per_group = true;
+  GroupScratch scratch;
+  for (std::size_t shape = 0; shape < shapes.size(); ++shape) {
+    SCOPED_TRACE(shape);
+    const std::vector<std::uint32_t>& durations = shapes[shape];
+    ChunkArena arena(1024);
+    GroupState state;
+    state.key = (std::uint64_t{3} << 32) | 1;
+    std::uint64_t offset = 0;
+    for (const std::uint32_t duration : durations) {
+      state.add<GroupState::Phases::None>(5, 3, 1, 0, offset, duration, arena);
+      offset += duration;
+    }
+    const GroupSummary summary =
+        std::move(state).finish(GroupKey{}, by_phase, 1000, scratch);
+    std::vector<std::uint32_t> sorted = durations;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(summary.sample_count, sorted.size());
+    EXPECT_EQ(summary.minimum_cycles, sorted.front());
+    EXPECT_EQ(summary.maximum_cycles, sorted.back());
+    EXPECT_EQ(summary.p50_cycles, percentile(sorted, 50));
+    EXPECT_EQ(summary.p95_cycles, percentile(sorted, 95));
+    EXPECT_EQ(summary.p99_cycles, percentile(sorted, 99));
+    EXPECT_EQ(summary.phase_count, 1U);
+    EXPECT_EQ(summary.phase_cycles, sorted.back());
+  }
+}
+
+// Many loose values, the ranks of a summary are found by counting them
+// into bins first: spread values, values all in one bin but for an outlier,
+// the widest range a duration has, sizes either side of where counting
+// starts, and loose parts below and above a window large enough to be
+// counted themselves. Each must give what the sorted list gives.
+TEST(GroupState, RanksAmongManyLooseValuesAreThoseOfTheSortedList) {
+  std::uint64_t seed = 12345;
+  const auto next = [&seed](std::uint32_t bound) {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::uint32_t>((seed >> 33) % bound);
+  };
+  const auto spread = [&](std::size_t count, std::uint32_t base,
+                          std::uint32_t range) {
+    std::vector<std::uint32_t> values;
+    for (std::size_t i = 0; i < count; ++i) {
+      values.push_back(base + next(range));
+    }
+    return values;
+  };
+  std::vector<std::vector<std::uint32_t>> shapes;
+  for (const std::size_t count : {127, 128, 129, 1000, 5000}) {
+    shapes.push_back(spread(count, 5, 100000));
+    // Durations clustered low with a long tail, as a tile's kernels are.
+    std::vector<std::uint32_t> tailed = spread(count, 1000, 2000);
+    for (std::size_t i = 0; i < count / 20; ++i) tailed[i] = 20000 + next(9);
+    shapes.push_back(tailed);
+    // All but one in the first bin: selected among nearly all of them.
+    std::vector<std::uint32_t> one_bin = spread(count, 100, 3);
+    one_bin.back() = 4000000000U;
+    shapes.push_back(one_bin);
+    // The widest range, and values repeated across the ranks' bins.
+    std::vector<std::uint32_t> widest = spread(count, 0, 4);
+    widest.front() = 0xffffffffU;
+    widest[1] = 0;
+    for (std::size_t i = 2; i < count; i += 3) widest[i] = 0xfffffff0U;
+    shapes.push_back(widest);
+  }
+  // A window placed over the first members, then loose values below and
+  // above it, too few to move it and enough to be counted: the ranks fall
+  // among the counts or among either loose part as the sizes vary.
+  for (const std::size_t below : {0, 200, 1500}) {
+    for (const std::size_t above : {0, 150, 1200}) {
+      std::vector<std::uint32_t> values = spread(2000, 50000, 16);
+      const std::vector<std::uint32_t> low = spread(below, 1, 40000);
+      const std::vector<std::uint32_t> high = spread(above, 60000, 900000);
+      values.insert(values.end(), low.begin(), low.end());
+      values.insert(values.end(), high.begin(), high.end());
+      shapes.push_back(values);
+    }
+  }
+  const PhaseLayout no_row;
+  for (std::size_t shape = 0; shape < shapes.size(); ++shape) {
+    SCOPED_TRACE(shape);
+    const std::vector<std::uint32_t>& durations = shapes[shape];
+    ChunkArena arena(1024);
+    GroupState state;
+    for (const std::uint32_t duration : durations) {
+      state.add<GroupState::Phases::None>(1, 0, 0, 0, 0, duration, arena);
+    }
+    GroupScratch scratch(std::span<const GroupState>(&state, 1), no_row);
+    const GroupSummary summary =
+        std::move(state).finish(GroupKey{}, no_row, 1000, scratch);
+    std::vector<std::uint32_t> sorted = durations;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(summary.sample_count, sorted.size());
+    EXPECT_EQ(summary.minimum_cycles, sorted.front());
+    EXPECT_EQ(summary.maximum_cycles, sorted.back());
+    EXPECT_EQ(summary.p50_cycles, percentile(sorted, 50));
+    EXPECT_EQ(summary.p95_cycles, percentile(sorted, 95));
+    EXPECT_EQ(summary.p99_cycles, percentile(sorted, 99));
+  }
+}
+
 }  // namespace
 }  // namespace zyl_profile::detail
