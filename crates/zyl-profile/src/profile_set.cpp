@@ -126,7 +126,27 @@ struct ProfileSet::LastLoaded {
   std::mutex mutex;
   std::size_t position = 0;
   std::optional<ProfileColumns> columns;
+  // The files that cannot be read again, by position, once read, and the
+  // bytes their columns take.
+  std::vector<std::optional<ProfileColumns>> kept;
+  std::uint64_t kept_bytes = 0;
 };
+
+namespace {
+
+// The bytes the arrays of `columns` take.
+std::uint64_t column_bytes(const ProfileColumns& columns) {
+  std::uint64_t bytes =
+      columns.tiles.size_bytes() + columns.string_offsets.size_bytes() +
+      columns.string_bytes.size_bytes() + columns.list_offsets.size_bytes() +
+      columns.list_entries.size_bytes();
+  zyl_package::for_each_sample_column([&](const auto& column) {
+    bytes += (columns.*column.column).size_bytes();
+  });
+  return bytes;
+}
+
+}  // namespace
 
 Loaded<ProfileSet> ProfileSet::open(std::vector<std::filesystem::path> paths,
                                     OpenOptions options) {
@@ -139,14 +159,24 @@ Loaded<ProfileSet> ProfileSet::open(std::vector<std::filesystem::path> paths,
     if (!read.ok()) return read.error();
     identities.push_back(options.concatenate ? std::nullopt : read.value());
   }
+  // Told apart now, before any is read: a pipe's data is gone once read.
+  std::vector<bool> read_once;
+  read_once.reserve(paths.size());
+  for (const std::filesystem::path& path : paths) {
+    std::error_code ignored;
+    read_once.push_back(!std::filesystem::is_regular_file(
+        std::filesystem::status(path, ignored)));
+  }
   if (!options.concatenate) {
     if (auto error = order_shards(paths, identities)) return *error;
   }
   ProfileSet set;
   set.paths_ = std::move(paths);
   set.identities_ = std::move(identities);
+  set.read_once_ = std::move(read_once);
   set.options_ = std::move(options);
   set.last_ = std::make_shared<LastLoaded>();
+  set.last_->kept.resize(set.paths_.size());
   return set;
 }
 
@@ -197,14 +227,22 @@ ColumnsResult ProfileSet::load(std::size_t position) const {
   if (resident_) return *resident_;
   // Held while loading, so two threads asking for one shard load it once.
   const std::lock_guard lock(last_->mutex);
+  if (last_->kept[position]) return *last_->kept[position];
   if (last_->columns && last_->position == position) return *last_->columns;
   last_->columns.reset();  // the one before goes first: one shard at a time
   const std::filesystem::path& path = paths_[position];
+  // The files kept take their share of the memory allowed; 1 byte, not 0,
+  // when they took it all, since 0 would mean the machine's.
+  ReadLimits limits = options_.limits;
+  if (limits.max_memory_bytes != 0) {
+    limits.max_memory_bytes = std::max<std::uint64_t>(
+        1, limits.max_memory_bytes -
+               std::min(limits.max_memory_bytes, last_->kept_bytes));
+  }
   ReadProgress progress;
   std::shared_ptr<void> watching;
   if (options_.watch) watching = options_.watch(path, progress);
-  ColumnsResult loaded =
-      zyl_package::read_columns(path, options_.limits, &progress);
+  ColumnsResult loaded = zyl_package::read_columns(path, limits, &progress);
   watching.reset();
   if (!loaded.ok()) return loaded;
   const std::optional<ShardIdentity>& expected = identities_[position];
@@ -213,8 +251,13 @@ ColumnsResult ProfileSet::load(std::size_t position) const {
                      "the file changed since the set was opened: it is "
                      "no longer the shard it was");
   }
-  last_->position = position;
-  last_->columns = loaded.value();
+  if (read_once_[position]) {
+    last_->kept_bytes += column_bytes(loaded.value());
+    last_->kept[position] = loaded.value();
+  } else {
+    last_->position = position;
+    last_->columns = loaded.value();
+  }
   return loaded;
 }
 

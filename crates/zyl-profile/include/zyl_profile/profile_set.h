@@ -50,8 +50,13 @@ struct OpenOptions {
 
 // One file or the shards of one profile, in the order their tiles form the
 // whole. Holds paths, not data: every question loads one shard at a time,
-// so memory follows the largest shard, not the profile. Copies share the
-// resident columns of a set made with `of`.
+// so memory follows the largest shard, not the profile. The exception is a
+// file that cannot be read twice (a pipe, a device): it is read whole into
+// memory anyway, and a question may walk the set twice (a share of the
+// span, the notes of an empty answer, a trace), so once read it stays
+// loaded for the life of the set, counted against `limits.max_memory_bytes`
+// with the next reads. Copies share the resident columns of a set made
+// with `of` and the files kept.
 class ProfileSet {
  public:
   // Returns the set `paths` name, having read only each file's header: one
@@ -76,8 +81,8 @@ class ProfileSet {
   }
 
   // Loads the file at position `position` (below size()), or gives back
-  // the resident columns. A shard that no longer carries the identity it
-  // had at open is an error: the file changed in between.
+  // the resident or kept columns. A shard that no longer carries the
+  // identity it had at open is an error: the file changed in between.
   [[nodiscard]] ColumnsResult load(std::size_t position) const;
 
  private:
@@ -85,10 +90,12 @@ class ProfileSet {
 
   std::vector<std::filesystem::path> paths_;
   std::vector<std::optional<ShardIdentity>> identities_;
+  std::vector<bool> read_once_;  // not a regular file: kept once loaded
   std::shared_ptr<const ProfileColumns> resident_;
   // The last file loaded stays loaded, so a question that walks a one-file
   // set twice (a trace's two passes, the notes of an empty answer) reads it
-  // once; a set of many shards still holds only one at a time.
+  // once; a set of many shards still holds only one at a time, besides the
+  // files that can be read only once.
   std::shared_ptr<LastLoaded> last_;
   OpenOptions options_;
 };
