@@ -58,7 +58,8 @@ def test_cluster_answers_as_the_whole(client, sharded, kwargs):
 
 def test_an_incomplete_set_is_refused_before_any_task(client, sharded):
     _, shards = sharded
-    with pytest.raises(zp.ReportError, match="shard 3 of 8 is missing"):
+    with pytest.raises(zp.ReportError, match="shard 3 of 8 is missing; give "
+                       "every shard, or concatenate=True to read only these"):
         zp.dask.query(client, [*shards[:3], *shards[4:]])
 
 

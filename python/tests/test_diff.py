@@ -139,5 +139,8 @@ def test_diff_of_shards_is_the_diff_of_the_whole(profiles, tmp_path):
         sharded = zp.diff(shards, profiles[2], **kwargs)
         assert sharded.rows_frame().equals(whole.rows_frame()), kwargs
         assert sharded.profile_span_cycles.next == whole.profile_span_cycles.next
-    with pytest.raises(zp.ReportError, match="missing"):
+    # diff has no keyword to read the files as given, so none is offered.
+    with pytest.raises(zp.ReportError, match="missing; give every shard$"):
         zp.diff(shards[:2], profiles[2])
+    with pytest.raises(zp.ReportError, match="give one report$"):
+        zp.diff(profiles[2], [profiles[0], profiles[1]])

@@ -76,15 +76,24 @@ def test_sets_that_are_not_one_whole_profile_are_refused(profiles, tmp_path):
     old = split_into(profiles[0], tmp_path, 6)
     other = split_into(profiles[1], tmp_path, 4)
     for paths, odd, text in [
-            ([run[0], run[1], run[3]], run[0], "shard 2 of 4 is missing"),
+            ([run[0], run[1], run[3]], run[0],
+             "shard 2 of 4 is missing; give every shard, or concatenate=True "
+             "to read only these"),
             ([*run, run[1]], run[1], "shard 1 of 4 again"),
             ([*run, old[5]], old[5], "left over from another split"),
             ([*run[:3], other[3]], other[3], "a shard of another profile"),
-            ([*run, profiles[0]], profiles[0], "not a shard"),
+            ([*run, profiles[0]], profiles[0],
+             "not a shard, but .* is one: give the shards of one profile, or "
+             "concatenate=True"),
+            ([profiles[0], profiles[2]], profiles[2],
+             "give one report, or concatenate=True to read the files as one "
+             "profile"),
     ]:
         with pytest.raises(zp.ReportError, match=text) as caught:
             zp.query(paths)
         assert caught.value.file == str(odd)
+        # The keyword a Python caller passes, never the command line's.
+        assert "--concatenate" not in str(caught.value)
     # Asked for, the files are read as given.
     doubled = zp.query([profiles[0], profiles[0]], concatenate=True)
     assert doubled.sample_count == 2 * len(zp.open(profiles[0]))

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "zyl_package/report_io.h"
@@ -42,11 +44,21 @@ std::string fingerprint_text(const ShardIdentity& identity) {
 
 std::string str(std::size_t number) { return std::to_string(number); }
 
+// Returns ", or <option><purpose>", the way out an error offers, or nothing
+// when the caller's users have no such option.
+std::string or_concatenate(const std::string& option,
+                           std::string_view purpose) {
+  if (option.empty()) return {};
+  return ", or " + option + std::string(purpose);
+}
+
 // Puts shards in their own order and checks that they are one whole set:
-// the same profile, the same split, every index exactly once.
+// the same profile, the same split, every index exactly once. The errors
+// name `concatenate_option` as the way to read the files as given.
 std::optional<LoadError> order_shards(
     std::vector<std::filesystem::path>& paths,
-    std::vector<std::optional<ShardIdentity>>& identities) {
+    std::vector<std::optional<ShardIdentity>>& identities,
+    const std::string& concatenate_option) {
   const std::size_t files = paths.size();
   const auto first =
       std::find_if(identities.begin(), identities.end(),
@@ -55,9 +67,10 @@ std::optional<LoadError> order_shards(
     if (files == 1) return std::nullopt;
     return set_error(paths[1],
                      "neither this nor " + paths[0].string() +
-                         " is a shard of a split profile; give one report, or "
-                         "--concatenate to read the files as one profile of "
-                         "their tiles in the order given");
+                         " is a shard of a split profile; give one report" +
+                         or_concatenate(concatenate_option,
+                                        " to read the files as one profile "
+                                        "of their tiles in the order given"));
   }
   const ShardIdentity& model = **first;
   const std::filesystem::path& model_path =
@@ -67,7 +80,8 @@ std::optional<LoadError> order_shards(
     if (!identities[i]) {
       return set_error(paths[i], "not a shard, but " + model_path.string() +
                                      " is one: give the shards of one "
-                                     "profile, or --concatenate");
+                                     "profile" +
+                                     or_concatenate(concatenate_option, ""));
     }
     const ShardIdentity& identity = *identities[i];
     if (identity.profile != model.profile) {
@@ -102,12 +116,12 @@ std::optional<LoadError> order_shards(
       which += (i == 0 ? "" : ", ") + str(missing[i]);
     }
     if (missing.size() > 8) which += ", ...";
-    return set_error(model_path,
-                     (missing.size() == 1 ? "shard " : "shards ") + which +
-                         " of " + str(model.count) +
-                         (missing.size() == 1 ? " is" : " are") +
-                         " missing; give every shard, or --concatenate to "
-                         "read only these");
+    return set_error(
+        model_path,
+        (missing.size() == 1 ? "shard " : "shards ") + which + " of " +
+            str(model.count) + (missing.size() == 1 ? " is" : " are") +
+            " missing; give every shard" +
+            or_concatenate(concatenate_option, " to read only these"));
   }
   std::vector<std::filesystem::path> ordered_paths;
   std::vector<std::optional<ShardIdentity>> ordered_identities;
@@ -168,7 +182,10 @@ Loaded<ProfileSet> ProfileSet::open(std::vector<std::filesystem::path> paths,
         std::filesystem::status(path, ignored)));
   }
   if (!options.concatenate) {
-    if (auto error = order_shards(paths, identities)) return *error;
+    if (auto error =
+            order_shards(paths, identities, options.concatenate_option)) {
+      return *error;
+    }
   }
   ProfileSet set;
   set.paths_ = std::move(paths);
@@ -198,6 +215,7 @@ Loaded<std::vector<ProfileSet>> open_profiles(
   std::vector<ProfileSet> sets;
   OpenOptions one = options;
   one.concatenate = false;
+  one.concatenate_option.clear();
   for (std::size_t first = 0; first < paths.size();) {
     std::size_t end = first + 1;
     while (end < paths.size() &&

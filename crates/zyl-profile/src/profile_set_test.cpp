@@ -2,7 +2,8 @@
 // question (query with its notes, diff, the occupancy, the walk that export
 // and trace take) exactly as the whole file does, whatever order the shards
 // come in; sets that are not one whole profile are refused, naming the odd
-// file; pipes, which can be read only once, answer as files do.
+// file and the caller's way to read files as given; pipes, which can be
+// read only once, answer as files do.
 #include "zyl_profile/profile_set.h"
 
 #include <fcntl.h>
@@ -189,6 +190,74 @@ TEST(ProfileSet, RefusesSetsThatAreNotOneWholeProfile) {
   const Loaded<QueryAnswer> answer = query(doubled, Query{});
   ASSERT_TRUE(answer.ok()) << answer.error().to_string();
   EXPECT_EQ(answer.value().report.sample_count, 2 * first.sample_count());
+}
+
+// Each front end spells the way to read files as given its own way; a
+// refusal names that spelling, and suggests nothing where there is none.
+TEST(ProfileSet, RefusalsNameTheCallersWayToReadTheFilesAsGiven) {
+  std::mt19937 rng(17);
+  const fs::path folder = scratch("spelling");
+  ProfileColumns columns;
+  do {
+    columns = to_columns(varied_report(rng));
+  } while (zyl_package::shard_bounds(columns, 3).size() != 4);
+  const std::vector<fs::path> three = write_shards(columns, folder / "s", 3);
+  ASSERT_EQ(three.size(), 3U);
+  const fs::path json = folder / "whole.json";
+  ASSERT_FALSE(zyl_package::write_columns(columns, json,
+                                          zyl_package::ReportFormat::Json));
+  const std::vector<std::vector<fs::path>> refused = {
+      {three[0], three[2]},                  // a shard missing
+      {three[0], three[1], three[2], json},  // a file that is not a shard
+      {json, json},                          // no shard at all
+  };
+  struct Spelling {
+    std::string option;
+    std::string offered;  // what the message must say, "" for no way out
+  };
+  for (const Spelling& spelling :
+       {Spelling{"--concatenate", ", or --concatenate"},
+        Spelling{"concatenate=True", ", or concatenate=True"},
+        Spelling{"", ""}}) {
+    OpenOptions options;
+    options.concatenate_option = spelling.option;
+    for (const std::vector<fs::path>& paths : refused) {
+      SCOPED_TRACE(spelling.option + " " + paths.back().string());
+      const Loaded<ProfileSet> opened = ProfileSet::open(paths, options);
+      ASSERT_FALSE(opened.ok());
+      const std::string& message = opened.error().message;
+      if (spelling.offered.empty()) {
+        EXPECT_EQ(message.find(", or "), std::string::npos) << message;
+        EXPECT_EQ(message.find("concatenate"), std::string::npos) << message;
+      } else {
+        EXPECT_NE(message.find(spelling.offered), std::string::npos) << message;
+      }
+      if (spelling.option != "--concatenate") {
+        EXPECT_EQ(message.find("--concatenate"), std::string::npos) << message;
+      }
+    }
+  }
+  // The default is the command line's.
+  const Loaded<ProfileSet> by_default = ProfileSet::open({three[1]});
+  ASSERT_FALSE(by_default.ok());
+  EXPECT_NE(by_default.error().message.find(
+                "missing; give every shard, or --concatenate to read only "
+                "these"),
+            std::string::npos)
+      << by_default.error().message;
+  // Several profiles in one list cannot be read as given at all, so their
+  // refusal offers no option, whatever the caller's spelling.
+  OpenOptions options;
+  options.concatenate_option = "concatenate=True";
+  const Loaded<std::vector<ProfileSet>> sets =
+      open_profiles({three[0], three[2], json}, options);
+  ASSERT_FALSE(sets.ok());
+  EXPECT_NE(sets.error().message.find("shard 1 of 3 is missing; give every "
+                                      "shard"),
+            std::string::npos)
+      << sets.error().message;
+  EXPECT_EQ(sets.error().message.find("concatenate"), std::string::npos)
+      << sets.error().message;
 }
 
 std::string contents_of(const fs::path& path) {

@@ -45,6 +45,12 @@ struct OpenOptions {
   // without asking that they be the shards of one profile. Otherwise
   // several files must be exactly the shards of one split profile.
   bool concatenate = false;
+  // How the caller's users ask for `concatenate` ("--concatenate" on the
+  // command line, "concatenate=True" from Python), named by the errors
+  // about a set that is not one profile's shards as the way to read the
+  // files anyway. Empty when they cannot ask for it: the errors then
+  // suggest nothing they could not do.
+  std::string concatenate_option = "--concatenate";
   LoadWatch watch;
 };
 
@@ -103,7 +109,8 @@ class ProfileSet {
 // Returns the profiles `paths` name, in order, for a command that takes
 // several (BASE NEW of a comparison): each run of consecutive shards of one
 // profile is one set, any other file a set of its own; every set is checked
-// as ProfileSet::open checks it. `options.concatenate` is not read here.
+// as ProfileSet::open checks it. `options.concatenate` is not read here, so
+// the errors never suggest it either.
 [[nodiscard]] Loaded<std::vector<ProfileSet>> open_profiles(
     const std::vector<std::filesystem::path>& paths,
     const OpenOptions& options = {});
