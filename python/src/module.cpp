@@ -324,9 +324,12 @@ py::object run_query(const Profile& profile, const Query& query,
   return outcome_of(std::move(answer));
 }
 
+// The errors about a set that is not one profile's shards name the
+// keyword a Python caller passes to read the files as given.
 zyl_profile::OpenOptions set_options(bool concatenate) {
   zyl_profile::OpenOptions options;
   options.concatenate = concatenate;
+  options.concatenate_option = "concatenate=True";
   return options;
 }
 
@@ -459,9 +462,14 @@ py::object diff_paths(const std::vector<std::string>& base,
                       const DiffOptions& options, unsigned threads) {
   zyl_package::Loaded<zyl_profile::DiffAnswer> answer = [&] {
     py::gil_scoped_release unlocked;
+    // diff takes no concatenate keyword: each side is one file or the
+    // shards of one profile, and a refusal offers no other way.
     const auto open = [](const std::vector<std::string>& paths) {
+      zyl_profile::OpenOptions options;
+      options.concatenate_option.clear();
       return zyl_profile::ProfileSet::open(
-          std::vector<std::filesystem::path>(paths.begin(), paths.end()));
+          std::vector<std::filesystem::path>(paths.begin(), paths.end()),
+          options);
     };
     zyl_package::Loaded<zyl_profile::ProfileSet> before = open(base);
     if (!before.ok()) {

@@ -7,7 +7,9 @@ import sys
 import pytest
 
 import zyl_profile as zp
+from conftest import split
 from test_query import as_json
+from zyl_profile import _zyl_profile_testing as testing
 
 distributed = pytest.importorskip("distributed")
 # Debian's tornado warns about its own event loop setup under distributed.
@@ -27,15 +29,11 @@ def client():
 
 
 @pytest.fixture(scope="module")
-def sharded(tool, tmp_path_factory):
+def sharded(tmp_path_factory):
     folder = tmp_path_factory.mktemp("sharded")
     whole = folder / "whole.zpk"
-    subprocess.run([tool, "generate", "-o", str(whole), "--tiles", "24",
-                    "--samples-per-tile", "120", "--seed", "9"],
-                   check=True, capture_output=True)
-    subprocess.run([tool, "split", str(whole), "-o", str(folder / "shard"),
-                    "--shards", "8"], check=True, capture_output=True)
-    return whole, sorted(folder.glob("shard-*.zpk"))
+    testing.generate(str(whole), tiles=24, samples_per_tile=120, seed=9)
+    return whole, split(whole, folder / "shard", 8)
 
 
 @pytest.mark.parametrize("kwargs", [
@@ -60,7 +58,8 @@ def test_cluster_answers_as_the_whole(client, sharded, kwargs):
 
 def test_an_incomplete_set_is_refused_before_any_task(client, sharded):
     _, shards = sharded
-    with pytest.raises(zp.ReportError, match="shard 3 of 8 is missing"):
+    with pytest.raises(zp.ReportError, match="shard 3 of 8 is missing; give "
+                       "every shard, or concatenate=True to read only these"):
         zp.dask.query(client, [*shards[:3], *shards[4:]])
 
 

@@ -1,12 +1,13 @@
-"""Profile.query against `zyl-profile query --format json` on random
-queries, field by field, doubles exactly."""
+"""Profile.query against the library's reference model on random queries,
+field by field, doubles exactly."""
 
 import random
 
 import numpy as np
 
 import zyl_profile as zp
-from conftest import run_tool
+from conftest import random_report, write_report
+from zyl_profile import _zyl_profile as ext
 from zyl_profile._zyl_profile_testing import reference_query
 
 GROUP_BY = ["kind", "kernel", "operation", "phase", "tile", "metadata"]
@@ -14,65 +15,83 @@ SORT_BY = ["phase_cycles", "work_cycles", "maximum_cycles", "samples", "name"]
 KINDS = ["exchange", "compute", "synchronization", "idle"]
 
 
+def share(text):
+    """The library's (units, scale) for a percentage such as "12.5"."""
+    parsed = ext.parse_percentage(text)
+    assert parsed is not None, text
+    return parsed
+
+
 def random_query(rng, profile, kernels, operations):
-    """Returns (keyword arguments, the tool's options) for one random query."""
-    kwargs, args = {}, []
+    """Returns (keyword arguments, the library's Query they ask) for one
+    random query. The Query is filled field by field here rather than by
+    the package's own argument checking, so a keyword that reached the wrong
+    field, or a value spelled wrong on the way, shows as a wrong answer."""
+    kwargs, query = {}, ext.Query()
 
     def maybe(chance=0.3):
         return rng.random() < chance
 
     if maybe(0.8):
         kwargs["group_by"] = rng.choice(GROUP_BY)
-        args += ["--group-by", kwargs["group_by"]]
+        query.group_by = getattr(ext.GroupBy, kwargs["group_by"])
     if kwargs.get("group_by") == "metadata" or maybe(0.1):
         kwargs["metadata_key"] = rng.choice(["block", "layer", "absent"])
-        args += ["--metadata-key", kwargs["metadata_key"]]
+        query.metadata_key = kwargs["metadata_key"]
     if maybe(0.6):
         sort_by = rng.choice(SORT_BY)
         # Half the time in the command line's spelling, which query accepts.
         kwargs["sort_by"] = sort_by.replace("_", "-") if maybe(0.5) else sort_by
-        args += ["--sort-by", sort_by.replace("_", "-")]
+        query.sort_by = getattr(ext.SortBy, sort_by)
     if maybe():
         kwargs["kind"] = rng.choice(KINDS)
-        args += ["--kind", kwargs["kind"]]
+        query.kind = getattr(ext.StepKind, kwargs["kind"])
     if maybe(0.2):
         kwargs["kernel"] = rng.choice(kernels + ["", "missing"])
-        args += ["--kernel", kwargs["kernel"]]
+        query.kernel = kwargs["kernel"]
     if maybe(0.2):
         operation = rng.choice(operations)
         kwargs["operation_contains"] = operation[: rng.randint(1, len(operation))]
-        args += ["--operation-contains", kwargs["operation_contains"]]
+        query.operation_contains = kwargs["operation_contains"]
     if maybe():
         tiles = rng.sample(profile.tiles + [99], rng.randint(1, 4))
-        kwargs["tiles"] = tiles
-        args += ["--tile", ",".join(map(str, tiles))]
+        # Any collection of ints: a list, or a range-like tuple.
+        kwargs["tiles"] = tiles if maybe(0.5) else tuple(tiles)
+        query.tiles = set(tiles)
     if maybe():
         phases = rng.sample(range(6), rng.randint(1, 3))
         kwargs["phases"] = set(phases)
-        args += ["--phase", ",".join(map(str, phases))]
+        query.phases = set(phases)
     if maybe(0.2):
         entries = [("block", str(rng.randint(0, 30))), ("layer", None)]
         kwargs["metadata"] = entries[: rng.randint(1, 2)]
+        filters = []
         for name, value in kwargs["metadata"]:
-            args += ["--metadata", name if value is None else f"{name}={value}"]
+            entry = ext.MetadataFilter()
+            entry.name, entry.value = name, value
+            filters.append(entry)
+        query.metadata = filters
     span = profile.query(limit=0).profile_span_cycles
-    for name, option in (("at_offset", "--at-offset"), ("from_offset", "--from"),
-                         ("to_offset", "--to")):
+    for name in ("at_offset", "from_offset", "to_offset"):
         if maybe(0.15):
-            bound = (f"{rng.randint(0, 100)}%" if maybe(0.5)
-                     else rng.randint(0, span + 10))
-            kwargs[name] = bound
-            args += [option, str(bound)]
+            if maybe(0.5):
+                percent = rng.choice([str(rng.randint(0, 100)),
+                                      f"{rng.randint(0, 99)}.{rng.randint(1, 999)}"])
+                kwargs[name] = f"{percent}%"
+                setattr(query, name, share(percent))
+            else:
+                kwargs[name] = rng.randint(0, span + 10)
+                setattr(query, name, kwargs[name])
     if maybe(0.4):
         kwargs["limit"] = rng.randint(0, 5)
-        args += ["--limit", str(kwargs["limit"])]
+        query.limit = kwargs["limit"]
     if maybe(0.5):
         kwargs["sample_limit"] = rng.randint(1, 20)
-        args += ["--sample-limit", str(kwargs["sample_limit"])]
+        query.sample_limit = kwargs["sample_limit"]
     if maybe():
+        # Threads change how the work is shared, never the answer.
         kwargs["threads"] = rng.randint(1, 3)
-        args += ["--threads", str(kwargs["threads"])]
-    return kwargs, args
+    return kwargs, query
 
 
 def as_json(report):
@@ -104,20 +123,33 @@ def test_random_queries_match_the_reference_model(profiles):
         kernels = [g.name for g in everything.groups if g.name != "(no kernel)"]
         operations = [g.name for g in profile.query(group_by="operation").groups]
         for _ in range(40):
-            kwargs, args = random_query(rng, profile, kernels, operations)
-            expected = reference_query(str(path), zp._plan("query", kwargs).query)
+            kwargs, query = random_query(rng, profile, kernels, operations)
+            expected = reference_query(str(path), query)
             # Exact equality, doubles bit for bit.
             assert as_json(profile.query(**kwargs)) == as_json(expected), (
-                path, args)
+                path, kwargs)
 
 
-def test_len_tiles_and_clock_describe_the_profile(tool, profiles):
-    expected = run_tool(tool, "query", profiles[0], "--limit", "0")
-    profile = zp.open(profiles[0])
-    assert len(profile) == expected["sample_count"]
-    assert len(profile.tiles) == expected["tile_count"]
-    assert profile.tiles == sorted(profile.tiles)
-    assert profile.clock_hz == expected["clock_hz"]
+def test_len_tiles_and_clock_describe_the_profile(profiles, tmp_path):
+    for path in profiles:
+        expected = reference_query(str(path), ext.Query())
+        profile = zp.open(path)
+        assert len(profile) == expected.sample_count == 400
+        assert len(profile.tiles) == expected.tile_count
+        assert profile.tiles == sorted(profile.tiles)
+        assert profile.clock_hz == expected.clock_hz
+        assert profile.profile_span() == expected.profile_span_cycles
+    # A report whose tiles are out of order, some empty: the tiles are
+    # listed in report order, empty ones included.
+    report = random_report(random.Random(2), 9, clock_hz=12345)
+    path = write_report(tmp_path / "shuffled.json", report)
+    profile = zp.open(path)
+    expected = reference_query(str(path), ext.Query())
+    assert profile.tiles == [t["physical_tile"] for t in report["tiles"]]
+    assert profile.tiles != sorted(profile.tiles)
+    assert len(profile.tiles) == expected.tile_count == 9
+    assert profile.clock_hz == 12345
+    assert len(profile) == expected.sample_count
 
 
 def test_notes_explain_an_empty_answer(profiles):

@@ -2,10 +2,8 @@
 listed samples, viewing the profile's memory and keeping it alive."""
 
 import gc
-import json
 import os
 import random
-import subprocess
 
 import numpy as np
 import pandas as pd
@@ -13,6 +11,7 @@ import pytest
 
 import zyl_profile as zp
 from conftest import random_report, write_report
+from zyl_profile._zyl_profile_testing import report_samples
 
 
 def test_samples_agree_with_the_listed_samples(profiles):
@@ -130,24 +129,29 @@ def test_samples_keep_the_profile_alive(profiles):
     pd.testing.assert_frame_equal(frame, expected)
 
 
-def test_samples_frame_equals_the_export_row_for_row(tool, profiles, tmp_path):
-    """The frame and `zyl-profile export` list the same samples in the same
-    order, field for field (metadata through the list ids)."""
-    for path in [*profiles, os.path.join(os.path.dirname(__file__), "..", "..", "examples", "small.json")]:
-        exported = tmp_path / "samples.jsonl"
-        done = subprocess.run([tool, "export", str(path), "-o", str(exported)],
-                              capture_output=True, text=True, check=False)
-        assert done.returncode == 0, done.stderr
-        rows = [json.loads(line) for line in exported.read_text().splitlines()]
+def test_samples_frame_equals_the_reports_samples_row_for_row(profiles,
+                                                             tmp_path):
+    """The frame lists the samples in report order, each placed on its
+    tile's timeline as the reference model places it, field for field
+    (metadata through the list ids): generated profiles, the bundled
+    example, and random reports with wrapping counters and empty tiles."""
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples",
+                           "small.json")
+    rng = random.Random(11)
+    randoms = [write_report(tmp_path / f"random{i}.json",
+                            random_report(rng, rng.randint(1, 10)))
+               for i in range(4)]
+    for path in [*profiles, example, *randoms]:
+        expected = report_samples(str(path))
         profile = zp.open(path)
         frame = profile.samples()
-        assert len(frame) == len(rows), path
-        for row, sample in zip(rows, frame.itertuples()):
-            assert (row["physical_tile"], row["offset_cycles"],
-                    row["duration_cycles"], row["phase"], row["epoch"],
-                    row["kind"], row["operation"], row["kernel"]) == (
+        assert len(frame) == len(expected), path
+        for record, sample in zip(expected, frame.itertuples()):
+            assert (record.physical_tile, record.offset, record.duration,
+                    record.phase, record.epoch, record.kind, record.operation,
+                    record.kernel) == (
                 int(sample.physical_tile), int(sample.offset),
                 int(sample.duration), int(sample.phase), int(sample.epoch),
                 sample.kind, sample.operation, sample.kernel), path
-            assert [(m["name"], m["value"]) for m in row["metadata"]] == \
-                list(profile.metadata_list(int(sample.metadata))), path
+            assert record.metadata == profile.metadata_list(
+                int(sample.metadata)), path

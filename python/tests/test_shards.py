@@ -5,12 +5,11 @@ import ctypes
 import ctypes.util
 import pickle
 import random
-import subprocess
 
 import pytest
 
 import zyl_profile as zp
-from conftest import KERNELS, OPERATIONS, random_report, write_report
+from conftest import KERNELS, OPERATIONS, random_report, split, write_report
 from test_query import as_json, random_query
 
 
@@ -27,11 +26,8 @@ def split_at_random(rng, report, folder, name):
     return paths
 
 
-def split_with_the_tool(tool, path, folder, shards):
-    prefix = folder / f"{path.stem}-{shards}"
-    subprocess.run([tool, "split", str(path), "-o", str(prefix),
-                    "--shards", str(shards)], check=True, capture_output=True)
-    return sorted(folder.glob(f"{prefix.name}-*.zpk"))
+def split_into(path, folder, shards, compress=False):
+    return split(path, folder / f"{path.stem}-{shards}", shards, compress)
 
 
 def names_of(profile):
@@ -57,13 +53,15 @@ def test_random_splits_answer_as_the_whole(tmp_path):
             assert got.notes == expected.notes, (round_, kwargs)
 
 
-def test_the_tools_shards_answer_as_the_whole(tool, profiles, tmp_path):
+def test_split_shards_answer_as_the_whole(profiles, tmp_path):
     rng = random.Random(31)
     for path in profiles:
         whole = zp.open(path)
         kernels, operations = names_of(whole)
         for count in (1, 3, 8):
-            shards = split_with_the_tool(tool, path, tmp_path, count)
+            # Compressed sections read as plain ones.
+            shards = split_into(path, tmp_path, count, compress=count == 3)
+            assert len(shards) == count
             rng.shuffle(shards)  # a set puts itself in order
             for _ in range(6):
                 kwargs, _ = random_query(rng, whole, kernels, operations)
@@ -73,29 +71,37 @@ def test_the_tools_shards_answer_as_the_whole(tool, profiles, tmp_path):
                 assert got.notes == expected.notes, (path, count, kwargs)
 
 
-def test_sets_that_are_not_one_whole_profile_are_refused(tool, profiles,
-                                                         tmp_path):
-    run = split_with_the_tool(tool, profiles[0], tmp_path, 4)
-    old = split_with_the_tool(tool, profiles[0], tmp_path, 6)
-    other = split_with_the_tool(tool, profiles[1], tmp_path, 4)
+def test_sets_that_are_not_one_whole_profile_are_refused(profiles, tmp_path):
+    run = split_into(profiles[0], tmp_path, 4)
+    old = split_into(profiles[0], tmp_path, 6)
+    other = split_into(profiles[1], tmp_path, 4)
     for paths, odd, text in [
-            ([run[0], run[1], run[3]], run[0], "shard 2 of 4 is missing"),
+            ([run[0], run[1], run[3]], run[0],
+             "shard 2 of 4 is missing; give every shard, or concatenate=True "
+             "to read only these"),
             ([*run, run[1]], run[1], "shard 1 of 4 again"),
             ([*run, old[5]], old[5], "left over from another split"),
             ([*run[:3], other[3]], other[3], "a shard of another profile"),
-            ([*run, profiles[0]], profiles[0], "not a shard"),
+            ([*run, profiles[0]], profiles[0],
+             "not a shard, but .* is one: give the shards of one profile, or "
+             "concatenate=True"),
+            ([profiles[0], profiles[2]], profiles[2],
+             "give one report, or concatenate=True to read the files as one "
+             "profile"),
     ]:
         with pytest.raises(zp.ReportError, match=text) as caught:
             zp.query(paths)
         assert caught.value.file == str(odd)
+        # The keyword a Python caller passes, never the command line's.
+        assert "--concatenate" not in str(caught.value)
     # Asked for, the files are read as given.
     doubled = zp.query([profiles[0], profiles[0]], concatenate=True)
     assert doubled.sample_count == 2 * len(zp.open(profiles[0]))
 
 
-def test_merge_order_does_not_change_the_answer(tool, profiles, tmp_path):
+def test_merge_order_does_not_change_the_answer(profiles, tmp_path):
     rng = random.Random(7)
-    shards = split_with_the_tool(tool, profiles[0], tmp_path, 6)
+    shards = split_into(profiles[0], tmp_path, 6)
     span = max(zp.open(s).profile_span() for s in shards)
     for kwargs in ({"group_by": "tile", "sample_limit": 9},
                    {"group_by": "phase", "from_offset": "30%", "sample_limit": 4},

@@ -128,6 +128,20 @@ std::array<std::uint8_t, 16> profile_fingerprint(
 
 Loaded<std::optional<ShardIdentity>> read_shard_identity(
     const std::filesystem::path& path) {
+  // Looked at before it is opened: opening a named pipe meets its writer,
+  // and closing it again leaves the writer no one to write to, so the read
+  // of the columns would wait for ever for a writer gone. A pipe cannot be
+  // read twice anyway; its first bytes are left to the read of its
+  // columns, which sets their `shard`.
+  struct stat node {};
+  if (::stat(path.c_str(), &node) != 0) {
+    return file_error(path,
+                      std::string("cannot read: ") + std::strerror(errno));
+  }
+  if (S_ISDIR(node.st_mode)) {
+    return file_error(path, "cannot read: is a directory");
+  }
+  if (!S_ISREG(node.st_mode)) return std::optional<ShardIdentity>{};
   const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     return file_error(path,
@@ -141,8 +155,7 @@ Loaded<std::optional<ShardIdentity>> read_shard_identity(
   if (S_ISDIR(info.st_mode)) {
     return file_error(path, "cannot read: is a directory");
   }
-  // A pipe cannot be read twice, so its first bytes are left to the read of
-  // its columns, which sets their `shard`.
+  // Replaced by something else since it was looked at: as above.
   if (!S_ISREG(info.st_mode)) return std::optional<ShardIdentity>{};
   const auto size = static_cast<std::uint64_t>(info.st_size);
 

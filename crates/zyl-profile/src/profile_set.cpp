@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "zyl_package/report_io.h"
@@ -42,11 +44,20 @@ std::string fingerprint_text(const ShardIdentity& identity) {
 
 std::string str(std::size_t number) { return std::to_string(number); }
 
+// Returns ", or <option><purpose>", the way out an error offers, or nothing
+// when the caller's users have no such option.
+std::string or_concatenate(const std::string& option,
+                           std::string_view purpose) {
+  if (option.empty()) return {};
+  return ", or " + option + std::string(purpose);
+}
+
 // Puts shards in their own order and checks that they are one whole set:
-// the same profile, the same split, every index exactly once.
-Loaded<void> order_shards(
-    std::vector<std::filesystem::path>& paths,
-    std::vector<std::optional<ShardIdentity>>& identities) {
+// the same profile, the same split, every index exactly once. The errors
+// name `concatenate_option` as the way to read the files as given.
+Loaded<void> order_shards(std::vector<std::filesystem::path>& paths,
+                          std::vector<std::optional<ShardIdentity>>& identities,
+                          const std::string& concatenate_option) {
   const std::size_t files = paths.size();
   const auto first =
       std::find_if(identities.begin(), identities.end(),
@@ -55,9 +66,10 @@ Loaded<void> order_shards(
     if (files == 1) return {};
     return set_error(paths[1],
                      "neither this nor " + paths[0].string() +
-                         " is a shard of a split profile; give one report, or "
-                         "--concatenate to read the files as one profile of "
-                         "their tiles in the order given");
+                         " is a shard of a split profile; give one report" +
+                         or_concatenate(concatenate_option,
+                                        " to read the files as one profile "
+                                        "of their tiles in the order given"));
   }
   const ShardIdentity& model = **first;
   const std::filesystem::path& model_path =
@@ -67,7 +79,8 @@ Loaded<void> order_shards(
     if (!identities[i]) {
       return set_error(paths[i], "not a shard, but " + model_path.string() +
                                      " is one: give the shards of one "
-                                     "profile, or --concatenate");
+                                     "profile" +
+                                     or_concatenate(concatenate_option, ""));
     }
     const ShardIdentity& identity = *identities[i];
     if (identity.profile != model.profile) {
@@ -102,12 +115,12 @@ Loaded<void> order_shards(
       which += (i == 0 ? "" : ", ") + str(missing[i]);
     }
     if (missing.size() > 8) which += ", ...";
-    return set_error(model_path,
-                     (missing.size() == 1 ? "shard " : "shards ") + which +
-                         " of " + str(model.count) +
-                         (missing.size() == 1 ? " is" : " are") +
-                         " missing; give every shard, or --concatenate to "
-                         "read only these");
+    return set_error(
+        model_path,
+        (missing.size() == 1 ? "shard " : "shards ") + which + " of " +
+            str(model.count) + (missing.size() == 1 ? " is" : " are") +
+            " missing; give every shard" +
+            or_concatenate(concatenate_option, " to read only these"));
   }
   std::vector<std::filesystem::path> ordered_paths;
   std::vector<std::optional<ShardIdentity>> ordered_identities;
@@ -126,7 +139,27 @@ struct ProfileSet::LastLoaded {
   std::mutex mutex;
   std::size_t position = 0;
   std::optional<ProfileColumns> columns;
+  // The files that cannot be read again, by position, once read, and the
+  // bytes their columns take.
+  std::vector<std::optional<ProfileColumns>> kept;
+  std::uint64_t kept_bytes = 0;
 };
+
+namespace {
+
+// The bytes the arrays of `columns` take.
+std::uint64_t column_bytes(const ProfileColumns& columns) {
+  std::uint64_t bytes =
+      columns.tiles.size_bytes() + columns.string_offsets.size_bytes() +
+      columns.string_bytes.size_bytes() + columns.list_offsets.size_bytes() +
+      columns.list_entries.size_bytes();
+  zyl_package::for_each_sample_column([&](const auto& column) {
+    bytes += (columns.*column.column).size_bytes();
+  });
+  return bytes;
+}
+
+}  // namespace
 
 Loaded<ProfileSet> ProfileSet::open(std::vector<std::filesystem::path> paths,
                                     OpenOptions options) {
@@ -139,16 +172,28 @@ Loaded<ProfileSet> ProfileSet::open(std::vector<std::filesystem::path> paths,
     if (!read.ok()) return read.error();
     identities.push_back(options.concatenate ? std::nullopt : read.value());
   }
+  // Told apart now, before any is read: a pipe's data is gone once read.
+  std::vector<bool> read_once;
+  read_once.reserve(paths.size());
+  for (const std::filesystem::path& path : paths) {
+    std::error_code ignored;
+    read_once.push_back(!std::filesystem::is_regular_file(
+        std::filesystem::status(path, ignored)));
+  }
   if (!options.concatenate) {
-    if (Loaded<void> ordered = order_shards(paths, identities); !ordered.ok()) {
+    if (Loaded<void> ordered =
+            order_shards(paths, identities, options.concatenate_option);
+        !ordered.ok()) {
       return ordered.error();
     }
   }
   ProfileSet set;
   set.paths_ = std::move(paths);
   set.identities_ = std::move(identities);
+  set.read_once_ = std::move(read_once);
   set.options_ = std::move(options);
   set.last_ = std::make_shared<LastLoaded>();
+  set.last_->kept.resize(set.paths_.size());
   return set;
 }
 
@@ -170,6 +215,7 @@ Loaded<std::vector<ProfileSet>> open_profiles(
   std::vector<ProfileSet> sets;
   OpenOptions one = options;
   one.concatenate = false;
+  one.concatenate_option.clear();
   for (std::size_t first = 0; first < paths.size();) {
     std::size_t end = first + 1;
     while (end < paths.size() &&
@@ -199,14 +245,22 @@ ColumnsResult ProfileSet::load(std::size_t position) const {
   if (resident_) return *resident_;
   // Held while loading, so two threads asking for one shard load it once.
   const std::lock_guard lock(last_->mutex);
+  if (last_->kept[position]) return *last_->kept[position];
   if (last_->columns && last_->position == position) return *last_->columns;
   last_->columns.reset();  // the one before goes first: one shard at a time
   const std::filesystem::path& path = paths_[position];
+  // The files kept take their share of the memory allowed; 1 byte, not 0,
+  // when they took it all, since 0 would mean the machine's.
+  ReadLimits limits = options_.limits;
+  if (limits.max_memory_bytes != 0) {
+    limits.max_memory_bytes = std::max<std::uint64_t>(
+        1, limits.max_memory_bytes -
+               std::min(limits.max_memory_bytes, last_->kept_bytes));
+  }
   ReadProgress progress;
   std::shared_ptr<void> watching;
   if (options_.watch) watching = options_.watch(path, progress);
-  ColumnsResult loaded =
-      zyl_package::read_columns(path, options_.limits, &progress);
+  ColumnsResult loaded = zyl_package::read_columns(path, limits, &progress);
   watching.reset();
   if (!loaded.ok()) return loaded;
   const std::optional<ShardIdentity>& expected = identities_[position];
@@ -215,8 +269,13 @@ ColumnsResult ProfileSet::load(std::size_t position) const {
                      "the file changed since the set was opened: it is "
                      "no longer the shard it was");
   }
-  last_->position = position;
-  last_->columns = loaded.value();
+  if (read_once_[position]) {
+    last_->kept_bytes += column_bytes(loaded.value());
+    last_->kept[position] = loaded.value();
+  } else {
+    last_->position = position;
+    last_->columns = loaded.value();
+  }
   return loaded;
 }
 

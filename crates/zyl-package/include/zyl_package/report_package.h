@@ -56,12 +56,13 @@ struct PackageWriteOptions {
 // Returns the shard identity of the report file at `path`, reading only the
 // header (640 bytes) and the identity block (the last 64): nothing for a
 // JSON report (any file whose first byte is not the magic's), a package that
-// holds a whole profile, or a pipe (which cannot be read twice; the read of
-// its columns sets their `shard`), or the error that stops the read, naming
-// `path` as given and, for a damaged package, the byte offset (a missing
-// file, a damaged header or identity block, a size that does not match the
-// directory). The sections are neither read nor checked. Cheap enough to
-// call on every file of a set before any is loaded.
+// holds a whole profile, or a pipe or device, which is never opened here
+// (it cannot be read twice, and a named pipe's writer would be met and left;
+// the read of its columns sets their `shard`), or the error that stops the
+// read, naming `path` as given and, for a damaged package, the byte offset
+// (a missing file, a damaged header or identity block, a size that does not
+// match the directory). The sections are neither read nor checked. Cheap enough
+// to call on every file of a set before any is loaded.
 [[nodiscard]] Loaded<std::optional<ShardIdentity>> read_shard_identity(
     const std::filesystem::path& path);
 

@@ -45,13 +45,24 @@ struct OpenOptions {
   // without asking that they be the shards of one profile. Otherwise
   // several files must be exactly the shards of one split profile.
   bool concatenate = false;
+  // How the caller's users ask for `concatenate` ("--concatenate" on the
+  // command line, "concatenate=True" from Python), named by the errors
+  // about a set that is not one profile's shards as the way to read the
+  // files anyway. Empty when they cannot ask for it: the errors then
+  // suggest nothing they could not do.
+  std::string concatenate_option = "--concatenate";
   LoadWatch watch;
 };
 
 // One file or the shards of one profile, in the order their tiles form the
 // whole. Holds paths, not data: every question loads one shard at a time,
-// so memory follows the largest shard, not the profile. Copies share the
-// resident columns of a set made with `of`.
+// so memory follows the largest shard, not the profile. The exception is a
+// file that cannot be read twice (a pipe, a device): it is read whole into
+// memory anyway, and a question may walk the set twice (a share of the
+// span, the notes of an empty answer, a trace), so once read it stays
+// loaded for the life of the set, counted against `limits.max_memory_bytes`
+// with the next reads. Copies share the resident columns of a set made
+// with `of` and the files kept.
 class ProfileSet {
  public:
   // Returns the set `paths` name, having read only each file's header: one
@@ -76,8 +87,8 @@ class ProfileSet {
   }
 
   // Loads the file at position `position` (below size()), or gives back
-  // the resident columns. A shard that no longer carries the identity it
-  // had at open is an error: the file changed in between.
+  // the resident or kept columns. A shard that no longer carries the
+  // identity it had at open is an error: the file changed in between.
   [[nodiscard]] ColumnsResult load(std::size_t position) const;
 
  private:
@@ -85,10 +96,12 @@ class ProfileSet {
 
   std::vector<std::filesystem::path> paths_;
   std::vector<std::optional<ShardIdentity>> identities_;
+  std::vector<bool> read_once_;  // not a regular file: kept once loaded
   std::shared_ptr<const ProfileColumns> resident_;
   // The last file loaded stays loaded, so a question that walks a one-file
   // set twice (a trace's two passes, the notes of an empty answer) reads it
-  // once; a set of many shards still holds only one at a time.
+  // once; a set of many shards still holds only one at a time, besides the
+  // files that can be read only once.
   std::shared_ptr<LastLoaded> last_;
   OpenOptions options_;
 };
@@ -96,7 +109,8 @@ class ProfileSet {
 // Returns the profiles `paths` name, in order, for a command that takes
 // several (BASE NEW of a comparison): each run of consecutive shards of one
 // profile is one set, any other file a set of its own; every set is checked
-// as ProfileSet::open checks it. `options.concatenate` is not read here.
+// as ProfileSet::open checks it. `options.concatenate` is not read here, so
+// the errors never suggest it either.
 [[nodiscard]] Loaded<std::vector<ProfileSet>> open_profiles(
     const std::vector<std::filesystem::path>& paths,
     const OpenOptions& options = {});
