@@ -8,28 +8,14 @@
 #include <string>
 
 #include "format/text.h"
+#include "test_support.h"
 #include "zyl_package/generate.h"
 
 namespace zyl_profile::cli {
 namespace {
 
-GroupSummary group(std::string name, std::uint64_t phase_cycles) {
-  GroupSummary summary;
-  summary.name = std::move(name);
-  summary.phase_cycles = phase_cycles;
-  summary.work_cycles = phase_cycles;
-  summary.sample_count = 1;
-  summary.average_active_tiles = 1.0;
-  return summary;
-}
-
-QueryReport result(std::vector<GroupSummary> groups, std::uint64_t span) {
-  QueryReport report;
-  report.groups = std::move(groups);
-  report.profile_span_cycles = span;
-  report.matched_sample_count = report.groups.size();
-  return report;
-}
+using zyl_profile::testing::group;
+using zyl_profile::testing::result;
 
 DiffOptions checked(std::optional<std::size_t> limit,
                     zyl_profile::Percentage fail_above) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "package_bytes_test_support.h"
 #include "zyl_package/generate.h"
 
 namespace zyl_package {
@@ -57,29 +58,6 @@ TEST(ProfileColumns, StoresAKindOutsideTheEnumerationAsExchange) {
   ASSERT_EQ(columns.kind.size(), 2U);
   EXPECT_EQ(columns.kind[0], 0);
   EXPECT_EQ(columns.kind[1], 3);
-}
-
-// Three strings ("a", "bb", "σ"), two lists, and samples 0, 1, 2 on tiles 0
-// (sample 0), 1 (empty) and 2 (samples 1 and 2).
-ColumnBuffers valid_buffers() {
-  ColumnBuffers b;
-  b.tiles = {{.physical_tile = 4, .first_sample = 0, .sample_count = 1},
-             {.physical_tile = 5, .first_sample = 1, .sample_count = 0},
-             {.physical_tile = 6, .first_sample = 1, .sample_count = 2}};
-  b.start_cycle = {1, 2, 3};
-  b.end_cycle = {2, 3, 4};
-  b.local_index = {0, 1, 2};
-  b.phase = {0, 0, 1};
-  b.epoch = {0, 0, 0};
-  b.kind = {0, 1, 3};
-  b.kernel = {0, 1, 2};
-  b.operation = {2, 2, 0};
-  b.metadata = {0, 1, 1};
-  b.string_bytes = "abbσ";
-  b.string_offsets = {0, 1, 3, 5};
-  b.list_offsets = {0, 0, 2};
-  b.list_entries = {{0, 1}, {0, 2}};
-  return b;
 }
 
 TEST(CheckColumns, NamesTheFirstFault) {
@@ -158,7 +136,7 @@ TEST(CheckColumns, NamesTheFirstFault) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.expected);
-    ColumnBuffers buffers = valid_buffers();
+    ColumnBuffers buffers = testing::small_buffers();
     row.damage(buffers);
     ReadLimits limits;
     limits.max_string_bytes = row.max_string_bytes;
@@ -180,7 +158,7 @@ TEST(CheckColumns, NamesEverySampleColumnOfAnotherLength) {
   for_each_sample_column([](const auto& column) {
     const std::string name(column.name);
     SCOPED_TRACE(name);
-    ColumnBuffers buffers = valid_buffers();
+    ColumnBuffers buffers = testing::small_buffers();
     (buffers.*column.buffer).push_back(0);
     const Loaded<void> checked =
         check_columns(columns_from(0, std::move(buffers)));

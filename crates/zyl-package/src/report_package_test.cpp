@@ -475,29 +475,6 @@ TEST(ProfileFingerprint, IsTheSameForTheSameProfileInEveryForm) {
   }
 }
 
-// Three strings ("a", "bb", "σ"), two lists, and samples 0, 1, 2 on tiles 0
-// (sample 0), 1 (empty) and 2 (samples 1 and 2).
-ColumnBuffers small_buffers() {
-  ColumnBuffers b;
-  b.tiles = {{.physical_tile = 4, .first_sample = 0, .sample_count = 1},
-             {.physical_tile = 5, .first_sample = 1, .sample_count = 0},
-             {.physical_tile = 6, .first_sample = 1, .sample_count = 2}};
-  b.start_cycle = {1, 2, 3};
-  b.end_cycle = {2, 3, 4};
-  b.local_index = {0, 1, 2};
-  b.phase = {0, 0, 1};
-  b.epoch = {0, 0, 0};
-  b.kind = {0, 1, 3};
-  b.kernel = {0, 1, 2};
-  b.operation = {2, 2, 0};
-  b.metadata = {0, 1, 1};
-  b.string_bytes = "abbσ";
-  b.string_offsets = {0, 1, 3, 5};
-  b.list_offsets = {0, 0, 2};
-  b.list_entries = {{0, 1}, {0, 2}};
-  return b;
-}
-
 TEST(ProfileFingerprint, AnySingleChangeGivesAnother) {
   struct Row {
     const char* name;
@@ -547,7 +524,7 @@ TEST(ProfileFingerprint, AnySingleChangeGivesAnother) {
   std::set<std::array<std::uint8_t, 16>> seen;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    ColumnBuffers buffers = small_buffers();
+    ColumnBuffers buffers = testing::small_buffers();
     std::uint64_t clock = 0;
     row.change(buffers, clock);
     const ProfileColumns columns = columns_from(clock, std::move(buffers));
@@ -555,7 +532,7 @@ TEST(ProfileFingerprint, AnySingleChangeGivesAnother) {
     EXPECT_TRUE(seen.insert(profile_fingerprint(columns)).second);
   }
   // A shard identity is not content.
-  ProfileColumns marked = columns_from(0, small_buffers());
+  ProfileColumns marked = columns_from(0, testing::small_buffers());
   const auto unmarked = profile_fingerprint(marked);
   marked.shard = sample_identity();
   EXPECT_EQ(profile_fingerprint(marked), unmarked);

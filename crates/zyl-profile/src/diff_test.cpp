@@ -16,29 +16,13 @@
 namespace zyl_profile {
 namespace {
 
+using testing::group;
 using testing::make_report;
 using testing::make_tile;
+using testing::result;
 using testing::timed;
 
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
-
-GroupSummary group(std::string name, std::uint64_t phase_cycles) {
-  GroupSummary summary;
-  summary.name = std::move(name);
-  summary.phase_cycles = phase_cycles;
-  summary.work_cycles = phase_cycles;
-  summary.sample_count = 1;
-  summary.average_active_tiles = 1.0;
-  return summary;
-}
-
-QueryReport result(std::vector<GroupSummary> groups, std::uint64_t span) {
-  QueryReport report;
-  report.groups = std::move(groups);
-  report.profile_span_cycles = span;
-  report.matched_sample_count = report.groups.size();
-  return report;
-}
 
 // Spelled out: GCC warns on designated initializers that leave a field out.
 DiffOptions options(std::optional<std::size_t> limit = std::nullopt,

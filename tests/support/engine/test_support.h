@@ -45,4 +45,26 @@ inline ProfileReport make_report(std::vector<TileProfile> tiles,
   return ProfileReport{clock_hz, std::move(tiles)};
 }
 
+// A group of one sample whose phase and work cycles are `phase_cycles`.
+inline GroupSummary group(std::string name, std::uint64_t phase_cycles) {
+  GroupSummary summary;
+  summary.name = std::move(name);
+  summary.phase_cycles = phase_cycles;
+  summary.work_cycles = phase_cycles;
+  summary.sample_count = 1;
+  summary.average_active_tiles = 1.0;
+  return summary;
+}
+
+// An answer holding `groups`, one matched sample each, over a profile
+// spanning `span` cycles.
+inline QueryReport result(std::vector<GroupSummary> groups,
+                          std::uint64_t span) {
+  QueryReport report;
+  report.groups = std::move(groups);
+  report.profile_span_cycles = span;
+  report.matched_sample_count = report.groups.size();
+  return report;
+}
+
 }  // namespace zyl_profile::testing

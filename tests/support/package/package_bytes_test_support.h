@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "zyl_package/profile_columns.h"
 #include "zyl_package/profile_report.h"
 #include "zyl_package/report_package.h"
 
@@ -158,6 +159,29 @@ inline std::size_t shard_block_offset(const std::string& bytes) {
 inline void reseal_shard_block(std::string& bytes) {
   const std::size_t at = shard_block_offset(bytes);
   set_le(bytes, at + 56, XXH3_64bits(bytes.data() + at, 56), 8);
+}
+
+// Three strings ("a", "bb", "σ"), two lists, and samples 0, 1, 2 on tiles 0
+// (sample 0), 1 (empty) and 2 (samples 1 and 2).
+inline ColumnBuffers small_buffers() {
+  ColumnBuffers b;
+  b.tiles = {{.physical_tile = 4, .first_sample = 0, .sample_count = 1},
+             {.physical_tile = 5, .first_sample = 1, .sample_count = 0},
+             {.physical_tile = 6, .first_sample = 1, .sample_count = 2}};
+  b.start_cycle = {1, 2, 3};
+  b.end_cycle = {2, 3, 4};
+  b.local_index = {0, 1, 2};
+  b.phase = {0, 0, 1};
+  b.epoch = {0, 0, 0};
+  b.kind = {0, 1, 3};
+  b.kernel = {0, 1, 2};
+  b.operation = {2, 2, 0};
+  b.metadata = {0, 1, 1};
+  b.string_bytes = "abbσ";
+  b.string_offsets = {0, 1, 3, 5};
+  b.list_offsets = {0, 0, 2};
+  b.list_entries = {{0, 1}, {0, 2}};
+  return b;
 }
 
 }  // namespace zyl_package::testing
