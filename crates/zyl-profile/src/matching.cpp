@@ -83,23 +83,7 @@ namespace detail {
 
 bool matches_time(const Query& query, std::uint64_t offset,
                   std::uint32_t sample_duration) {
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  // Saturate: for offsets near 2^64 (other callers than the scan) a wrapped
-  // end would put the interval before its start.
-  const std::uint64_t end =
-      offset > kMax - sample_duration ? kMax : offset + sample_duration;
-  if (query.at_offset) {
-    const std::uint64_t point = query.at_offset->cycles();
-    if (point < offset || point >= end) return false;
-  }
-  if (query.from_offset || query.to_offset) {
-    // A zero-length sample is an instant: it is in the window when its offset
-    // is. A longer one needs its last cycle at or after the window's start.
-    const std::uint64_t last = sample_duration == 0 ? offset : end - 1;
-    if (query.from_offset && last < query.from_offset->cycles()) return false;
-    if (query.to_offset && offset >= query.to_offset->cycles()) return false;
-  }
-  return true;
+  return TimeTest(query).passes(offset, sample_duration);
 }
 
 }  // namespace detail
@@ -121,8 +105,17 @@ std::vector<std::uint8_t> decide_each(std::size_t count, Passes&& passes) {
 
 }  // namespace
 
+TimeTest::TimeTest(const Query& query)
+    : has_at_(query.at_offset.has_value()),
+      has_from_(query.from_offset.has_value()),
+      has_to_(query.to_offset.has_value()) {
+  if (has_at_) at_ = query.at_offset->cycles();
+  if (has_from_) from_ = query.from_offset->cycles();
+  if (has_to_) to_ = query.to_offset->cycles();
+}
+
 SampleMatcher::SampleMatcher(const ProfileColumns& columns, const Query& query)
-    : columns_(columns), query_(query) {
+    : columns_(columns), query_(query), time_(query) {
   if (query.kind) {
     has_kind_ = true;
     kind_ = static_cast<std::uint8_t>(*query.kind);
@@ -166,7 +159,7 @@ SampleMatcher::SampleMatcher(const ProfileColumns& columns, const Query& query)
       if (phase < phase_ok_.size()) phase_ok_[phase] = 1;
     }
   }
-  has_time_ = query.at_offset || query.from_offset || query.to_offset;
+  has_time_ = time_.tests_anything();
   keeps_everything_ = !has_kind_ && !has_kernel_ && !has_operation_ &&
                       !has_phases_ && !has_time_ && !has_metadata_;
 }
@@ -174,11 +167,6 @@ SampleMatcher::SampleMatcher(const ProfileColumns& columns, const Query& query)
 bool SampleMatcher::keeps_phase(std::uint32_t phase) const {
   if (phase < phase_ok_.size()) return phase_ok_[phase] != 0;
   return phase >= kPhaseTableLimit && query_.phases.contains(phase);
-}
-
-bool SampleMatcher::matches_time(std::uint64_t offset,
-                                 std::uint32_t sample_duration) const {
-  return detail::matches_time(query_, offset, sample_duration);
 }
 
 std::uint64_t tile_span(const ProfileColumns& columns, const ColumnTile& tile) {

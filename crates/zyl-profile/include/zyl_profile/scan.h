@@ -18,6 +18,43 @@ namespace zyl_profile {
 using zyl_package::ColumnTile;
 using zyl_package::ProfileColumns;
 
+// The point and window tests of a query, its bounds read once into plain
+// cycles: the scan tests every sample against them, and the record matcher
+// uses the same test, so the two cannot disagree on the window. The query's
+// bounds must be resolved (in cycles).
+class TimeTest {
+ public:
+  explicit TimeTest(const Query& query);
+
+  // True when the sample's interval [offset, offset + duration) passes.
+  [[nodiscard]] bool passes(std::uint64_t offset,
+                            std::uint32_t sample_duration) const {
+    constexpr std::uint64_t kMax = ~std::uint64_t{0};
+    // Saturate: for offsets near 2^64 (other callers than the scan) a
+    // wrapped end would put the interval before its start.
+    const std::uint64_t end =
+        offset > kMax - sample_duration ? kMax : offset + sample_duration;
+    if (has_at_ && (at_ < offset || at_ >= end)) return false;
+    // A zero-length sample is an instant: it is in the window when its
+    // offset is. A longer one needs its last cycle at or after the start.
+    const std::uint64_t last = sample_duration == 0 ? offset : end - 1;
+    if (has_from_ && last < from_) return false;
+    return !has_to_ || offset < to_;
+  }
+
+  [[nodiscard]] bool tests_anything() const {
+    return has_at_ || has_from_ || has_to_;
+  }
+
+ private:
+  std::uint64_t at_ = 0;
+  std::uint64_t from_ = 0;
+  std::uint64_t to_ = 0;
+  bool has_at_ = false;
+  bool has_from_ = false;
+  bool has_to_ = false;
+};
+
 // `matches_query` prepared for one query over one columnar profile. The
 // string tests (kernel, operation substring, metadata conditions) are decided
 // once per dictionary entry, so the scan tests a sample with a few table
@@ -43,17 +80,16 @@ class SampleMatcher {
       return false;
     }
     if (has_phases_ && !keeps_phase(columns_.phase[sample])) return false;
-    if (has_time_ && !matches_time(offset, sample_duration)) return false;
+    if (has_time_ && !time_.passes(offset, sample_duration)) return false;
     return !has_metadata_ || list_ok_[columns_.metadata[sample]] != 0;
   }
 
  private:
   [[nodiscard]] bool keeps_phase(std::uint32_t phase) const;
-  [[nodiscard]] bool matches_time(std::uint64_t offset,
-                                  std::uint32_t sample_duration) const;
 
   const ProfileColumns& columns_;
   const Query& query_;
+  TimeTest time_;
   std::uint8_t kind_ = 0;
   // One byte per string id (kernel, operation) or list id (metadata): 1 when
   // that entry passes the test.
