@@ -1,7 +1,8 @@
-// Phase balance: one pass over the matched samples leaves a cell per tile
-// and (phase, epoch) pair with that tile's cycles there; the cells, sorted
-// by pair, then become the rows. A cell is complete once its tile has been
-// walked, so threads and shards only append cells, and the merge is exact.
+// Phase balance: one pass over the matched samples. Each tile's samples
+// first sum into a cell per (phase, epoch) pair; once the tile is walked its
+// cells are complete and fold into the pairs' totals, leaving only the
+// tile's busy cycles (for the median) behind. Threads and shards fold their
+// pairs together the same way, so the merge is exact.
 #include "zyl_profile/phase_balance.h"
 
 #include <algorithm>
@@ -25,44 +26,76 @@ std::uint64_t pair_key(std::uint32_t phase, std::uint32_t epoch) {
   return (static_cast<std::uint64_t>(phase) << 32) | epoch;
 }
 
-// One tile's matched cycles in one pair.
+using KindCycles = std::array<std::uint64_t, kKinds>;  // by StepKind value
+
+std::uint64_t of(const KindCycles& cycles, StepKind kind) {
+  return cycles[static_cast<std::size_t>(kind)];
+}
+
+std::uint64_t busy_of(const KindCycles& cycles) {
+  return of(cycles, StepKind::Compute) + of(cycles, StepKind::Exchange);
+}
+
+// One tile's matched cycles in one pair, while the tile is walked.
 struct Cell {
-  std::uint64_t key = 0;       // pair_key(phase, epoch)
-  std::uint64_t position = 0;  // the tile's report position in the profile
-  std::uint32_t physical_tile = 0;
-  std::uint32_t kernel = kNoKernel;  // index into State::kernels
+  std::uint64_t key = 0;  // pair_key(phase, epoch)
   std::uint64_t start = 0;
   std::uint64_t end = 0;
-  std::array<std::uint64_t, kKinds> cycles{};  // by StepKind value
-  bool synchronized = false;  // has a matched synchronization sample
+  KindCycles cycles{};
+  bool synchronized = false;         // has a matched synchronization sample
+  std::uint32_t kernel = kNoKernel;  // string id of its busiest kernel
+};
 
-  [[nodiscard]] std::uint64_t of(StepKind kind) const {
-    return cycles[static_cast<std::size_t>(kind)];
+// One pair's totals over the tiles folded in so far.
+struct Pair {
+  std::uint64_t key = 0;
+  std::uint64_t start = ~std::uint64_t{0};
+  std::uint64_t end = 0;
+  KindCycles cycles{};
+  std::uint64_t tiles = 0;
+  bool synchronized = false;
+  std::uint64_t slowest_busy = 0;
+  std::uint32_t slowest_tile = 0;  // physical
+  std::uint64_t slowest_position = 0;
+  std::uint32_t slowest_kernel = kNoKernel;  // index into State::kernels
+
+  // True when a tile with these figures beats the slowest so far: more
+  // busy cycles, then the smaller physical tile, then the earlier position,
+  // a total order, so the order tiles arrive in cannot change the winner.
+  [[nodiscard]] bool slower(std::uint64_t busy, std::uint32_t physical,
+                            std::uint64_t position) const {
+    if (tiles == 0) return true;
+    if (busy != slowest_busy) return busy > slowest_busy;
+    return std::pair(physical, position) <
+           std::pair(slowest_tile, slowest_position);
   }
-  [[nodiscard]] std::uint64_t busy() const {
-    return of(StepKind::Compute) + of(StepKind::Exchange);
+
+  // Folds in `other`'s tiles; `kernel_shift` moves its kernel index into
+  // this pair's list.
+  void combine(const Pair& other, std::uint32_t kernel_shift) {
+    start = std::min(start, other.start);
+    end = std::max(end, other.end);
+    for (std::size_t kind = 0; kind < kKinds; ++kind) {
+      cycles[kind] += other.cycles[kind];
+    }
+    synchronized = synchronized || other.synchronized;
+    if (slower(other.slowest_busy, other.slowest_tile,
+               other.slowest_position)) {
+      slowest_busy = other.slowest_busy;
+      slowest_tile = other.slowest_tile;
+      slowest_position = other.slowest_position;
+      slowest_kernel = other.slowest_kernel == kNoKernel
+                           ? kNoKernel
+                           : other.slowest_kernel + kernel_shift;
+    }
+    tiles += other.tiles;
   }
 };
 
-// The cells of a run of tiles, and the names their kernels refer to.
-struct State {
-  std::vector<Cell> cells;
-  std::vector<std::string> kernels;
-  std::size_t matched = 0;
-
-  // Appends `other`'s cells, moving their kernel indices past ours. Names
-  // are not shared between the two lists: they are compared, never keyed.
-  void append(State&& other) {
-    const auto shift = static_cast<std::uint32_t>(kernels.size());
-    for (Cell& cell : other.cells) {
-      if (cell.kernel != kNoKernel) cell.kernel += shift;
-    }
-    cells.insert(cells.end(), other.cells.begin(), other.cells.end());
-    kernels.insert(kernels.end(),
-                   std::make_move_iterator(other.kernels.begin()),
-                   std::make_move_iterator(other.kernels.end()));
-    matched += other.matched;
-  }
+// One tile's busy cycles in one pair, kept for the median.
+struct TileBusy {
+  std::uint32_t pair = 0;  // index into State::pairs
+  std::uint64_t busy = 0;
 };
 
 // A 64-bit key to a small index, open addressing, emptied per tile at the
@@ -128,15 +161,55 @@ class KeyIndex {
   unsigned shift_ = 64;
 };
 
+// The pairs of a run of tiles (a thread's, a file's, the profile's).
+struct State {
+  KeyIndex index;  // pair key to index into `pairs`
+  std::vector<Pair> pairs;
+  std::vector<TileBusy> busy;
+  std::vector<std::string> kernels;  // the slowest tiles' kernels
+  std::size_t matched = 0;
+
+  std::uint32_t pair_index(std::uint64_t key) {
+    const auto fresh = static_cast<std::uint32_t>(pairs.size());
+    const std::uint32_t at = index.find_or_add(key, fresh);
+    if (at == fresh) {
+      pairs.emplace_back();
+      pairs.back().key = key;
+    }
+    return at;
+  }
+
+  // Folds in `other`, which covers tiles none of ours are. Kernel names
+  // are appended, not shared: they are compared, never keyed.
+  void merge(State&& other) {
+    if (pairs.empty()) {
+      const std::size_t matched_before = matched;
+      *this = std::move(other);
+      matched += matched_before;
+      return;
+    }
+    const auto shift = static_cast<std::uint32_t>(kernels.size());
+    std::vector<std::uint32_t> moved(other.pairs.size());
+    for (std::size_t i = 0; i < other.pairs.size(); ++i) {
+      moved[i] = pair_index(other.pairs[i].key);
+      pairs[moved[i]].combine(other.pairs[i], shift);
+    }
+    for (const TileBusy& tile : other.busy) {
+      busy.push_back({moved[tile.pair], tile.busy});
+    }
+    kernels.insert(kernels.end(),
+                   std::make_move_iterator(other.kernels.begin()),
+                   std::make_move_iterator(other.kernels.end()));
+    matched += other.matched;
+  }
+};
+
 // Walks a run of tiles of one profile into a State.
 class RangeScan {
  public:
   RangeScan(const ProfileColumns& columns, const SampleMatcher& matcher,
             std::uint64_t first_position)
-      : columns_(columns),
-        matcher_(matcher),
-        first_position_(first_position),
-        kernel_names_(columns.string_count(), kNoKernel) {}
+      : columns_(columns), matcher_(matcher), first_position_(first_position) {}
 
   State scan(std::size_t first_tile, std::size_t end_tile) {
     for (std::size_t tile_idx = first_tile; tile_idx < end_tile; ++tile_idx) {
@@ -144,27 +217,36 @@ class RangeScan {
       if (tile.sample_count == 0 || !matcher_.keeps_tile(tile.physical_tile)) {
         continue;
       }
-      scan_tile_cells(tile, first_position_ + tile_idx);
+      scan_cells(tile);
+      choose_kernels();
+      if (state_.busy.capacity() == 0) {
+        // Tiles of one run mostly share their phases: room for the first
+        // tile's count for each tile spares the growing list's copies,
+        // which cost more than the rest of the fold.
+        state_.busy.reserve(cells_.size() * (end_tile - tile_idx));
+      }
+      fold_cells(tile.physical_tile, first_position_ + tile_idx);
     }
     return std::move(state_);
   }
 
  private:
   struct KernelCycles {
-    std::uint32_t cell = 0;    // index into state_.cells
+    std::uint32_t cell = 0;    // index into cells_
     std::uint32_t kernel = 0;  // string id
     std::uint64_t cycles = 0;
   };
 
-  void scan_tile_cells(const ColumnTile& tile, std::uint64_t position) {
-    const std::size_t first_cell = state_.cells.size();
+  // Sums the tile's matched samples into cells_, one per pair.
+  void scan_cells(const ColumnTile& tile) {
+    cells_.clear();
     pairs_.clear();
     kernel_slots_.clear();
     kernel_cycles_.clear();
     // A tile runs a phase's samples one after another, so the pair (and
     // the kernel) of the sample before usually answers without a lookup.
     std::uint64_t last_key = 0;
-    std::uint32_t last_local = KeyIndex::kAbsent;
+    std::uint32_t last_cell = KeyIndex::kAbsent;
     std::uint64_t last_kernel_key = 0;
     std::uint32_t last_kernel_at = KeyIndex::kAbsent;
     const auto visit = [&](std::size_t sample, std::uint64_t offset,
@@ -172,26 +254,17 @@ class RangeScan {
       ++state_.matched;
       const std::uint64_t key =
           pair_key(columns_.phase[sample], columns_.epoch[sample]);
-      const auto fresh =
-          static_cast<std::uint32_t>(state_.cells.size() - first_cell);
-      const std::uint32_t local =
-          last_local != KeyIndex::kAbsent && key == last_key
-              ? last_local
-              : pairs_.find_or_add(key, fresh);
+      const auto fresh = static_cast<std::uint32_t>(cells_.size());
+      const std::uint32_t at = last_cell != KeyIndex::kAbsent && key == last_key
+                                   ? last_cell
+                                   : pairs_.find_or_add(key, fresh);
       last_key = key;
-      last_local = local;
-      if (local == fresh) {
-        Cell cell;
-        cell.key = key;
-        cell.position = position;
-        cell.physical_tile = tile.physical_tile;
-        cell.start = offset;
-        cell.end = offset + sample_duration;
-        state_.cells.push_back(cell);
-      }
-      Cell& cell = state_.cells[first_cell + local];
+      last_cell = at;
+      const std::uint64_t end = offset + sample_duration;
+      if (at == fresh) cells_.push_back(Cell{key, offset, end, {}, false});
+      Cell& cell = cells_[at];
       cell.start = std::min(cell.start, offset);
-      cell.end = std::max(cell.end, offset + sample_duration);
+      cell.end = std::max(cell.end, end);
       // Valid columns hold kinds 0..3; the mask keeps a damaged byte from
       // writing past the cell, as the occupancy's scan does.
       const std::size_t kind = columns_.kind[sample] & (kKinds - 1);
@@ -201,16 +274,16 @@ class RangeScan {
       } else if (kind == static_cast<std::size_t>(StepKind::Compute)) {
         const std::uint32_t kernel = columns_.kernel[sample];
         const std::uint64_t kernel_key =
-            (static_cast<std::uint64_t>(local) << 32) | kernel;
+            (static_cast<std::uint64_t>(at) << 32) | kernel;
         const auto next = static_cast<std::uint32_t>(kernel_cycles_.size());
-        const std::uint32_t at =
+        const std::uint32_t slot =
             last_kernel_at != KeyIndex::kAbsent && kernel_key == last_kernel_key
                 ? last_kernel_at
                 : kernel_slots_.find_or_add(kernel_key, next);
         last_kernel_key = kernel_key;
-        last_kernel_at = at;
-        if (at == next) kernel_cycles_.push_back({local, kernel, 0});
-        kernel_cycles_[at].cycles += sample_duration;
+        last_kernel_at = slot;
+        if (slot == next) kernel_cycles_.push_back({at, kernel, 0});
+        kernel_cycles_[slot].cycles += sample_duration;
       }
     };
     if (matcher_.keeps_everything()) {
@@ -218,12 +291,12 @@ class RangeScan {
     } else {
       scan_tile<true>(columns_, tile, matcher_, visit);
     }
-    choose_kernels(first_cell);
   }
 
-  // Gives each of the tile's cells its kernel with the most compute cycles.
-  void choose_kernels(std::size_t first_cell) {
-    best_.assign(state_.cells.size() - first_cell, nullptr);
+  // Gives each cell its kernel with the most compute cycles, ties to the
+  // byte-wise smaller name.
+  void choose_kernels() {
+    best_.assign(cells_.size(), nullptr);
     for (const KernelCycles& entry : kernel_cycles_) {
       const KernelCycles*& best = best_[entry.cell];
       if (best == nullptr || entry.cycles > best->cycles ||
@@ -233,18 +306,38 @@ class RangeScan {
       }
     }
     for (std::size_t i = 0; i < best_.size(); ++i) {
-      if (best_[i] != nullptr) {
-        state_.cells[first_cell + i].kernel = kernel_index(best_[i]->kernel);
+      if (best_[i] != nullptr) cells_[i].kernel = best_[i]->kernel;
+    }
+  }
+
+  // Folds the tile's complete cells into the pairs.
+  void fold_cells(std::uint32_t physical_tile, std::uint64_t position) {
+    for (const Cell& cell : cells_) {
+      const std::uint32_t at = state_.pair_index(cell.key);
+      Pair& pair = state_.pairs[at];
+      const std::uint64_t busy = busy_of(cell.cycles);
+      if (pair.slower(busy, physical_tile, position)) {
+        pair.slowest_busy = busy;
+        pair.slowest_tile = physical_tile;
+        pair.slowest_position = position;
+        pair.slowest_kernel =
+            cell.kernel == kNoKernel ? kNoKernel : kernel_index(cell.kernel);
       }
+      pair.start = std::min(pair.start, cell.start);
+      pair.end = std::max(pair.end, cell.end);
+      for (std::size_t kind = 0; kind < kKinds; ++kind) {
+        pair.cycles[kind] += cell.cycles[kind];
+      }
+      pair.synchronized = pair.synchronized || cell.synchronized;
+      ++pair.tiles;
+      state_.busy.push_back({at, busy});
     }
   }
 
   std::uint32_t kernel_index(std::uint32_t string_id) {
-    std::uint32_t& index = kernel_names_[string_id];
-    if (index == kNoKernel) {
-      index = static_cast<std::uint32_t>(state_.kernels.size());
-      state_.kernels.emplace_back(columns_.string(string_id));
-    }
+    const auto fresh = static_cast<std::uint32_t>(state_.kernels.size());
+    const std::uint32_t index = kernel_names_.find_or_add(string_id, fresh);
+    if (index == fresh) state_.kernels.emplace_back(columns_.string(string_id));
     return index;
   }
 
@@ -252,16 +345,19 @@ class RangeScan {
   const SampleMatcher& matcher_;
   std::uint64_t first_position_;
   State state_;
-  // Reused from tile to tile: a tile's pairs and its (pair, kernel) sums.
+  // Reused from tile to tile: a tile's cells, its pairs' places among them
+  // and its (pair, kernel) compute sums.
+  std::vector<Cell> cells_;
   KeyIndex pairs_;
   KeyIndex kernel_slots_;
   std::vector<KernelCycles> kernel_cycles_;
   std::vector<const KernelCycles*> best_;
-  // String id to index into state_.kernels, so each name is copied once.
-  std::vector<std::uint32_t> kernel_names_;
+  // String id to index into state_.kernels, so each name is copied once;
+  // a table of the kernels met, not of every string of the profile.
+  KeyIndex kernel_names_;
 };
 
-// Returns the cells of the tiles of `columns`, numbered from
+// Returns the pairs of the tiles of `columns`, numbered from
 // `first_position`, scanned on up to the threads `parallel` allows. The
 // query's bounds must be in cycles.
 State scan_columns(const ProfileColumns& columns, const Query& query,
@@ -290,54 +386,42 @@ State scan_columns(const ProfileColumns& columns, const Query& query,
         RangeScan(columns, matcher, first_position).scan(bounds[0], bounds[1]);
   }
   State state = std::move(parts[0]);
+  std::size_t tiles_busy = 0;
+  for (const State& part : parts) tiles_busy += part.busy.size();
+  state.busy.reserve(tiles_busy);
   for (std::size_t i = 1; i < parts.size(); ++i) {
-    state.append(std::move(parts[i]));
+    state.merge(std::move(parts[i]));
   }
   return state;
 }
 
-// The row of one pair's cells, which are in report order.
-PhaseRow make_row(std::span<const Cell> cells,
-                  const std::vector<std::string>& kernels,
-                  std::vector<std::uint64_t>& busy) {
+// The row of one pair, given its tiles' busy cycles (reordered here).
+PhaseRow make_row(const Pair& pair, const std::vector<std::string>& kernels,
+                  std::span<std::uint64_t> busy) {
   PhaseRow row;
-  row.phase = static_cast<std::uint32_t>(cells.front().key >> 32);
-  row.epoch = static_cast<std::uint32_t>(cells.front().key);
-  row.start = cells.front().start;
-  row.end = cells.front().end;
-  row.tiles = cells.size();
-  const Cell* slowest = &cells.front();
-  bool synchronized = false;
-  busy.clear();
-  for (const Cell& cell : cells) {
-    row.start = std::min(row.start, cell.start);
-    row.end = std::max(row.end, cell.end);
-    row.exchange_cycles += cell.of(StepKind::Exchange);
-    row.compute_cycles += cell.of(StepKind::Compute);
-    row.synchronization_cycles += cell.of(StepKind::Synchronization);
-    row.idle_cycles += cell.of(StepKind::Idle);
-    synchronized = synchronized || cell.synchronized;
-    busy.push_back(cell.busy());
-    // Cells come in position order, so an equal one is never taken.
-    if (cell.busy() > slowest->busy() ||
-        (cell.busy() == slowest->busy() &&
-         cell.physical_tile < slowest->physical_tile)) {
-      slowest = &cell;
-    }
+  row.phase = static_cast<std::uint32_t>(pair.key >> 32);
+  row.epoch = static_cast<std::uint32_t>(pair.key);
+  row.start = pair.start;
+  row.end = pair.end;
+  row.span = pair.end - pair.start;
+  row.tiles = pair.tiles;
+  row.exchange_cycles = of(pair.cycles, StepKind::Exchange);
+  row.compute_cycles = of(pair.cycles, StepKind::Compute);
+  row.synchronization_cycles = of(pair.cycles, StepKind::Synchronization);
+  row.idle_cycles = of(pair.cycles, StepKind::Idle);
+  row.busy_cycles = busy_of(pair.cycles);
+  row.slowest_tile = pair.slowest_tile;
+  row.slowest_busy_cycles = pair.slowest_busy;
+  if (pair.slowest_kernel != kNoKernel) {
+    row.slowest_kernel = kernels[pair.slowest_kernel];
   }
-  row.span = row.end - row.start;
-  row.busy_cycles = row.compute_cycles + row.exchange_cycles;
-  row.slowest_tile = slowest->physical_tile;
-  row.slowest_busy_cycles = slowest->busy();
-  if (slowest->kernel != kNoKernel)
-    row.slowest_kernel = kernels[slowest->kernel];
   row.mean_busy_cycles =
       static_cast<double>(row.busy_cycles) / static_cast<double>(row.tiles);
   const auto median =
       busy.begin() + static_cast<std::ptrdiff_t>((busy.size() - 1) / 2);
   std::nth_element(busy.begin(), median, busy.end());
   row.median_busy_cycles = *median;
-  if (synchronized) {
+  if (pair.synchronized) {
     row.wait_measure = WaitMeasure::Synchronization;
     row.wait_cycles = row.synchronization_cycles;
   } else {
@@ -351,23 +435,21 @@ PhaseBalance finish(State&& state, std::uint64_t clock_hz) {
   PhaseBalance balance;
   balance.clock_hz = clock_hz;
   balance.matched_sample_count = state.matched;
-  std::vector<Cell>& cells = state.cells;
-  // Positions are unique within a pair, so this order is total and the
-  // same whatever ranges or shards the cells came from.
-  std::sort(cells.begin(), cells.end(),
-            [](const Cell& left, const Cell& right) {
-              return std::pair(left.key, left.position) <
-                     std::pair(right.key, right.position);
-            });
-  std::vector<std::uint64_t> busy;
-  for (std::size_t first = 0; first < cells.size();) {
-    std::size_t end = first + 1;
-    while (end < cells.size() && cells[end].key == cells[first].key) ++end;
+  // The tiles' busy cycles bucketed by pair, each pair's in one run.
+  std::vector<std::size_t> first(state.pairs.size() + 1, 0);
+  for (const TileBusy& tile : state.busy) ++first[tile.pair + 1];
+  for (std::size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
+  std::vector<std::uint64_t> busy(state.busy.size());
+  std::vector<std::size_t> next(first.begin(), first.end() - 1);
+  for (const TileBusy& tile : state.busy) busy[next[tile.pair]++] = tile.busy;
+  balance.rows.reserve(state.pairs.size());
+  for (std::size_t i = 0; i < state.pairs.size(); ++i) {
     balance.rows.push_back(
-        make_row(std::span<const Cell>(cells).subspan(first, end - first),
-                 state.kernels, busy));
-    first = end;
+        make_row(state.pairs[i], state.kernels,
+                 std::span(busy).subspan(first[i], first[i + 1] - first[i])));
   }
+  // (phase, epoch) is unique, so the order is total and the same whatever
+  // order the threads or files met the pairs in.
   std::sort(balance.rows.begin(), balance.rows.end(),
             [](const PhaseRow& left, const PhaseRow& right) {
               return std::tuple(right.wait_cycles, left.phase, left.epoch) <
@@ -417,7 +499,7 @@ zyl_package::Loaded<PhaseBalance> phase_balance(const ProfileSet& profile,
           " Hz and " + std::to_string(columns.clock_hz) + " Hz";
       return error;
     }
-    state.append(scan_columns(columns, query, tiles_before, parallel));
+    state.merge(scan_columns(columns, query, tiles_before, parallel));
     tiles_before += columns.tiles.size();
   }
   return finish(std::move(state), clock_hz);
