@@ -218,7 +218,6 @@ class RangeScan {
         continue;
       }
       scan_cells(tile);
-      choose_kernels();
       if (state_.busy.capacity() == 0) {
         // Tiles of one run mostly share their phases: room for the first
         // tile's count for each tile spares the growing list's copies,
@@ -231,6 +230,12 @@ class RangeScan {
   }
 
  private:
+  // A matched compute sample of the tile being walked.
+  struct Computed {
+    std::uint32_t cell = 0;    // index into cells_
+    std::uint32_t kernel = 0;  // string id
+    std::uint32_t cycles = 0;
+  };
   struct KernelCycles {
     std::uint32_t cell = 0;    // index into cells_
     std::uint32_t kernel = 0;  // string id
@@ -241,14 +246,11 @@ class RangeScan {
   void scan_cells(const ColumnTile& tile) {
     cells_.clear();
     pairs_.clear();
-    kernel_slots_.clear();
-    kernel_cycles_.clear();
-    // A tile runs a phase's samples one after another, so the pair (and
-    // the kernel) of the sample before usually answers without a lookup.
+    computed_.clear();
+    // A tile runs a phase's samples one after another, so the pair of the
+    // sample before usually answers without a lookup.
     std::uint64_t last_key = 0;
     std::uint32_t last_cell = KeyIndex::kAbsent;
-    std::uint64_t last_kernel_key = 0;
-    std::uint32_t last_kernel_at = KeyIndex::kAbsent;
     const auto visit = [&](std::size_t sample, std::uint64_t offset,
                            std::uint32_t sample_duration) {
       ++state_.matched;
@@ -272,18 +274,10 @@ class RangeScan {
       if (kind == static_cast<std::size_t>(StepKind::Synchronization)) {
         cell.synchronized = true;
       } else if (kind == static_cast<std::size_t>(StepKind::Compute)) {
-        const std::uint32_t kernel = columns_.kernel[sample];
-        const std::uint64_t kernel_key =
-            (static_cast<std::uint64_t>(at) << 32) | kernel;
-        const auto next = static_cast<std::uint32_t>(kernel_cycles_.size());
-        const std::uint32_t slot =
-            last_kernel_at != KeyIndex::kAbsent && kernel_key == last_kernel_key
-                ? last_kernel_at
-                : kernel_slots_.find_or_add(kernel_key, next);
-        last_kernel_key = kernel_key;
-        last_kernel_at = slot;
-        if (slot == next) kernel_cycles_.push_back({at, kernel, 0});
-        kernel_cycles_[slot].cycles += sample_duration;
+        // Only a tile that turns out the slowest of a pair so far needs its
+        // kernels summed, a few times a pair in all: the scan just notes
+        // the sample and leaves the sums to choose_kernels.
+        computed_.push_back({at, columns_.kernel[sample], sample_duration});
       }
     };
     if (matcher_.keeps_everything()) {
@@ -293,9 +287,22 @@ class RangeScan {
     }
   }
 
-  // Gives each cell its kernel with the most compute cycles, ties to the
-  // byte-wise smaller name.
+  // Gives each cell marked in wanted_ its kernel with the most compute
+  // cycles, ties to the byte-wise smaller name.
   void choose_kernels() {
+    kernel_slots_.clear();
+    kernel_cycles_.clear();
+    for (const Computed& sample : computed_) {
+      if (wanted_[sample.cell] == 0) continue;
+      const auto next = static_cast<std::uint32_t>(kernel_cycles_.size());
+      const std::uint32_t slot = kernel_slots_.find_or_add(
+          (static_cast<std::uint64_t>(sample.cell) << 32) | sample.kernel,
+          next);
+      if (slot == next) {
+        kernel_cycles_.push_back({sample.cell, sample.kernel, 0});
+      }
+      kernel_cycles_[slot].cycles += sample.cycles;
+    }
     best_.assign(cells_.size(), nullptr);
     for (const KernelCycles& entry : kernel_cycles_) {
       const KernelCycles*& best = best_[entry.cell];
@@ -312,11 +319,26 @@ class RangeScan {
 
   // Folds the tile's complete cells into the pairs.
   void fold_cells(std::uint32_t physical_tile, std::uint64_t position) {
-    for (const Cell& cell : cells_) {
-      const std::uint32_t at = state_.pair_index(cell.key);
+    // A tile has one cell per pair, so which cells make their tile the
+    // slowest is settled before any is folded.
+    places_.clear();
+    wanted_.assign(cells_.size(), 0);
+    bool any_wanted = false;
+    for (std::size_t i = 0; i < cells_.size(); ++i) {
+      places_.push_back(state_.pair_index(cells_[i].key));
+      if (state_.pairs[places_.back()].slower(busy_of(cells_[i].cycles),
+                                              physical_tile, position)) {
+        wanted_[i] = 1;
+        any_wanted = true;
+      }
+    }
+    if (any_wanted) choose_kernels();
+    for (std::size_t i = 0; i < cells_.size(); ++i) {
+      const Cell& cell = cells_[i];
+      const std::uint32_t at = places_[i];
       Pair& pair = state_.pairs[at];
       const std::uint64_t busy = busy_of(cell.cycles);
-      if (pair.slower(busy, physical_tile, position)) {
+      if (wanted_[i] != 0) {
         pair.slowest_busy = busy;
         pair.slowest_tile = physical_tile;
         pair.slowest_position = position;
@@ -345,10 +367,14 @@ class RangeScan {
   const SampleMatcher& matcher_;
   std::uint64_t first_position_;
   State state_;
-  // Reused from tile to tile: a tile's cells, its pairs' places among them
-  // and its (pair, kernel) compute sums.
+  // Reused from tile to tile: a tile's cells, its pairs' places among them,
+  // its compute samples, the cells that make it a pair's slowest so far
+  // (their places among the pairs) and those cells' (pair, kernel) sums.
   std::vector<Cell> cells_;
   KeyIndex pairs_;
+  std::vector<Computed> computed_;
+  std::vector<std::uint32_t> places_;
+  std::vector<std::uint8_t> wanted_;
   KeyIndex kernel_slots_;
   std::vector<KernelCycles> kernel_cycles_;
   std::vector<const KernelCycles*> best_;
