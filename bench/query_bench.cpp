@@ -23,6 +23,7 @@
 #include "zyl_package/shards.h"
 #include "zyl_profile/occupancy.h"
 #include "zyl_profile/partial.h"
+#include "zyl_profile/phase_balance.h"
 #include "zyl_profile/query.h"
 
 namespace {
@@ -235,6 +236,19 @@ void BM_Occupancy(benchmark::State& state) {
   set_counters(state, columns.sample_count());
 }
 
+// Which phase each superstep waited on, over the whole profile: one pass
+// like BM_Query/Default's, plus a cell per tile and phase. Compare the two.
+void BM_PhaseBalance(benchmark::State& state) {
+  const ProfileColumns& columns = columns_of(state.range(0));
+  const auto threads = static_cast<unsigned>(state.range(1));
+  for (auto _ : state) {
+    auto result = zyl_profile::phase_balance(
+        columns, Query{}, zyl_profile::ParallelOptions{threads});
+    benchmark::DoNotOptimize(result);
+  }
+  set_counters(state, columns.sample_count());
+}
+
 // Streams an array as large as the report's sample records: the ceiling for
 // a scan that must touch every record once.
 void BM_MemoryBandwidth(benchmark::State& state) {
@@ -273,6 +287,7 @@ BENCHMARK_CAPTURE(BM_QueryShards, ByTile, Case::ByTile)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_QueryShards, ByPhase, Case::ByPhase)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_QueryShards, ByMetadata, Case::ByMetadata)->Apply(sizes);
 BENCHMARK(BM_Occupancy)->Apply(sizes);
+BENCHMARK(BM_PhaseBalance)->Apply(sizes);
 BENCHMARK(BM_MemoryBandwidth)
     ->ArgName("samples")
     ->Arg(10000)
