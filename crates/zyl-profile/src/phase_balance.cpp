@@ -411,9 +411,9 @@ State scan_columns(const ProfileColumns& columns, const Query& query,
     parts[0] =
         RangeScan(columns, matcher, first_position).scan(bounds[0], bounds[1]);
   }
-  State state = std::move(parts[0]);
   std::size_t tiles_busy = 0;
   for (const State& part : parts) tiles_busy += part.busy.size();
+  State state = std::move(parts[0]);
   state.busy.reserve(tiles_busy);
   for (std::size_t i = 1; i < parts.size(); ++i) {
     state.merge(std::move(parts[i]));
