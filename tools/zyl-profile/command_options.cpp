@@ -71,6 +71,31 @@ class QueryLine final : public CommandLine {
   CLI::Option* table_ = nullptr;
 };
 
+class PhasesLine final : public CommandLine {
+ public:
+  void declare(CLI::App& app) override {
+    add_reports(app, command_.reports,
+                "Profile report (.json or .zpk), or every shard of one split "
+                "profile (in any order), read as the whole");
+    add_selection_options(app, command_.selection, kThreads);
+    add_printing_options(app, command_.printing);
+    app.add_option("--limit", command_.limit,
+                   "Print the N phases that lost the most (0: all; default " +
+                       std::to_string(kDefaultPhaseRows) +
+                       " in the table, all in JSON and CSV)")
+        ->transform(any_count<std::size_t>())
+        ->type_name("N");
+  }
+
+  Parsed<Options> finish() override {
+    RETURN_IF_USAGE_ERROR(check_printing(command_.printing));
+    return Options{std::move(command_)};
+  }
+
+ private:
+  PhasesCommand command_;
+};
+
 class GenerateLine final : public CommandLine {
  public:
   void declare(CLI::App& app) override {
@@ -425,11 +450,27 @@ const std::string kDiffFooter =
     "--fail-above 5\n\n" +
     std::string(kMeasuresHelp);
 
+const std::string kPhasesFooter =
+    "A superstep (a phase and epoch) lasts as long as its slowest tile. For\n"
+    "each one this prints that tile, the kernel it spent the most compute\n"
+    "in, and the tile-cycles the others waited: the cycles their matched\n"
+    "synchronization samples took (measure sync) or, without any, what they\n"
+    "would idle behind the slowest, tiles x slowest busy - busy (imbalance).\n"
+    "Busy is compute plus exchange cycles. Rows come largest wait first.\n"
+    "The last line says what share of the phases' tile-cycles (span x\n"
+    "tiles, summed) went to waiting.\n\n"
+    "Examples:\n"
+    "  zyl-profile phases examples/small.json\n"
+    "  zyl-profile phases shards/report-*.zpk --from 25% --format json\n";
+
 const CommandRow kCommands[] = {
     {"query", "Group the samples of a report and print the summaries",
      kQueryFooter, make_line<QueryLine>},
     {"diff", "Compare the groups of two reports under the same query",
      kDiffFooter, make_line<DiffLine>},
+    {"phases",
+     "Show which tile held up each phase, and how long the rest waited",
+     kPhasesFooter, make_line<PhasesLine>},
     {"trace", "Write the matching samples as a timeline (Trace Event JSON)",
      "Example:\n"
      "  zyl-profile trace examples/small.json -o trace.json --tile 0-3",

@@ -21,6 +21,7 @@
 #include "options.h"
 #include "output.h"
 #include "page.h"
+#include "phases.h"
 #include "process.h"
 #include "samples.h"
 #include "trace.h"
@@ -203,6 +204,9 @@ ExitCode run_command(const ExportCommand& command) {
 }
 ExitCode run_command(const SplitCommand& command) { return run_split(command); }
 ExitCode run_command(const PageCommand& command) { return run_page(command); }
+ExitCode run_command(const PhasesCommand& command) {
+  return run_phases(command);
+}
 
 }  // namespace
 

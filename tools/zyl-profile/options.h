@@ -75,6 +75,20 @@ struct QueryCommand {
   CsvTable csv_table = CsvTable::Groups;
 };
 
+// `zyl-profile phases REPORT... [filters]`: how long each (phase, epoch)
+// waited for its slowest tile.
+struct PhasesCommand {
+  std::vector<std::filesystem::path> reports;  // one, or the shards of one
+  Selection selection;  // the filters only: phases neither group nor sort
+  Printing printing;
+  // The rows printed, the ones that lost the most first; the totals are
+  // always over every row. Unset: kDefaultPhaseRows in the table, all of
+  // them in JSON and CSV, which scripts read whole. 0: all.
+  std::optional<std::size_t> limit;
+};
+
+inline constexpr std::size_t kDefaultPhaseRows = 20;
+
 // `zyl-profile generate -o FILE [options]`.
 struct GenerateCommand {
   std::filesystem::path output;
@@ -169,9 +183,10 @@ struct PrintText {
 };
 
 // What the command line asks for.
-using Options = std::variant<QueryCommand, GenerateCommand, ConvertCommand,
-                             PrintText, TraceCommand, DiffCommand,
-                             ExportCommand, SplitCommand, PageCommand>;
+using Options =
+    std::variant<QueryCommand, GenerateCommand, ConvertCommand, PrintText,
+                 TraceCommand, DiffCommand, ExportCommand, SplitCommand,
+                 PageCommand, PhasesCommand>;
 
 // A command line that cannot be run; `message` is one line without the
 // program name or the hint to --help.

@@ -149,11 +149,11 @@ TEST(ParseOptions, UsageErrors) {
   const std::vector<Row> rows{
       {{}, "A subcommand is required"},
       {{"frobnicate", "r.json"},
-       "unknown command 'frobnicate'; the commands: query, diff, trace, "
-       "export, report, generate, convert, split"},
+       "unknown command 'frobnicate'; the commands: query, diff, phases, "
+       "trace, export, report, generate, convert, split"},
       {{"qeury", "r.json"},
        "unknown command 'qeury' (did you mean query?); the commands: query, "
-       "diff, trace, export, report, generate, convert, split"},
+       "diff, phases, trace, export, report, generate, convert, split"},
       {{"query"}, "REPORT is required"},
       {{"query", "r.json", "--bogus"}, "unknown option '--bogus' for query"},
       {{"query", "r.json", "--kernal", "x"},
@@ -315,8 +315,8 @@ void expect_same_selection(const Selection& got, const Selection& want) {
   EXPECT_EQ(got.limits.max_depth, want.limits.max_depth);
 }
 
-// trace, diff and export embed the query's selection, so one command line
-// gives the same filters, window and limits everywhere.
+// trace, diff, export and phases embed the query's selection, so one command
+// line gives the same filters, window and limits everywhere.
 TEST(ParseOptions, NewCommandsTakeTheQueryFiltersExactly) {
   const std::vector<std::string> filters{"--kind",
                                          "compute",
@@ -362,6 +362,57 @@ TEST(ParseOptions, NewCommandsTakeTheQueryFiltersExactly) {
   const ExportCommand exported = parse_as<ExportCommand>(export_args);
   expect_same_selection(exported.selection, query.selection);
   EXPECT_EQ(exported.format, ExportFormat::Jsonl);  // by the extension
+
+  std::vector<std::string> phases_args{"phases", "r.json", "--concatenate"};
+  phases_args.insert(phases_args.end(), filters.begin(), filters.end());
+  const PhasesCommand phases = parse_as<PhasesCommand>(phases_args);
+  Selection concatenated = query.selection;
+  concatenated.concatenate = true;
+  expect_same_selection(phases.selection, concatenated);
+}
+
+// phases takes the printing and --threads of query, a --limit of its own
+// rows, and none of the options that group, sort or list samples.
+TEST(ParseOptions, PhasesOwnOptions) {
+  const PhasesCommand plain = parse_as<PhasesCommand>({"phases", "r.json"});
+  EXPECT_EQ(plain.printing, Printing{});
+  EXPECT_EQ(plain.limit, std::nullopt);
+  EXPECT_EQ(plain.selection.query, Query{});
+  const PhasesCommand shaped =
+      parse_as<PhasesCommand>({"phases", "a.zpk", "b.zpk", "--format=csv",
+                               "--limit", "0", "--threads", "3", "--timings"});
+  EXPECT_EQ(shaped.reports,
+            (std::vector<std::filesystem::path>{"a.zpk", "b.zpk"}));
+  EXPECT_EQ(shaped.printing.format, OutputFormat::Csv);
+  EXPECT_TRUE(shaped.printing.timings);
+  EXPECT_EQ(shaped.limit, 0U);
+  EXPECT_EQ(shaped.selection.threads, 3U);
+
+  struct Row {
+    Args args;
+    std::string message;
+  };
+  const std::vector<Row> rows{
+      {{"phases"}, "REPORT is required"},
+      {{"phases", "r", "--group-by", "tile"},
+       "unknown option '--group-by' for phases"},
+      {{"phases", "r", "--sort-by", "name"},
+       "unknown option '--sort-by' for phases"},
+      {{"phases", "r", "--sample-limit", "3"},
+       "unknown option '--sample-limit' for phases"},
+      {{"phases", "r", "--metadata-key", "k"},
+       "unknown option '--metadata-key' for phases"},
+      {{"phases", "r", "--wide", "--format", "json"},
+       "--wide: only applies to --format table"},
+      {{"phases", "r", "--format", "xml"}, "--format: expected one of"},
+      {{"phases", "r", "--limit", "-1"}, "--limit:"},
+      {{"phases", "r", "--limit", "2", "--limit", "3"},
+       "--limit: given more than once"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_NE(usage_error(row.args).find(row.message), std::string::npos)
+        << usage_error(row.args);
+  }
 }
 
 TEST(ParseOptions, NewCommandsOwnOptions) {
