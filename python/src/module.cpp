@@ -1,8 +1,8 @@
 // The extension behind the zyl_profile Python package: the library's records
-// field for field, an opened profile that owns its columns, the query and
-// diff calls with the GIL released around the scan, and a query's partial
-// result as bytes with the merge that folds them. Argument checking
-// and the Python-shaped API live in zyl_profile/__init__.py; this file only
+// field for field, an opened profile that owns its columns, the query, phase
+// balance and diff calls with the GIL released around the scan, and a query's
+// partial result as bytes with the merge that folds them. Argument checking and
+// the Python-shaped API live in zyl_profile/__init__.py; this file only
 // converts.
 #include <pybind11/numpy.h>
 #include <pybind11/operators.h>
@@ -30,6 +30,7 @@
 #include "zyl_profile/notes.h"
 #include "zyl_profile/partial.h"
 #include "zyl_profile/percentage.h"
+#include "zyl_profile/phase_balance.h"
 #include "zyl_profile/profile_set.h"
 #include "zyl_profile/query.h"
 #include "zyl_profile/scan.h"
@@ -48,6 +49,9 @@ using zyl_profile::GroupSummary;
 using zyl_profile::PartialError;
 using zyl_profile::PartialResult;
 using zyl_profile::Percentage;
+using zyl_profile::PhaseBalance;
+using zyl_profile::PhaseRow;
+using zyl_profile::PhaseTotals;
 using zyl_profile::Query;
 using zyl_profile::QueryReport;
 using zyl_profile::RealChange;
@@ -333,23 +337,57 @@ zyl_profile::OpenOptions set_options(bool concatenate) {
   return options;
 }
 
-// Queries the profile `paths` form (one file, or the shards of one) with
-// the library's one call; the outcome, or the load error's fields.
+// Returns what `ask` answers of the profile `paths` form (one file, or the
+// shards of one), or the error opening them gave; the GIL is released
+// throughout, so `ask` must not touch Python.
+template <typename Answer, typename Ask>
+zyl_package::Loaded<Answer> ask_paths(const std::vector<std::string>& paths,
+                                      bool concatenate, const Ask& ask) {
+  py::gil_scoped_release unlocked;
+  zyl_package::Loaded<zyl_profile::ProfileSet> set =
+      zyl_profile::ProfileSet::open(
+          std::vector<std::filesystem::path>(paths.begin(), paths.end()),
+          set_options(concatenate));
+  if (!set.ok()) return zyl_package::Loaded<Answer>(set.error());
+  return ask(set.value());
+}
+
+// Queries the profile `paths` form with the library's one call; the
+// outcome, or the load error's fields.
 py::object query_paths(const std::vector<std::string>& paths,
                        const Query& query, unsigned threads, bool concatenate) {
-  zyl_package::Loaded<zyl_profile::QueryAnswer> answer = [&] {
+  return outcome_of(ask_paths<zyl_profile::QueryAnswer>(
+      paths, concatenate, [&](const zyl_profile::ProfileSet& set) {
+        return zyl_profile::query(set, query,
+                                  zyl_profile::ParallelOptions{threads});
+      }));
+}
+
+// The balance, or the load error's fields.
+py::object balance_of(zyl_package::Loaded<PhaseBalance>&& balance) {
+  if (!balance.ok()) return error_fields(balance.error());
+  return py::cast(std::move(balance.value()));
+}
+
+py::object run_phases(const Profile& profile, const Query& query,
+                      unsigned threads) {
+  zyl_package::Loaded<PhaseBalance> balance = [&] {
     py::gil_scoped_release unlocked;
-    zyl_package::Loaded<zyl_profile::ProfileSet> set =
-        zyl_profile::ProfileSet::open(
-            std::vector<std::filesystem::path>(paths.begin(), paths.end()),
-            set_options(concatenate));
-    if (!set.ok()) {
-      return zyl_package::Loaded<zyl_profile::QueryAnswer>(set.error());
-    }
-    return zyl_profile::query(set.value(), query,
-                              zyl_profile::ParallelOptions{threads});
+    return zyl_profile::phase_balance(profile.set, query,
+                                      zyl_profile::ParallelOptions{threads});
   }();
-  return outcome_of(std::move(answer));
+  return balance_of(std::move(balance));
+}
+
+// The phase balance of the profile `paths` form, as query_paths asks.
+py::object phases_paths(const std::vector<std::string>& paths,
+                        const Query& query, unsigned threads,
+                        bool concatenate) {
+  return balance_of(ask_paths<PhaseBalance>(
+      paths, concatenate, [&](const zyl_profile::ProfileSet& set) {
+        return zyl_profile::phase_balance(
+            set, query, zyl_profile::ParallelOptions{threads});
+      }));
 }
 
 // Returns the files of the set `paths` name in shard order, having checked
@@ -664,6 +702,46 @@ PYBIND11_MODULE(_zyl_profile, m) {
       .def_readonly("groups", &QueryReport::groups)
       .def_readonly("samples", &QueryReport::samples);
 
+  // Values named as the Python side spells them, so a row's measure reads
+  // as text and maps onto a Categorical by its number.
+  py::enum_<zyl_profile::WaitMeasure>(m, "WaitMeasure")
+      .value("synchronization", zyl_profile::WaitMeasure::Synchronization)
+      .value("imbalance", zyl_profile::WaitMeasure::Imbalance);
+
+  py::class_<PhaseRow>(m, "PhaseRow")
+      .def_readonly("phase", &PhaseRow::phase)
+      .def_readonly("epoch", &PhaseRow::epoch)
+      .def_readonly("start", &PhaseRow::start)
+      .def_readonly("end", &PhaseRow::end)
+      .def_readonly("span", &PhaseRow::span)
+      .def_readonly("tiles", &PhaseRow::tiles)
+      .def_readonly("compute_cycles", &PhaseRow::compute_cycles)
+      .def_readonly("exchange_cycles", &PhaseRow::exchange_cycles)
+      .def_readonly("synchronization_cycles", &PhaseRow::synchronization_cycles)
+      .def_readonly("idle_cycles", &PhaseRow::idle_cycles)
+      .def_readonly("busy_cycles", &PhaseRow::busy_cycles)
+      .def_readonly("slowest_tile", &PhaseRow::slowest_tile)
+      .def_readonly("slowest_busy_cycles", &PhaseRow::slowest_busy_cycles)
+      .def_readonly("slowest_kernel", &PhaseRow::slowest_kernel)
+      .def_readonly("mean_busy_cycles", &PhaseRow::mean_busy_cycles)
+      .def_readonly("median_busy_cycles", &PhaseRow::median_busy_cycles)
+      .def_readonly("wait_cycles", &PhaseRow::wait_cycles)
+      .def_readonly("wait_measure", &PhaseRow::wait_measure)
+      .def(py::self == py::self);
+
+  py::class_<PhaseTotals>(m, "PhaseTotals")
+      .def_readonly("wait_cycles", &PhaseTotals::wait_cycles)
+      .def_readonly("busy_cycles", &PhaseTotals::busy_cycles)
+      .def_readonly("tile_cycles", &PhaseTotals::tile_cycles)
+      .def(py::self == py::self);
+
+  py::class_<PhaseBalance>(m, "PhaseBalance")
+      .def_readonly("clock_hz", &PhaseBalance::clock_hz)
+      .def_readonly("matched_sample_count", &PhaseBalance::matched_sample_count)
+      .def_readonly("rows", &PhaseBalance::rows)
+      .def_readonly("totals", &PhaseBalance::totals)
+      .def(py::self == py::self);
+
   py::class_<QueryOutcome>(m, "QueryOutcome")
       .def_readonly("report", &QueryOutcome::report)
       .def_readonly("notes", &QueryOutcome::notes);
@@ -748,6 +826,7 @@ PYBIND11_MODULE(_zyl_profile, m) {
       .def("metadata_list", &metadata_list, py::arg("id"))
       .def("metadata_values", &metadata_values, py::arg("keys"))
       .def("query", &run_query, py::arg("query"), py::arg("threads"))
+      .def("phases", &run_phases, py::arg("query"), py::arg("threads"))
       .def("query_partial", &run_query_partial, py::arg("query"),
            py::arg("position"), py::arg("threads"))
       .def("note_facts", &note_facts, py::arg("query"),
@@ -817,6 +896,8 @@ PYBIND11_MODULE(_zyl_profile, m) {
 
   m.def("open", &open_profile, py::arg("path"));
   m.def("query_paths", &query_paths, py::arg("paths"), py::arg("query"),
+        py::arg("threads"), py::arg("concatenate"));
+  m.def("phases_paths", &phases_paths, py::arg("paths"), py::arg("query"),
         py::arg("threads"), py::arg("concatenate"));
   m.def("shard_order", &shard_order, py::arg("paths"), py::arg("concatenate"));
   m.def(
