@@ -6,7 +6,8 @@
     report.groups_frame()[["name", "phase_cycles", "average_active_tiles"]]
 
 `open` reads a JSON report or a package into columns (a package is mapped,
-not copied); `Profile.query` and `diff` run the C++ engine with the GIL
+not copied); `Profile.query`, `Profile.phases` and `diff` run the C++ engine
+with the GIL
 released and return records whose attributes carry the library's field names.
 Every argument is checked before any work, so a typo raises at once with the
 valid values in the message.
@@ -31,6 +32,7 @@ __all__ = [
     "DiffReport",
     "PartialError",
     "PartialMerge",
+    "PhaseBalance",
     "Profile",
     "QueryReport",
     "LoadError",
@@ -38,6 +40,7 @@ __all__ = [
     "diff",
     "merge_partials",
     "open",
+    "phases",
     "query",
 ]
 
@@ -589,6 +592,25 @@ class Profile:
         return QueryReport(_outcome(self._columns.query(plan.query,
                                                         plan.threads)))
 
+    def phases(self, **filters) -> "PhaseBalance":
+        """The balance of each (phase, epoch) the matched samples ran in:
+        which tile held it up, running what, and how many tile-cycles the
+        other tiles waited for it.
+
+        Takes the filters and window of `query` (kind, kernel,
+        operation_contains, tiles, phases, metadata, at_offset, from_offset,
+        to_offset, threads); grouping, sorting and limits do not apply and
+        raise TypeError.
+
+            balance = profile.phases(kind="compute", from_offset="10%")
+            balance.rows_frame().head(5)[["phase", "epoch", "slowest_tile",
+                                          "wait_cycles"]]
+            print(f"{balance.wait_share:.1%} of the tile-cycles waited")
+        """
+        plan = _phase_plan("phases", filters)
+        return PhaseBalance(_outcome(self._columns.phases(plan.query,
+                                                          plan.threads)))
+
     def profile_span(self) -> int:
         """The length in cycles of the longest tile timeline (what a share
         such as "25%" is of); a pass over the columns, done once."""
@@ -646,6 +668,19 @@ def _plan(function: str, query_kwargs: Dict[str, Any]) -> _QueryPlan:
             f"the query's are {', '.join(sorted(_QUERY_ARGUMENTS | {'limit'}))}")
     arguments = dict(_QUERY_DEFAULTS, limit=None)
     arguments.update(query_kwargs)
+    return _QueryPlan(**arguments)
+
+
+def _phase_plan(function: str, filters: Dict[str, Any]) -> _QueryPlan:
+    """The checked plan of a phase balance's keyword arguments: the query's
+    filters and window, without what shapes a query's groups."""
+    unknown = set(filters) - _FILTER_ARGUMENTS
+    if unknown:
+        raise TypeError(
+            f"{function}() got unexpected keyword arguments {sorted(unknown)}; "
+            f"the filters are {', '.join(sorted(_FILTER_ARGUMENTS))}")
+    arguments = dict(_QUERY_DEFAULTS, limit=None)
+    arguments.update(filters)
     return _QueryPlan(**arguments)
 
 
@@ -734,6 +769,24 @@ def query(paths: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
     shards = _shard_paths(paths)
     plan = _plan("query", query_kwargs)
     return QueryReport(_outcome(_ext.query_paths(
+        shards, plan.query, plan.threads, bool(concatenate))))
+
+
+def phases(paths: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
+           *, concatenate: bool = False, **filters) -> "PhaseBalance":
+    """The phase balance of a profile kept as one file or as the shards
+    `zyl-profile split` wrote (in any order): what `Profile.phases` returns
+    on one file of all the tiles, field for field.
+
+    Takes the keyword arguments of Profile.phases, checked before any file
+    is opened; the files are opened and refused as `query(paths)` does.
+
+        balance = zp.phases(glob.glob("shards/run-*.zpk"), kind="compute")
+        balance.rows_frame()[["phase", "epoch", "wait_cycles"]]
+    """
+    shards = _shard_paths(paths)
+    plan = _phase_plan("phases", filters)
+    return PhaseBalance(_outcome(_ext.phases_paths(
         shards, plan.query, plan.threads, bool(concatenate))))
 
 
@@ -851,6 +904,101 @@ class DiffReport(_Record):
         return pd.DataFrame(columns)
 
 
+def _row_of_phase_repr(row) -> str:
+    return (f"PhaseRow(phase={row.phase}, epoch={row.epoch}, tiles={row.tiles}, "
+            f"slowest_tile={row.slowest_tile}, "
+            f"slowest_kernel={row.slowest_kernel!r}, "
+            f"wait_cycles={row.wait_cycles}, "
+            f"wait_measure={row.wait_measure.name!r})")
+
+
+def _totals_repr(totals) -> str:
+    return (f"PhaseTotals(wait_cycles={totals.wait_cycles}, "
+            f"busy_cycles={totals.busy_cycles}, "
+            f"tile_cycles={totals.tile_cycles})")
+
+
+_ext.PhaseRow.__repr__ = _row_of_phase_repr
+_ext.PhaseTotals.__repr__ = _totals_repr
+
+# Row fields in the header's order, with the numpy type of each column of
+# rows_frame(): the C++ types, except the wait measure, a Categorical.
+_PHASE_FIELDS = [
+    ("phase", "uint32"),
+    ("epoch", "uint32"),
+    ("start", "uint64"),
+    ("end", "uint64"),
+    ("span", "uint64"),
+    ("tiles", "uint64"),
+    ("compute_cycles", "uint64"),
+    ("exchange_cycles", "uint64"),
+    ("synchronization_cycles", "uint64"),
+    ("idle_cycles", "uint64"),
+    ("busy_cycles", "uint64"),
+    ("slowest_tile", "uint32"),
+    ("slowest_busy_cycles", "uint64"),
+    ("slowest_kernel", "object"),
+    ("mean_busy_cycles", "float64"),
+    ("median_busy_cycles", "uint64"),
+    ("wait_cycles", "uint64"),
+]
+# In the order of the C++ enum's values, which are the Categorical's codes.
+_WAIT_MEASURES = ["synchronization", "imbalance"]
+
+
+class PhaseBalance(_Record):
+    """The balance of each (phase, epoch): attributes as the C++
+    PhaseBalance's fields.
+
+    `rows` holds one PhaseRow per pair with a matched sample, most wait
+    first (then phase and epoch ascending), with the fields of the C++
+    record (`wait_measure` is a WaitMeasure whose `.name` is
+    "synchronization" or "imbalance"); `totals` sums their wait, busy and
+    tile cycles. A tile is a position in the profile's tile order, so a
+    physical tile that appears twice counts twice.
+
+        balance = profile.phases(phases=[2, 3])
+        worst = balance.rows[0]
+        print(worst.phase, worst.epoch, worst.slowest_tile, worst.wait_cycles)
+    """
+
+    _repr_fields = ("clock_hz", "matched_sample_count", "totals", "rows")
+
+    def __init__(self, raw):
+        self._raw = raw
+        self.clock_hz: int = raw.clock_hz
+        self.matched_sample_count: int = raw.matched_sample_count
+        self.rows: list = raw.rows
+        self.totals = raw.totals
+
+    @property
+    def wait_share(self) -> float:
+        """The share of the pairs' tile-cycles spent waiting,
+        totals.wait_cycles / totals.tile_cycles; 0.0 when there are none."""
+        tile_cycles = self.totals.tile_cycles
+        return self.totals.wait_cycles / tile_cycles if tile_cycles else 0.0
+
+    def rows_frame(self):
+        """The rows as a pandas DataFrame, one row per (phase, epoch) in the
+        order of `rows`: the PhaseRow fields under their names, counts and
+        cycles as uint32 or uint64 (the C++ types), mean_busy_cycles as
+        float64, slowest_kernel as str ("" when the slowest tile ran no
+        matched compute), and wait_measure as a Categorical of
+        "synchronization" and "imbalance".
+
+            frame = balance.rows_frame()
+            frame[frame.wait_measure == "imbalance"].nlargest(3, "wait_cycles")
+        """
+        import numpy as np
+        import pandas as pd
+
+        frame = _frame(self.rows, _PHASE_FIELDS)
+        codes = np.array([int(r.wait_measure) for r in self.rows], dtype=np.int8)
+        frame["wait_measure"] = pd.Categorical.from_codes(
+            codes, categories=_WAIT_MEASURES)
+        return frame
+
+
 def _fail_above(value: Any) -> Optional[Tuple[int, int]]:
     if value is None:
         return None
@@ -935,3 +1083,7 @@ _QUERY_DEFAULTS = {
     "from_offset": None, "to_offset": None, "sample_limit": 0, "threads": 0,
 }
 _QUERY_ARGUMENTS = set(_QUERY_DEFAULTS)
+# The keywords that choose samples and a window, which a phase balance
+# takes; the rest shape a query's groups and listing.
+_FILTER_ARGUMENTS = _QUERY_ARGUMENTS - {
+    "group_by", "sort_by", "metadata_key", "sample_limit"}
