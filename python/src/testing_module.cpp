@@ -1,5 +1,6 @@
 // A test-only extension beside zyl_profile's: the library's slow, obvious
-// reference model of a query and of a comparison, the report's samples as
+// reference models of a query, a phase balance and a comparison, the
+// report's samples as
 // records, and the library's generator and shard writer, so the Python
 // tests make their profiles and check the bindings' answers directly
 // rather than through another program.
@@ -11,13 +12,16 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "reference_phase_balance.h"
 #include "reference_query.h"
 #include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
 #include "zyl_package/shards.h"
 #include "zyl_profile/diff.h"
+#include "zyl_profile/phase_balance.h"
 #include "zyl_profile/query.h"
 
 namespace py = pybind11;
@@ -69,6 +73,22 @@ zyl_profile::DiffReport reference_diff(
       zyl_profile::testing::reference_query(read_records(next), each), options);
 }
 
+// The balance phase_balance must give over the profile `paths` form read
+// as given, one file's tiles after another's (the clock is the first
+// file's): a set of shards in shard order gives the whole profile.
+zyl_profile::PhaseBalance reference_phase_balance(
+    const std::vector<std::string>& paths, const Query& query) {
+  zyl_package::ProfileReport whole;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    zyl_package::ProfileReport part = read_records(paths[i]);
+    if (i == 0) whole.clock_hz = part.clock_hz;
+    for (zyl_package::TileProfile& tile : part.tiles) {
+      whole.tiles.push_back(std::move(tile));
+    }
+  }
+  return zyl_profile::testing::reference_phase_balance(whole, query);
+}
+
 // Writes the generated report to `path`, a package when it ends in .zpk.
 void generate(const std::string& path, const zyl_package::GenerateOptions& how,
               bool compress) {
@@ -115,6 +135,8 @@ PYBIND11_MODULE(_zyl_profile_testing, m) {
         return zyl_profile::testing::reference_query(read_records(path), query);
       },
       py::arg("path"), py::arg("query"));
+  m.def("reference_phase_balance", &reference_phase_balance, py::arg("paths"),
+        py::arg("query"));
   m.def("reference_diff", &reference_diff, py::arg("base"), py::arg("new"),
         py::arg("query"), py::arg("options"));
   m.def("report_samples", &report_samples, py::arg("path"));
