@@ -148,6 +148,7 @@ def test_frame_has_the_row_fields_typed_in_the_engine_order(tmp_path):
     assert balance.wait_share == 75 / 230
     assert balance.clock_hz == 1000 and balance.matched_sample_count == 8
     assert repr(balance.rows[0]).startswith("PhaseRow(phase=0, epoch=0")
+    assert repr(balance).endswith("tile_cycles=230), rows=2)")
 
 
 def test_nothing_matched_gives_no_rows_and_a_typed_empty_frame(profiles):

@@ -962,7 +962,7 @@ class PhaseBalance(_Record):
         print(worst.phase, worst.epoch, worst.slowest_tile, worst.wait_cycles)
     """
 
-    _repr_fields = ("clock_hz", "matched_sample_count", "totals", "rows")
+    _repr_fields = ("clock_hz", "matched_sample_count", "totals")
 
     def __init__(self, raw):
         self._raw = raw
@@ -970,6 +970,11 @@ class PhaseBalance(_Record):
         self.matched_sample_count: int = raw.matched_sample_count
         self.rows: list = raw.rows
         self.totals = raw.totals
+
+    def __repr__(self) -> str:
+        # A profile has a row per superstep, often hundreds: the count
+        # says enough, and rows_frame() shows them.
+        return f"{super().__repr__()[:-1]}, rows={len(self.rows)})"
 
     @property
     def wait_share(self) -> float:
