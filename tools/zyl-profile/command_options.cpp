@@ -158,7 +158,9 @@ class GenerateLine final : public CommandLine {
     app.add_option("--phases", g.phases, "Phases (default 24)")
         ->transform(integer_in(1, zyl_package::kMaxGeneratedPhases))
         ->type_name("N");
-    app.add_option("--epochs", g.epochs, "Epochs per phase (default 4)")
+    app.add_option("--epochs", g.epochs,
+                   "Epochs per phase (default 4; the bulk-synchronous model "
+                   "runs as many as the samples fill)")
         ->transform(integer_in(1, zyl_package::kMaxGeneratedPhases))
         ->type_name("N");
     app.add_option("--format", format_,
