@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "option_groups.h"
 #include "option_values.h"
@@ -96,6 +97,30 @@ class PhasesLine final : public CommandLine {
   PhasesCommand command_;
 };
 
+constexpr NameTable<zyl_package::GenerateModel, 2> kGenerateModelNames{
+    {{"independent", zyl_package::GenerateModel::Independent},
+     {"bulk-synchronous", zyl_package::GenerateModel::BulkSynchronous}}};
+
+// A repeatable option whose every occurrence `read` turns into one entry
+// appended to `into`.
+template <typename T>
+CLI::Option* add_repeated_read_option(CLI::App& app, const std::string& name,
+                                      Reader<T> read, std::vector<T>& into,
+                                      const std::string& help) {
+  return app
+      .add_option_function<std::vector<std::string>>(
+          name,
+          [read, &into](const std::vector<std::string>& texts) {
+            for (const std::string& text : texts) {
+              into.push_back(read(text).value());
+            }
+          },
+          help)
+      ->check(readable_by(read))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->allow_extra_args(false);
+}
+
 class GenerateLine final : public CommandLine {
  public:
   void declare(CLI::App& app) override {
@@ -133,7 +158,9 @@ class GenerateLine final : public CommandLine {
     app.add_option("--phases", g.phases, "Phases (default 24)")
         ->transform(integer_in(1, zyl_package::kMaxGeneratedPhases))
         ->type_name("N");
-    app.add_option("--epochs", g.epochs, "Epochs per phase (default 4)")
+    app.add_option("--epochs", g.epochs,
+                   "Epochs per phase (default 4; the bulk-synchronous model "
+                   "runs as many as the samples fill)")
         ->transform(integer_in(1, zyl_package::kMaxGeneratedPhases))
         ->type_name("N");
     app.add_option("--format", format_,
@@ -141,9 +168,39 @@ class GenerateLine final : public CommandLine {
         ->transform(one_of(kReportFormatNames))
         ->type_name("F");
     add_compress_option(app, command_.compress);
+    app.add_option("--model", g.model,
+                   "independent (default: each tile walks the phases on its "
+                   "own) or bulk-synchronous (supersteps with a barrier that "
+                   "waits for the slowest tile)")
+        ->transform(one_of(kGenerateModelNames))
+        ->type_name("M");
+    slow_ = add_repeated_read_option(
+                app, "--slow", read_slow_kernel, g.slow_kernels,
+                "With --model bulk-synchronous: multiply this kernel's "
+                "compute durations by FACTOR, e.g. conv_1=1.12 (repeatable)")
+                ->type_name("KERNEL=FACTOR");
+    straggler_ =
+        add_repeated_read_option(
+            app, "--straggler", read_straggler, g.stragglers,
+            "With --model bulk-synchronous: multiply this physical tile's "
+            "compute durations in every superstep by FACTOR, e.g. 639=1.5 "
+            "(repeatable)")
+            ->type_name("TILE=FACTOR");
   }
 
   Parsed<Options> finish() override {
+    // The independent model has no supersteps to hold up, so a planted
+    // slowdown there would silently do nothing.
+    if (command_.generate.model !=
+        zyl_package::GenerateModel::BulkSynchronous) {
+      if (slow_->count() > 0) {
+        return UsageError{"--slow: only applies to --model bulk-synchronous"};
+      }
+      if (straggler_->count() > 0) {
+        return UsageError{
+            "--straggler: only applies to --model bulk-synchronous"};
+      }
+    }
     if (samples_->count() > 0 && samples_per_tile_->count() > 0) {
       return UsageError{
           "--samples and --samples-per-tile cannot be given together"};
@@ -166,6 +223,8 @@ class GenerateLine final : public CommandLine {
   std::optional<zyl_package::ReportFormat> format_;
   CLI::Option* samples_per_tile_ = nullptr;
   CLI::Option* samples_ = nullptr;
+  CLI::Option* slow_ = nullptr;
+  CLI::Option* straggler_ = nullptr;
 };
 
 class ConvertLine final : public CommandLine {

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "options.h"
+#include "zyl_package/generate.h"  // kMinSlowdownFactor, kMaxSlowdownFactor
 #include "zyl_package/quote.h"
 
 namespace zyl_profile::cli {
@@ -177,6 +178,63 @@ Parsed<NumberRanges> read_list(std::string_view list) {
     if (comma == std::string_view::npos) return ranges;
     rest.remove_prefix(comma + 1);
   }
+}
+
+namespace {
+
+// Returns a plain decimal ("1.5", "2", at most 6 decimals) within the
+// slowdown factor range, or nothing. Read as whole millionths, so "1.1"
+// gives the same double on every machine.
+std::optional<double> parse_factor(std::string_view text) {
+  const std::size_t dot = text.find('.');
+  const std::optional<std::uint64_t> whole = parse_u64(text.substr(0, dot));
+  std::uint64_t millionths = 0;
+  if (dot != std::string_view::npos) {
+    const std::string_view fraction = text.substr(dot + 1);
+    const std::optional<std::uint64_t> digits = parse_u64(fraction);
+    if (!digits || fraction.size() > 6) return std::nullopt;
+    millionths = *digits;
+    for (std::size_t i = fraction.size(); i < 6; ++i) millionths *= 10;
+  }
+  // Past the range check below, so a huge whole part cannot overflow.
+  if (!whole || *whole > 1000) return std::nullopt;
+  const double value =
+      static_cast<double>(*whole * 1000000 + millionths) / 1000000.0;
+  if (value < zyl_package::kMinSlowdownFactor ||
+      value > zyl_package::kMaxSlowdownFactor) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+constexpr std::string_view kFactorExpected =
+    "a factor from 0.1 to 100 (at most 6 decimals) after '='";
+
+}  // namespace
+
+Parsed<std::pair<std::string, double>> read_slow_kernel(std::string_view text) {
+  const std::size_t equals = text.rfind('=');
+  if (equals == std::string_view::npos || equals == 0) {
+    return UsageError{expected_found("KERNEL=FACTOR", text)};
+  }
+  const std::optional<double> factor = parse_factor(text.substr(equals + 1));
+  if (!factor) return UsageError{expected_found(kFactorExpected, text)};
+  return std::pair<std::string, double>{std::string(text.substr(0, equals)),
+                                        *factor};
+}
+
+Parsed<std::pair<std::uint32_t, double>> read_straggler(std::string_view text) {
+  const std::size_t equals = text.find('=');
+  const std::optional<std::uint64_t> tile = parse_u64(text.substr(0, equals));
+  if (equals == std::string_view::npos || !tile ||
+      *tile > std::numeric_limits<std::uint32_t>::max()) {
+    return UsageError{
+        expected_found("TILE=FACTOR with a tile in 0..4294967295", text)};
+  }
+  const std::optional<double> factor = parse_factor(text.substr(equals + 1));
+  if (!factor) return UsageError{expected_found(kFactorExpected, text)};
+  return std::pair<std::uint32_t, double>{static_cast<std::uint32_t>(*tile),
+                                          *factor};
 }
 
 MetadataFilter read_metadata_filter(std::string_view text) {

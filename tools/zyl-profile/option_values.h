@@ -90,6 +90,15 @@ using NumberRanges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 // entry with any value, "NAME=" for the empty value.
 [[nodiscard]] MetadataFilter read_metadata_filter(std::string_view text);
 
+// One --slow KERNEL=FACTOR (split at the last '='): a kernel name and a
+// decimal factor from 0.1 to 100 with at most 6 decimals.
+[[nodiscard]] Parsed<std::pair<std::string, double>> read_slow_kernel(
+    std::string_view text);
+
+// One --straggler TILE=FACTOR: a physical tile and a factor as --slow.
+[[nodiscard]] Parsed<std::pair<std::uint32_t, double>> read_straggler(
+    std::string_view text);
+
 // The validator that refuses what `read` refuses.
 template <typename T>
 [[nodiscard]] CLI::Validator readable_by(Reader<T> read) {

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zyl_profile::cli {
@@ -284,6 +286,73 @@ TEST(ParseOptions, GenerateAndConvert) {
       std::get<ConvertCommand>(
           parse_options({"convert", "a", "b.zpk", "--compress"}).value())
           .compress);
+}
+
+TEST(ParseOptions, GenerateBulkSynchronousWithPlantedSlowdowns) {
+  const ParseResult plain = parse_options({"generate", "-o", "x.zpk"});
+  EXPECT_EQ(std::get<GenerateCommand>(plain.value()).generate.model,
+            zyl_package::GenerateModel::Independent);
+
+  const ParseResult parsed =
+      parse_options({"generate", "-o", "x.zpk", "--model", "bulk-synchronous",
+                     "--slow", "conv_1=1.12", "--slow=a=b=2", "--straggler",
+                     "639=1.5", "--straggler", "0=100"});
+  ASSERT_TRUE(parsed.ok()) << parsed.error().message;
+  const auto& g = std::get<GenerateCommand>(parsed.value()).generate;
+  EXPECT_EQ(g.model, zyl_package::GenerateModel::BulkSynchronous);
+  // A kernel name may hold '=': the factor follows the last one.
+  const std::vector<std::pair<std::string, double>> slow{{"conv_1", 1.12},
+                                                         {"a=b", 2.0}};
+  EXPECT_EQ(g.slow_kernels, slow);
+  const std::vector<std::pair<std::uint32_t, double>> stragglers{{639, 1.5},
+                                                                 {0, 100.0}};
+  EXPECT_EQ(g.stragglers, stragglers);
+
+  struct Row {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string factor =
+      "expected a factor from 0.1 to 100 (at most 6 decimals) after '=', ";
+  const std::vector<Row> rows{
+      {{"--model", "bsp"},
+       "--model: expected one of independent, bulk-synchronous, found "
+       "'bsp'"},
+      {{"--slow", "conv_1=1.5"},
+       "--slow: only applies to --model bulk-synchronous"},
+      {{"--model", "independent", "--straggler", "3=1.5"},
+       "--straggler: only applies to --model bulk-synchronous"},
+      {{"--model", "bulk-synchronous", "--slow", "conv_1"},
+       "--slow: expected KERNEL=FACTOR, found 'conv_1'"},
+      {{"--model", "bulk-synchronous", "--slow", "=2"},
+       "--slow: expected KERNEL=FACTOR, found '=2'"},
+      {{"--model", "bulk-synchronous", "--slow", "conv_1=0"},
+       "--slow: " + factor + "found 'conv_1=0'"},
+      {{"--model", "bulk-synchronous", "--slow", "conv_1=100.5"},
+       "--slow: " + factor + "found 'conv_1=100.5'"},
+      {{"--model", "bulk-synchronous", "--slow", "conv_1=-1"},
+       "--slow: " + factor + "found 'conv_1=-1'"},
+      {{"--model", "bulk-synchronous", "--slow", "conv_1=1e1"},
+       "--slow: " + factor + "found 'conv_1=1e1'"},
+      {{"--model", "bulk-synchronous", "--slow", "conv_1=1.0000001"},
+       "--slow: " + factor + "found 'conv_1=1.0000001'"},
+      {{"--model", "bulk-synchronous", "--straggler", "x=2"},
+       "--straggler: expected TILE=FACTOR with a tile in 0..4294967295, "
+       "found 'x=2'"},
+      {{"--model", "bulk-synchronous", "--straggler", "4294967296=2"},
+       "--straggler: expected TILE=FACTOR with a tile in 0..4294967295, "
+       "found '4294967296=2'"},
+      {{"--model", "bulk-synchronous", "--straggler", "3=.5"},
+       "--straggler: " + factor + "found '3=.5'"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args{"generate", "-o", "x.zpk"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    SCOPED_TRACE(row.message);
+    const ParseResult result = parse_options(args);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().message, row.message);
+  }
 }
 
 TEST(ParseOptions, Split) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>  // std::llround
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -19,6 +20,9 @@ constexpr std::uint64_t kPhaseSalt = 0x7068617365735f31ULL;
 constexpr std::uint64_t kKernelSalt = 0x6b65726e656c5f31ULL;
 constexpr std::uint64_t kTileSalt = 0x74696c65735f5f31ULL;
 constexpr std::uint64_t kLayoutSalt = 0x6c61796f75745f31ULL;
+constexpr std::uint64_t kStepSalt = 0x7375706572737431ULL;
+constexpr std::uint64_t kStepPhaseSalt = 0x6273705f70686131ULL;
+constexpr std::uint64_t kExchangeSalt = 0x65786368616e6731ULL;
 
 constexpr std::string_view kBlockName = "block";
 constexpr std::string_view kLayerName = "layer";
@@ -318,6 +322,258 @@ std::uint64_t requested_total(const GenerateOptions& options) {
              : std::uint64_t{options.tiles} * options.samples_per_tile;
 }
 
+// The bulk-synchronous model. Every tile must agree on when each superstep
+// starts and when its barrier ends, yet the visitor takes the report tile by
+// tile. So a tile's work in a superstep is a pure function of (seed,
+// superstep, tile): a pre-pass over every (superstep, tile) finds the slowest
+// tile of each superstep, and the walk recomputes the same values in order.
+
+// What every tile runs in one phase: the same kernels in every epoch.
+struct PhaseWork {
+  std::array<std::uint32_t, 3> kernels{};
+  std::uint32_t kernel_count = 0;
+  std::uint32_t operation = 0;
+  std::string layer;
+  std::string block;
+};
+
+constexpr std::uint32_t kPartsPerMillion = 1000000;
+
+// A factor as parts per million, clamped so scaled durations stay in range;
+// integer scaling keeps the report identical on every machine.
+std::uint32_t factor_ppm(double factor) {
+  if (!(factor >= kMinSlowdownFactor)) factor = kMinSlowdownFactor;  // NaN too
+  factor = std::min(factor, kMaxSlowdownFactor);
+  return static_cast<std::uint32_t>(std::llround(factor * kPartsPerMillion));
+}
+
+std::uint64_t scale(std::uint64_t cycles, std::uint32_t ppm) {
+  return cycles * ppm / kPartsPerMillion;
+}
+
+struct BspPlan {
+  std::uint32_t phases = 1;
+  std::uint64_t supersteps = 0;
+  std::uint64_t per_tile = 0;     // samples on every tile below `extra_tiles`
+  std::uint64_t extra_tiles = 0;  // tiles that hold one sample more
+  std::vector<PhaseWork> phase_work;
+  std::vector<std::uint32_t> kernel_ppm;  // per kernel
+  std::vector<std::uint32_t> tile_ppm;    // per tile
+  // Per superstep: its start on the shared timeline, then the longest
+  // compute on any tile (the barrier waits for it). start has one entry
+  // more, the end of the last superstep.
+  std::vector<std::uint64_t> start;
+  std::vector<std::uint64_t> slowest;
+
+  [[nodiscard]] std::uint64_t tile_samples(std::uint32_t tile) const {
+    return per_tile + (tile < extra_tiles ? 1 : 0);
+  }
+};
+
+// One tile's share of one superstep, durations in cycles.
+struct TileStep {
+  std::uint32_t computes = 0;  // compute or idle samples before the barrier
+  bool synchronizes = false;
+  std::uint32_t exchanges = 0;
+  bool idle = false;
+  std::array<std::uint32_t, kMaxSamplesPerSuperstep> compute_cycles{};
+  std::array<std::uint32_t, kMaxSamplesPerSuperstep> compute_kernels{};
+  std::array<std::uint32_t, kMaxSamplesPerSuperstep> exchange_cycles{};
+  std::array<std::uint32_t, kMaxSamplesPerSuperstep> gaps{};  // before each
+                                                              // sample
+  std::uint64_t ready = 0;  // end of the last compute, from the step start
+  std::uint64_t tail = 0;   // exchange time after the barrier
+};
+
+void plan_tile_step(std::uint64_t seed, const BspPlan& plan,
+                    const Tables& tables, std::uint64_t step,
+                    std::uint32_t tile, TileStep& out) {
+  // Spread the tile's samples evenly over the supersteps; the products stay
+  // far below 2^64 for any sample count a disk can hold.
+  const std::uint64_t count = plan.tile_samples(tile);
+  const std::uint64_t n =
+      (step + 1) * count / plan.supersteps - step * count / plan.supersteps;
+  out = TileStep{};
+  if (n == 0) return;
+  out.synchronizes = true;
+  if (n >= 2) {
+    out.computes = static_cast<std::uint32_t>(n / 2);
+    out.exchanges = static_cast<std::uint32_t>(n - 1 - out.computes);
+  }
+  Rng rng(mix(mix(seed ^ kStepSalt, step), tile));
+  out.idle = out.computes > 0 && rng.below(100) < 3;
+  // A few tiles per superstep run late for no reason the program shows.
+  const std::uint32_t straggle_pct =
+      rng.below(100) < 2 ? 110 + rng.below(21) : 100;
+  const PhaseWork& work =
+      plan.phase_work[static_cast<std::size_t>(step % plan.phases)];
+  for (std::uint32_t j = 0; j < out.computes; ++j) {
+    out.gaps[j] = j == 0 ? 0 : rng.below(16);
+    std::uint64_t cycles = 0;
+    if (out.idle) {
+      cycles = 50 + rng.below(200);
+    } else if (work.kernel_count == 0) {
+      cycles = scale(20 + rng.below(100), plan.tile_ppm[tile]);
+    } else {
+      const std::uint32_t kernel = work.kernels[j % work.kernel_count];
+      out.compute_kernels[j] = kernel;
+      cycles = std::uint64_t{tables.kernel_cycles[kernel]} *
+               (97 + rng.below(7)) * straggle_pct / 10000;
+      cycles =
+          scale(scale(cycles, plan.kernel_ppm[kernel]), plan.tile_ppm[tile]);
+    }
+    out.compute_cycles[j] = static_cast<std::uint32_t>(cycles);
+    out.ready += out.gaps[j] + cycles;
+  }
+  const std::uint64_t exchange_base =
+      300 + mix(seed ^ kExchangeSalt, step) % 1200;
+  for (std::uint32_t j = 0; j < out.exchanges; ++j) {
+    const std::uint32_t gap = rng.below(16);
+    const auto cycles =
+        static_cast<std::uint32_t>(exchange_base * (97 + rng.below(7)) / 100);
+    out.gaps[out.computes + j] = gap;
+    out.exchange_cycles[j] = cycles;
+    out.tail += gap + cycles;
+  }
+}
+
+BspPlan plan_supersteps(const GenerateOptions& options, std::uint32_t phases,
+                        const Tables& tables, std::uint64_t total) {
+  BspPlan plan;
+  plan.phases = phases;
+  if (options.tiles == 0) return plan;
+  plan.per_tile = total / options.tiles;
+  plan.extra_tiles = total % options.tiles;
+  const std::uint64_t most = plan.per_tile + (plan.extra_tiles > 0 ? 1 : 0);
+  plan.supersteps =
+      (most + kMaxSamplesPerSuperstep - 1) / kMaxSamplesPerSuperstep;
+
+  const auto kernel_count = static_cast<std::uint32_t>(tables.kernels.size());
+  const auto operation_count =
+      static_cast<std::uint32_t>(tables.operations.size());
+  const auto used_phases = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(phases, plan.supersteps));
+  plan.phase_work.resize(used_phases);
+  for (std::uint32_t phase = 0; phase < used_phases; ++phase) {
+    PhaseWork& work = plan.phase_work[phase];
+    Rng rng(mix(options.seed ^ kStepPhaseSalt, phase));
+    if (kernel_count > 0) {
+      work.kernel_count = 1 + rng.below(3);
+      for (std::uint32_t k = 0; k < work.kernel_count; ++k) {
+        work.kernels[k] = tables.zipf.draw(rng);
+      }
+    }
+    work.operation = rng.below(operation_count);
+    work.layer = std::to_string(phase / 2);
+    work.block = std::to_string(std::uint64_t{phase % 8} * 4);
+  }
+
+  plan.kernel_ppm.assign(kernel_count, kPartsPerMillion);
+  for (const auto& [name, factor] : options.slow_kernels) {
+    const auto it =
+        std::find(tables.kernels.begin(), tables.kernels.end(), name);
+    if (it != tables.kernels.end()) {
+      plan.kernel_ppm[static_cast<std::size_t>(it - tables.kernels.begin())] =
+          factor_ppm(factor);
+    }
+  }
+  plan.tile_ppm.assign(options.tiles, kPartsPerMillion);
+  for (const auto& [tile, factor] : options.stragglers) {
+    if (tile < options.tiles) plan.tile_ppm[tile] = factor_ppm(factor);
+  }
+
+  plan.start.assign(plan.supersteps + 1, 0);
+  plan.slowest.assign(plan.supersteps, 0);
+  TileStep tile_step;
+  for (std::uint64_t step = 0; step < plan.supersteps; ++step) {
+    std::uint64_t slowest = 0;
+    std::uint64_t longest_tail = 0;
+    for (std::uint32_t tile = 0; tile < options.tiles; ++tile) {
+      plan_tile_step(options.seed, plan, tables, step, tile, tile_step);
+      slowest = std::max(slowest, tile_step.ready);
+      longest_tail = std::max(longest_tail, tile_step.tail);
+    }
+    plan.slowest[step] = slowest;
+    plan.start[step + 1] =
+        plan.start[step] + slowest + kBarrierCycles + longest_tail;
+  }
+  return plan;
+}
+
+void generate_bsp_tile(const GenerateOptions& options, const BspPlan& plan,
+                       const Tables& tables, std::uint32_t tile_idx,
+                       GeneratedReportVisitor& visitor) {
+  const std::uint64_t count = plan.tile_samples(tile_idx);
+  visitor.begin_tile(tile_idx, count);
+  if (count == 0) return;
+  Rng rng(mix(options.seed ^ kTileSalt, tile_idx));
+  std::uint32_t base = rng.next32();
+  if (tile_idx % kWrapTileEvery == kWrapTileEvery / 2) {
+    // Start within reach of the top so the counter wraps during the run.
+    const std::uint64_t reach =
+        std::min<std::uint64_t>(plan.start.back() + 1, std::uint64_t{1} << 31U);
+    base =
+        std::uint32_t{0} - (1 + rng.below(static_cast<std::uint32_t>(reach)));
+  }
+
+  GeneratedSample sample;
+  TileStep step_work;
+  const bool have_operations = !tables.operations.empty();
+  for (std::uint64_t step = 0; step < plan.supersteps; ++step) {
+    plan_tile_step(options.seed, plan, tables, step, tile_idx, step_work);
+    const PhaseWork& work =
+        plan.phase_work[static_cast<std::size_t>(step % plan.phases)];
+    sample.phase = static_cast<std::uint32_t>(step % plan.phases);
+    sample.epoch = static_cast<std::uint32_t>(step / plan.phases);
+    sample.operation = have_operations
+                           ? std::string_view(tables.operations[work.operation])
+                           : std::string_view();
+    // Unsigned arithmetic: the counter wraps modulo 2^32 like the real one.
+    auto cycle = static_cast<std::uint32_t>(base + plan.start[step]);
+    std::uint32_t slot = 0;
+    const auto emit = [&](ProfileStepKind kind, std::string_view kernel,
+                          std::uint32_t gap, std::uint32_t cycles) {
+      sample.local_index = slot++;
+      sample.kind = kind;
+      sample.kernel = kernel;
+      sample.entry_count = 0;
+      if (kind != ProfileStepKind::Idle) {
+        sample.entries[sample.entry_count++] = {kBlockName, work.block};
+        sample.entries[sample.entry_count++] = {kLayerName, work.layer};
+      }
+      sample.start_cycle = cycle + gap;
+      sample.end_cycle = sample.start_cycle + cycles;
+      cycle = sample.end_cycle;
+      visitor.sample(sample);
+    };
+    for (std::uint32_t j = 0; j < step_work.computes; ++j) {
+      if (step_work.idle) {
+        emit(ProfileStepKind::Idle, {}, step_work.gaps[j],
+             step_work.compute_cycles[j]);
+      } else {
+        const std::string_view kernel =
+            work.kernel_count == 0
+                ? std::string_view()
+                : std::string_view(
+                      tables.kernels[step_work.compute_kernels[j]]);
+        emit(ProfileStepKind::Compute, kernel, step_work.gaps[j],
+             step_work.compute_cycles[j]);
+      }
+    }
+    if (step_work.synchronizes) {
+      // The barrier releases every tile at once: slowest compute plus cost.
+      const std::uint64_t release = plan.slowest[step] + kBarrierCycles;
+      emit(ProfileStepKind::Synchronization, {}, 0,
+           static_cast<std::uint32_t>(release - step_work.ready));
+    }
+    for (std::uint32_t j = 0; j < step_work.exchanges; ++j) {
+      emit(ProfileStepKind::Exchange, {},
+           step_work.gaps[step_work.computes + j],
+           step_work.exchange_cycles[j]);
+    }
+  }
+}
+
 // Collects the visited samples as records.
 class ReportBuilder final : public GeneratedReportVisitor {
  public:
@@ -367,6 +623,15 @@ void for_each_generated_sample(const GenerateOptions& options,
     const std::uint64_t h = mix(options.seed ^ kKernelSalt, i);
     tables.kernel_cycles.push_back(
         static_cast<std::uint32_t>(40 + (h % 400) * (1 + (h >> 32U) % 8)));
+  }
+
+  if (options.model == GenerateModel::BulkSynchronous) {
+    const BspPlan plan =
+        plan_supersteps(options, phases, tables, requested_total(options));
+    for (std::uint32_t i = 0; i < options.tiles && !visitor.stopped(); ++i) {
+      generate_bsp_tile(options, plan, tables, i, visitor);
+    }
+    return;
   }
 
   const std::vector<std::uint64_t> counts =

@@ -9,12 +9,24 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "zyl_package/profile_report.h"
 #include "zyl_package/report_io.h"
 #include "zyl_package/report_package.h"
 
 namespace zyl_package {
+
+// How the generated tiles relate in time.
+enum class GenerateModel : std::uint8_t {
+  // Each tile walks the phases on its own, with no barrier between tiles.
+  Independent = 0,
+  // The program is a sequence of supersteps (every phase once per epoch, in
+  // order): each tile computes, waits at a barrier for the slowest tile,
+  // then exchanges, and all tiles start the next superstep together.
+  BulkSynchronous = 1,
+};
 
 // What to generate. Counts above kMaxGeneratedNames (kernels, operations) and
 // kMaxGeneratedPhases (phases, epochs) are clamped to them, and a count of 0
@@ -34,12 +46,28 @@ struct GenerateOptions {
   std::uint32_t epochs = 4;         // per phase
   std::uint64_t total_samples = 0;  // exact total over all tiles; 0 means
                                     // tiles × samples_per_tile
+  GenerateModel model = GenerateModel::Independent;
+  // Bulk-synchronous model only: compute durations of the named kernel are
+  // multiplied by the factor (names not in the kernel table change nothing).
+  std::vector<std::pair<std::string, double>> slow_kernels;
+  // Bulk-synchronous model only: compute durations of the physical tile are
+  // multiplied by the factor in every superstep.
+  std::vector<std::pair<std::uint32_t, double>> stragglers;
 
   bool operator==(const GenerateOptions&) const = default;
 };
 
 inline constexpr std::uint32_t kMaxGeneratedNames = 1U << 20;
 inline constexpr std::uint32_t kMaxGeneratedPhases = 1U << 20;
+// Slow-kernel and straggler factors are clamped into this range, so no factor
+// can make a duration overflow its 32-bit counter difference.
+inline constexpr double kMinSlowdownFactor = 0.1;
+inline constexpr double kMaxSlowdownFactor = 100.0;
+// Bulk-synchronous model: a superstep holds at most this many samples per
+// tile, so the supersteps are ceil(most samples on a tile / this).
+inline constexpr std::uint32_t kMaxSamplesPerSuperstep = 6;
+// Bulk-synchronous model: cycles the barrier costs after the slowest tile.
+inline constexpr std::uint32_t kBarrierCycles = 40;
 
 // Returns a synthetic but realistic report: hundreds of kernels used with a
 // skewed (Zipf-like) frequency, tens of operations, phases walked in order
@@ -52,6 +80,15 @@ inline constexpr std::uint32_t kMaxGeneratedPhases = 1U << 20;
 // `total_samples` (or tiles × samples_per_tile) samples, except that zero
 // tiles hold none. Identical options give an identical report on every
 // machine: all randomness comes from the generator's own integer PRNG.
+//
+// With GenerateModel::BulkSynchronous, superstep s is phase s % phases of
+// epoch s / phases (the epoch count follows from the samples, `epochs` is
+// not used). The samples are spread evenly over the tiles, at most
+// kMaxSamplesPerSuperstep per tile in a superstep: compute (or, on a few
+// tiles, idle) samples running the phase's few kernels, one synchronization
+// ending kBarrierCycles after the slowest tile's compute, then exchange
+// samples. Every tile starts every superstep at the same offset from its
+// first sample; a few random tiles per superstep run slower.
 [[nodiscard]] ProfileReport generate_report(const GenerateOptions& options);
 
 // One metadata entry of a generated sample, borrowed from the generator.
