@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "reference_query.h"
 #include "zyl_profile/phase_balance.h"
 #include "zyl_profile/query.h"
 
@@ -49,15 +50,7 @@ inline PhaseBalance reference_phase_balance(const ProfileReport& report,
                                             const Query& asked) {
   using reference_detail::Pair;
   using reference_detail::TileInPair;
-  std::uint64_t span = 0;
-  for (const TileProfile& tile : report.tiles) {
-    for (const CycleSample& sample : tile.samples) {
-      const std::uint64_t offset = static_cast<std::uint32_t>(
-          sample.start_cycle - tile.samples.front().start_cycle);
-      span = std::max(span, offset + duration(sample));
-    }
-  }
-  const Query q = resolve_bounds(asked, span);
+  const Query q = resolve_bounds(asked, reference_detail::span_of(report));
   PhaseBalance expected;
   expected.clock_hz = report.clock_hz;
   std::map<std::pair<std::uint32_t, std::uint32_t>, Pair> pairs;

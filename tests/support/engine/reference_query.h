@@ -68,6 +68,20 @@ inline GroupSummary summarise(Group&& group, std::uint64_t clock_hz) {
   return summary;
 }
 
+// The longest tile timeline of `report`, which a share of the span is of,
+// measured sample by sample before any walk.
+inline std::uint64_t span_of(const ProfileReport& report) {
+  std::uint64_t span = 0;
+  for (const TileProfile& tile : report.tiles) {
+    for (const CycleSample& sample : tile.samples) {
+      const std::uint64_t offset = static_cast<std::uint32_t>(
+          sample.start_cycle - tile.samples.front().start_cycle);
+      span = std::max(span, offset + duration(sample));
+    }
+  }
+  return span;
+}
+
 }  // namespace reference_detail
 
 // Returns what query(report, q) must return, recomputed sample by sample.
@@ -78,17 +92,7 @@ inline QueryReport reference_query(const ProfileReport& report,
                                    const Query& asked) {
   using reference_detail::Group;
   using reference_detail::Match;
-  // A share of the span is of the longest tile timeline, measured here
-  // before the walk.
-  std::uint64_t span = 0;
-  for (const TileProfile& tile : report.tiles) {
-    for (const CycleSample& sample : tile.samples) {
-      const std::uint64_t offset = static_cast<std::uint32_t>(
-          sample.start_cycle - tile.samples.front().start_cycle);
-      span = std::max(span, offset + duration(sample));
-    }
-  }
-  const Query q = resolve_bounds(asked, span);
+  const Query q = resolve_bounds(asked, reference_detail::span_of(report));
   QueryReport expected;
   expected.clock_hz = report.clock_hz;
   expected.tile_count = report.tiles.size();
