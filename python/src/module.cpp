@@ -733,6 +733,7 @@ PYBIND11_MODULE(_zyl_profile, m) {
       .def_readonly("wait_cycles", &PhaseTotals::wait_cycles)
       .def_readonly("busy_cycles", &PhaseTotals::busy_cycles)
       .def_readonly("tile_cycles", &PhaseTotals::tile_cycles)
+      .def_property_readonly("wait_share", &PhaseTotals::wait_share)
       .def(py::self == py::self);
 
   py::class_<PhaseBalance>(m, "PhaseBalance")

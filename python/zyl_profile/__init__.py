@@ -980,8 +980,7 @@ class PhaseBalance(_Record):
     def wait_share(self) -> float:
         """The share of the pairs' tile-cycles spent waiting,
         totals.wait_cycles / totals.tile_cycles; 0.0 when there are none."""
-        tile_cycles = self.totals.tile_cycles
-        return self.totals.wait_cycles / tile_cycles if tile_cycles else 0.0
+        return self.totals.wait_share
 
     def rows_frame(self):
         """The rows as a pandas DataFrame, one row per (phase, epoch) in the

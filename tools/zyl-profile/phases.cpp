@@ -64,11 +64,7 @@ std::size_t shown_rows(const PhaseBalance& balance, std::size_t rows) {
 
 // "12.3%"; phases that spanned no tile-cycles waited none of them.
 std::string wait_share(const PhaseTotals& totals) {
-  if (totals.tile_cycles == 0) return "0.0%";
-  return fixed(100.0 * static_cast<double>(totals.wait_cycles) /
-                   static_cast<double>(totals.tile_cycles),
-               1) +
-         "%";
+  return fixed(100.0 * totals.wait_share(), 1) + "%";
 }
 
 std::string kernel_text(const std::string& kernel) {

@@ -72,6 +72,14 @@ struct PhaseTotals {
   std::uint64_t busy_cycles = 0;
   std::uint64_t tile_cycles = 0;  // sum of span x tiles
 
+  // wait_cycles / tile_cycles: the share of the phases' tile-cycles spent
+  // waiting; 0 when the phases spanned no tile-cycles.
+  [[nodiscard]] double wait_share() const {
+    return tile_cycles == 0 ? 0.0
+                            : static_cast<double>(wait_cycles) /
+                                  static_cast<double>(tile_cycles);
+  }
+
   bool operator==(const PhaseTotals&) const = default;
 };
 
