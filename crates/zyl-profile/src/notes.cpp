@@ -16,6 +16,7 @@
 
 #include "matching.h"
 #include "zyl_package/quote.h"
+#include "zyl_profile/scan.h"
 
 namespace zyl_profile {
 namespace {
@@ -166,6 +167,7 @@ bool has_window(const Query& query) {
 // True when some sample, tiles and other filters aside, passes the point
 // and window tests. Stops at the first.
 bool window_matches_alone(const ProfileColumns& columns, const Query& query) {
+  const TimeTest time(query);
   for (const zyl_package::ColumnTile& tile : columns.tiles) {
     if (tile.sample_count == 0) continue;
     const std::size_t first = tile.first_sample;
@@ -176,7 +178,7 @@ bool window_matches_alone(const ProfileColumns& columns, const Query& query) {
           static_cast<std::uint32_t>(columns.start_cycle[i] - base);
       const std::uint32_t length =
           columns.end_cycle[i] - columns.start_cycle[i];
-      if (detail::matches_time(query, offset, length)) return true;
+      if (time.passes(offset, length)) return true;
     }
   }
   return false;
