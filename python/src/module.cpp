@@ -675,6 +675,7 @@ PYBIND11_MODULE(_zyl_profile, m) {
       .def_readonly("last_offset", &GroupSummary::last_offset)
       .def_readonly("minimum_cycles", &GroupSummary::minimum_cycles)
       .def_readonly("p99_cycles", &GroupSummary::p99_cycles)
+      .def_readonly("work_percent", &GroupSummary::work_percent)
       .def(py::self == py::self);
 
   py::class_<SampleRecord>(m, "SampleRecord")
@@ -698,6 +699,7 @@ PYBIND11_MODULE(_zyl_profile, m) {
       .def_readonly("matched_sample_count", &QueryReport::matched_sample_count)
       .def_readonly("profile_span_cycles", &QueryReport::profile_span_cycles)
       .def_readonly("profile_span_ms", &QueryReport::profile_span_ms)
+      .def_readonly("matched_work_cycles", &QueryReport::matched_work_cycles)
       .def_readonly("at_offset", &QueryReport::at_offset)
       .def_readonly("groups", &QueryReport::groups)
       .def_readonly("samples", &QueryReport::samples);
@@ -773,7 +775,8 @@ PYBIND11_MODULE(_zyl_profile, m) {
       .def_readonly("work_cycles", &DiffRow::work_cycles)
       .def_readonly("sample_count", &DiffRow::sample_count)
       .def_readonly("average_active_tiles", &DiffRow::average_active_tiles)
-      .def_readonly("p95_cycles", &DiffRow::p95_cycles);
+      .def_readonly("p95_cycles", &DiffRow::p95_cycles)
+      .def_readonly("work_percent", &DiffRow::work_percent);
 
   py::class_<DiffReport>(m, "DiffReport")
       .def_readonly("rows", &DiffReport::rows)

@@ -40,6 +40,7 @@ def as_json(diff):
             "sample_count": count_json(r.sample_count, False),
             "average_active_tiles": real(r.average_active_tiles),
             "p95_cycles": count_json(r.p95_cycles, False),
+            "work_percent": real(r.work_percent),
         } for r in diff.rows],
         "regressed_groups": diff.regressed_groups,
         "totals": {

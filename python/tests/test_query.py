@@ -104,6 +104,7 @@ def as_json(report):
         "profile_span_cycles": report.profile_span_cycles,
         "profile_span_ms": report.profile_span_ms,
         "at_offset": report.at_offset,
+        "matched_work_cycles": report.matched_work_cycles,
         "groups": [
             {"name": g.name, "dimensions": g.dimensions,
              **{f: getattr(g, f) for f, _ in zp._GROUP_FIELDS}}

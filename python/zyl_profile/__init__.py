@@ -92,6 +92,7 @@ _GROUP_FIELDS = [
     ("last_offset", "uint64"),
     ("minimum_cycles", "uint32"),
     ("p99_cycles", "uint32"),
+    ("work_percent", "float64"),
 ]
 _SAMPLE_FIELDS = [
     ("physical_tile", "uint32"),
@@ -324,6 +325,7 @@ class QueryReport(_Record):
         self.matched_sample_count: int = raw.matched_sample_count
         self.profile_span_cycles: int = raw.profile_span_cycles
         self.profile_span_ms: float = raw.profile_span_ms
+        self.matched_work_cycles: int = raw.matched_work_cycles
         self.at_offset: Optional[int] = raw.at_offset
         self.groups: list = raw.groups
         self.samples: list = raw.samples
@@ -882,9 +884,9 @@ class DiffReport(_Record):
         columns["dimensions"] = objects([r.dimensions for r in rows])
         columns["status"] = objects([r.status for r in rows])
         for measure in ("phase_cycles", "work_cycles", "sample_count",
-                        "average_active_tiles", "p95_cycles"):
+                        "average_active_tiles", "p95_cycles", "work_percent"):
             changes = [getattr(r, measure) for r in rows]
-            real = measure == "average_active_tiles"
+            real = measure in ("average_active_tiles", "work_percent")
             number = "float64" if real else "uint64"
             columns[f"{measure}_base"] = np.array(
                 [c.base for c in changes], dtype=number)

@@ -77,6 +77,21 @@ void append_count_json(std::string_view name, const CountChange& change,
   json.end();
 }
 
+void append_real_json(std::string_view name, const RealChange& change,
+                      JsonWriter& json) {
+  json.key(name).begin_object(JsonLayout::Inline);
+  json.field("base", change.base)
+      .field("new", change.next)
+      .field("change", change.change);
+  json.key("change_percent");
+  if (change.percent) {
+    json.real(*change.percent);
+  } else {
+    json.null();
+  }
+  json.end();
+}
+
 // The rows that changed: a group the same in both reports tells a reader
 // nothing, so the table leaves it out and says how many it left out.
 void append_rows_table(const DiffReport& diff, std::string& out,
@@ -88,8 +103,9 @@ void append_rows_table(const DiffReport& diff, std::string& out,
        {std::pair{"base phase", 0}, std::pair{"new phase", 0},
         std::pair{"change", 0}, std::pair{"change %", 0},
         std::pair{"base work", 4}, std::pair{"new work", 4},
+        std::pair{"base work %", 2}, std::pair{"new work %", 2},
         std::pair{"base samples", 5}, std::pair{"new samples", 5},
-        std::pair{"base avg tiles", 2}, std::pair{"new avg tiles", 2},
+        std::pair{"base avg tiles", 4}, std::pair{"new avg tiles", 4},
         std::pair{"base p95", 6}, std::pair{"new p95", 6}}) {
     table.column(title, Align::Right, rank);
   }
@@ -107,6 +123,7 @@ void append_rows_table(const DiffReport& diff, std::string& out,
                percent_text(row.phase_cycles.percent, row.status),
                with_separators(row.work_cycles.base),
                with_separators(row.work_cycles.next),
+               fixed(row.work_percent.base, 1), fixed(row.work_percent.next, 1),
                with_separators(row.sample_count.base),
                with_separators(row.sample_count.next),
                fixed(row.average_active_tiles.base, 2),
@@ -212,19 +229,9 @@ void append_diff_json(const DiffReport& diff, std::string& out) {
     append_count_json("phase_cycles", row.phase_cycles, true, json);
     append_count_json("work_cycles", row.work_cycles, false, json);
     append_count_json("sample_count", row.sample_count, false, json);
-    const RealChange& tiles = row.average_active_tiles;
-    json.key("average_active_tiles").begin_object(JsonLayout::Inline);
-    json.field("base", tiles.base)
-        .field("new", tiles.next)
-        .field("change", tiles.change);
-    json.key("change_percent");
-    if (tiles.percent) {
-      json.real(*tiles.percent);
-    } else {
-      json.null();
-    }
-    json.end();
+    append_real_json("average_active_tiles", row.average_active_tiles, json);
     append_count_json("p95_cycles", row.p95_cycles, false, json);
+    append_real_json("work_percent", row.work_percent, json);
     json.end();
   }
   json.end();
@@ -265,23 +272,29 @@ void append_diff_csv(const DiffReport& diff, std::string& out) {
     }
     row.raw(regressed ? "true" : "false").end();
   };
+  const auto append_real = [&](std::string_view name, std::string_view status,
+                               std::string_view measure,
+                               const RealChange& change) {
+    CsvRow line(out);
+    line.text(name).raw(status).raw(measure);
+    line.real(change.base).real(change.next).real(change.change);
+    if (change.percent) {
+      line.real(*change.percent);
+    } else {
+      line.raw("");
+    }
+    line.raw("false").end();
+  };
   for (const DiffRow& row : diff.rows) {
     const std::string_view status = status_name(row.status);
     append_count(row.name, status, "phase_cycles", row.phase_cycles,
                  row.phase_cycles.regressed);
     append_count(row.name, status, "work_cycles", row.work_cycles, false);
     append_count(row.name, status, "sample_count", row.sample_count, false);
-    const RealChange& tiles = row.average_active_tiles;
-    CsvRow line(out);
-    line.text(row.name).raw(status).raw("average_active_tiles");
-    line.real(tiles.base).real(tiles.next).real(tiles.change);
-    if (tiles.percent) {
-      line.real(*tiles.percent);
-    } else {
-      line.raw("");
-    }
-    line.raw("false").end();
+    append_real(row.name, status, "average_active_tiles",
+                row.average_active_tiles);
     append_count(row.name, status, "p95_cycles", row.p95_cycles, false);
+    append_real(row.name, status, "work_percent", row.work_percent);
   }
   append_count("(total)", "total", "profile_span_cycles",
                diff.profile_span_cycles, diff.profile_span_cycles.regressed);

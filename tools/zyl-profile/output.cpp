@@ -47,15 +47,17 @@ constexpr GroupField kGroupFields[] = {
      [](const GroupSummary& g) -> std::uint64_t { return g.minimum_cycles; }},
     {"p99_cycles", "p99", -1, 8,
      [](const GroupSummary& g) -> std::uint64_t { return g.p99_cycles; }},
+    {"work_percent", "work %", 1, 0, nullptr,
+     [](const GroupSummary& g) { return g.work_percent; }},
 };
 
 // The table shows the duration statistics from the smallest to the largest,
 // so it lists the fields in its own order.
 constexpr std::string_view kTableOrder[] = {
-    "sample_count",   "tile_count",   "phase_count",          "phase_cycles",
-    "phase_ms",       "work_cycles",  "average_active_tiles", "mean_cycles",
-    "minimum_cycles", "p50_cycles",   "p95_cycles",           "p99_cycles",
-    "maximum_cycles", "first_offset", "last_offset"};
+    "sample_count", "tile_count",     "phase_count",  "phase_cycles",
+    "phase_ms",     "work_cycles",    "work_percent", "average_active_tiles",
+    "mean_cycles",  "minimum_cycles", "p50_cycles",   "p95_cycles",
+    "p99_cycles",   "maximum_cycles", "first_offset", "last_offset"};
 
 const GroupField& field_named(std::string_view key) {
   for (const GroupField& field : kGroupFields) {
@@ -145,7 +147,7 @@ void append_json(const QueryReport& report, std::string& out) {
   for (const SampleRecord& sample : report.samples) {
     append_sample_json(sample, json);
   }
-  json.end().end();
+  json.end().field("matched_work_cycles", report.matched_work_cycles).end();
   out += '\n';
 }
 

@@ -35,6 +35,8 @@ inline constexpr std::string_view kMeasuresHelp =
     "its samples, summed; the time the group held up its phases.\n"
     "Work cycles: the durations of all the group's samples, summed over every "
     "tile; the busy time it cost.\n"
+    "Work %: the group's work cycles over the work cycles of every matched "
+    "group, listed or not; the column sums to 100.\n"
     "Average active tiles: work cycles / phase cycles, how many samples ran "
     "side by side on average; one tile shows more than 1 when it runs "
     "several samples of the group in one phase.";

@@ -39,7 +39,9 @@ QueryReport small_report() {
   group.last_offset = 30;
   group.minimum_cycles = 20;
   group.p99_cycles = 20;
+  group.work_percent = 100.0 / 3.0;
   report.groups.push_back(group);
+  report.matched_work_cycles = 150;
   SampleRecord sample;
   sample.physical_tile = 3;
   sample.offset = 18446744073709551615ULL;
@@ -81,7 +83,8 @@ TEST(AppendJson, WritesTheFieldsInOrderWithExactNumbers) {
       "first_offset": 0,
       "last_offset": 30,
       "minimum_cycles": 20,
-      "p99_cycles": 20
+      "p99_cycles": 20,
+      "work_percent": 33.333333333333336
     }
   ],
   "samples": [
@@ -96,7 +99,8 @@ TEST(AppendJson, WritesTheFieldsInOrderWithExactNumbers) {
       "kernel": "add",
       "metadata": [ { "name": "block", "value": "0" }, { "name": "block", "value": "" } ]
     }
-  ]
+  ],
+  "matched_work_cycles": 150
 }
 )");
 }
@@ -110,7 +114,8 @@ TEST(AppendJson, EmptyResultAndAtOffset) {
             "{\n  \"clock_hz\": 0,\n  \"tile_count\": 0,\n  \"sample_count\": "
             "0,\n  \"matched_sample_count\": 0,\n  \"profile_span_cycles\": "
             "0,\n  \"profile_span_ms\": 0,\n  \"at_offset\": 12,\n  "
-            "\"groups\": [],\n  \"samples\": []\n}\n");
+            "\"groups\": [],\n  \"samples\": [],\n  "
+            "\"matched_work_cycles\": 0\n}\n");
 }
 
 TEST(AppendCsv, QuotesCommasQuotesAndLineBreaks) {
@@ -125,9 +130,9 @@ TEST(AppendCsv, QuotesCommasQuotesAndLineBreaks) {
             "name,epoch,phase,sample_count,tile_count,phase_count,phase_"
             "cycles,phase_ms,work_cycles,average_active_tiles,mean_cycles,"
             "p50_cycles,p95_cycles,maximum_cycles,first_offset,last_offset,"
-            "minimum_cycles,p99_cycles\r\n"
+            "minimum_cycles,p99_cycles,work_percent\r\n"
             "\"a,b\",0,0,2,2,1,30,3e-05,50,1.6666666666666667,25,20,20,30,0,"
-            "30,20,20\r\n");
+            "30,20,20,33.333333333333336\r\n");
   std::string samples;
   append_samples_csv(report, samples);
   EXPECT_EQ(samples,

@@ -70,6 +70,7 @@ DiffRow join(const GroupSummary* base, const GroupSummary* next,
   row.average_active_tiles =
       real_change(b.average_active_tiles, n.average_active_tiles);
   row.p95_cycles = count_change(b.p95_cycles, n.p95_cycles, std::nullopt);
+  row.work_percent = real_change(b.work_percent, n.work_percent);
   if (base == nullptr) {
     row.status = DiffStatus::New;
   } else if (next == nullptr) {

@@ -151,6 +151,10 @@ TEST(DiffProfiles, ASlowedKernelComesFirstAndRegresses) {
   EXPECT_TRUE(first.phase_cycles.regressed);
   EXPECT_EQ(first.sample_count.magnitude, 0U);
   EXPECT_EQ(diff.rows[1].status, DiffStatus::Same);
+  // The slowed kernel takes a larger share of the work, so every other
+  // group's share shrinks without the group itself changing.
+  EXPECT_GT(first.work_percent.next, first.work_percent.base);
+  EXPECT_LT(diff.rows[1].work_percent.next, diff.rows[1].work_percent.base);
   EXPECT_TRUE(diff.regressed());
   EXPECT_EQ(diff.regressed_groups.front(), "matmul_0");
 }

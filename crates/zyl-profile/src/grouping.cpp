@@ -303,7 +303,6 @@ std::vector<GroupSummary> GroupTable::summaries(std::uint64_t clock_hz,
                  }
                });
   groups_.clear();
-  order_groups(result, query_.sort_by, query_.limit);
   return result;
 }
 
@@ -327,8 +326,17 @@ std::vector<PartialGroup> GroupTable::partials(unsigned threads) && {
   return result;
 }
 
-void order_groups(std::vector<GroupSummary>& groups, SortBy sort_by,
-                  std::optional<std::size_t> limit) {
+std::uint64_t finish_groups(std::vector<GroupSummary>& groups, SortBy sort_by,
+                            std::optional<std::size_t> limit) {
+  // At most 2^32 samples of at most 2^32 - 1 cycles each: the sum fits.
+  std::uint64_t total = 0;
+  for (const GroupSummary& group : groups) total += group.work_cycles;
+  if (total != 0) {
+    const auto all = static_cast<double>(total);
+    for (GroupSummary& group : groups) {
+      group.work_percent = 100.0 * static_cast<double>(group.work_cycles) / all;
+    }
+  }
   const auto goes_first = [sort_by](const GroupSummary& l,
                                     const GroupSummary& r) {
     return compare_groups(sort_by, l, r) < 0;
@@ -343,6 +351,7 @@ void order_groups(std::vector<GroupSummary>& groups, SortBy sort_by,
   } else {
     std::sort(groups.begin(), groups.end(), goes_first);
   }
+  return total;
 }
 
 }  // namespace detail

@@ -87,8 +87,9 @@ class GroupTable {
   // combining the states of each group and taking over its storage.
   void merge(GroupTable&& later);
 
-  // Drains the table into summaries, ordered for `query.sort_by` and cut to
-  // `query.limit`; the groups are finished on up to `threads` threads.
+  // Drains the table into summaries, in no particular order and not yet cut
+  // (finish_groups does both); the groups are finished on up to `threads`
+  // threads.
   [[nodiscard]] std::vector<GroupSummary> summaries(std::uint64_t clock_hz,
                                                     unsigned threads = 1) &&;
 
@@ -117,8 +118,10 @@ class GroupTable {
   std::uint32_t last_index_ = 0;
 };
 
-// Orders `groups` for `sort_by` and cuts them to `limit`.
-void order_groups(std::vector<GroupSummary>& groups, SortBy sort_by,
-                  std::optional<std::size_t> limit);
+// Gives every group its share of the work of all of `groups`, then orders
+// them for `sort_by` and cuts them to `limit`. Returns the work of all of
+// them, the matched work cycles.
+std::uint64_t finish_groups(std::vector<GroupSummary>& groups, SortBy sort_by,
+                            std::optional<std::size_t> limit);
 
 }  // namespace zyl_profile::detail

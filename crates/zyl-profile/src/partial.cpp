@@ -108,8 +108,8 @@ QueryReport finish_partial(PartialResult&& partial) {
         detail::GroupState::from_partial(std::move(group))
             .finish(std::move(key), settled_layout, partial.clock_hz, scratch));
   }
-  detail::order_groups(report.groups, partial.query.sort_by,
-                       partial.query.limit);
+  report.matched_work_cycles = detail::finish_groups(
+      report.groups, partial.query.sort_by, partial.query.limit);
   report.samples.reserve(partial.samples.size());
   for (PartialSample& sample : partial.samples) {
     report.samples.push_back(std::move(sample.record));

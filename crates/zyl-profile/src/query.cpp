@@ -280,6 +280,8 @@ QueryReport assemble(const Plan& plan, RangeScan&& scan, unsigned threads) {
       cycles_to_ms(scan.profile_span_cycles, columns.clock_hz);
   if (plan.query.at_offset) result.at_offset = plan.query.at_offset->cycles();
   result.groups = std::move(scan.groups).summaries(columns.clock_hz, threads);
+  result.matched_work_cycles = detail::finish_groups(
+      result.groups, plan.query.sort_by, plan.query.limit);
   const std::vector<Candidate> listed =
       std::move(scan.candidates).take_sorted();
   result.samples.reserve(listed.size());

@@ -243,6 +243,32 @@ TEST(Query, UnmatchedSamplesStillCountAndStretchTheSpan) {
   EXPECT_EQ(result.profile_span_cycles, 500U) << "skipped tiles still count";
 }
 
+TEST(Query, WorkPercentIsOfEveryMatchedGroupEvenPastTheLimit) {
+  const ProfileReport report =
+      make_report({make_tile(0, {timed(0, 10, "a"), timed(10, 30, "b")}),
+                   make_tile(1, {timed(0, 60, "b"), timed(60, 100, "c")})});
+  Query top;
+  top.limit = 1;
+  top.kernel = "b";  // only b's work counts: 90 of 90
+  QueryReport result = query(report, top);
+  ASSERT_EQ(result.groups.size(), 1U);
+  EXPECT_EQ(result.groups[0].work_percent, 100.0);
+  EXPECT_EQ(result.matched_work_cycles, 90U);
+
+  top.kernel.reset();  // c (100) first, of 200 matched cycles
+  result = query(report, top);
+  ASSERT_EQ(result.groups.size(), 1U);
+  EXPECT_EQ(result.groups[0].name, "c");
+  EXPECT_EQ(result.groups[0].work_percent, 50.0);
+  EXPECT_EQ(result.matched_work_cycles, 200U);
+
+  // Samples that take no cycle leave nothing to share out.
+  const QueryReport instant =
+      query(make_report({make_tile(0, {timed(5, 0, "a")})}), Query{});
+  ASSERT_EQ(instant.groups.size(), 1U);
+  EXPECT_EQ(instant.groups[0].work_percent, 0.0);
+}
+
 TEST(Query, ListsLongestFirstThenTileThenOffsetThenReportOrder) {
   const ProfileReport report =
       make_report({make_tile(7, {timed(0, 50, "a")}),

@@ -133,6 +133,7 @@ inline QueryReport reference_query(const ProfileReport& report,
           group.phases[{sample.step.phase, sample.step.epoch}];
       longest = std::max(longest, length);
       group.work_cycles += length;
+      expected.matched_work_cycles += length;
       group.first_offset = std::min(group.first_offset, offset);
       group.last_offset = std::max(group.last_offset, offset + length);
     }
@@ -140,8 +141,12 @@ inline QueryReport reference_query(const ProfileReport& report,
   expected.profile_span_ms =
       cycles_to_ms(expected.profile_span_cycles, report.clock_hz);
   for (auto& [key, group] : groups) {
-    expected.groups.push_back(
+    GroupSummary& summary = expected.groups.emplace_back(
         reference_detail::summarise(std::move(group), report.clock_hz));
+    if (expected.matched_work_cycles != 0) {
+      summary.work_percent = 100.0 * static_cast<double>(summary.work_cycles) /
+                             static_cast<double>(expected.matched_work_cycles);
+    }
   }
   std::sort(expected.groups.begin(), expected.groups.end(),
             [&](const GroupSummary& left, const GroupSummary& right) {

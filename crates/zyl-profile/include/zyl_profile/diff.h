@@ -86,6 +86,9 @@ struct DiffRow {
   CountChange sample_count;
   RealChange average_active_tiles;
   CountChange p95_cycles;
+  // Each side's share of its own matched work. It moves when other groups
+  // change, so it takes no part in the row's status.
+  RealChange work_percent;
 
   bool operator==(const DiffRow&) const = default;
 };

@@ -166,6 +166,10 @@ struct GroupSummary {
   std::uint64_t last_offset = 0;     // latest member end
   std::uint32_t minimum_cycles = 0;  // shortest member duration
   std::uint32_t p99_cycles = 0;      // 99th-percentile member duration
+  // The group's share of the matched work: 100 * work_cycles / the
+  // work_cycles of every matched group (before `limit` cuts the list), in
+  // f64; 0 when nothing matched took a cycle. Sums to 100 over all groups.
+  double work_percent = 0.0;
 
   bool operator==(const GroupSummary&) const = default;
 };
@@ -178,6 +182,8 @@ struct QueryReport {
   std::size_t matched_sample_count = 0;
   std::uint64_t profile_span_cycles = 0;  // longest tile timeline
   double profile_span_ms = 0.0;
+  // The durations of every matched sample, summed: what work_percent is of.
+  std::uint64_t matched_work_cycles = 0;
   std::optional<std::uint64_t> at_offset;  // the query's, in cycles
   std::vector<GroupSummary> groups;        // ordered, cut to `limit`
   std::vector<SampleRecord> samples;       // longest first, `sample_limit`
