@@ -8,8 +8,10 @@
 //       the shards' tiles, concatenated in the order given, must be exactly
 //       WHOLE's (clock included)
 //   page PAGE [--max-bytes N] [--maps N] [--groups N] [--diff-rows N]
-//       reads a report page back (page_check.h) and prints its maps, groups
-//       and comparison rows; the options are what it must hold
+//            [--phase-rows N] [--phase-row-count N]
+//       reads a report page back (page_check.h) and prints its maps, groups,
+//       comparison rows and phase rows (listed of all); the options are what
+//       it must hold
 //   absent FILE
 //       FILE must not exist (a failed command leaves no page behind)
 // Exits 0 when all is well, 1 with a message on stderr otherwise.
@@ -174,6 +176,10 @@ int check_page_file(const std::vector<std::string>& args) {
       ok = expect("groups", page.groups);
     } else if (args[i] == "--diff-rows") {
       ok = expect("comparison rows", page.diff_rows);
+    } else if (args[i] == "--phase-rows") {
+      ok = expect("phase rows", page.phase_rows);
+    } else if (args[i] == "--phase-row-count") {
+      ok = expect("phase rows in all", page.phase_row_count);
     } else {
       return fail("unknown option " + args[i]);
     }
@@ -183,8 +189,11 @@ int check_page_file(const std::vector<std::string>& args) {
   for (const auto& map : page.maps) {
     std::printf(" map %zux%zu,", map.rows, map.columns);
   }
-  std::printf(" %zu groups, %zu phase marks, %zu comparison rows\n",
-              page.groups, page.phase_marks, page.diff_rows);
+  std::printf(
+      " %zu groups, %zu phase marks, %zu comparison rows, %zu of %zu phase "
+      "rows\n",
+      page.groups, page.phase_marks, page.diff_rows, page.phase_rows,
+      page.phase_row_count);
   return 0;
 }
 

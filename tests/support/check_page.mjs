@@ -1,18 +1,35 @@
 // Opens report pages in headless Chromium from file:// and checks what a
 // reader sees: no console or page error, each map's canvas holding the rows
 // and columns its data has, a tooltip with the tile range and the shares
-// when a busy cell is hovered, and as many chart rows and table rows as
-// the page has groups (or comparison rows). Saves a screenshot of each.
-// Run by scripts/check-report-page.sh.
+// when a busy cell is hovered, as many chart rows and table rows as the
+// page has groups (or comparison rows), and as many wait bars, straggler
+// table rows and marks on the map as its phase balance lists. Saves a
+// screenshot of each. Run by scripts/check-report-page.sh.
 //
-// node check_page.mjs NPM_DIR SHOT_DIR PAGE.html...
+// node check_page.mjs NPM_DIR SHOT_DIR [--phase-rows PAGE=N]
+//     [--straggler PAGE=TILE] PAGE.html...
+// --phase-rows: PAGE (its file name) must list N phase rows; --straggler:
+// its top phase's slowest tile must be TILE, and hovering its mark on the
+// map must say so.
 import { createRequire } from 'node:module';
 import path from 'node:path';
 import { pathToFileURL } from 'node:url';
 
-const [npmDir, shotDir, ...pages] = process.argv.slice(2);
+const [npmDir, shotDir, ...rest] = process.argv.slice(2);
+const expectedPhaseRows = new Map();
+const expectedStraggler = new Map();
+const pages = [];
+for (let i = 0; i < rest.length; ++i) {
+  const option = { '--phase-rows': expectedPhaseRows, '--straggler': expectedStraggler }[rest[i]];
+  if (!option) {
+    pages.push(rest[i]);
+    continue;
+  }
+  const [page, value] = (rest[++i] ?? '').split('=');
+  option.set(page, Number(value));
+}
 if (!npmDir || !shotDir || pages.length === 0) {
-  console.error('usage: node check_page.mjs NPM_DIR SHOT_DIR PAGE.html...');
+  console.error('usage: node check_page.mjs NPM_DIR SHOT_DIR [--phase-rows PAGE=N] [--straggler PAGE=TILE] PAGE.html...');
   process.exit(2);
 }
 // playwright-core lives in a scratch npm folder, not in the repository, and
@@ -139,9 +156,57 @@ try {
       fail(name, `${counts.expected} groups, but ${counts.chart} chart rows and ${counts.table} table rows`);
     }
 
+    // The phase balance: a bar, a table row and a mark on the map for each
+    // listed pair (a comparison carries none, and shows none).
+    const phases = await page.evaluate(() => {
+      const data = JSON.parse(document.getElementById('zyl-data').textContent);
+      const balance = data.profiles[0].phase_balance;
+      const count = (selector) => document.querySelectorAll(selector).length;
+      return {
+        listed: balance ? balance.rows.length : 0,
+        all: balance ? balance.row_count : 0,
+        top: balance && balance.rows.length > 0 ? balance.rows[0].slowest_tile : null,
+        section: document.getElementById('phase-balance') !== null,
+        heading: document.querySelector('#phase-balance h2')?.textContent ?? '',
+        chart: count('#phase-wait-chart .phase-row'),
+        table: count('#phase-table tbody tr'),
+        marks: count('#map .straggler'),
+        carried: balance !== null,
+      };
+    });
+    if (phases.section !== phases.carried) {
+      fail(name, `phase balance ${phases.carried ? 'in the data but not drawn' : 'drawn without data'}`);
+    }
+    if (phases.chart !== phases.listed || phases.table !== phases.listed || phases.marks !== phases.listed) {
+      fail(name, `${phases.listed} phase rows, but ${phases.chart} bars, ${phases.table} table rows and ${phases.marks} marks`);
+    }
+    if (phases.listed > 0 && !/^Phase balance: phases waited (<0\.1|\d+\.\d)% of tile-cycles$/.test(phases.heading)) {
+      fail(name, `the phase balance's heading reads ${JSON.stringify(phases.heading)}`);
+    }
+    if (expectedPhaseRows.has(name) && phases.listed !== expectedPhaseRows.get(name)) {
+      fail(name, `${phases.listed} phase rows, expected ${expectedPhaseRows.get(name)}`);
+    }
+    if (expectedStraggler.has(name)) {
+      const tile = expectedStraggler.get(name);
+      if (phases.top !== tile) fail(name, `the top phase's slowest tile is ${phases.top}, expected ${tile}`);
+      const mark = page.locator('#map .straggler[data-phase-rank="0"]');
+      await mark.scrollIntoViewIfNeeded();
+      await mark.hover({ force: true });
+      const tip = await page.evaluate(() => {
+        const tooltip = document.getElementById('tooltip');
+        return tooltip.hidden ? '' : tooltip.innerText;
+      });
+      if (!tip.includes(`slowest tile ${tile} `)) {
+        fail(name, `hovering the top phase's mark shows ${JSON.stringify(tip)}`);
+      } else {
+        console.log(`${name}: hover on the top straggler mark: ${tip.replace(/\n/g, ' | ')}`);
+      }
+      await page.mouse.move(0, 0);
+    }
+
     for (const problem of problems) fail(name, problem);
     await page.screenshot({ path: path.join(shotDir, name.replace(/\.html?$/, '.png')), fullPage: true });
-    console.log(`${name}: ${maps.map((m) => `${m.rows}x${m.columns}`).join(' and ')} map, ${counts.expected} groups`);
+    console.log(`${name}: ${maps.map((m) => `${m.rows}x${m.columns}`).join(' and ')} map, ${counts.expected} groups, ${phases.listed} of ${phases.all} phase rows`);
     await page.close();
   }
 } finally {

@@ -54,6 +54,25 @@ std::string check_map(simdjson::dom::element map, PageMap& out) {
   return {};
 }
 
+std::string check_phase_balance(simdjson::dom::element balance,
+                                PageSummary& out) {
+  if (balance.is_null()) return {};
+  simdjson::dom::array rows;
+  std::uint64_t row_count = 0;
+  double wait_share = 0.0;
+  if (balance["rows"].get(rows) || balance["row_count"].get(row_count) ||
+      balance["totals"]["wait_share"].get(wait_share)) {
+    return "a phase balance lacks rows, row_count or totals.wait_share";
+  }
+  if (rows.size() > row_count) {
+    return "a phase balance lists " + std::to_string(rows.size()) +
+           " rows of " + std::to_string(row_count);
+  }
+  out.phase_rows = rows.size();
+  out.phase_row_count = row_count;
+  return {};
+}
+
 }  // namespace
 
 std::variant<PageSummary, std::string> check_page(std::string_view html) {
@@ -105,6 +124,12 @@ std::variant<PageSummary, std::string> check_page(std::string_view html) {
   simdjson::dom::array phases;
   if (profiles.at(0)["phases"].get(phases)) return "no phases";
   summary.phase_marks = phases.size();
+  simdjson::dom::element balance;
+  if (profiles.at(0)["phase_balance"].get(balance)) return "no phase_balance";
+  if (std::string problem = check_phase_balance(balance, summary);
+      !problem.empty()) {
+    return problem;
+  }
   simdjson::dom::array rows;
   if (!data["diff"]["rows"].get(rows)) summary.diff_rows = rows.size();
   return summary;

@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <ostream>
+#include <type_traits>
 #include <utility>
 
 #include "diff.h"
 #include "format/json_writer.h"
 #include "output.h"  // group_fields
 #include "page/page_files.h"
+#include "phases.h"  // visit_phase_row_fields
 #include "samples.h"
 #include "zyl_profile/notes.h"
 
@@ -213,6 +215,46 @@ void append_phases(const Occupancy& map, JsonWriter& json) {
   json.end();
 }
 
+// The phase balance as `phases --format json --limit 20` gives it, with
+// names cut as the groups' are and the library's wait share, so the page
+// never works the share out again.
+void append_phase_balance(const std::optional<PhaseBalance>& balance,
+                          JsonWriter& json) {
+  json.key("phase_balance");
+  if (!balance) {
+    json.null();
+    return;
+  }
+  json.begin_object(JsonLayout::Block)
+      .field("clock_hz", balance->clock_hz)
+      .field("matched_sample_count", balance->matched_sample_count)
+      .field("row_count", balance->rows.size());
+  json.key("rows").begin_array(JsonLayout::Lines);
+  const std::size_t shown = std::min(kPagePhaseRows, balance->rows.size());
+  for (std::size_t i = 0; i < shown; ++i) {
+    json.begin_object();
+    visit_phase_row_fields(
+        balance->rows[i], [&json](std::string_view key, const auto& value) {
+          if constexpr (std::is_same_v<std::decay_t<decltype(value)>,
+                                       std::string_view>) {
+            put_text(json.key(key), value);
+          } else {
+            json.field(key, value);
+          }
+        });
+    json.end();
+  }
+  json.end();
+  json.key("totals")
+      .begin_object()
+      .field("wait_cycles", balance->totals.wait_cycles)
+      .field("busy_cycles", balance->totals.busy_cycles)
+      .field("tile_cycles", balance->totals.tile_cycles)
+      .field("wait_share", balance->totals.wait_share())
+      .end();
+  json.end();
+}
+
 void append_groups(const QueryReport& result, JsonWriter& json) {
   json.key("groups").begin_array(JsonLayout::Lines);
   for (const GroupSummary& group : result.groups) {
@@ -378,6 +420,7 @@ std::string page_data_json(const PageInput& input) {
     append_totals(profile.result, json);
     append_map(profile.occupancy, scale, json);
     append_phases(profile.occupancy, json);
+    append_phase_balance(profile.phases, json);
     append_groups(profile.result, json);
     json.end();
   }
@@ -469,6 +512,7 @@ ExitCode run_page(const PageCommand& command) {
   input.group_by = command.selection.query.group_by;
   AnswerCosts costs;
   double map_ms = 0.0;
+  double phases_ms = 0.0;
   std::vector<std::string> notes;
   // A comparison needs every group of both sides, or a group cut on one
   // side would look new or gone; its limit cuts the joined rows instead.
@@ -500,6 +544,19 @@ ExitCode run_page(const PageCommand& command) {
     }
     profile.occupancy = std::move(map.value());
     map_ms += elapsed_ms(map_start);
+
+    // The same query, so the page's filters narrow the supersteps as they
+    // narrow the groups and the map.
+    if (!comparing) {
+      const Clock::time_point phases_start = Clock::now();
+      Loaded<PhaseBalance> balance = phase_balance(set, query, parallel);
+      if (!balance.ok()) {
+        print_load_error(balance.error());
+        return ExitCode::ReadError;
+      }
+      profile.phases = std::move(balance.value());
+      phases_ms += elapsed_ms(phases_start);
+    }
     input.profiles.push_back(std::move(profile));
   }
   if (comparing) {
@@ -519,9 +576,9 @@ ExitCode run_page(const PageCommand& command) {
   for (const std::string& note : notes) print_note(note);
   if (command.timings) {
     print_note(fmt::format(
-        "load {:.1f} ms, query {:.1f} ms, map {:.1f} ms, page {:.1f} ms "
-        "({:.0f} KiB) on {} {}, peak memory {:.1f} MiB",
-        costs.load_ms, costs.query_ms, map_ms, page_ms,
+        "load {:.1f} ms, query {:.1f} ms, map {:.1f} ms, phases {:.1f} ms, "
+        "page {:.1f} ms ({:.0f} KiB) on {} {}, peak memory {:.1f} MiB",
+        costs.load_ms, costs.query_ms, map_ms, phases_ms, page_ms,
         static_cast<double>(page.size()) / 1024.0, costs.threads,
         costs.threads == 1 ? "thread" : "threads", peak_memory_mib()));
   }

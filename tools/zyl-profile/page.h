@@ -1,5 +1,6 @@
 // `zyl-profile report`: one self-contained HTML page that pictures a profile
-// (the utilisation map, active tiles over time, the top groups) or compares
+// (the utilisation map, active tiles over time, the phase balance, the top
+// groups) or compares
 // two. The page's script and style are compiled into the tool and its data
 // is one JSON block, so it opens offline and its size follows the bins and
 // the groups, never the samples.
@@ -14,6 +15,7 @@
 #include "process.h"
 #include "zyl_profile/diff.h"
 #include "zyl_profile/occupancy.h"
+#include "zyl_profile/phase_balance.h"
 #include "zyl_profile/query.h"
 
 namespace zyl_profile::cli {
@@ -27,6 +29,11 @@ inline constexpr OccupancyOptions kComparedPageBins{256, 320};
 // phases would draw a solid band of lines and grow the page.
 inline constexpr std::size_t kMaxPhaseMarks = 1000;
 
+// The phase-epoch pairs a page lists, most waited for first: enough to name
+// the supersteps that cost the run, few enough for one chart. The page
+// says how many more there are.
+inline constexpr std::size_t kPagePhaseRows = 20;
+
 // Group names, dimension values and labels are cut on the page (at a
 // character boundary, with "...") to this many bytes of escaped JSON: a page
 // of 500 groups stays small whatever strings the report holds.
@@ -37,6 +44,9 @@ struct PageProfile {
   std::string label;   // the report's path as given
   QueryReport result;  // the query's totals and groups
   Occupancy occupancy;
+  // Over the same samples as `result`; unset on a comparison's profiles,
+  // whose page compares groups rather than supersteps.
+  std::optional<PhaseBalance> phases;
 };
 
 // Everything a page shows.
@@ -55,8 +65,10 @@ struct PageInput {
 
 // Returns the page's data as one JSON object: the totals, each profile's map
 // (its cells' shares per kind quantised to a byte each, base64), the exact
-// average of busy tiles per column and kind, the aligned phases, and the
-// groups with every measure (or the comparison's rows). The text contains
+// average of busy tiles per column and kind, the aligned phases, the first
+// kPagePhaseRows rows of the phase balance with its totals (null when the
+// profile has none), and the groups with every measure (or the comparison's
+// rows). The text contains
 // no '<', so it may sit inside a <script> element as it is.
 [[nodiscard]] std::string page_data_json(const PageInput& input);
 

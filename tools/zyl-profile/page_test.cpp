@@ -1,7 +1,8 @@
 // The report page: shares quantised so a busy cell never reads as empty nor
 // a gap as full, hostile names that cannot end the data's <script> element,
 // names cut at a character boundary, the command line as a shell reads it,
-// and a comparison carrying both maps and the joined rows.
+// the phase balance cut to the top pairs yet counting them all, and a
+// comparison carrying both maps and the joined rows.
 #include "page.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +33,8 @@ PageProfile page_profile(const ProfileReport& report, OccupancyOptions bins,
                          const Query& query = {}) {
   const ProfileColumns columns = zyl_package::to_columns(report);
   return PageProfile{"run.json", zyl_profile::query(columns, query),
-                     occupancy(columns, query, bins)};
+                     occupancy(columns, query, bins),
+                     phase_balance(columns, query)};
 }
 
 std::vector<std::uint8_t> base64_bytes(std::string_view text) {
@@ -137,6 +139,13 @@ TEST(RenderPage, HostileNamesStayInsideTheDataBlock) {
   ASSERT_EQ(data.root["profiles"].at(0)["groups"].at(0)["name"].get(name),
             simdjson::SUCCESS);
   EXPECT_EQ(name, hostile);
+  std::string_view kernel;
+  ASSERT_EQ(data.root["profiles"]
+                .at(0)["phase_balance"]["rows"]
+                .at(0)["slowest_kernel"]
+                .get(kernel),
+            simdjson::SUCCESS);
+  EXPECT_EQ(kernel, hostile);
   // The title is HTML, so the label is escaped there.
   EXPECT_NE(page.find("<title>zyl-profile report: &lt;/script&gt;"),
             std::string::npos);
@@ -181,7 +190,96 @@ TEST(PageData, LongNamesAreCutAtACharacterBoundary) {
               simdjson::SUCCESS);
     const bool cut = row.kept != row.name;
     EXPECT_EQ(name, cut ? row.kept + "\xe2\x80\xa6" : row.kept);
+    std::string_view kernel;
+    ASSERT_EQ(data.root["profiles"]
+                  .at(0)["phase_balance"]["rows"]
+                  .at(0)["slowest_kernel"]
+                  .get(kernel),
+              simdjson::SUCCESS);
+    EXPECT_EQ(kernel, name);
   }
+}
+
+// The page lists the pairs waited for most, in the library's order, and
+// still counts every pair and every tile-cycle of wait, so its heading's
+// share is the whole profile's and not the listed rows'.
+TEST(PageData, PhaseBalanceListsTheTopPairsAndCountsThemAll) {
+  using K = ProfileStepKind;
+  constexpr std::uint32_t kPhases = kPagePhaseRows + 3;
+  ProfileReport report;
+  report.tiles.push_back(TileProfile{10, {}});
+  report.tiles.push_back(TileProfile{11, {}});
+  // Phase p: tile 10 computes 10 cycles, tile 11 computes 11 + p under its
+  // own kernel, so tile 10 idles behind it 1 + p cycles, the later phases
+  // the longest.
+  for (std::uint32_t p = 0; p < kPhases; ++p) {
+    const std::uint32_t start = p * 100;
+    CycleSample even = make_sample(K::Compute, start, start + 10, "even");
+    CycleSample slow = make_sample(K::Compute, start, start + 11 + p,
+                                   "slow_" + std::to_string(p));
+    even.step.phase = slow.step.phase = p;
+    report.tiles[0].samples.push_back(even);
+    report.tiles[1].samples.push_back(slow);
+  }
+  PageInput input;
+  input.profiles.push_back(page_profile(report, kPageBins));
+  ParsedData data;
+  parse_data(page_data_json(input), data);
+  simdjson::dom::element balance;
+  ASSERT_EQ(data.root["profiles"].at(0)["phase_balance"].get(balance),
+            simdjson::SUCCESS);
+  std::uint64_t row_count = 0;
+  ASSERT_EQ(balance["row_count"].get(row_count), simdjson::SUCCESS);
+  EXPECT_EQ(row_count, kPhases);
+  simdjson::dom::array rows;
+  ASSERT_EQ(balance["rows"].get(rows), simdjson::SUCCESS);
+  ASSERT_EQ(rows.size(), kPagePhaseRows);
+
+  struct Expected {
+    std::size_t rank;
+    std::uint64_t phase;
+    std::string_view kernel;
+    std::uint64_t wait;
+  };
+  const std::string first_kernel = "slow_" + std::to_string(kPhases - 1);
+  for (const Expected& expected :
+       {Expected{0, kPhases - 1, first_kernel, kPhases},
+        Expected{kPagePhaseRows - 1, 3, "slow_3", 4}}) {
+    SCOPED_TRACE(expected.rank);
+    simdjson::dom::element row = rows.at(expected.rank);
+    std::uint64_t phase = 0;
+    std::uint64_t tile = 0;
+    std::uint64_t wait = 0;
+    std::string_view kernel;
+    std::string_view measure;
+    ASSERT_EQ(row["phase"].get(phase), simdjson::SUCCESS);
+    ASSERT_EQ(row["slowest_tile"].get(tile), simdjson::SUCCESS);
+    ASSERT_EQ(row["slowest_kernel"].get(kernel), simdjson::SUCCESS);
+    ASSERT_EQ(row["wait_cycles"].get(wait), simdjson::SUCCESS);
+    ASSERT_EQ(row["wait_measure"].get(measure), simdjson::SUCCESS);
+    EXPECT_EQ(phase, expected.phase);
+    EXPECT_EQ(tile, 11U);  // the physical tile, not its position
+    EXPECT_EQ(kernel, expected.kernel);
+    EXPECT_EQ(wait, expected.wait);
+    EXPECT_EQ(measure, "imbalance");
+  }
+  // Every pair's wait, 1 + 2 + ... + 23, of every pair's tile-cycles.
+  std::uint64_t wait = 0;
+  std::uint64_t tile_cycles = 0;
+  double share = 0.0;
+  ASSERT_EQ(balance["totals"]["wait_cycles"].get(wait), simdjson::SUCCESS);
+  ASSERT_EQ(balance["totals"]["tile_cycles"].get(tile_cycles),
+            simdjson::SUCCESS);
+  ASSERT_EQ(balance["totals"]["wait_share"].get(share), simdjson::SUCCESS);
+  EXPECT_EQ(wait, kPhases * (kPhases + 1) / 2);
+  EXPECT_DOUBLE_EQ(
+      share, static_cast<double>(wait) / static_cast<double>(tile_cycles));
+
+  const auto checked = check_page(render_page(input));
+  ASSERT_TRUE(std::holds_alternative<PageSummary>(checked))
+      << std::get<std::string>(checked);
+  EXPECT_EQ(std::get<PageSummary>(checked).phase_rows, kPagePhaseRows);
+  EXPECT_EQ(std::get<PageSummary>(checked).phase_row_count, kPhases);
 }
 
 TEST(CommandLineText, QuotesWhatAShellWouldSplit) {
@@ -216,6 +314,8 @@ TEST(RenderPage, ComparisonCarriesBothMapsAndTheJoinedRows) {
   input.profiles.push_back(page_profile(next, kComparedPageBins));
   input.diff = diff_results(input.profiles[0].result, input.profiles[1].result,
                             DiffOptions{});
+  // As run_page leaves them: a comparison compares groups, not supersteps.
+  for (PageProfile& profile : input.profiles) profile.phases.reset();
   const auto checked = check_page(render_page(input));
   ASSERT_TRUE(std::holds_alternative<PageSummary>(checked))
       << std::get<std::string>(checked);
@@ -224,6 +324,7 @@ TEST(RenderPage, ComparisonCarriesBothMapsAndTheJoinedRows) {
   EXPECT_EQ(page.maps[0].rows, 1U);
   EXPECT_EQ(page.maps[1].columns, 40U);  // a column is a cycle at least
   EXPECT_EQ(page.diff_rows, 3U);         // a, b and the idle samples' "k"
+  EXPECT_EQ(page.phase_row_count, 0U);
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
-// The table, JSON and CSV printers of a PhaseBalance, and run_phases. The
-// row's fields are listed once (visit_row_fields) so JSON and CSV can never
-// name or order them differently.
+// The table, JSON and CSV printers of a PhaseBalance, and run_phases.
 #include "phases.h"
 
 #include <fmt/format.h>
@@ -23,38 +21,9 @@ namespace {
 // The phases named in the closing line of the table.
 constexpr std::size_t kSummaryPhases = 3;
 
-std::string_view measure_name(WaitMeasure measure) {
-  return measure == WaitMeasure::Synchronization ? "synchronization"
-                                                 : "imbalance";
-}
-
 // The table's shorter spelling, so the column stays narrow.
 std::string_view measure_label(WaitMeasure measure) {
   return measure == WaitMeasure::Synchronization ? "sync" : "imbalance";
-}
-
-// Calls `visit(key, value)` for each field of `row` in declaration order,
-// with the value as a std::uint64_t, a double or a std::string_view.
-template <typename Visit>
-void visit_row_fields(const PhaseRow& row, Visit&& visit) {
-  visit("phase", std::uint64_t{row.phase});
-  visit("epoch", std::uint64_t{row.epoch});
-  visit("start", row.start);
-  visit("end", row.end);
-  visit("span", row.span);
-  visit("tiles", std::uint64_t{row.tiles});
-  visit("compute_cycles", row.compute_cycles);
-  visit("exchange_cycles", row.exchange_cycles);
-  visit("synchronization_cycles", row.synchronization_cycles);
-  visit("idle_cycles", row.idle_cycles);
-  visit("busy_cycles", row.busy_cycles);
-  visit("slowest_tile", std::uint64_t{row.slowest_tile});
-  visit("slowest_busy_cycles", row.slowest_busy_cycles);
-  visit("slowest_kernel", std::string_view(row.slowest_kernel));
-  visit("mean_busy_cycles", row.mean_busy_cycles);
-  visit("median_busy_cycles", row.median_busy_cycles);
-  visit("wait_cycles", row.wait_cycles);
-  visit("wait_measure", measure_name(row.wait_measure));
 }
 
 // The rows a form prints: the first `rows` (0: all).
@@ -87,6 +56,11 @@ void append_summary(const PhaseBalance& balance, std::string& out) {
 }
 
 }  // namespace
+
+std::string_view wait_measure_name(WaitMeasure measure) {
+  return measure == WaitMeasure::Synchronization ? "synchronization"
+                                                 : "imbalance";
+}
 
 void append_phases_table(const PhaseBalance& balance, std::size_t rows,
                          std::string& out, std::size_t max_width) {
@@ -146,10 +120,10 @@ void append_phases_json(const PhaseBalance& balance, std::size_t rows,
   const std::size_t shown = shown_rows(balance, rows);
   for (std::size_t i = 0; i < shown; ++i) {
     json.begin_object(JsonLayout::Block);
-    visit_row_fields(balance.rows[i],
-                     [&json](std::string_view key, const auto& value) {
-                       json.field(key, value);
-                     });
+    visit_phase_row_fields(balance.rows[i],
+                           [&json](std::string_view key, const auto& value) {
+                             json.field(key, value);
+                           });
     json.end();
   }
   json.end();
@@ -166,24 +140,24 @@ void append_phases_json(const PhaseBalance& balance, std::size_t rows,
 void append_phases_csv(const PhaseBalance& balance, std::size_t rows,
                        std::string& out) {
   CsvRow header(out);
-  visit_row_fields(PhaseRow{}, [&header](std::string_view key, const auto&) {
-    header.text(key);
-  });
+  visit_phase_row_fields(
+      PhaseRow{},
+      [&header](std::string_view key, const auto&) { header.text(key); });
   header.end();
   const std::size_t shown = shown_rows(balance, rows);
   for (std::size_t i = 0; i < shown; ++i) {
     CsvRow row(out);
-    visit_row_fields(balance.rows[i],
-                     [&row](std::string_view, const auto& value) {
-                       using Value = std::decay_t<decltype(value)>;
-                       if constexpr (std::is_same_v<Value, std::uint64_t>) {
-                         row.number(value);
-                       } else if constexpr (std::is_same_v<Value, double>) {
-                         row.real(value);
-                       } else {
-                         row.text(value);
-                       }
-                     });
+    visit_phase_row_fields(
+        balance.rows[i], [&row](std::string_view, const auto& value) {
+          using Value = std::decay_t<decltype(value)>;
+          if constexpr (std::is_same_v<Value, std::uint64_t>) {
+            row.number(value);
+          } else if constexpr (std::is_same_v<Value, double>) {
+            row.real(value);
+          } else {
+            row.text(value);
+          }
+        });
     row.end();
   }
 }

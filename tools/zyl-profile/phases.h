@@ -4,13 +4,44 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "options.h"
 #include "process.h"
 #include "zyl_profile/phase_balance.h"
 
 namespace zyl_profile::cli {
+
+// "synchronization" or "imbalance", as the printed forms name the measure.
+[[nodiscard]] std::string_view wait_measure_name(WaitMeasure measure);
+
+// Calls `visit(key, value)` for each field of `row` in declaration order,
+// with the value as a std::uint64_t, a double or a std::string_view. Every
+// form that lists a row's fields (JSON, CSV, the report page's data) goes
+// through here, so none can name or order them differently.
+template <typename Visit>
+void visit_phase_row_fields(const PhaseRow& row, Visit&& visit) {
+  visit("phase", std::uint64_t{row.phase});
+  visit("epoch", std::uint64_t{row.epoch});
+  visit("start", row.start);
+  visit("end", row.end);
+  visit("span", row.span);
+  visit("tiles", std::uint64_t{row.tiles});
+  visit("compute_cycles", row.compute_cycles);
+  visit("exchange_cycles", row.exchange_cycles);
+  visit("synchronization_cycles", row.synchronization_cycles);
+  visit("idle_cycles", row.idle_cycles);
+  visit("busy_cycles", row.busy_cycles);
+  visit("slowest_tile", std::uint64_t{row.slowest_tile});
+  visit("slowest_busy_cycles", row.slowest_busy_cycles);
+  visit("slowest_kernel", std::string_view(row.slowest_kernel));
+  visit("mean_busy_cycles", row.mean_busy_cycles);
+  visit("median_busy_cycles", row.median_busy_cycles);
+  visit("wait_cycles", row.wait_cycles);
+  visit("wait_measure", wait_measure_name(row.wait_measure));
+}
 
 // Appends the table for people: the first `rows` rows of `balance` (0: all)
 // in its order, a line saying how many more there are, then one line with

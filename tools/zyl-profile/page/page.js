@@ -1,7 +1,9 @@
 // The report page's drawing: reads the JSON data block the tool wrote and
 // builds the header, the utilisation map (a canvas, one pixel per cell,
-// scaled up), the busy tiles over time, the top groups and their table, or
-// for a comparison both maps and the groups' changes. No library and no
+// scaled up, with each top phase's slowest tile marked on it), the busy
+// tiles over time, the phase balance (wait per phase and the stragglers'
+// table), the top groups and their table, or for a comparison both maps and
+// the groups' changes. No library and no
 // network: everything the page needs is in the file.
 'use strict';
 
@@ -58,13 +60,19 @@
     });
   const rgb = (c) => `rgb(${c[0]},${c[1]},${c[2]})`;
 
-  function milliseconds(cycles, clockHz) {
+  // Cycles as milliseconds, to three significant digits below 1 ms; '' when
+  // the clock is unknown.
+  function msNumber(cycles, clockHz) {
     if (!clockHz) return '';
     const ms = (cycles / clockHz) * 1000;
-    if (ms === 0) return '0 ms';
-    if (ms >= 100) return `${fixed(ms, 1)} ms`;
-    if (ms >= 1) return `${fixed(ms, 3)} ms`;
-    return `${ms.toPrecision(3)} ms`;
+    if (ms === 0) return '0';
+    if (ms >= 100) return fixed(ms, 1);
+    if (ms >= 1) return fixed(ms, 3);
+    return ms.toPrecision(3);
+  }
+
+  function milliseconds(cycles, clockHz) {
+    return clockHz ? `${msNumber(cycles, clockHz)} ms` : '';
   }
 
   // A short axis label: 1.2M, 350k, 12.
@@ -271,10 +279,24 @@
       return lo === hi ? `tile ${lo}` : `tiles ${lo}-${hi}`;
     };
     const every = Math.max(1, Math.ceil(40 / rowHeight));
+    // The rows holding a top phase's slowest tile get a label of their own,
+    // naming the tile, and push aside the regular labels they would cover:
+    // with thin rows a mark would otherwise sit beside a neighbour's label.
+    const stragglers = stragglerRows(profile);
+    const clear = (r) => [...stragglers.keys()].every((s) => Math.abs(s - r) * rowHeight >= 14);
     // Thin rows start half a step down, so the first label clears the top.
     for (let r = rowHeight < 12 ? Math.floor(every / 2) : 0; r < rows; r += every) {
+      if (!clear(r)) continue;
       const label = el('div', { class: 'axis y', text: rowLabel(r) });
       label.style.right = `${plotWidth + 8}px`;
+      label.style.top = `${(r + 0.5) * rowHeight}px`;
+      plot.append(label);
+    }
+    for (const [r, tiles] of stragglers) {
+      const names = [...new Set(tiles)].sort((a, b) => a - b);
+      const text = `${names.length === 1 ? 'tile' : 'tiles'} ${names.join(', ')} \u25b8`;
+      const label = el('div', { class: 'axis y straggler-label', text, title: `slowest tile of ${tiles.length} of the top phases; this row: ${rowLabel(r)}` });
+      label.style.right = `${plotWidth + 4}px`;
       label.style.top = `${(r + 0.5) * rowHeight}px`;
       plot.append(label);
     }
@@ -327,8 +349,98 @@
       showTooltip(event, lines);
     });
     canvas.addEventListener('mouseleave', hideTooltip);
+    const balance = profile.phase_balance;
+    if (balance && balance.rows.length > 0) {
+      plot.append(stragglerMarks(profile, { gutter, plotWidth, rowHeight, plotHeight }));
+    }
     figure.append(plot);
     return figure;
+  }
+
+  // The map row holding physical tile `tile`: a row of that tile alone if
+  // there is one, else the first whose physical range holds it (a tile
+  // given twice, two runs concatenated, has a row per position). -1 when
+  // no row holds it.
+  function mapRowOfTile(map, tile) {
+    const tileRows = map.tile_rows;
+    let found = -1;
+    for (let r = 0; r < map.rows; ++r) {
+      const lo = tileRows[r * 5 + 3];
+      const hi = tileRows[r * 5 + 4];
+      if (lo === tile && hi === tile) return r;
+      if (found < 0 && lo <= tile && tile <= hi) found = r;
+    }
+    return found;
+  }
+
+  // The map rows holding the listed phases' slowest tiles, each with the
+  // tiles it holds, once per phase.
+  function stragglerRows(profile) {
+    const rows = new Map();
+    const balance = profile.phase_balance;
+    if (!balance) return rows;
+    for (const row of balance.rows) {
+      const r = mapRowOfTile(profile.map, row.slowest_tile);
+      if (r < 0) continue;
+      if (!rows.has(r)) rows.set(r, []);
+      rows.get(r).push(row.slowest_tile);
+    }
+    return rows;
+  }
+
+  // Lights up everything standing for the `rank`th top phase: its mark on
+  // the map, its bar and its table row.
+  function highlightPhase(rank, on) {
+    for (const node of document.querySelectorAll(`[data-phase-rank="${rank}"]`)) {
+      node.classList.toggle('hot', on);
+    }
+  }
+
+  function stragglerText(row, rank, clockHz) {
+    const kernel = row.slowest_kernel === '' ? 'no compute' : `kernel ${row.slowest_kernel}`;
+    const span = milliseconds(row.span, clockHz);
+    return [
+      line(`#${rank + 1} phase ${row.phase}, epoch ${row.epoch}: slowest tile ${row.slowest_tile} (${kernel})`),
+      line(`busy ${integer(row.slowest_busy_cycles)} cycles; median tile ${integer(row.median_busy_cycles)}`),
+      line(`the others waited ${integer(row.wait_cycles)} tile-cycles (${row.wait_measure})`),
+      line(`cycles ${integer(row.start)}-${integer(row.end)}${span ? `, span ${span}` : ''}`),
+    ];
+  }
+
+  // An outlined box over the map, on the row of each top phase's slowest
+  // tile, from the phase's first matched cycle to its last: where the run
+  // waited, and on whom. A box is 8 to 12 pixels tall whatever the rows,
+  // so a thin row's mark still shows and a tall row's cells still show
+  // through.
+  function stragglerMarks(profile, geometry) {
+    const map = profile.map;
+    const { gutter, plotWidth, rowHeight, plotHeight } = geometry;
+    const clockHz = profile.totals.clock_hz;
+    const overlay = svg('svg', { class: 'straggler-layer', width: plotWidth, height: plotHeight });
+    overlay.style.left = `${gutter}px`;
+    const height = Math.max(8, Math.min(rowHeight, 12));
+    profile.phase_balance.rows.forEach((row, rank) => {
+      const r = mapRowOfTile(map, row.slowest_tile);
+      if (r < 0) return;
+      const x0 = (columnPosition(map.time_edges, row.start) / map.columns) * plotWidth;
+      const x1 = (columnPosition(map.time_edges, row.end) / map.columns) * plotWidth;
+      const y = Math.min(plotHeight - height, Math.max(0, (r + 0.5) * rowHeight - height / 2));
+      const mark = svg('rect', {
+        class: 'straggler',
+        x: x0,
+        y,
+        width: Math.max(3, x1 - x0),
+        height,
+        'data-phase-rank': rank,
+      }, overlay);
+      mark.addEventListener('mousemove', (event) => showTooltip(event, stragglerText(row, rank, clockHz)));
+      mark.addEventListener('mouseenter', () => highlightPhase(rank, true));
+      mark.addEventListener('mouseleave', () => {
+        hideTooltip();
+        highlightPhase(rank, false);
+      });
+    });
+    return overlay;
   }
 
   // ----- busy tiles over time -----
@@ -431,6 +543,122 @@
       }),
     );
     return box;
+  }
+
+  // ----- the phase balance -----
+
+  function waitShareText(share) {
+    const percent = share * 100;
+    if (share > 0 && percent < 0.1) return '<0.1%';
+    return `${fixed(percent, 1)}%`;
+  }
+
+  function phaseName(row) {
+    return `phase ${row.phase} \u00b7 epoch ${row.epoch}`;
+  }
+
+  // A bar per top phase-epoch pair, as long as the tile-cycles its tiles
+  // waited, with the slowest tile and its kernel after it.
+  function phaseChart(balance, clockHz) {
+    const rows = balance.rows;
+    const labelWidth = 170;
+    const barRoom = 360; // the longest bar
+    const valueRoom = 200; // its value and share after it
+    const rowHeight = 22;
+    const top = 22;
+    const whoX = labelWidth + barRoom + valueRoom;
+    const width = whoX + 300;
+    const chart = svg('svg', { id: 'phase-wait-chart', width, height: top + rows.length * rowHeight + 6, role: 'img' });
+    const most = Math.max(...rows.map((r) => r.wait_cycles), 1);
+    const totalWait = balance.totals.wait_cycles;
+    svg('text', { x: labelWidth, y: 12, class: 'label', text: 'wait (tile-cycles)' }, chart);
+    svg('text', { x: whoX, y: 12, class: 'label', text: 'slowest tile, its kernel' }, chart);
+    rows.forEach((row, rank) => {
+      const y = top + rank * rowHeight;
+      const g = svg('g', { class: 'group-row phase-row', 'data-phase-rank': rank }, chart);
+      svg('rect', { class: 'band', x: 0, y, width, height: rowHeight, fill: 'transparent' }, g);
+      svg('text', { x: labelWidth - 8, y: y + 15, 'text-anchor': 'end', class: 'label', text: phaseName(row) }, g);
+      const length = (row.wait_cycles / most) * barRoom;
+      svg('rect', { class: `wait-bar ${row.wait_measure}`, x: labelWidth, y: y + 4, width: Math.max(row.wait_cycles > 0 ? 1 : 0, length), height: rowHeight - 8 }, g);
+      const part = totalWait > 0 ? ` (${fixed((row.wait_cycles / totalWait) * 100, 1)}% of all wait)` : '';
+      svg('text', { x: labelWidth + length + 5, y: y + 15, text: `${compact(row.wait_cycles)}${part}` }, g);
+      const kernel = row.slowest_kernel === '' ? 'no compute' : row.slowest_kernel;
+      const who = `tile ${row.slowest_tile}, ${kernel.length > 30 ? `${kernel.slice(0, 29)}\u2026` : kernel}`;
+      svg('text', { x: whoX, y: y + 15, class: 'label', text: who }, g);
+      g.addEventListener('mousemove', (event) => showTooltip(event, stragglerText(row, rank, clockHz)));
+      g.addEventListener('mouseenter', () => highlightPhase(rank, true));
+      g.addEventListener('mouseleave', () => {
+        hideTooltip();
+        highlightPhase(rank, false);
+      });
+    });
+    return chart;
+  }
+
+  // The stragglers: for each top pair, who held it up and by how much.
+  function phaseTable(balance, clockHz) {
+    // Phases, epochs and tiles are names, so they go without separators,
+    // as the map's labels write them.
+    const columns = [
+      ['#', (row, rank) => String(rank + 1)],
+      ['phase', (row) => String(row.phase)],
+      ['epoch', (row) => String(row.epoch)],
+      ['span', (row) => integer(row.span)],
+      ...(clockHz ? [['span ms', (row) => msNumber(row.span, clockHz)]] : []),
+      ['tiles', (row) => integer(row.tiles)],
+      ['slowest tile', (row) => String(row.slowest_tile)],
+      ['its kernel', (row) => row.slowest_kernel, 'text'],
+      ['its busy', (row) => integer(row.slowest_busy_cycles)],
+      ['median busy', (row) => integer(row.median_busy_cycles)],
+      ['wait', (row) => integer(row.wait_cycles)],
+      ...(clockHz ? [['wait tile-ms', (row) => msNumber(row.wait_cycles, clockHz)]] : []),
+      ['measure', (row) => row.wait_measure, 'text'],
+    ];
+    const head = el('tr', {}, ...columns.map(([title, , type]) => el('th', { text: title, class: type === 'text' ? 'text' : '' })));
+    const body = el('tbody');
+    balance.rows.forEach((row, rank) => {
+      const cells = columns.map(([, value, type]) => {
+        const text = value(row, rank);
+        if (type !== 'text') return el('td', { text });
+        return el('td', { class: 'text', text: text === '' ? '(no compute)' : text, title: text });
+      });
+      const tr = el('tr', { 'data-phase-rank': rank }, ...cells);
+      tr.addEventListener('mouseenter', () => highlightPhase(rank, true));
+      tr.addEventListener('mouseleave', () => highlightPhase(rank, false));
+      body.append(tr);
+    });
+    return el('div', { class: 'table-wrap' }, el('table', { id: 'phase-table' }, el('thead', {}, head), body));
+  }
+
+  function renderPhaseBalance(profile) {
+    const balance = profile.phase_balance;
+    const clockHz = profile.totals.clock_hz;
+    const rows = balance.rows;
+    const section = el('section', { id: 'phase-balance' });
+    const heading = rows.length > 0 ? `Phase balance: phases waited ${waitShareText(balance.totals.wait_share)} of tile-cycles` : 'Phase balance';
+    section.append(el('h2', { text: heading }));
+    section.append(
+      el('p', {
+        class: 'hint',
+        text:
+          'A phase and epoch lasts as long as its slowest tile. Wait: the tile-cycles the tiles spent in synchronization samples (red bars), or, where the pair has none, the tile-cycles the others would idle behind the slowest (amber bars). Busy: compute and exchange cycles. The share is of every pair\u2019s span \u00d7 tiles. Hover a row to find its slowest tile on the map.',
+      }),
+    );
+    if (rows.length === 0) {
+      section.append(el('div', { class: 'empty', text: 'No phase: no sample matched the query.' }));
+      section.append(phaseTable(balance, clockHz));
+      return section;
+    }
+    const more = balance.row_count - rows.length;
+    section.append(
+      el('p', {
+        class: 'hint',
+        text: `The ${integer(rows.length)} phase-epoch ${rows.length === 1 ? 'pair' : 'pairs'} waited for most, of ${integer(balance.row_count)}${more > 0 ? ` (${integer(more)} more not shown; zyl-profile phases --limit 0 lists all)` : ''}.`,
+      }),
+    );
+    section.append(phaseChart(balance, clockHz));
+    section.append(phaseTable(balance, clockHz));
+    return section;
   }
 
   // ----- groups -----
@@ -634,10 +862,14 @@
     const mapHint = 'Rows: tiles in report order (several tiles a row when there are many); columns: time. A cell\u2019s colour mixes the kinds by the share of its tile-cycles each took. Hover a cell for its tiles, time and shares.';
     if (data.profiles.length === 1) {
       const profile = data.profiles[0];
-      main.append(sectionWith('utilisation', 'Utilisation map', mapHint, legend(), renderMap(profile, width, 'map')));
+      const balance = profile.phase_balance;
+      const marked = balance ? balance.rows.length : 0;
+      const markHint = marked > 0 ? ` Outlined boxes: the slowest tile of each of the top ${integer(marked)} phases, over the phase\u2019s cycles (hover for the phase).` : '';
+      main.append(sectionWith('utilisation', 'Utilisation map', mapHint + markHint, legend(), renderMap(profile, width, 'map')));
       main.append(
         sectionWith('over-time', 'Active tiles over time', 'For each time column, the average number of tiles busy in each kind (exact), stacked.', legend(false), renderActive(profile, width)),
       );
+      if (balance) main.append(renderPhaseBalance(profile));
       main.append(renderGroups(profile));
     } else {
       const half = Math.floor((width - 20) / 2);
