@@ -129,6 +129,43 @@ TEST(BulkSynchronous, SuperstepsStartAndReleaseTogetherOnEveryTile) {
   }
 }
 
+TEST(BulkSynchronous, ShapeSaysWhichPhasesAndEpochsTheReportHolds) {
+  struct Row {
+    GenerateOptions options;
+    SuperstepShape shape;
+  };
+  GenerateOptions fewer_steps_than_phases = bsp_options(48, 100);
+  GenerateOptions uneven = options_for_total(7 * 61 + 3, 7);
+  uneven.phases = 4;
+  GenerateOptions no_tiles = bsp_options(0, 100);
+  GenerateOptions ten_per_step = bsp_options(5, 60);
+  ten_per_step.phases = 1;
+  const std::vector<Row> rows{
+      {fewer_steps_than_phases, {17, 17, 1}},  // 24 phases asked for
+      {uneven, {11, 4, 3}},  // 62 samples on the fullest tiles
+      {no_tiles, {0, 0, 0}},
+      {ten_per_step, {10, 1, 10}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.shape.supersteps) + " supersteps");
+    EXPECT_EQ(bulk_synchronous_shape(row.options), row.shape);
+    GenerateOptions options = row.options;
+    options.model = GenerateModel::BulkSynchronous;
+    const auto steps = by_step(generate_report(options));
+    std::map<std::uint32_t, int> phases;
+    std::uint32_t last_epoch = 0;
+    for (const auto& [key, tiles] : steps) {
+      ++phases[key.first];
+      last_epoch = std::max(last_epoch, key.second);
+    }
+    EXPECT_EQ(steps.size(), row.shape.supersteps);
+    EXPECT_EQ(phases.size(), row.shape.phases);
+    if (!steps.empty()) {
+      EXPECT_EQ(last_epoch + 1U, row.shape.epochs);
+    }
+  }
+}
+
 TEST(BulkSynchronous, EachPhaseRunsTheSameKernelsInEveryEpoch) {
   GenerateOptions options = bsp_options(8, 120);
   options.phases = 4;
