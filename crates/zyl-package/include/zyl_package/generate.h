@@ -43,9 +43,12 @@ struct GenerateOptions {
   std::uint32_t operations = 40;        // distinct operations; 0 leaves every
                                         // operation empty
   std::uint32_t phases = 24;
-  std::uint32_t epochs = 4;         // per phase
+  std::uint32_t epochs = 4;         // per phase; independent model only
   std::uint64_t total_samples = 0;  // exact total over all tiles; 0 means
                                     // tiles × samples_per_tile
+  // Independent, so the reports existing callers (tests, benchmarks) make
+  // from a seed stay the same; `zyl-profile generate` asks for
+  // BulkSynchronous unless told otherwise.
   GenerateModel model = GenerateModel::Independent;
   // Bulk-synchronous model only: compute durations of the named kernel are
   // multiplied by the factor (names not in the kernel table change nothing).
