@@ -158,31 +158,38 @@ class GenerateLine final : public CommandLine {
     app.add_option("--phases", g.phases, "Phases (default 24)")
         ->transform(integer_in(1, zyl_package::kMaxGeneratedPhases))
         ->type_name("N");
-    app.add_option("--epochs", g.epochs,
-                   "Epochs per phase (default 4; the bulk-synchronous model "
-                   "runs as many as the samples fill)")
-        ->transform(integer_in(1, zyl_package::kMaxGeneratedPhases))
-        ->type_name("N");
+    epochs_ = app.add_option(
+                     "--epochs", g.epochs,
+                     "With --model independent: epochs per phase "
+                     "(default 4). The bulk-synchronous model runs as "
+                     "many epochs as the samples fill (at most " +
+                         std::to_string(zyl_package::kMaxSamplesPerSuperstep) +
+                         " samples a tile per superstep) and, given another "
+                         "count here, notes on stderr how many it ran")
+                  ->transform(integer_in(1, zyl_package::kMaxGeneratedPhases))
+                  ->type_name("N");
     app.add_option("--format", format_,
                    "json or zpk (default: by the file's extension)")
         ->transform(one_of(kReportFormatNames))
         ->type_name("F");
     add_compress_option(app, command_.compress);
     app.add_option("--model", g.model,
-                   "independent (default: each tile walks the phases on its "
-                   "own) or bulk-synchronous (supersteps with a barrier that "
-                   "waits for the slowest tile)")
+                   "bulk-synchronous (default: supersteps, each a phase of "
+                   "an epoch, in which every tile computes, waits at a "
+                   "barrier for the slowest tile, then exchanges) or "
+                   "independent (each tile walks the phases on its own, with "
+                   "no barrier)")
         ->transform(one_of(kGenerateModelNames))
         ->type_name("M");
     slow_ = add_repeated_read_option(
                 app, "--slow", read_slow_kernel, g.slow_kernels,
-                "With --model bulk-synchronous: multiply this kernel's "
+                "Bulk-synchronous model: multiply this kernel's "
                 "compute durations by FACTOR, e.g. conv_1=1.12 (repeatable)")
                 ->type_name("KERNEL=FACTOR");
     straggler_ =
         add_repeated_read_option(
             app, "--straggler", read_straggler, g.stragglers,
-            "With --model bulk-synchronous: multiply this physical tile's "
+            "Bulk-synchronous model: multiply this physical tile's "
             "compute durations in every superstep by FACTOR, e.g. 639=1.5 "
             "(repeatable)")
             ->type_name("TILE=FACTOR");
@@ -206,6 +213,7 @@ class GenerateLine final : public CommandLine {
           "--samples and --samples-per-tile cannot be given together"};
     }
     zyl_package::GenerateOptions& g = command_.generate;
+    command_.epochs_given = epochs_->count() > 0;
     if (samples_->count() > 0) {
       g.samples_per_tile =
           zyl_package::options_for_total(g.total_samples, g.tiles)
@@ -223,6 +231,7 @@ class GenerateLine final : public CommandLine {
   std::optional<zyl_package::ReportFormat> format_;
   CLI::Option* samples_per_tile_ = nullptr;
   CLI::Option* samples_ = nullptr;
+  CLI::Option* epochs_ = nullptr;
   CLI::Option* slow_ = nullptr;
   CLI::Option* straggler_ = nullptr;
 };
@@ -590,8 +599,17 @@ const CommandRow kCommands[] = {
      "  zyl-profile report base.zpk new.zpk --kind compute -o diff.html",
      make_line<ReportLine>},
     {"generate", "Write a synthetic report",
-     "Example:\n"
-     "  zyl-profile generate -o report.zpk --tiles 64 --samples-per-tile 100",
+     "The default model is bulk-synchronous: the program runs in supersteps,\n"
+     "phase after phase and epoch after epoch, and in each every tile\n"
+     "computes the phase's kernels (each at most once), synchronises until\n"
+     "the slowest tile is done, then exchanges; all tiles start the next\n"
+     "superstep together. --straggler and --slow plant the slow tile and\n"
+     "kernel that phases and diff should find. --model independent gives\n"
+     "the older model, in which each tile walks the phases on its own.\n\n"
+     "Examples:\n"
+     "  zyl-profile generate -o report.zpk --tiles 64 --samples-per-tile 100\n"
+     "  zyl-profile generate -o slow.zpk --samples 1000000 --straggler "
+     "639=1.5",
      make_line<GenerateLine>},
     {"convert", "Rewrite a report as JSON or as a binary package",
      "Examples:\n  zyl-profile convert report.json report.zpk\n"

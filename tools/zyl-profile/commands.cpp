@@ -93,6 +93,21 @@ zyl_package::PackageWriteOptions package_options(bool compress) {
 }
 
 ExitCode run_generate(const GenerateCommand& command) {
+  const zyl_package::GenerateOptions& options = command.generate;
+  if (command.epochs_given &&
+      options.model == zyl_package::GenerateModel::BulkSynchronous) {
+    // Scripts written for the older model pass --epochs; the samples decide
+    // the epochs here, so say what came of it rather than refuse.
+    const zyl_package::SuperstepShape shape =
+        zyl_package::bulk_synchronous_shape(options);
+    if (shape.epochs != options.epochs) {
+      print_note(fmt::format(
+          "--epochs {} applies to --model independent; the bulk-synchronous "
+          "model runs as many epochs as the samples fill: {} phases x {} "
+          "epochs ({} supersteps)",
+          options.epochs, shape.phases, shape.epochs, shape.supersteps));
+    }
+  }
   // Straight from the generator to the file, sample by sample: the report is
   // never held, so the size is bounded by the disk rather than the memory.
   zyl_package::ReadProgress written;

@@ -89,10 +89,20 @@ struct PhasesCommand {
 
 inline constexpr std::size_t kDefaultPhaseRows = 20;
 
+[[nodiscard]] inline zyl_package::GenerateOptions bulk_synchronous_defaults() {
+  zyl_package::GenerateOptions options;
+  options.model = zyl_package::GenerateModel::BulkSynchronous;
+  return options;
+}
+
 // `zyl-profile generate -o FILE [options]`.
 struct GenerateCommand {
   std::filesystem::path output;
-  zyl_package::GenerateOptions generate;
+  // The command writes bulk-synchronous profiles unless told otherwise,
+  // the shape `phases` and `diff` are for; the library keeps its own
+  // default so the reports its callers generate stay what they were.
+  zyl_package::GenerateOptions generate = bulk_synchronous_defaults();
+  bool epochs_given = false;  // --epochs on the command line
   zyl_package::ReportFormat format = zyl_package::ReportFormat::Json;
   bool compress = false;  // package sections compressed: smaller, slower open
 };

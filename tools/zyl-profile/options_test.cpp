@@ -266,8 +266,9 @@ TEST(ParseOptions, GenerateAndConvert) {
 
   const ParseResult total =
       parse_options({"generate", "-o", "x.json", "--samples", "1000"});
-  EXPECT_EQ(std::get<GenerateCommand>(total.value()).generate,
-            zyl_package::options_for_total(1000));
+  zyl_package::GenerateOptions expected = zyl_package::options_for_total(1000);
+  expected.model = zyl_package::GenerateModel::BulkSynchronous;
+  EXPECT_EQ(std::get<GenerateCommand>(total.value()).generate, expected);
 
   const ParseResult convert =
       parse_options({"convert", "a.zpk", "b.out", "--to", "zpk"});
@@ -289,14 +290,22 @@ TEST(ParseOptions, GenerateAndConvert) {
 }
 
 TEST(ParseOptions, GenerateBulkSynchronousWithPlantedSlowdowns) {
-  const ParseResult plain = parse_options({"generate", "-o", "x.zpk"});
-  EXPECT_EQ(std::get<GenerateCommand>(plain.value()).generate.model,
-            zyl_package::GenerateModel::Independent);
+  // Bulk-synchronous unless told otherwise, and --epochs is remembered as
+  // given so the command can say what the model made of it.
+  const auto& plain = std::get<GenerateCommand>(
+      parse_options({"generate", "-o", "x.zpk"}).value());
+  EXPECT_EQ(plain.generate.model, zyl_package::GenerateModel::BulkSynchronous);
+  EXPECT_FALSE(plain.epochs_given);
+  const auto& older = std::get<GenerateCommand>(
+      parse_options({"generate", "-o", "x.zpk", "--model", "independent",
+                     "--epochs", "4"})
+          .value());
+  EXPECT_EQ(older.generate.model, zyl_package::GenerateModel::Independent);
+  EXPECT_TRUE(older.epochs_given);
 
-  const ParseResult parsed =
-      parse_options({"generate", "-o", "x.zpk", "--model", "bulk-synchronous",
-                     "--slow", "conv_1=1.12", "--slow=a=b=2", "--straggler",
-                     "639=1.5", "--straggler", "0=100"});
+  const ParseResult parsed = parse_options(
+      {"generate", "-o", "x.zpk", "--slow", "conv_1=1.12", "--slow=a=b=2",
+       "--straggler", "639=1.5", "--straggler", "0=100"});
   ASSERT_TRUE(parsed.ok()) << parsed.error().message;
   const auto& g = std::get<GenerateCommand>(parsed.value()).generate;
   EXPECT_EQ(g.model, zyl_package::GenerateModel::BulkSynchronous);
@@ -318,7 +327,7 @@ TEST(ParseOptions, GenerateBulkSynchronousWithPlantedSlowdowns) {
       {{"--model", "bsp"},
        "--model: expected one of independent, bulk-synchronous, found "
        "'bsp'"},
-      {{"--slow", "conv_1=1.5"},
+      {{"--slow", "conv_1=1.5", "--model", "independent"},
        "--slow: only applies to --model bulk-synchronous"},
       {{"--model", "independent", "--straggler", "3=1.5"},
        "--straggler: only applies to --model bulk-synchronous"},

@@ -41,6 +41,7 @@ struct StepSamples {
   std::uint32_t sync_end = 0;
   std::uint32_t computes = 0;
   std::uint32_t syncs = 0;
+  std::uint64_t busy = 0;  // compute and exchange cycles
 };
 
 std::map<StepKey, std::map<std::uint32_t, StepSamples>> by_step(
@@ -56,6 +57,10 @@ std::map<StepKey, std::map<std::uint32_t, StepSamples>> by_step(
       const std::uint32_t start = sample.start_cycle - origin;
       const std::uint32_t end = sample.end_cycle - origin;
       if (first) s.first_start = start;
+      if (sample.step.kind == ProfileStepKind::Compute ||
+          sample.step.kind == ProfileStepKind::Exchange) {
+        s.busy += end - start;
+      }
       if (sample.step.kind == ProfileStepKind::Compute ||
           sample.step.kind == ProfileStepKind::Idle) {
         ++s.computes;
@@ -113,12 +118,51 @@ TEST(BulkSynchronous, SuperstepsStartAndReleaseTogetherOnEveryTile) {
       EXPECT_EQ(s.first_start, any.first_start) << "tile " << tile;
       EXPECT_EQ(s.sync_end, any.sync_end) << "tile " << tile;
       EXPECT_EQ(s.syncs, 1U);
-      EXPECT_GE(s.computes, 2U);
+      // Five or six samples each, yet the same kernels on every tile.
+      EXPECT_EQ(s.computes, any.computes) << "tile " << tile;
+      EXPECT_GE(s.computes, 1U);
       EXPECT_LE(s.computes, 3U);
       EXPECT_EQ(s.sync_start, s.compute_end);
       slowest = std::max(slowest, s.compute_end);
     }
     EXPECT_EQ(any.sync_end, slowest + kBarrierCycles);
+  }
+}
+
+TEST(BulkSynchronous, ShapeSaysWhichPhasesAndEpochsTheReportHolds) {
+  struct Row {
+    GenerateOptions options;
+    SuperstepShape shape;
+  };
+  GenerateOptions fewer_steps_than_phases = bsp_options(48, 100);
+  GenerateOptions uneven = options_for_total(7 * 61 + 3, 7);
+  uneven.phases = 4;
+  GenerateOptions no_tiles = bsp_options(0, 100);
+  GenerateOptions ten_per_step = bsp_options(5, 60);
+  ten_per_step.phases = 1;
+  const std::vector<Row> rows{
+      {fewer_steps_than_phases, {17, 17, 1}},  // 24 phases asked for
+      {uneven, {11, 4, 3}},  // 62 samples on the fullest tiles
+      {no_tiles, {0, 0, 0}},
+      {ten_per_step, {10, 1, 10}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.shape.supersteps) + " supersteps");
+    EXPECT_EQ(bulk_synchronous_shape(row.options), row.shape);
+    GenerateOptions options = row.options;
+    options.model = GenerateModel::BulkSynchronous;
+    const auto steps = by_step(generate_report(options));
+    std::map<std::uint32_t, int> phases;
+    std::uint32_t last_epoch = 0;
+    for (const auto& [key, tiles] : steps) {
+      ++phases[key.first];
+      last_epoch = std::max(last_epoch, key.second);
+    }
+    EXPECT_EQ(steps.size(), row.shape.supersteps);
+    EXPECT_EQ(phases.size(), row.shape.phases);
+    if (!steps.empty()) {
+      EXPECT_EQ(last_epoch + 1U, row.shape.epochs);
+    }
   }
 }
 
@@ -143,23 +187,82 @@ TEST(BulkSynchronous, EachPhaseRunsTheSameKernelsInEveryEpoch) {
 }
 
 TEST(BulkSynchronous, StragglerTileHoldsUpEverySuperstepItComputesIn) {
-  GenerateOptions options = bsp_options(64, 120);
+  // Uneven counts: tiles hold five or six samples in a superstep, and the
+  // ones with more must not look busier for it.
+  GenerateOptions options = options_for_total(64 * 117 + 29, 64);
+  options.model = GenerateModel::BulkSynchronous;
+  options.seed = 7;
   options.stragglers = {{37, 1.5}};
   const auto steps = by_step(generate_report(options));
   std::uint32_t computed = 0;
   for (const auto& [key, tiles] : steps) {
     const StepSamples& straggler = tiles.at(37);
     std::uint32_t slowest = 0;
+    std::uint64_t busiest = 0;
     for (const auto& [tile, s] : tiles) {
       slowest = std::max(slowest, s.compute_end);
+      if (tile != 37) busiest = std::max(busiest, s.busy);
     }
-    // Idle supersteps aside, a half-again slower tile is always the last.
+    // Idle supersteps aside, a half-again slower tile is always the last
+    // to reach the barrier and the busiest.
     if (straggler.compute_end - straggler.first_start > 300) {
       ++computed;
       EXPECT_EQ(straggler.compute_end, slowest);
+      EXPECT_GT(straggler.busy, busiest);
     }
   }
   EXPECT_GE(computed, 15U);
+}
+
+// A tile that ran one kernel twice in a superstep would do the work of two
+// tiles side by side, and a kernel's average active tiles (work cycles over
+// phase cycles) could then exceed the tile count.
+TEST(BulkSynchronous, NoTileRunsAKernelTwiceInOneSuperstep) {
+  struct Shape {
+    const char* name;
+    std::uint32_t tiles;
+    std::uint64_t total;
+    std::uint32_t kernels;
+    std::uint32_t phases;
+    bool planted;
+  };
+  for (const Shape& shape :
+       {Shape{"default tables", 64, 64 * 100, 300, 24, false},
+        Shape{"uneven counts, planted", 48, 48 * 97 + 11, 300, 5, true},
+        Shape{"one kernel", 16, 3000, 1, 4, false},
+        Shape{"two kernels, planted", 24, 5000, 2, 3, true},
+        Shape{"three kernels", 9, 2000, 3, 1, false},
+        Shape{"few samples", 30, 30 * 7 + 4, 300, 24, false}}) {
+    SCOPED_TRACE(shape.name);
+    GenerateOptions options = options_for_total(shape.total, shape.tiles);
+    options.model = GenerateModel::BulkSynchronous;
+    options.kernels = shape.kernels;
+    options.phases = shape.phases;
+    if (shape.planted) {
+      options.slow_kernels = {{"matmul_0", 1.5}, {"conv_1", 2.0}};
+      options.stragglers = {{3, 1.5}};
+    }
+    const ProfileReport report = generate_report(options);
+    EXPECT_EQ(sample_count(report), shape.total);
+    // (tile, phase, epoch) -> kernels computed there.
+    std::map<std::pair<std::uint32_t, StepKey>, std::vector<std::string>> ran;
+    std::uint64_t computes = 0;
+    for (const auto& tile : report.tiles) {
+      for (const auto& sample : tile.samples) {
+        if (sample.step.kind != ProfileStepKind::Compute) continue;
+        ++computes;
+        auto& kernels =
+            ran[{tile.physical_tile, {sample.step.phase, sample.step.epoch}}];
+        EXPECT_EQ(
+            std::count(kernels.begin(), kernels.end(), sample.step.kernel), 0)
+            << sample.step.kernel << " again on tile " << tile.physical_tile
+            << " in phase " << sample.step.phase << " epoch "
+            << sample.step.epoch;
+        kernels.push_back(sample.step.kernel);
+      }
+    }
+    EXPECT_GT(computes, shape.total / 10);
+  }
 }
 
 TEST(BulkSynchronous, SlowKernelScalesOnlyItsOwnComputeSamples) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>  // std::llround
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -396,8 +397,18 @@ void plan_tile_step(std::uint64_t seed, const BspPlan& plan,
   out = TileStep{};
   if (n == 0) return;
   out.synchronizes = true;
+  const PhaseWork& work =
+      plan.phase_work[static_cast<std::size_t>(step % plan.phases)];
   if (n >= 2) {
-    out.computes = static_cast<std::uint32_t>(n / 2);
+    // A tile runs each of the phase's kernels once, as a program of
+    // supersteps does: repeating one would have a single tile do the work
+    // of several side by side. The samples beyond those are exchange, and
+    // one is kept for it whenever there are three or more, so the tiles of
+    // a superstep, whatever their sample count, do the same work.
+    const std::uint64_t wanted =
+        work.kernel_count > 0 ? work.kernel_count : n / 2;
+    out.computes =
+        static_cast<std::uint32_t>(std::min(wanted, n >= 3 ? n - 2 : n - 1));
     out.exchanges = static_cast<std::uint32_t>(n - 1 - out.computes);
   }
   Rng rng(mix(mix(seed ^ kStepSalt, step), tile));
@@ -405,8 +416,6 @@ void plan_tile_step(std::uint64_t seed, const BspPlan& plan,
   // A few tiles per superstep run late for no reason the program shows.
   const std::uint32_t straggle_pct =
       rng.below(100) < 2 ? 110 + rng.below(21) : 100;
-  const PhaseWork& work =
-      plan.phase_work[static_cast<std::size_t>(step % plan.phases)];
   for (std::uint32_t j = 0; j < out.computes; ++j) {
     out.gaps[j] = j == 0 ? 0 : rng.below(16);
     std::uint64_t cycles = 0;
@@ -415,7 +424,7 @@ void plan_tile_step(std::uint64_t seed, const BspPlan& plan,
     } else if (work.kernel_count == 0) {
       cycles = scale(20 + rng.below(100), plan.tile_ppm[tile]);
     } else {
-      const std::uint32_t kernel = work.kernels[j % work.kernel_count];
+      const std::uint32_t kernel = work.kernels[j];
       out.compute_kernels[j] = kernel;
       cycles = std::uint64_t{tables.kernel_cycles[kernel]} *
                (97 + rng.below(7)) * straggle_pct / 10000;
@@ -425,16 +434,54 @@ void plan_tile_step(std::uint64_t seed, const BspPlan& plan,
     out.compute_cycles[j] = static_cast<std::uint32_t>(cycles);
     out.ready += out.gaps[j] + cycles;
   }
-  const std::uint64_t exchange_base =
+  // Every tile moves the same data in a superstep, so its exchange cycles
+  // add up to the superstep's own figure however many samples carry them:
+  // the busiest tile is then the one that computed longest, which is what
+  // a planted straggler must show.
+  const std::uint64_t exchange_total =
       300 + mix(seed ^ kExchangeSalt, step) % 1200;
+  std::array<std::uint32_t, kMaxSamplesPerSuperstep> weights{};
+  std::uint64_t weight_sum = 0;
+  for (std::uint32_t j = 0; j < out.exchanges; ++j) {
+    weights[j] = 97 + rng.below(7);
+    weight_sum += weights[j];
+  }
+  std::uint64_t handed_out = 0;
   for (std::uint32_t j = 0; j < out.exchanges; ++j) {
     const std::uint32_t gap = rng.below(16);
-    const auto cycles =
-        static_cast<std::uint32_t>(exchange_base * (97 + rng.below(7)) / 100);
+    const std::uint64_t cycles = j + 1 == out.exchanges
+                                     ? exchange_total - handed_out
+                                     : exchange_total * weights[j] / weight_sum;
+    handed_out += cycles;
     out.gaps[out.computes + j] = gap;
-    out.exchange_cycles[j] = cycles;
+    out.exchange_cycles[j] = static_cast<std::uint32_t>(cycles);
     out.tail += gap + cycles;
   }
+}
+
+// A Zipf draw that is none of `taken`. A few redraws keep the skew; should
+// they all collide, which few kernels make likely, the first free index is
+// as good. Needs fewer taken kernels than there are kernels.
+std::uint32_t draw_unused_kernel(const Tables& tables, Rng& rng,
+                                 std::span<const std::uint32_t> taken) {
+  const auto is_taken = [&](std::uint32_t kernel) {
+    return std::find(taken.begin(), taken.end(), kernel) != taken.end();
+  };
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const std::uint32_t kernel = tables.zipf.draw(rng);
+    if (!is_taken(kernel)) return kernel;
+  }
+  std::uint32_t kernel = 0;
+  while (is_taken(kernel)) ++kernel;
+  return kernel;
+}
+
+// The supersteps the bulk-synchronous model runs: enough for the tile with
+// the most samples to hold at most kMaxSamplesPerSuperstep in each.
+std::uint64_t superstep_count(std::uint64_t total, std::uint32_t tiles) {
+  if (tiles == 0) return 0;
+  const std::uint64_t most = total / tiles + (total % tiles > 0 ? 1 : 0);
+  return (most + kMaxSamplesPerSuperstep - 1) / kMaxSamplesPerSuperstep;
 }
 
 BspPlan plan_supersteps(const GenerateOptions& options, std::uint32_t phases,
@@ -444,9 +491,7 @@ BspPlan plan_supersteps(const GenerateOptions& options, std::uint32_t phases,
   if (options.tiles == 0) return plan;
   plan.per_tile = total / options.tiles;
   plan.extra_tiles = total % options.tiles;
-  const std::uint64_t most = plan.per_tile + (plan.extra_tiles > 0 ? 1 : 0);
-  plan.supersteps =
-      (most + kMaxSamplesPerSuperstep - 1) / kMaxSamplesPerSuperstep;
+  plan.supersteps = superstep_count(total, options.tiles);
 
   const auto kernel_count = static_cast<std::uint32_t>(tables.kernels.size());
   const auto operation_count =
@@ -458,9 +503,11 @@ BspPlan plan_supersteps(const GenerateOptions& options, std::uint32_t phases,
     PhaseWork& work = plan.phase_work[phase];
     Rng rng(mix(options.seed ^ kStepPhaseSalt, phase));
     if (kernel_count > 0) {
-      work.kernel_count = 1 + rng.below(3);
+      // Distinct kernels: a tile runs each once per superstep.
+      work.kernel_count = std::min(1 + rng.below(3), kernel_count);
       for (std::uint32_t k = 0; k < work.kernel_count; ++k) {
-        work.kernels[k] = tables.zipf.draw(rng);
+        work.kernels[k] =
+            draw_unused_kernel(tables, rng, std::span(work.kernels.data(), k));
       }
     }
     work.operation = rng.below(operation_count);
@@ -639,6 +686,19 @@ void for_each_generated_sample(const GenerateOptions& options,
   for (std::uint32_t i = 0; i < options.tiles && !visitor.stopped(); ++i) {
     generate_tile(options, phases, epochs, tables, i, counts[i], visitor);
   }
+}
+
+SuperstepShape bulk_synchronous_shape(const GenerateOptions& options) {
+  SuperstepShape shape;
+  shape.supersteps =
+      superstep_count(generated_sample_count(options), options.tiles);
+  if (shape.supersteps == 0) return shape;
+  const std::uint32_t phases =
+      std::clamp<std::uint32_t>(options.phases, 1, kMaxGeneratedPhases);
+  shape.phases = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(phases, shape.supersteps));
+  shape.epochs = (shape.supersteps + phases - 1) / phases;
+  return shape;
 }
 
 std::uint64_t generated_sample_count(const GenerateOptions& options) {

@@ -43,9 +43,12 @@ struct GenerateOptions {
   std::uint32_t operations = 40;        // distinct operations; 0 leaves every
                                         // operation empty
   std::uint32_t phases = 24;
-  std::uint32_t epochs = 4;         // per phase
+  std::uint32_t epochs = 4;         // per phase; independent model only
   std::uint64_t total_samples = 0;  // exact total over all tiles; 0 means
                                     // tiles × samples_per_tile
+  // Independent, so the reports existing callers (tests, benchmarks) make
+  // from a seed stay the same; `zyl-profile generate` asks for
+  // BulkSynchronous unless told otherwise.
   GenerateModel model = GenerateModel::Independent;
   // Bulk-synchronous model only: compute durations of the named kernel are
   // multiplied by the factor (names not in the kernel table change nothing).
@@ -83,12 +86,15 @@ inline constexpr std::uint32_t kBarrierCycles = 40;
 //
 // With GenerateModel::BulkSynchronous, superstep s is phase s % phases of
 // epoch s / phases (the epoch count follows from the samples, `epochs` is
-// not used). The samples are spread evenly over the tiles, at most
-// kMaxSamplesPerSuperstep per tile in a superstep: compute (or, on a few
-// tiles, idle) samples running the phase's few kernels, one synchronization
-// ending kBarrierCycles after the slowest tile's compute, then exchange
-// samples. Every tile starts every superstep at the same offset from its
-// first sample; a few random tiles per superstep run slower.
+// not used; bulk_synchronous_shape says what it comes to). The samples are
+// spread evenly over the tiles, at most kMaxSamplesPerSuperstep per tile in
+// a superstep: compute (or, on a few tiles, idle) samples running each of
+// the phase's one to three distinct kernels at most once, one
+// synchronization ending kBarrierCycles after the slowest tile's compute,
+// then exchange samples whose cycles add up to the same figure on every
+// tile of the superstep. Every tile starts every superstep at the same
+// offset from its first sample; a few random tiles per superstep run
+// slower.
 [[nodiscard]] ProfileReport generate_report(const GenerateOptions& options);
 
 // One metadata entry of a generated sample, borrowed from the generator.
@@ -133,6 +139,21 @@ class GeneratedReportVisitor {
 // walk the report several times.
 void for_each_generated_sample(const GenerateOptions& options,
                                GeneratedReportVisitor& visitor);
+
+// The supersteps of the bulk-synchronous model and the phases and epochs
+// they walk; the last epoch may stop part way through its phases.
+struct SuperstepShape {
+  std::uint64_t supersteps = 0;
+  std::uint32_t phases = 0;  // distinct phases run
+  std::uint64_t epochs = 0;  // epochs begun
+
+  bool operator==(const SuperstepShape&) const = default;
+};
+
+// Returns the shape generate_report(options) has when options.model is
+// GenerateModel::BulkSynchronous, whatever options.model says.
+[[nodiscard]] SuperstepShape bulk_synchronous_shape(
+    const GenerateOptions& options);
 
 // Returns the number of samples generate_report(options) holds over all
 // tiles.
