@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <span>
 #include <string>
 #include <thread>
@@ -38,10 +39,16 @@ std::uint64_t busy_of(const KindCycles& cycles) {
 
 // One tile's matched cycles in one pair, while the tile is walked.
 struct Cell {
-  std::uint64_t key = 0;  // pair_key(phase, epoch)
+  std::uint64_t key = 0;   // pair_key(phase, epoch)
+  std::uint32_t pair = 0;  // index into the scan's State::pairs
   std::uint64_t start = 0;
   std::uint64_t end = 0;
   KindCycles cycles{};
+  // The first and last of its matched samples: the kernels of a cell are
+  // summed only when the tile turns out a pair's slowest so far, by walking
+  // these again, which costs less than noting every compute sample.
+  std::size_t first_sample = 0;
+  std::size_t last_sample = 0;
   bool synchronized = false;         // has a matched synchronization sample
   std::uint32_t kernel = kNoKernel;  // string id of its busiest kernel
 };
@@ -90,12 +97,6 @@ struct Pair {
     }
     tiles += other.tiles;
   }
-};
-
-// One tile's busy cycles in one pair, kept for the median.
-struct TileBusy {
-  std::uint32_t pair = 0;  // index into State::pairs
-  std::uint64_t busy = 0;
 };
 
 // A 64-bit key to a small index, open addressing, emptied per tile at the
@@ -161,11 +162,64 @@ class KeyIndex {
   unsigned shift_ = 64;
 };
 
+// One pair's tiles' busy cycles, kept for the median. A tile's busy cycles
+// in one pair nearly always fit 32 bits, and half the bytes are half the
+// pages to fault in: those go to `narrow`, one list per scan that met the
+// pair (merging moves lists rather than joining them), the rare larger ones
+// to `wide`. Every wide value is larger than every narrow one, so the
+// median is found in one of the two without joining them.
+struct BusyLists {
+  std::vector<std::vector<std::uint32_t>> narrow;
+  std::vector<std::uint64_t> wide;
+
+  void add(std::uint64_t busy) {
+    if (busy <= std::numeric_limits<std::uint32_t>::max()) {
+      narrow.front().push_back(static_cast<std::uint32_t>(busy));
+    } else {
+      wide.push_back(busy);
+    }
+  }
+
+  void take(BusyLists&& other) {
+    for (std::vector<std::uint32_t>& list : other.narrow) {
+      narrow.push_back(std::move(list));
+    }
+    wide.insert(wide.end(), other.wide.begin(), other.wide.end());
+  }
+
+  // The value at rank (count - 1) / 2 in ascending order; `scratch` joins
+  // several narrow lists. Reorders the lists.
+  std::uint64_t lower_median(std::vector<std::uint32_t>& scratch) {
+    std::size_t narrow_count = 0;
+    for (const std::vector<std::uint32_t>& list : narrow) {
+      narrow_count += list.size();
+    }
+    const std::size_t rank = (narrow_count + wide.size() - 1) / 2;
+    if (rank >= narrow_count) {
+      const auto at =
+          wide.begin() + static_cast<std::ptrdiff_t>(rank - narrow_count);
+      std::nth_element(wide.begin(), at, wide.end());
+      return *at;
+    }
+    std::vector<std::uint32_t>* values = &narrow.front();
+    if (narrow.size() > 1) {
+      scratch.clear();
+      for (const std::vector<std::uint32_t>& list : narrow) {
+        scratch.insert(scratch.end(), list.begin(), list.end());
+      }
+      values = &scratch;
+    }
+    const auto at = values->begin() + static_cast<std::ptrdiff_t>(rank);
+    std::nth_element(values->begin(), at, values->end());
+    return *at;
+  }
+};
+
 // The pairs of a run of tiles (a thread's, a file's, the profile's).
 struct State {
   KeyIndex index;  // pair key to index into `pairs`
   std::vector<Pair> pairs;
-  std::vector<TileBusy> busy;
+  std::vector<BusyLists> busy;       // per pair
   std::vector<std::string> kernels;  // the slowest tiles' kernels
   std::size_t matched = 0;
 
@@ -175,6 +229,7 @@ struct State {
     if (at == fresh) {
       pairs.emplace_back();
       pairs.back().key = key;
+      busy.emplace_back().narrow.emplace_back();
     }
     return at;
   }
@@ -193,9 +248,7 @@ struct State {
     for (std::size_t i = 0; i < other.pairs.size(); ++i) {
       moved[i] = pair_index(other.pairs[i].key);
       pairs[moved[i]].combine(other.pairs[i], shift);
-    }
-    for (const TileBusy& tile : other.busy) {
-      busy.push_back({moved[tile.pair], tile.busy});
+      busy[moved[i]].take(std::move(other.busy[i]));
     }
     kernels.insert(kernels.end(),
                    std::make_move_iterator(other.kernels.begin()),
@@ -212,32 +265,24 @@ class RangeScan {
       : columns_(columns), matcher_(matcher), first_position_(first_position) {}
 
   State scan(std::size_t first_tile, std::size_t end_tile) {
+    samples_left_ = 0;
+    for (std::size_t tile_idx = first_tile; tile_idx < end_tile; ++tile_idx) {
+      samples_left_ += columns_.tiles[tile_idx].sample_count;
+    }
     for (std::size_t tile_idx = first_tile; tile_idx < end_tile; ++tile_idx) {
       const ColumnTile& tile = columns_.tiles[tile_idx];
-      if (tile.sample_count == 0 || !matcher_.keeps_tile(tile.physical_tile)) {
-        continue;
+      tiles_left_ = end_tile - tile_idx;
+      if (tile.sample_count != 0 && matcher_.keeps_tile(tile.physical_tile)) {
+        scan_cells(tile);
+        fold_cells(tile, first_position_ + tile_idx);
       }
-      scan_cells(tile);
-      if (state_.busy.capacity() == 0) {
-        // Tiles of one run mostly share their phases: room for the first
-        // tile's count for each tile spares the growing list's copies,
-        // which cost more than the rest of the fold.
-        state_.busy.reserve(cells_.size() * (end_tile - tile_idx));
-      }
-      fold_cells(tile.physical_tile, first_position_ + tile_idx);
+      samples_left_ -= tile.sample_count;
     }
     return std::move(state_);
   }
 
  private:
-  // A matched compute sample of the tile being walked.
-  struct Computed {
-    std::uint32_t cell = 0;    // index into cells_
-    std::uint32_t kernel = 0;  // string id
-    std::uint32_t cycles = 0;
-  };
   struct KernelCycles {
-    std::uint32_t cell = 0;    // index into cells_
     std::uint32_t kernel = 0;  // string id
     std::uint64_t cycles = 0;
   };
@@ -245,100 +290,160 @@ class RangeScan {
   // Sums the tile's matched samples into cells_, one per pair.
   void scan_cells(const ColumnTile& tile) {
     cells_.clear();
-    pairs_.clear();
-    computed_.clear();
-    // A tile runs a phase's samples one after another, so the pair of the
-    // sample before usually answers without a lookup.
-    std::uint64_t last_key = 0;
-    std::uint32_t last_cell = KeyIndex::kAbsent;
+    if (++stamp_ == 0) {  // the stamps wrapped: forget every old one
+      std::fill(stamp_of_pair_.begin(), stamp_of_pair_.end(), 0);
+      stamp_ = 1;
+    }
+    const std::uint32_t* const phases = columns_.phase.data();
+    const std::uint32_t* const epochs = columns_.epoch.data();
+    const std::uint8_t* const kinds = columns_.kind.data();
+    std::size_t matched = 0;
+    std::size_t run = 0;  // runs of one pair met so far in this tile
+    // A tile runs a phase's samples one after another: a run of one pair
+    // sums in locals, kept in registers, and lands in its cell when the
+    // pair changes. Summing into the cell itself made every sample wait on
+    // the store of the one before.
+    std::uint64_t key = 0;
+    Cell* cell = nullptr;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::array<std::uint64_t, kKinds> cycles{};
+    bool synchronized = false;
+    std::size_t last_sample = 0;
+    const auto land = [&] {
+      cell->start = std::min(cell->start, start);
+      cell->end = std::max(cell->end, end);
+      for (std::size_t kind = 0; kind < kKinds; ++kind) {
+        cell->cycles[kind] += cycles[kind];
+      }
+      cell->synchronized = cell->synchronized || synchronized;
+      cell->last_sample = last_sample;
+    };
     const auto visit = [&](std::size_t sample, std::uint64_t offset,
                            std::uint32_t sample_duration) {
-      ++state_.matched;
-      const std::uint64_t key =
-          pair_key(columns_.phase[sample], columns_.epoch[sample]);
-      const auto fresh = static_cast<std::uint32_t>(cells_.size());
-      const std::uint32_t at = last_cell != KeyIndex::kAbsent && key == last_key
-                                   ? last_cell
-                                   : pairs_.find_or_add(key, fresh);
-      last_key = key;
-      last_cell = at;
-      const std::uint64_t end = offset + sample_duration;
-      if (at == fresh) cells_.push_back(Cell{key, offset, end, {}, false});
-      Cell& cell = cells_[at];
-      cell.start = std::min(cell.start, offset);
-      cell.end = std::max(cell.end, end);
-      // Valid columns hold kinds 0..3; the mask keeps a damaged byte from
-      // writing past the cell, as the occupancy's scan does.
-      const std::size_t kind = columns_.kind[sample] & (kKinds - 1);
-      cell.cycles[kind] += sample_duration;
-      if (kind == static_cast<std::size_t>(StepKind::Synchronization)) {
-        cell.synchronized = true;
-      } else if (kind == static_cast<std::size_t>(StepKind::Compute)) {
-        // Only a tile that turns out the slowest of a pair so far needs its
-        // kernels summed, a few times a pair in all: the scan just notes
-        // the sample and leaves the sums to choose_kernels.
-        computed_.push_back({at, columns_.kernel[sample], sample_duration});
+      ++matched;
+      const std::uint64_t sample_key = pair_key(phases[sample], epochs[sample]);
+      const std::uint64_t sample_end = offset + sample_duration;
+      if (cell == nullptr || sample_key != key) [[unlikely]] {
+        if (cell != nullptr) land();
+        cell = &cell_of(pair_of_run(run++, sample_key), sample_key, sample);
+        key = sample_key;
+        start = offset;
+        end = sample_end;
+        cycles = {};
+        synchronized = false;
       }
+      start = std::min(start, offset);
+      end = std::max(end, sample_end);
+      last_sample = sample;
+      // Valid columns hold kinds 0..3; the mask keeps a damaged byte from
+      // reading as a fifth kind, as the occupancy's scan does. Each sum
+      // takes the duration or nothing, which needs no indexed store.
+      const std::size_t kind = kinds[sample] & (kKinds - 1);
+      for (std::size_t k = 0; k < kKinds; ++k) {
+        cycles[k] += kind == k ? sample_duration : 0;
+      }
+      synchronized = synchronized || kind == static_cast<std::size_t>(
+                                                 StepKind::Synchronization);
     };
     if (matcher_.keeps_everything()) {
       scan_tile<false>(columns_, tile, matcher_, visit);
     } else {
       scan_tile<true>(columns_, tile, matcher_, visit);
     }
+    if (cell != nullptr) land();
+    state_.matched += matched;
   }
 
-  // Gives each cell marked in wanted_ its kernel with the most compute
-  // cycles, ties to the byte-wise smaller name.
-  void choose_kernels() {
+  // Gives `cell` its kernel with the most matched compute cycles, ties to
+  // the byte-wise smaller name, walking its samples again.
+  void choose_kernel(const ColumnTile& tile, Cell& cell) {
     kernel_slots_.clear();
     kernel_cycles_.clear();
-    for (const Computed& sample : computed_) {
-      if (wanted_[sample.cell] == 0) continue;
-      const auto next = static_cast<std::uint32_t>(kernel_cycles_.size());
-      const std::uint32_t slot = kernel_slots_.find_or_add(
-          (static_cast<std::uint64_t>(sample.cell) << 32) | sample.kernel,
-          next);
-      if (slot == next) {
-        kernel_cycles_.push_back({sample.cell, sample.kernel, 0});
+    const auto add = [&](std::size_t sample, std::uint64_t,
+                         std::uint32_t sample_duration) {
+      if ((columns_.kind[sample] & (kKinds - 1)) !=
+              static_cast<std::size_t>(StepKind::Compute) ||
+          pair_key(columns_.phase[sample], columns_.epoch[sample]) !=
+              cell.key) {
+        return;
       }
-      kernel_cycles_[slot].cycles += sample.cycles;
+      const std::uint32_t kernel = columns_.kernel[sample];
+      const auto next = static_cast<std::uint32_t>(kernel_cycles_.size());
+      const std::uint32_t slot = kernel_slots_.find_or_add(kernel, next);
+      if (slot == next) kernel_cycles_.push_back({kernel, 0});
+      kernel_cycles_[slot].cycles += sample_duration;
+    };
+    // The tile's first start is the base its offsets, and so the window
+    // test, count from.
+    const std::uint32_t base = columns_.start_cycle[tile.first_sample];
+    if (matcher_.keeps_everything()) {
+      scan_samples<false>(columns_, cell.first_sample, cell.last_sample + 1,
+                          base, matcher_, add);
+    } else {
+      scan_samples<true>(columns_, cell.first_sample, cell.last_sample + 1,
+                         base, matcher_, add);
     }
-    best_.assign(cells_.size(), nullptr);
+    const KernelCycles* best = nullptr;
     for (const KernelCycles& entry : kernel_cycles_) {
-      const KernelCycles*& best = best_[entry.cell];
       if (best == nullptr || entry.cycles > best->cycles ||
           (entry.cycles == best->cycles &&
            columns_.string(entry.kernel) < columns_.string(best->kernel))) {
         best = &entry;
       }
     }
-    for (std::size_t i = 0; i < best_.size(); ++i) {
-      if (best_[i] != nullptr) cells_[i].kernel = best_[i]->kernel;
+    cell.kernel = best == nullptr ? kNoKernel : best->kernel;
+  }
+
+  // The pair of the tile's `run`th run of one pair, whose key is `key`.
+  // Neighbouring tiles mostly run the same pairs in the same order, so the
+  // pair the tile before had at this run is tried before the hash lookup.
+  [[gnu::noinline]] std::uint32_t pair_of_run(std::size_t run,
+                                              std::uint64_t key) {
+    if (run < run_pairs_.size() && state_.pairs[run_pairs_[run]].key == key) {
+      return run_pairs_[run];
     }
+    const std::uint32_t pair = state_.pair_index(key);
+    if (run < run_pairs_.size()) {
+      run_pairs_[run] = pair;
+    } else {
+      run_pairs_.push_back(pair);
+    }
+    return pair;
+  }
+
+  // The tile's cell of `pair`, added empty from `sample` on when the tile
+  // has none yet. Kept out of the scan's loop, which it would only crowd.
+  [[gnu::noinline]] Cell& cell_of(std::uint32_t pair, std::uint64_t key,
+                                  std::size_t sample) {
+    if (pair >= stamp_of_pair_.size()) {
+      stamp_of_pair_.resize(state_.pairs.size(), 0);
+      cell_of_pair_.resize(state_.pairs.size(), 0);
+    }
+    if (stamp_of_pair_[pair] == stamp_) return cells_[cell_of_pair_[pair]];
+    stamp_of_pair_[pair] = stamp_;
+    cell_of_pair_[pair] = static_cast<std::uint32_t>(cells_.size());
+    // Written field by field: building the cell aside and copying it in
+    // stalled on the copy, a fifth of the whole scan.
+    Cell& added = cells_.emplace_back();
+    added.key = key;
+    added.pair = pair;
+    added.start = ~std::uint64_t{0};
+    added.first_sample = sample;
+    return added;
   }
 
   // Folds the tile's complete cells into the pairs.
-  void fold_cells(std::uint32_t physical_tile, std::uint64_t position) {
-    // A tile has one cell per pair, so which cells make their tile the
-    // slowest is settled before any is folded.
-    places_.clear();
-    wanted_.assign(cells_.size(), 0);
-    bool any_wanted = false;
-    for (std::size_t i = 0; i < cells_.size(); ++i) {
-      places_.push_back(state_.pair_index(cells_[i].key));
-      if (state_.pairs[places_.back()].slower(busy_of(cells_[i].cycles),
-                                              physical_tile, position)) {
-        wanted_[i] = 1;
-        any_wanted = true;
-      }
-    }
-    if (any_wanted) choose_kernels();
-    for (std::size_t i = 0; i < cells_.size(); ++i) {
-      const Cell& cell = cells_[i];
-      const std::uint32_t at = places_[i];
+  void fold_cells(const ColumnTile& tile, std::uint64_t position) {
+    const std::uint32_t physical_tile = tile.physical_tile;
+    for (Cell& cell : cells_) {
+      const std::uint32_t at = cell.pair;
       Pair& pair = state_.pairs[at];
       const std::uint64_t busy = busy_of(cell.cycles);
-      if (wanted_[i] != 0) {
+      BusyLists& tiles_busy = state_.busy[at];
+      if (pair.tiles == 0) reserve_busy(tiles_busy.narrow.front());
+      if (pair.slower(busy, physical_tile, position)) {
+        choose_kernel(tile, cell);
         pair.slowest_busy = busy;
         pair.slowest_tile = physical_tile;
         pair.slowest_position = position;
@@ -352,8 +457,19 @@ class RangeScan {
       }
       pair.synchronized = pair.synchronized || cell.synchronized;
       ++pair.tiles;
-      state_.busy.push_back({at, busy});
+      tiles_busy.add(busy);
     }
+  }
+
+  // Tiles of one run mostly share their pairs, so a pair met first gets
+  // room for every tile left: growing 1,472 lists one tile at a time costs
+  // more than the rest of the fold. Each entry stands for at least one
+  // matched sample, so the room given is capped by the samples left.
+  void reserve_busy(std::vector<std::uint32_t>& busy) {
+    const std::size_t room =
+        std::min(tiles_left_, samples_left_ - std::min(samples_left_, given_));
+    busy.reserve(room);
+    given_ += room;
   }
 
   std::uint32_t kernel_index(std::uint32_t string_id) {
@@ -367,17 +483,20 @@ class RangeScan {
   const SampleMatcher& matcher_;
   std::uint64_t first_position_;
   State state_;
-  // Reused from tile to tile: a tile's cells, its pairs' places among them,
-  // its compute samples, the cells that make it a pair's slowest so far
-  // (their places among the pairs) and those cells' (pair, kernel) sums.
+  std::size_t tiles_left_ = 0;    // from the tile being walked to the end
+  std::size_t samples_left_ = 0;  // in those tiles
+  std::size_t given_ = 0;         // entries reserved so far
+  // Reused from tile to tile: a tile's cells; per pair of the state, the
+  // tile its cell belongs to (a stamp counted per tile) and that cell's
+  // index; the pairs the tile before ran, run by run; one cell's kernel
+  // sums.
   std::vector<Cell> cells_;
-  KeyIndex pairs_;
-  std::vector<Computed> computed_;
-  std::vector<std::uint32_t> places_;
-  std::vector<std::uint8_t> wanted_;
+  std::uint32_t stamp_ = 0;
+  std::vector<std::uint32_t> stamp_of_pair_;
+  std::vector<std::uint32_t> cell_of_pair_;
+  std::vector<std::uint32_t> run_pairs_;
   KeyIndex kernel_slots_;
   std::vector<KernelCycles> kernel_cycles_;
-  std::vector<const KernelCycles*> best_;
   // String id to index into state_.kernels, so each name is copied once;
   // a table of the kernels met, not of every string of the profile.
   KeyIndex kernel_names_;
@@ -411,19 +530,16 @@ State scan_columns(const ProfileColumns& columns, const Query& query,
     parts[0] =
         RangeScan(columns, matcher, first_position).scan(bounds[0], bounds[1]);
   }
-  std::size_t tiles_busy = 0;
-  for (const State& part : parts) tiles_busy += part.busy.size();
   State state = std::move(parts[0]);
-  state.busy.reserve(tiles_busy);
   for (std::size_t i = 1; i < parts.size(); ++i) {
     state.merge(std::move(parts[i]));
   }
   return state;
 }
 
-// The row of one pair, given its tiles' busy cycles (reordered here).
+// The row of one pair, given the lower median of its tiles' busy cycles.
 PhaseRow make_row(const Pair& pair, const std::vector<std::string>& kernels,
-                  std::span<std::uint64_t> busy) {
+                  std::uint64_t median_busy) {
   PhaseRow row;
   row.phase = static_cast<std::uint32_t>(pair.key >> 32);
   row.epoch = static_cast<std::uint32_t>(pair.key);
@@ -443,10 +559,7 @@ PhaseRow make_row(const Pair& pair, const std::vector<std::string>& kernels,
   }
   row.mean_busy_cycles =
       static_cast<double>(row.busy_cycles) / static_cast<double>(row.tiles);
-  const auto median =
-      busy.begin() + static_cast<std::ptrdiff_t>((busy.size() - 1) / 2);
-  std::nth_element(busy.begin(), median, busy.end());
-  row.median_busy_cycles = *median;
+  row.median_busy_cycles = median_busy;
   if (pair.synchronized) {
     row.wait_measure = WaitMeasure::Synchronization;
     row.wait_cycles = row.synchronization_cycles;
@@ -457,22 +570,30 @@ PhaseRow make_row(const Pair& pair, const std::vector<std::string>& kernels,
   return row;
 }
 
-PhaseBalance finish(State&& state, std::uint64_t clock_hz) {
+PhaseBalance finish(State&& state, std::uint64_t clock_hz, unsigned threads) {
   PhaseBalance balance;
   balance.clock_hz = clock_hz;
   balance.matched_sample_count = state.matched;
-  // The tiles' busy cycles bucketed by pair, each pair's in one run.
-  std::vector<std::size_t> first(state.pairs.size() + 1, 0);
-  for (const TileBusy& tile : state.busy) ++first[tile.pair + 1];
-  for (std::size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
-  std::vector<std::uint64_t> busy(state.busy.size());
-  std::vector<std::size_t> next(first.begin(), first.end() - 1);
-  for (const TileBusy& tile : state.busy) busy[next[tile.pair]++] = tile.busy;
-  balance.rows.reserve(state.pairs.size());
-  for (std::size_t i = 0; i < state.pairs.size(); ++i) {
-    balance.rows.push_back(
-        make_row(state.pairs[i], state.kernels,
-                 std::span(busy).subspan(first[i], first[i + 1] - first[i])));
+  // The medians are most of the work; the pairs' rows are independent.
+  balance.rows.resize(state.pairs.size());
+  const auto make_rows = [&](std::size_t begin, std::size_t end) {
+    std::vector<std::uint32_t> scratch;
+    for (std::size_t i = begin; i < end; ++i) {
+      balance.rows[i] = make_row(state.pairs[i], state.kernels,
+                                 state.busy[i].lower_median(scratch));
+    }
+  };
+  std::size_t tiles = 0;
+  for (const Pair& pair : state.pairs) tiles += pair.tiles;
+  const std::vector<std::size_t> bounds =
+      detail::even_ranges(0, state.pairs.size(), std::max(1U, threads), tiles,
+                          [&](std::size_t i) { return state.pairs[i].tiles; });
+  {
+    std::vector<std::jthread> workers;
+    for (std::size_t range = 1; range + 1 < bounds.size(); ++range) {
+      workers.emplace_back(make_rows, bounds[range], bounds[range + 1]);
+    }
+    make_rows(bounds[0], bounds[1]);
   }
   // (phase, epoch) is unique, so the order is total and the same whatever
   // order the threads or files met the pairs in.
@@ -496,7 +617,8 @@ PhaseBalance phase_balance(const ProfileColumns& columns, const Query& q,
   // A share of the span costs a pass of its own, so only then is it taken.
   const Query query =
       needs_span(q) ? resolve_bounds(q, profile_span(columns)) : q;
-  return finish(scan_columns(columns, query, 0, parallel), columns.clock_hz);
+  return finish(scan_columns(columns, query, 0, parallel), columns.clock_hz,
+                query_threads(columns, parallel));
 }
 
 zyl_package::Loaded<PhaseBalance> phase_balance(const ProfileSet& profile,
@@ -511,6 +633,7 @@ zyl_package::Loaded<PhaseBalance> phase_balance(const ProfileSet& profile,
   State state;
   std::uint64_t clock_hz = 0;
   std::uint64_t tiles_before = 0;
+  unsigned threads = 1;  // the most any file's scan ran on
   for (std::size_t position = 0; position < profile.size(); ++position) {
     ColumnsResult loaded = profile.load(position);
     if (!loaded.ok()) return loaded.error();
@@ -526,9 +649,10 @@ zyl_package::Loaded<PhaseBalance> phase_balance(const ProfileSet& profile,
       return error;
     }
     state.merge(scan_columns(columns, query, tiles_before, parallel));
+    threads = std::max(threads, query_threads(columns, parallel));
     tiles_before += columns.tiles.size();
   }
-  return finish(std::move(state), clock_hz);
+  return finish(std::move(state), clock_hz, threads);
 }
 
 }  // namespace zyl_profile

@@ -134,6 +134,35 @@ TEST(PhaseBalance, CountsAcrossACounterWrap) {
   EXPECT_EQ(balance.totals.tile_cycles, 21U);
 }
 
+TEST(PhaseBalance, MedianIsExactWhenATilesBusyCyclesPass32Bits) {
+  // Two samples of 3e9 cycles make one tile's busy cycles 6e9, past what
+  // 32 bits hold. Busy per tile, ascending: 10, 20, 5e9, 6e9, 7e9, so the
+  // lower median is one of the large ones; with two more small tiles it
+  // is a small one. Several threads split the small ones between scans.
+  const auto twice = [](std::uint32_t physical, std::uint32_t half) {
+    return make_tile(physical, {timed(0, half), timed(half, half)});
+  };
+  std::vector<TileProfile> tiles = {
+      twice(0, 3000000000U), make_tile(1, {timed(0, 10)}),
+      twice(2, 3500000000U), make_tile(3, {timed(0, 20)}),
+      twice(4, 2500000000U)};
+  for (unsigned threads = 1; threads <= 3; ++threads) {
+    const PhaseBalance large =
+        phase_balance(to_columns(make_report(tiles)), Query{}, {threads, 1});
+    ASSERT_EQ(large.rows.size(), 1U);
+    EXPECT_EQ(large.rows[0].median_busy_cycles, 5000000000U) << threads;
+    EXPECT_EQ(large.rows[0].slowest_busy_cycles, 7000000000U) << threads;
+  }
+  tiles.push_back(make_tile(5, {timed(0, 30)}));
+  tiles.push_back(make_tile(6, {timed(0, 40)}));
+  for (unsigned threads = 1; threads <= 3; ++threads) {
+    const PhaseBalance small =
+        phase_balance(to_columns(make_report(tiles)), Query{}, {threads, 1});
+    ASSERT_EQ(small.rows.size(), 1U);
+    EXPECT_EQ(small.rows[0].median_busy_cycles, 40U) << threads;
+  }
+}
+
 TEST(PhaseBalance, FiltersThatMatchNothingGiveNoRows) {
   const ProfileReport report =
       make_report({make_tile(0, {timed(0, 5)}), make_tile(1, {})}, 1234);
