@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "zyl_package/generate.h"
 #include "zyl_package/report_io.h"
@@ -29,12 +30,14 @@ class PackageFiles {
   }
 
   // Returns the path of a package holding the generated profile of `samples`
-  // samples on `tiles` tiles, or an empty path (and `error`) when it cannot
-  // be written.
+  // samples on `tiles` tiles in `model`, or an empty path (and `error`) when
+  // it cannot be written.
   fs::path path_of(std::int64_t samples, std::uint32_t tiles,
-                   std::string& error) {
+                   std::string& error,
+                   zyl_package::GenerateModel model =
+                       zyl_package::GenerateModel::Independent) {
     const std::lock_guard lock(mutex_);
-    auto& path = paths_[samples];
+    auto& path = paths_[{samples, model}];
     if (!path.empty()) return path;
     std::error_code ec;
     if (folder_.empty()) {
@@ -47,11 +50,15 @@ class PackageFiles {
         return {};
       }
     }
-    const fs::path file = folder_ / (std::to_string(samples) + ".zpk");
-    const zyl_package::Written written = zyl_package::write_report(
-        zyl_package::generate_report(zyl_package::options_for_total(
-            static_cast<std::uint64_t>(samples), tiles)),
-        file, zyl_package::ReportFormat::Package);
+    const bool independent = model == zyl_package::GenerateModel::Independent;
+    const fs::path file = folder_ / (std::to_string(samples) +
+                                     (independent ? ".zpk" : "-bsp.zpk"));
+    zyl_package::GenerateOptions options = zyl_package::options_for_total(
+        static_cast<std::uint64_t>(samples), tiles);
+    options.model = model;
+    const zyl_package::Written written =
+        zyl_package::write_report(zyl_package::generate_report(options), file,
+                                  zyl_package::ReportFormat::Package);
     if (!written.ok()) {
       error = written.error().to_string();
       return {};
@@ -63,7 +70,8 @@ class PackageFiles {
  private:
   std::mutex mutex_;
   fs::path folder_;
-  std::map<std::int64_t, fs::path> paths_;
+  std::map<std::pair<std::int64_t, zyl_package::GenerateModel>, fs::path>
+      paths_;
 };
 
 inline PackageFiles& package_files() {

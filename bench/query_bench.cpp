@@ -37,16 +37,23 @@ using zyl_profile::StepKind;
 
 constexpr std::uint32_t kTiles = 1472;
 
-// Reports are generated once per size and kept for the whole run.
-const ProfileReport& report_of(std::int64_t samples) {
+using zyl_package::GenerateModel;
+
+// Reports are generated once per size and model and kept for the whole run.
+const ProfileReport& report_of(
+    std::int64_t samples, GenerateModel model = GenerateModel::Independent) {
   static std::mutex mutex;
-  static std::map<std::int64_t, std::unique_ptr<ProfileReport>> reports;
+  static std::map<std::pair<std::int64_t, GenerateModel>,
+                  std::unique_ptr<ProfileReport>>
+      reports;
   const std::lock_guard lock(mutex);
-  auto& slot = reports[samples];
+  auto& slot = reports[{samples, model}];
   if (!slot) {
-    slot = std::make_unique<ProfileReport>(
-        zyl_package::generate_report(zyl_package::options_for_total(
-            static_cast<std::uint64_t>(samples), kTiles)));
+    zyl_package::GenerateOptions options = zyl_package::options_for_total(
+        static_cast<std::uint64_t>(samples), kTiles);
+    options.model = model;
+    slot =
+        std::make_unique<ProfileReport>(zyl_package::generate_report(options));
   }
   return *slot;
 }
@@ -54,15 +61,18 @@ const ProfileReport& report_of(std::int64_t samples) {
 // The same profiles as the command line opens them: a package file mapped
 // as columns, once per size. Should the file fail to write or read, the
 // columns are converted in memory instead, and the run says so.
-const ProfileColumns& columns_of(std::int64_t samples) {
+const ProfileColumns& columns_of(
+    std::int64_t samples, GenerateModel model = GenerateModel::Independent) {
   static std::mutex mutex;
-  static std::map<std::int64_t, std::unique_ptr<ProfileColumns>> columns;
+  static std::map<std::pair<std::int64_t, GenerateModel>,
+                  std::unique_ptr<ProfileColumns>>
+      columns;
   const std::lock_guard lock(mutex);
-  auto& slot = columns[samples];
+  auto& slot = columns[{samples, model}];
   if (!slot) {
     std::string error;
     const auto path =
-        zyl_bench::package_files().path_of(samples, kTiles, error);
+        zyl_bench::package_files().path_of(samples, kTiles, error, model);
     zyl_package::ColumnsResult mapped =
         path.empty() ? zyl_package::ColumnsResult(zyl_package::LoadError{})
                      : zyl_package::read_columns(path);
@@ -72,7 +82,7 @@ const ProfileColumns& columns_of(std::int64_t samples) {
       std::fprintf(stderr, "columns converted in memory: %s%s\n", error.c_str(),
                    mapped.error().to_string().c_str());
       slot = std::make_unique<ProfileColumns>(
-          zyl_package::to_columns(report_of(samples)));
+          zyl_package::to_columns(report_of(samples, model)));
     }
   }
   return *slot;
@@ -166,6 +176,14 @@ void BM_Query(benchmark::State& state, Case which) {
   run_query(state, columns, make_query(which, columns), columns.sample_count());
 }
 
+// The same queries over a bulk-synchronous profile: a few kernels, and a
+// (phase, epoch) pair for every few samples of a tile.
+void BM_QueryBulkSynchronous(benchmark::State& state, Case which) {
+  const ProfileColumns& columns =
+      columns_of(state.range(0), GenerateModel::BulkSynchronous);
+  run_query(state, columns, make_query(which, columns), columns.sample_count());
+}
+
 // The record path: the same query over the records, which the engine
 // converts to columns on every call. The gap to BM_Query/Default is what
 // keeping a profile as columns saves.
@@ -238,8 +256,10 @@ void BM_Occupancy(benchmark::State& state) {
 
 // Which phase each superstep waited on, over the whole profile: one pass
 // like BM_Query/Default's, plus a cell per tile and phase. Compare the two.
-void BM_PhaseBalance(benchmark::State& state) {
-  const ProfileColumns& columns = columns_of(state.range(0));
+// Over the older model's profile (a few long phases) and a bulk-synchronous
+// one (a short superstep for every few samples of a tile).
+void BM_PhaseBalance(benchmark::State& state, GenerateModel model) {
+  const ProfileColumns& columns = columns_of(state.range(0), model);
   const auto threads = static_cast<unsigned>(state.range(1));
   for (auto _ : state) {
     auto result = zyl_profile::phase_balance(
@@ -274,6 +294,9 @@ void sizes(benchmark::internal::Benchmark* bench) {
 }
 
 BENCHMARK_CAPTURE(BM_Query, Default, Case::Default)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_QueryBulkSynchronous, Default, Case::Default)
+    ->Apply(sizes);
+BENCHMARK_CAPTURE(BM_QueryBulkSynchronous, ByTile, Case::ByTile)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_QueryRecords, Default, Case::Default)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_Query, ByMetadata, Case::ByMetadata)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_Query, ByTile, Case::ByTile)->Apply(sizes);
@@ -287,7 +310,11 @@ BENCHMARK_CAPTURE(BM_QueryShards, ByTile, Case::ByTile)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_QueryShards, ByPhase, Case::ByPhase)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_QueryShards, ByMetadata, Case::ByMetadata)->Apply(sizes);
 BENCHMARK(BM_Occupancy)->Apply(sizes);
-BENCHMARK(BM_PhaseBalance)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_PhaseBalance, Independent, GenerateModel::Independent)
+    ->Apply(sizes);
+BENCHMARK_CAPTURE(BM_PhaseBalance, BulkSynchronous,
+                  GenerateModel::BulkSynchronous)
+    ->Apply(sizes);
 BENCHMARK(BM_MemoryBandwidth)
     ->ArgName("samples")
     ->Arg(10000)
