@@ -4,7 +4,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -163,14 +162,14 @@ void append_phases_csv(const PhaseBalance& balance, std::size_t rows,
 }
 
 ExitCode run_phases(const PhasesCommand& command) {
-  const auto started = std::chrono::steady_clock::now();
   const std::optional<ProfileSet> profile = open_set(
       command.reports,
       open_options(command.selection.limits, command.selection.concatenate));
   if (!profile) return ExitCode::ReadError;
+  AnswerCosts costs;
   const zyl_package::Loaded<PhaseBalance> answer =
       phase_balance(*profile, command.selection.query,
-                    ParallelOptions{command.selection.threads});
+                    ParallelOptions{command.selection.threads}, &costs);
   if (!answer.ok()) {
     print_load_error(answer.error());
     return ExitCode::ReadError;
@@ -191,10 +190,13 @@ ExitCode run_phases(const PhasesCommand& command) {
   }
   const ExitCode status = write_output(out);
   if (command.printing.timings) {
-    const std::chrono::duration<double, std::milli> elapsed =
-        std::chrono::steady_clock::now() - started;
-    print_note(fmt::format("load and phases {:.1f} ms, peak memory {:.1f} MiB",
-                           elapsed.count(), peak_memory_mib()));
+    const std::string files =
+        profile->size() == 1 ? ""
+                             : fmt::format(" over {} shards", profile->size());
+    print_note(fmt::format(
+        "load {:.1f} ms, phases {:.1f} ms{} on {} {}, peak memory {:.1f} MiB",
+        costs.load_ms, costs.query_ms, files, costs.threads,
+        costs.threads == 1 ? "thread" : "threads", peak_memory_mib()));
   }
   return status;
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <limits>
 #include <span>
 #include <string>
@@ -623,20 +624,30 @@ PhaseBalance phase_balance(const ProfileColumns& columns, const Query& q,
 
 zyl_package::Loaded<PhaseBalance> phase_balance(const ProfileSet& profile,
                                                 const Query& q,
-                                                ParallelOptions parallel) {
+                                                ParallelOptions parallel,
+                                                AnswerCosts* costs) {
+  using Clock = std::chrono::steady_clock;
+  const auto since = [](Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start)
+        .count();
+  };
+  AnswerCosts spent;
   Query query = q;
   if (needs_span(q)) {
+    const auto start = Clock::now();
     Loaded<std::uint64_t> span = profile_span(profile);
     if (!span.ok()) return span.error();
     query = resolve_bounds(q, span.value());
+    spent.load_ms += since(start);
   }
   State state;
   std::uint64_t clock_hz = 0;
   std::uint64_t tiles_before = 0;
-  unsigned threads = 1;  // the most any file's scan ran on
   for (std::size_t position = 0; position < profile.size(); ++position) {
+    const auto load_start = Clock::now();
     ColumnsResult loaded = profile.load(position);
     if (!loaded.ok()) return loaded.error();
+    spent.load_ms += since(load_start);
     const ProfileColumns& columns = loaded.value();
     if (position == 0) {
       clock_hz = columns.clock_hz;
@@ -648,11 +659,17 @@ zyl_package::Loaded<PhaseBalance> phase_balance(const ProfileSet& profile,
           " Hz and " + std::to_string(columns.clock_hz) + " Hz";
       return error;
     }
+    const auto scan_start = Clock::now();
     state.merge(scan_columns(columns, query, tiles_before, parallel));
-    threads = std::max(threads, query_threads(columns, parallel));
+    spent.query_ms += since(scan_start);
+    spent.threads = std::max(spent.threads, query_threads(columns, parallel));
     tiles_before += columns.tiles.size();
   }
-  return finish(std::move(state), clock_hz, threads);
+  const auto finish_start = Clock::now();
+  PhaseBalance balance = finish(std::move(state), clock_hz, spent.threads);
+  spent.query_ms += since(finish_start);
+  if (costs != nullptr) *costs = spent;
+  return balance;
 }
 
 }  // namespace zyl_profile

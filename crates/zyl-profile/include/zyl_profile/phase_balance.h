@@ -110,8 +110,10 @@ struct PhaseBalance {
 // one file at a time: shards are cut at tile boundaries, so each tile's
 // cycles come whole from one file and the merge is exact. Shares of the
 // span are of the whole profile's span. Fails when a file cannot be read or
-// the files disagree on the clock.
+// the files disagree on the clock. When `costs` is given, it says where the
+// time went (its query_ms being the scans, merges and rows).
 [[nodiscard]] zyl_package::Loaded<PhaseBalance> phase_balance(
-    const ProfileSet& profile, const Query& q, ParallelOptions parallel = {});
+    const ProfileSet& profile, const Query& q, ParallelOptions parallel = {},
+    AnswerCosts* costs = nullptr);
 
 }  // namespace zyl_profile
