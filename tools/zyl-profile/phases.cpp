@@ -131,6 +131,7 @@ void append_phases_json(const PhaseBalance& balance, std::size_t rows,
       .field("wait_cycles", balance.totals.wait_cycles)
       .field("busy_cycles", balance.totals.busy_cycles)
       .field("tile_cycles", balance.totals.tile_cycles)
+      .field("wait_share", balance.totals.wait_share())
       .end();
   json.end();
   out += '\n';

@@ -79,7 +79,8 @@ TEST(AppendPhasesJson, WritesEveryFieldInOrderWithExactNumbers) {
   "totals": {
     "wait_cycles": 1200,
     "busy_cycles": 6000,
-    "tile_cycles": 8000
+    "tile_cycles": 8000,
+    "wait_share": 0.15
   }
 }
 )");
