@@ -670,6 +670,7 @@
     ['phase_cycles', 'phase cycles', -1],
     ['phase_ms', 'phase ms', 3],
     ['work_cycles', 'work cycles', -1],
+    ['work_percent', 'work %', 1],
     ['average_active_tiles', 'avg tiles', 2],
     ['mean_cycles', 'mean', 1],
     ['p50_cycles', 'p50', -1],
