@@ -292,11 +292,12 @@ TEST(ParseOptions, GenerateAndConvert) {
 TEST(ParseOptions, GenerateBulkSynchronousWithPlantedSlowdowns) {
   // Bulk-synchronous unless told otherwise, and --epochs is remembered as
   // given so the command can say what the model made of it.
-  const auto& plain = std::get<GenerateCommand>(
+  // Copies: the parse results are temporaries.
+  const GenerateCommand plain = std::get<GenerateCommand>(
       parse_options({"generate", "-o", "x.zpk"}).value());
   EXPECT_EQ(plain.generate.model, zyl_package::GenerateModel::BulkSynchronous);
   EXPECT_FALSE(plain.epochs_given);
-  const auto& older = std::get<GenerateCommand>(
+  const GenerateCommand older = std::get<GenerateCommand>(
       parse_options({"generate", "-o", "x.zpk", "--model", "independent",
                      "--epochs", "4"})
           .value());

@@ -594,7 +594,8 @@ PhaseBalance finish(State&& state, std::uint64_t clock_hz, unsigned threads) {
     for (std::size_t range = 1; range + 1 < bounds.size(); ++range) {
       workers.emplace_back(make_rows, bounds[range], bounds[range + 1]);
     }
-    make_rows(bounds[0], bounds[1]);
+    // No pairs come back as the one bound {0}: no rows to make.
+    if (bounds.size() > 1) make_rows(bounds[0], bounds[1]);
   }
   // (phase, epoch) is unique, so the order is total and the same whatever
   // order the threads or files met the pairs in.
