@@ -596,8 +596,8 @@ TEST(ParseOptions, ServeListensLocallyUnlessTold) {
   EXPECT_FALSE(local.host_given);
   EXPECT_EQ(local.port, 0);
   const ServeCommand open = parse_as<ServeCommand>(
-      {"serve", "b-0.zpk", "b-1.zpk", "new.zpk", "--host", "0.0.0.0",
-       "--port", "8080", "--threads", "2"});
+      {"serve", "b-0.zpk", "b-1.zpk", "new.zpk", "--host", "0.0.0.0", "--port",
+       "8080", "--threads", "2"});
   EXPECT_EQ(open.reports.size(), 3U);
   EXPECT_TRUE(open.host_given);
   EXPECT_EQ(open.port, 8080);
