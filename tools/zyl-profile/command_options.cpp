@@ -588,12 +588,15 @@ const std::string kServeFooter = fmt::format(
     "                   256) by time-bins columns (default 512), as the page\n"
     "                   draws it\n"
     "  /api/phases      as phases --format json: the filters, limit\n"
-    "  /api/diff        as diff --format json, with BASE NEW only\n"
+    "  /api/diff        as diff --format json, with BASE NEW only: the\n"
+    "                   filters, the window, group-by, metadata-key,\n"
+    "                   sort-by, only, limit, fail-above\n"
     "With BASE NEW, profile=base (default) or profile=new picks the side of\n"
     "query, samples, occupancy and phases.\n\n"
     "Each request's work is bounded: at most {} groups (the first {}\n"
     "without limit), {} listed samples, {} phase rows, {} x {} bins, a\n"
-    "query string of {} bytes and no body; {} requests are answered at once.\n"
+    "query string of {} bytes and a body of {}; {} requests are answered at\n"
+    "once, each on --threads threads.\n"
     "Only requests addressed to the server's own address and port (Host),\n"
     "and from no other site's page (Origin), are answered, so that pages\n"
     "open in the browser cannot read the profiles.\n\n"
@@ -602,7 +605,7 @@ const std::string kServeFooter = fmt::format(
     "  zyl-profile serve base.zpk new-*.zpk --port 8080\n",
     kDefaultServeSamples, kMaxServeGroups, kMaxServeGroups, kMaxServeSamples,
     kMaxServePhaseRows, kMaxServeTileBins, kMaxServeTimeBins,
-    kMaxServeQueryBytes, kServeWorkers);
+    kMaxServeQueryBytes, kMaxServeBodyBytes, kServeWorkers);
 
 const CommandRow kCommands[] = {
     {"query", "Group the samples of a report and print the summaries",

@@ -24,7 +24,8 @@ namespace zyl_profile::cli {
 inline constexpr std::size_t kMaxServeGroups = 1000;
 inline constexpr std::size_t kMaxServeSamples = 10000;
 inline constexpr std::size_t kMaxServePhaseRows = 10000;
-inline constexpr std::size_t kMaxServeTileBins = 1024;
+// A map of the largest bins takes 32 MiB while it is counted.
+inline constexpr std::size_t kMaxServeTileBins = 512;
 inline constexpr std::size_t kMaxServeTimeBins = 2048;
 inline constexpr std::size_t kDefaultServeSamples = 100;
 // The query string's bytes, and a body's: requests only ever read, so a
