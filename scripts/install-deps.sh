@@ -12,6 +12,7 @@ packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsimdjson-dev libzstd-dev libxxhash-dev libcli11-dev libfmt-dev
+  libcpp-httplib-dev  # the local server of `serve`
 )
 for option in "$@"; do
   case "$option" in

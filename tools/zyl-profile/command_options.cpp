@@ -4,6 +4,8 @@
 // against --format, flags that exclude each other, a diff's two sides).
 #include "command_options.h"
 
+#include <fmt/format.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -14,6 +16,7 @@
 #include "option_groups.h"
 #include "option_values.h"
 #include "output.h"  // kMeasuresHelp
+#include "serve.h"   // the caps in its help
 #include "zyl_package/generate.h"
 #include "zyl_package/quote.h"
 
@@ -493,6 +496,41 @@ class ReportLine final : public CommandLine {
   CLI::Option* sort_by_ = nullptr;
 };
 
+class ServeLine final : public CommandLine {
+ public:
+  void declare(CLI::App& app) override {
+    add_reports(app, command_.reports,
+                "Profile report (.json or .zpk); with two, BASE then NEW, the "
+                "server compares them; each may be the shards of a split "
+                "profile, given one after the other");
+    host_ = app.add_option("--host", command_.host,
+                           "Address to listen on (default 127.0.0.1, this "
+                           "machine only); any other lets the network read "
+                           "the profiles")
+                ->type_name("ADDR");
+    app.add_option("--port", command_.port,
+                   "Port to listen on (default: a free one)")
+        ->transform(integer_in(0, 65535))
+        ->type_name("N");
+    app.add_option("--threads", command_.threads,
+                   "Query threads of each request (default, or 0: the "
+                   "hardware's count)")
+        ->transform(integer_in(0, 1024))
+        ->type_name("N");
+    add_limit_options(app, command_.limits);
+  }
+
+  Parsed<Options> finish() override {
+    if (command_.host.empty()) return UsageError{"--host: expected an address"};
+    command_.host_given = host_->count() > 0;
+    return Options{std::move(command_)};
+  }
+
+ private:
+  ServeCommand command_;
+  CLI::Option* host_ = nullptr;
+};
+
 template <typename T>
 std::unique_ptr<CommandLine> make_line() {
   return std::make_unique<T>();
@@ -530,6 +568,44 @@ const std::string kPhasesFooter =
     "Examples:\n"
     "  zyl-profile phases examples/small.json\n"
     "  zyl-profile phases shards/report-*.zpk --from 25% --format json\n";
+
+const std::string kServeFooter = fmt::format(
+    "Prints the server's address once it listens, then answers until\n"
+    "Ctrl-C or SIGTERM. The reports are read once and kept in memory.\n"
+    "Two profiles (BASE NEW) are told apart as diff tells them: each is one\n"
+    "file, or the consecutive shards of one split profile.\n\n"
+    "Requests (GET; parameters are the command line's options without the\n"
+    "dashes, e.g. /api/query?group-by=kernel&kind=compute&tile=0-7, and a\n"
+    "bad one is answered 400 with the command line's message):\n"
+    "  /                the report page of the whole profile\n"
+    "  /api/info        the profiles served and the caps below\n"
+    "  /api/query       as query --format json: the filters, the window,\n"
+    "                   group-by, metadata-key, sort-by, limit, sample-limit\n"
+    "  /api/samples     the listed samples, as query --limit 0\n"
+    "                   --sample-limit N (default {}): the filters and window\n"
+    "  /api/occupancy   the map of the window and tiles (--from, --to, --tile\n"
+    "                   and the other filters) in tile-bins rows (default\n"
+    "                   256) by time-bins columns (default 512), as the page\n"
+    "                   draws it\n"
+    "  /api/phases      as phases --format json: the filters, limit\n"
+    "  /api/diff        as diff --format json, with BASE NEW only: the\n"
+    "                   filters, the window, group-by, metadata-key,\n"
+    "                   sort-by, only, limit, fail-above\n"
+    "With BASE NEW, profile=base (default) or profile=new picks the side of\n"
+    "query, samples, occupancy and phases.\n\n"
+    "Each request's work is bounded: at most {} groups (the first {}\n"
+    "without limit), {} listed samples, {} phase rows, {} x {} bins, a\n"
+    "query string of {} bytes and a body of {}; {} requests are answered at\n"
+    "once, each on --threads threads.\n"
+    "Only requests addressed to the server's own address and port (Host),\n"
+    "and from no other site's page (Origin), are answered, so that pages\n"
+    "open in the browser cannot read the profiles.\n\n"
+    "Examples:\n"
+    "  zyl-profile serve run.zpk\n"
+    "  zyl-profile serve base.zpk new-*.zpk --port 8080\n",
+    kDefaultServeSamples, kMaxServeGroups, kMaxServeGroups, kMaxServeSamples,
+    kMaxServePhaseRows, kMaxServeTileBins, kMaxServeTimeBins,
+    kMaxServeQueryBytes, kMaxServeBodyBytes, kServeWorkers);
 
 const CommandRow kCommands[] = {
     {"query", "Group the samples of a report and print the summaries",
@@ -598,6 +674,8 @@ const CommandRow kCommands[] = {
      "  zyl-profile report run.zpk --group-by phase --from 10% -o run.html\n"
      "  zyl-profile report base.zpk new.zpk --kind compute -o diff.html",
      make_line<ReportLine>},
+    {"serve", "Answer questions about a profile over HTTP, for the browser",
+     kServeFooter, make_line<ServeLine>},
     {"generate", "Write a synthetic report",
      "The default model is bulk-synchronous: the program runs in supersteps,\n"
      "phase after phase and epoch after epoch, and in each every tile\n"

@@ -24,6 +24,7 @@
 #include "phases.h"
 #include "process.h"
 #include "samples.h"
+#include "serve.h"
 #include "trace.h"
 #include "zyl_package/atomic_file.h"
 #include "zyl_package/generate.h"
@@ -222,6 +223,7 @@ ExitCode run_command(const PageCommand& command) { return run_page(command); }
 ExitCode run_command(const PhasesCommand& command) {
   return run_phases(command);
 }
+ExitCode run_command(const ServeCommand& command) { return run_serve(command); }
 
 }  // namespace
 

@@ -112,6 +112,9 @@ ParseResult parse_options(const std::vector<std::string>& args) {
       if (auto* page = std::get_if<PageCommand>(&built.value())) {
         page->arguments = args;
       }
+      if (auto* serve = std::get_if<ServeCommand>(&built.value())) {
+        serve->arguments = args;
+      }
     }
     return built;
   }

@@ -187,6 +187,20 @@ struct PageCommand {
 inline constexpr std::size_t kDefaultPageGroups = 25;
 inline constexpr std::size_t kMaxPageGroups = 500;
 
+// `zyl-profile serve REPORT [NEW]`: answers questions about one profile,
+// or two compared, over HTTP on this machine.
+struct ServeCommand {
+  // One profile, or BASE and NEW; each one file or the shards of one.
+  std::vector<std::filesystem::path> reports;
+  std::string host = "127.0.0.1";
+  bool host_given = false;  // --host: the data may be read from elsewhere
+  std::uint16_t port = 0;   // 0: a free port the system picks
+  zyl_package::ReadLimits limits;
+  unsigned threads = 0;  // each request's query threads; 0: the hardware's
+  // The arguments after the program name, as given, shown on the page.
+  std::vector<std::string> arguments;
+};
+
 // `--help` or `--version`: the text goes to stdout and the exit status is 0.
 struct PrintText {
   std::string text;
@@ -196,7 +210,7 @@ struct PrintText {
 using Options =
     std::variant<QueryCommand, GenerateCommand, ConvertCommand, PrintText,
                  TraceCommand, DiffCommand, ExportCommand, SplitCommand,
-                 PageCommand, PhasesCommand>;
+                 PageCommand, PhasesCommand, ServeCommand>;
 
 // A command line that cannot be run; `message` is one line without the
 // program name or the hint to --help.

@@ -152,10 +152,10 @@ TEST(ParseOptions, UsageErrors) {
       {{}, "A subcommand is required"},
       {{"frobnicate", "r.json"},
        "unknown command 'frobnicate'; the commands: query, diff, phases, "
-       "trace, export, report, generate, convert, split"},
+       "trace, export, report, serve, generate, convert, split"},
       {{"qeury", "r.json"},
        "unknown command 'qeury' (did you mean query?); the commands: query, "
-       "diff, phases, trace, export, report, generate, convert, split"},
+       "diff, phases, trace, export, report, serve, generate, convert, split"},
       {{"query"}, "REPORT is required"},
       {{"query", "r.json", "--bogus"}, "unknown option '--bogus' for query"},
       {{"query", "r.json", "--kernal", "x"},
@@ -587,6 +587,30 @@ TEST(ParseOptions, ReportBoundsItsGroupsAndKeepsTheCommandLine) {
             ".htm");
   EXPECT_NE(usage_error({"report", "r.zpk"}).find("--output"),
             std::string::npos);
+}
+
+// serve listens on this machine alone unless --host says otherwise, and
+// takes no query options: those come with each request.
+TEST(ParseOptions, ServeListensLocallyUnlessTold) {
+  const ServeCommand local = parse_as<ServeCommand>({"serve", "r.zpk"});
+  EXPECT_EQ(local.host, "127.0.0.1");
+  EXPECT_FALSE(local.host_given);
+  EXPECT_EQ(local.port, 0);
+  const ServeCommand open = parse_as<ServeCommand>(
+      {"serve", "b-0.zpk", "b-1.zpk", "new.zpk", "--host", "0.0.0.0", "--port",
+       "8080", "--threads", "2"});
+  EXPECT_EQ(open.reports.size(), 3U);
+  EXPECT_TRUE(open.host_given);
+  EXPECT_EQ(open.port, 8080);
+  EXPECT_EQ(open.threads, 2U);
+  EXPECT_EQ(usage_error({"serve", "r.zpk", "--port", "65536"}),
+            "--port: expected an integer in 0..65535, found '65536'");
+  EXPECT_EQ(usage_error({"serve", "r.zpk", "--host="}),
+            "--host: expected an address");
+  EXPECT_NE(usage_error({"serve", "r.zpk", "--kind", "compute"})
+                .find("unknown option '--kind'"),
+            std::string::npos);
+  EXPECT_NE(usage_error({"serve"}).find("REPORT"), std::string::npos);
 }
 
 TEST(ParseOptions, HelpDefinesTheMeasures) {

@@ -484,6 +484,77 @@ std::string render_page(const PageInput& input) {
   return page;
 }
 
+Loaded<PageInput> page_input(const std::vector<ProfileSet>& profiles,
+                             const Query& asked, ParallelOptions parallel,
+                             PageWork& work) {
+  const bool comparing = profiles.size() == 2;
+  const OccupancyOptions bins = comparing ? kComparedPageBins : kPageBins;
+  PageInput input;
+  input.group_by = asked.group_by;
+  // A comparison needs every group of both sides, or a group cut on one
+  // side would look new or gone; its limit cuts the joined rows instead.
+  const Query query = comparing ? comparison_query(asked) : asked;
+  // One profile at a time: each leaves only its result and its map.
+  for (const ProfileSet& set : profiles) {
+    Loaded<QueryAnswer> answer = zyl_profile::query(set, query, parallel);
+    if (!answer.ok()) return answer.error();
+    work.costs.load_ms += answer.value().costs.load_ms;
+    work.costs.query_ms += answer.value().costs.query_ms;
+    work.costs.threads =
+        std::max(work.costs.threads, answer.value().costs.threads);
+    PageProfile profile;
+    profile.label = profile_label(set);
+    profile.result = std::move(answer.value().report);
+    if (!comparing) work.notes = std::move(answer.value().notes);
+
+    const Clock::time_point map_start = Clock::now();
+    Loaded<Occupancy> map = occupancy(set, query, bins, parallel);
+    if (!map.ok()) return map.error();
+    profile.occupancy = std::move(map.value());
+    work.map_ms += elapsed_ms(map_start);
+
+    // The same query, so the page's filters narrow the supersteps as they
+    // narrow the groups and the map.
+    if (!comparing) {
+      const Clock::time_point phases_start = Clock::now();
+      Loaded<PhaseBalance> balance = phase_balance(set, query, parallel);
+      if (!balance.ok()) return balance.error();
+      profile.phases = std::move(balance.value());
+      work.phases_ms += elapsed_ms(phases_start);
+    }
+    input.profiles.push_back(std::move(profile));
+  }
+  if (comparing) {
+    DiffOptions options;
+    options.limit = asked.limit;
+    input.diff = diff_results(input.profiles[0].result,
+                              input.profiles[1].result, options);
+    for (PageProfile& profile : input.profiles) profile.result.groups.clear();
+  }
+  return input;
+}
+
+std::string profile_label(const ProfileSet& set) {
+  std::string label = set.paths().front().string();
+  if (set.size() > 1) {
+    label += fmt::format(" and {} more shards", set.size() - 1);
+  }
+  return label;
+}
+
+std::string occupancy_json(const Occupancy& map) {
+  std::string out;
+  JsonWriter json(out);
+  json.begin_object(JsonLayout::Block).field("share_scale", largest_share(map));
+  json.key("kinds").begin_array();
+  for (const StepKind kind : kKinds) json.string(kind_name(kind));
+  json.end();
+  append_map(map, largest_share(map), json);
+  append_phases(map, json);
+  json.end();
+  return out;
+}
+
 ExitCode run_page(const PageCommand& command) {
   const Loaded<std::vector<ProfileSet>> opened = open_profiles(
       command.reports,
@@ -504,68 +575,20 @@ ExitCode run_page(const PageCommand& command) {
     std::fputs(fmt::format("{}\n", kUsageHint).c_str(), stderr);
     return ExitCode::Usage;
   }
-  const bool comparing = profiles.size() == 2;
-  const OccupancyOptions bins = comparing ? kComparedPageBins : kPageBins;
-  const ParallelOptions parallel{command.selection.threads};
-  PageInput input;
+  PageWork work;
+  Loaded<PageInput> built =
+      page_input(profiles, command.selection.query,
+                 ParallelOptions{command.selection.threads}, work);
+  if (!built.ok()) {
+    print_load_error(built.error());
+    return ExitCode::ReadError;
+  }
+  PageInput& input = built.value();
   input.command_line = command_line_text(command.arguments);
-  input.group_by = command.selection.query.group_by;
-  AnswerCosts costs;
-  double map_ms = 0.0;
-  double phases_ms = 0.0;
-  std::vector<std::string> notes;
-  // A comparison needs every group of both sides, or a group cut on one
-  // side would look new or gone; its limit cuts the joined rows instead.
-  const Query query = comparing ? comparison_query(command.selection.query)
-                                : command.selection.query;
-  // One profile at a time: each leaves only its result and its map.
-  for (const ProfileSet& set : profiles) {
-    Loaded<QueryAnswer> answer = zyl_profile::query(set, query, parallel);
-    if (!answer.ok()) {
-      print_load_error(answer.error());
-      return ExitCode::ReadError;
-    }
-    costs.load_ms += answer.value().costs.load_ms;
-    costs.query_ms += answer.value().costs.query_ms;
-    costs.threads = std::max(costs.threads, answer.value().costs.threads);
-    PageProfile profile;
-    profile.label = set.paths().front().string();
-    if (set.size() > 1) {
-      profile.label += fmt::format(" and {} more shards", set.size() - 1);
-    }
-    profile.result = std::move(answer.value().report);
-    if (!comparing) notes = std::move(answer.value().notes);
-
-    const Clock::time_point map_start = Clock::now();
-    Loaded<Occupancy> map = occupancy(set, query, bins, parallel);
-    if (!map.ok()) {
-      print_load_error(map.error());
-      return ExitCode::ReadError;
-    }
-    profile.occupancy = std::move(map.value());
-    map_ms += elapsed_ms(map_start);
-
-    // The same query, so the page's filters narrow the supersteps as they
-    // narrow the groups and the map.
-    if (!comparing) {
-      const Clock::time_point phases_start = Clock::now();
-      Loaded<PhaseBalance> balance = phase_balance(set, query, parallel);
-      if (!balance.ok()) {
-        print_load_error(balance.error());
-        return ExitCode::ReadError;
-      }
-      profile.phases = std::move(balance.value());
-      phases_ms += elapsed_ms(phases_start);
-    }
-    input.profiles.push_back(std::move(profile));
-  }
-  if (comparing) {
-    DiffOptions options;
-    options.limit = command.selection.query.limit;
-    input.diff = diff_results(input.profiles[0].result,
-                              input.profiles[1].result, options);
-    for (PageProfile& profile : input.profiles) profile.result.groups.clear();
-  }
+  const AnswerCosts& costs = work.costs;
+  const double map_ms = work.map_ms;
+  const double phases_ms = work.phases_ms;
+  const std::vector<std::string>& notes = work.notes;
 
   const Clock::time_point page_start = Clock::now();
   const std::string page = render_page(input);

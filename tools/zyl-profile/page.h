@@ -16,6 +16,7 @@
 #include "zyl_profile/diff.h"
 #include "zyl_profile/occupancy.h"
 #include "zyl_profile/phase_balance.h"
+#include "zyl_profile/profile_set.h"
 #include "zyl_profile/query.h"
 
 namespace zyl_profile::cli {
@@ -75,6 +76,30 @@ struct PageInput {
 // Returns the whole page: the embedded template with its style, script and
 // data inlined.
 [[nodiscard]] std::string render_page(const PageInput& input);
+
+// Where building a page's input went, for --timings, and the notes of
+// the query of a single profile.
+struct PageWork {
+  AnswerCosts costs;
+  double map_ms = 0.0;
+  double phases_ms = 0.0;
+  std::vector<std::string> notes;
+};
+
+// Returns what a page of `profiles` (one, or BASE and NEW) shows under
+// `query`, every part but the command line; adds its costs to `work`.
+[[nodiscard]] Loaded<PageInput> page_input(
+    const std::vector<ProfileSet>& profiles, const Query& query,
+    ParallelOptions parallel, PageWork& work);
+
+// The name a page gives a profile: its first file, and how many shards
+// follow.
+[[nodiscard]] std::string profile_label(const ProfileSet& set);
+
+// Returns one map as a JSON object, in the page's own form: share_scale,
+// kinds, map (the quantised cells, the tile rows and time edges, the
+// busy tiles per column) and the phases worth a mark.
+[[nodiscard]] std::string occupancy_json(const Occupancy& map);
 
 // Runs `zyl-profile report`: writes the page atomically, or nothing.
 [[nodiscard]] ExitCode run_page(const PageCommand& command);

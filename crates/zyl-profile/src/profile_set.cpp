@@ -269,7 +269,7 @@ ColumnsResult ProfileSet::load(std::size_t position) const {
                      "the file changed since the set was opened: it is "
                      "no longer the shard it was");
   }
-  if (read_once_[position]) {
+  if (read_once_[position] || options_.keep_loaded) {
     last_->kept_bytes += column_bytes(loaded.value());
     last_->kept[position] = loaded.value();
   } else {

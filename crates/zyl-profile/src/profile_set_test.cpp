@@ -435,5 +435,33 @@ TEST(ProfileSet, AShardThatChangedOrVanishedIsALoadError) {
   EXPECT_EQ(answer.error().file, paths[1].string());
 }
 
+// A set that keeps its files loaded reads each once: after one question
+// the shards may vanish and the next questions still answer as before, on
+// any thread.
+TEST(ProfileSet, KeptShardsAnswerAfterTheFilesAreGone) {
+  std::mt19937 rng(12);
+  const fs::path folder = scratch("kept");
+  const ProfileColumns columns = to_columns(varied_report(rng));
+  const std::vector<fs::path> paths = write_shards(columns, folder / "p", 3);
+  ASSERT_EQ(paths.size(), 3U);
+  OpenOptions options;
+  options.keep_loaded = true;
+  const ProfileSet set = open_ok(paths, options);
+  const Query q = varied_query(rng);
+  const Loaded<QueryAnswer> before = query(set, q);
+  ASSERT_TRUE(before.ok()) << before.error().to_string();
+  for (const fs::path& path : paths) fs::remove(path);
+  std::vector<std::thread> threads;
+  std::vector<int> same(4, 0);
+  for (std::size_t t = 0; t < same.size(); ++t) {
+    threads.emplace_back([&, t] {
+      const Loaded<QueryAnswer> after = query(set, q);
+      same[t] = after.ok() && after.value().report == before.value().report;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(same, std::vector<int>(4, 1));
+}
+
 }  // namespace
 }  // namespace zyl_profile

@@ -52,6 +52,11 @@ struct OpenOptions {
   // suggest nothing they could not do.
   std::string concatenate_option = "--concatenate";
   LoadWatch watch;
+  // Keep every file's columns once loaded, for the life of the set: a
+  // server answering many questions of one profile then reads each shard
+  // once, not once a question. Counted against `limits.max_memory_bytes`
+  // as the files that can be read only once are.
+  bool keep_loaded = false;
 };
 
 // One file or the shards of one profile, in the order their tiles form the
