@@ -63,12 +63,12 @@ struct KernelCarry {
 };
 
 // A finished row's listed kernels, column by column: `counts[c]` entries
-// of `listed` belong to column c. The names point into the scanned columns
-// or the carry, both alive until the scan's threads are joined.
+// of `listed` belong to column c, each a kernel number of the tally that
+// ranked the row and its cycles.
 struct RankedRow {
   std::size_t row = 0;
   std::vector<std::uint32_t> counts;
-  std::vector<std::pair<std::string_view, std::uint64_t>> listed;
+  std::vector<CellKernel> listed;
 };
 
 // One thread's kernel cycles per cell of the row it is scanning, keyed by
@@ -140,24 +140,42 @@ class KernelTally {
     ranked.row = row;
     ranked.counts.assign(columns_per_row, 0);
     ranked.listed.clear();
-    std::sort(entries_.begin(), entries_.end(),
-              [&](const Entry& left, const Entry& right) {
-                if ((left.key >> 32) != (right.key >> 32)) {
-                  return left.key < right.key;
-                }
-                if (left.cycles != right.cycles) {
-                  return left.cycles > right.cycles;
-                }
-                return names_[kernel_in(left.key)] <
-                       names_[kernel_in(right.key)];
-              });
+    // The entries bucketed by column, then each column's first `top_`
+    // picked out: only ties on cycles compare names.
+    starts_.assign(columns_per_row + 1, 0);
+    for (const Entry& held : entries_) ++starts_[(held.key >> 32) + 1];
+    for (std::size_t c = 0; c < columns_per_row; ++c) {
+      starts_[c + 1] += starts_[c];
+    }
+    bucketed_.resize(entries_.size());
     for (const Entry& held : entries_) {
-      std::uint32_t& count = ranked.counts[held.key >> 32];
-      if (count == top_) continue;
-      ++count;
-      ranked.listed.emplace_back(names_[kernel_in(held.key)], held.cycles);
+      bucketed_[starts_[held.key >> 32]++] = held;
+    }
+    const auto before = [&](const Entry& left, const Entry& right) {
+      if (left.cycles != right.cycles) return left.cycles > right.cycles;
+      return names_[kernel_in(left.key)] < names_[kernel_in(right.key)];
+    };
+    std::size_t begin = 0;
+    for (std::size_t c = 0; c < columns_per_row; ++c) {
+      // starts_[c] is now the end of column c.
+      const auto first = bucketed_.begin() + static_cast<std::ptrdiff_t>(begin);
+      const auto last =
+          bucketed_.begin() + static_cast<std::ptrdiff_t>(starts_[c]);
+      begin = starts_[c];
+      const std::size_t count =
+          std::min(top_, static_cast<std::size_t>(last - first));
+      const auto cut = first + static_cast<std::ptrdiff_t>(count);
+      std::partial_sort(first, cut, last, before);
+      ranked.counts[c] = static_cast<std::uint32_t>(count);
+      for (auto it = first; it != cut; ++it) {
+        ranked.listed.push_back(CellKernel{kernel_in(it->key), it->cycles});
+      }
     }
     clear();
+  }
+
+  [[nodiscard]] std::string_view name(std::uint32_t kernel) const {
+    return names_[kernel];
   }
 
  private:
@@ -175,12 +193,13 @@ class KernelTally {
   Entry& entry(std::uint64_t key) {
     if (2 * (entries_.size() + 1) > slots_.size()) {
       slots_.assign(2 * slots_.size(), 0);
+      --shift_;
       for (std::size_t i = 0; i < entries_.size(); ++i) {
         slots_[free_slot(entries_[i].key)] = static_cast<std::uint32_t>(i + 1);
       }
     }
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = hash(key) & mask;; slot = (slot + 1) & mask) {
+    for (std::size_t slot = slot_of(key);; slot = (slot + 1) & mask) {
       if (slots_[slot] == 0) {
         entries_.push_back(Entry{key, 0});
         slots_[slot] = static_cast<std::uint32_t>(entries_.size());
@@ -193,13 +212,15 @@ class KernelTally {
 
   std::size_t free_slot(std::uint64_t key) const {
     const std::size_t mask = slots_.size() - 1;
-    std::size_t slot = hash(key) & mask;
+    std::size_t slot = slot_of(key);
     while (slots_[slot] != 0) slot = (slot + 1) & mask;
     return slot;
   }
 
-  static std::size_t hash(std::uint64_t key) {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 20);
+  // Fibonacci hashing: the product's top bits mix every bit of the key,
+  // the column's high ones as much as the kernel's low ones.
+  [[nodiscard]] std::size_t slot_of(std::uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
   }
 
   void clear() {
@@ -218,6 +239,9 @@ class KernelTally {
   std::vector<std::string_view> names_;  // by kernel number
   std::vector<Entry> entries_;
   std::vector<std::uint32_t> slots_;
+  unsigned shift_ = 64 - 6;          // 64 - log2(slots_.size())
+  std::vector<std::size_t> starts_;  // ranking's buckets, kept for reuse
+  std::vector<Entry> bucketed_;
   std::uint64_t pending_key_ = kNoPending;
   std::uint64_t pending_cycles_ = 0;
 };
@@ -447,17 +471,28 @@ struct KernelBuild {
   std::vector<std::vector<std::uint32_t>> counts;
   std::vector<std::vector<CellKernel>> listed;
 
-  // Takes a ranked row in, copying its names.
-  void keep(const RankedRow& ranked) {
-    std::vector<CellKernel>& row = listed[ranked.row];
-    row.clear();
-    for (const auto& [name, cycles] : ranked.listed) {
-      const auto [it, inserted] = numbers.try_emplace(
-          std::string(name), static_cast<std::uint32_t>(names.size()));
-      if (inserted) names.push_back(it->first);
-      row.push_back(CellKernel{it->second, cycles});
+  // Takes in the rows one thread ranked, numbering their kernels here.
+  void keep(KernelScan& scan) {
+    constexpr std::uint32_t kUnseen = kNoKernel;
+    std::vector<std::uint32_t> ours;  // the tally's numbers to these
+    for (RankedRow& ranked : scan.ranked) {
+      std::vector<CellKernel>& row = listed[ranked.row];
+      row = std::move(ranked.listed);
+      for (CellKernel& kernel : row) {
+        if (kernel.kernel >= ours.size())
+          ours.resize(kernel.kernel + 1, kUnseen);
+        std::uint32_t& number = ours[kernel.kernel];
+        if (number == kUnseen) {
+          const auto [it, inserted] =
+              numbers.try_emplace(std::string(scan.tally.name(kernel.kernel)),
+                                  static_cast<std::uint32_t>(names.size()));
+          if (inserted) names.push_back(it->first);
+          number = it->second;
+        }
+        kernel.kernel = number;
+      }
+      counts[ranked.row] = std::move(ranked.counts);
     }
-    counts[ranked.row] = ranked.counts;
   }
 };
 
@@ -525,11 +560,9 @@ void scan_into(const ProfileColumns& columns, std::size_t first_tile,
   }
   for (const PhaseStarts& part : starts) merge_starts(merged, part);
   if (scans.empty()) return;
-  // The ranked names may point into the carry taken in: it is spent only
+  // The tallies' names may point into the carry taken in: it is spent only
   // once they are copied. Only the last part can hand one on.
-  for (const KernelScan& scan : scans) {
-    for (const RankedRow& ranked : scan.ranked) kernels.keep(ranked);
-  }
+  for (KernelScan& scan : scans) kernels.keep(scan);
   kernels.carry = std::move(scans.back().carry);
 }
 
@@ -552,6 +585,10 @@ void finish_kernels(KernelBuild& kernels, Occupancy& result) {
   result.kernel_offsets.reserve(cells + 1);
   result.kernel_offsets.push_back(0);
   result.other_kernel_cycles.reserve(cells);
+  std::size_t listed = 0;
+  for (const std::vector<CellKernel>& row : kernels.listed)
+    listed += row.size();
+  result.cell_kernels.reserve(listed);
   for (std::size_t row = 0; row < result.rows.size(); ++row) {
     const std::vector<std::uint32_t>& counts = kernels.counts[row];
     std::size_t next = 0;
