@@ -254,6 +254,21 @@ void BM_Occupancy(benchmark::State& state) {
   set_counters(state, columns.sample_count());
 }
 
+// As BM_Occupancy, each cell also naming its five top kernels, as the page
+// shows them for a hovered cell: the cost of the per-row kernel tally.
+void BM_OccupancyTopKernels(benchmark::State& state) {
+  const ProfileColumns& columns = columns_of(state.range(0));
+  const auto threads = static_cast<unsigned>(state.range(1));
+  zyl_profile::OccupancyOptions options;
+  options.top_kernels = 5;
+  for (auto _ : state) {
+    auto result = zyl_profile::occupancy(columns, Query{}, options,
+                                         zyl_profile::ParallelOptions{threads});
+    benchmark::DoNotOptimize(result);
+  }
+  set_counters(state, columns.sample_count());
+}
+
 // Which phase each superstep waited on, over the whole profile: one pass
 // like BM_Query/Default's, plus a cell per tile and phase. Compare the two.
 // Over the older model's profile (a few long phases) and a bulk-synchronous
@@ -310,6 +325,7 @@ BENCHMARK_CAPTURE(BM_QueryShards, ByTile, Case::ByTile)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_QueryShards, ByPhase, Case::ByPhase)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_QueryShards, ByMetadata, Case::ByMetadata)->Apply(sizes);
 BENCHMARK(BM_Occupancy)->Apply(sizes);
+BENCHMARK(BM_OccupancyTopKernels)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_PhaseBalance, Independent, GenerateModel::Independent)
     ->Apply(sizes);
 BENCHMARK_CAPTURE(BM_PhaseBalance, BulkSynchronous,

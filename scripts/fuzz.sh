@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-targets=(fuzz_query fuzz_phase_balance fuzz_read_json fuzz_read_package fuzz_partial)
+targets=(fuzz_query fuzz_phase_balance fuzz_occupancy fuzz_read_json fuzz_read_package fuzz_partial)
 
 bash scripts/install-deps.sh --clang
 cmake --preset fuzz >/dev/null

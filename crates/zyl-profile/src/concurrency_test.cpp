@@ -114,7 +114,8 @@ TEST(ConcurrentQueries, EveryResultEqualsTheSingleThreadedOne) {
 }
 
 // The partial and the occupancy run their own worker threads too: two
-// callers at once, each on three threads, get the one-thread answers.
+// callers at once, each on three threads, get the one-thread answers (the
+// occupancy with its cells' kernels).
 TEST(ConcurrentQueries, PartialsAndOccupancyOnThreadsEqualOneThread) {
   zyl_package::GenerateOptions options;
   options.tiles = 24;
@@ -135,8 +136,8 @@ TEST(ConcurrentQueries, PartialsAndOccupancyOnThreadsEqualOneThread) {
                 query_partial(columns, q, 0, one))) {
             ++mismatches;
           }
-          if (!(occupancy(columns, q, {5, 30}, three) ==
-                occupancy(columns, q, {5, 30}, one))) {
+          if (!(occupancy(columns, q, {5, 30, 3}, three) ==
+                occupancy(columns, q, {5, 30, 3}, one))) {
             ++mismatches;
           }
         }

@@ -1,93 +1,59 @@
-// Tests of the occupancy: every cell against a direct computation on random
-// profiles and queries, and the edges of the binning.
+// Tests of the occupancy: every cell and its top kernels against the
+// reference model on random profiles and queries, the edges of the binning
+// and the ranking of a cell's kernels.
 #include "zyl_profile/occupancy.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
+#include <array>
+#include <limits>
 #include <random>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "random_cases.h"
+#include "reference_occupancy.h"
 
 namespace zyl_profile {
 namespace {
 
+using testing::reference_occupancy;
+using testing::timed;
 using testing::varied_query;
 using testing::varied_report;
 using zyl_package::to_columns;
 
-// The occupancy computed the plain way: every matched sample against every
-// cell of its row, and the phase starts from every matched sample.
-Occupancy direct_occupancy(const ProfileReport& report, const Query& query,
-                           const Occupancy& shape) {
-  Occupancy expected = shape;
-  std::fill(expected.cycles.begin(), expected.cycles.end(), 0);
-  expected.work_cycles = 0;
-  expected.phase_starts.clear();
-  std::map<std::pair<std::uint32_t, std::uint32_t>, PhaseStart> starts;
-  const std::size_t columns = shape.columns();
-  for (std::size_t row = 0; row < shape.rows.size(); ++row) {
-    const TileBin& bin = shape.rows[row];
-    for (std::size_t t = bin.first_tile; t <= bin.last_tile; ++t) {
-      const TileProfile& tile = report.tiles[t];
-      if (tile.samples.empty()) continue;
-      const std::uint32_t base = tile.samples.front().start_cycle;
-      std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> first;
-      for (const CycleSample& sample : tile.samples) {
-        const std::uint64_t offset =
-            static_cast<std::uint32_t>(sample.start_cycle - base);
-        const std::uint32_t length = duration(sample);
-        if (!matches_query(query, tile.physical_tile, sample, offset, length)) {
-          continue;
-        }
-        const auto pair = std::pair(sample.step.phase, sample.step.epoch);
-        const auto [it, inserted] = first.try_emplace(pair, offset);
-        if (!inserted) it->second = std::min(it->second, offset);
-        for (std::size_t column = 0; column < columns; ++column) {
-          const std::uint64_t low =
-              std::max(offset, expected.time_edges[column]);
-          const std::uint64_t high =
-              std::min(offset + length, expected.time_edges[column + 1]);
-          if (low >= high) continue;
-          expected.cycles[(row * columns + column) * kStepKinds +
-                          static_cast<std::size_t>(kind_of(sample))] +=
-              high - low;
-          expected.work_cycles += high - low;
-        }
-      }
-      for (const auto& [pair, start] : first) {
-        auto [it, inserted] = starts.try_emplace(
-            pair, PhaseStart{pair.first, pair.second, start, start, 0});
-        it->second.earliest = std::min(it->second.earliest, start);
-        it->second.latest = std::max(it->second.latest, start);
-        ++it->second.tile_count;
-      }
-    }
-  }
-  for (const auto& [pair, start] : starts) {
-    expected.phase_starts.push_back(start);
-  }
-  return expected;
-}
-
-TEST(Occupancy, EqualsTheDirectComputationOnRandomProfiles) {
+TEST(Occupancy, EqualsTheReferenceModelOnRandomProfiles) {
   std::mt19937 rng(17);
   for (int round = 0; round < 600; ++round) {
     const ProfileReport report = varied_report(rng);
     const ProfileColumns columns = to_columns(report);
     const Query asked = varied_query(rng);
     const std::uint64_t span = query(columns, Query{}).profile_span_cycles;
-    // The direct computation takes cycles; the occupancy resolves shares.
+    // The model takes cycles; the occupancy resolves shares.
     const Query q = resolve_bounds(asked, span);
-    const OccupancyOptions options{1 + rng() % 5, 1 + rng() % 40};
+    // Kernels off, one, a few, or every one of them.
+    constexpr std::array<std::size_t, 5> kTops = {
+        0, 1, 2, 3, std::numeric_limits<std::size_t>::max()};
+    const OccupancyOptions options{1 + rng() % 5, 1 + rng() % 40,
+                                   kTops[rng() % kTops.size()]};
     SCOPED_TRACE("round " + std::to_string(round));
     const Occupancy result = occupancy(columns, asked, options);
-    const Occupancy expected = direct_occupancy(report, q, result);
+    const Occupancy expected =
+        reference_occupancy(report, q, result, options.top_kernels);
     ASSERT_EQ(result.cycles, expected.cycles);
     ASSERT_EQ(result.work_cycles, expected.work_cycles);
     ASSERT_TRUE(result.phase_starts == expected.phase_starts);
+    ASSERT_EQ(result.kernel_names, expected.kernel_names);
+    ASSERT_EQ(result.kernel_offsets, expected.kernel_offsets);
+    ASSERT_TRUE(result.cell_kernels == expected.cell_kernels);
+    ASSERT_EQ(result.other_kernel_cycles, expected.other_kernel_cycles);
+    ASSERT_TRUE(result == expected);
+    // Rows cut among threads differently, down to a row each.
+    ASSERT_TRUE(occupancy(columns, q, options, ParallelOptions{2, 0}) ==
+                result);
     ASSERT_TRUE(occupancy(columns, q, options, ParallelOptions{3, 0}) ==
                 result);
     // The edges: from the window's start to its end, clipped to the span,
@@ -152,6 +118,53 @@ TEST(Occupancy, RowsCoverEveryTileOnceAndNameTheirTileNumbers) {
   EXPECT_EQ(small.rows.size(), 1U);
   EXPECT_EQ(small.time_edges, (std::vector<std::uint64_t>{0, 1, 2, 3}));
   EXPECT_EQ(small.at(0, 1, StepKind::Compute), 1U);
+}
+
+// A cell's kernels: cycles split at the column edges as the kinds are,
+// most first and equal ones by name, the rest summed as other, and the
+// empty kernel apart from a real kernel named as the query's placeholder.
+TEST(Occupancy, RanksEachCellsKernelsByTheirCyclesInsideIt) {
+  // Two columns of 10 cycles over [0, 20).
+  const ProfileReport report{
+      1000,
+      {TileProfile{0,
+                   {timed(0, 6, "b"), timed(6, 6, "a"), timed(12, 4, ""),
+                    timed(16, 4, "(no kernel)")}},
+       TileProfile{1, {timed(0, 4, "c"), timed(4, 16, "b")}}}};
+  const ProfileColumns columns = to_columns(report);
+  const auto listed = [](const Occupancy& map, std::size_t column) {
+    const std::span<const CellKernel> cell = map.kernels_at(0, column);
+    return std::vector<CellKernel>(cell.begin(), cell.end());
+  };
+  const Occupancy three = occupancy(columns, Query{}, {1, 2, 3});
+  ASSERT_EQ(three.time_edges, (std::vector<std::uint64_t>{0, 10, 20}));
+  ASSERT_EQ(three.kernel_names,
+            (std::vector<std::string>{"", "(no kernel)", "a", "b", "c"}));
+  // Column 0: b 6 + 6 (tile 1's split at 10), then a and c 4 each, by name.
+  EXPECT_EQ(listed(three, 0),
+            (std::vector<CellKernel>{{3, 12}, {2, 4}, {4, 4}}));
+  // Column 1: b 10, "" and "(no kernel)" 4 each, two kernels; a's 2 left.
+  EXPECT_EQ(listed(three, 1),
+            (std::vector<CellKernel>{{3, 10}, {0, 4}, {1, 4}}));
+  EXPECT_EQ(three.other_kernel_cycles, (std::vector<std::uint64_t>{0, 2}));
+  EXPECT_EQ(three.kernel_offsets, (std::vector<std::size_t>{0, 3, 6}));
+  // Two each: the table holds only the names listed.
+  const Occupancy two = occupancy(columns, Query{}, {1, 2, 2});
+  ASSERT_EQ(two.kernel_names, (std::vector<std::string>{"", "a", "b"}));
+  EXPECT_EQ(listed(two, 0), (std::vector<CellKernel>{{2, 12}, {1, 4}}));
+  EXPECT_EQ(listed(two, 1), (std::vector<CellKernel>{{2, 10}, {0, 4}}));
+  EXPECT_EQ(two.other_kernel_cycles, (std::vector<std::uint64_t>{4, 6}));
+  // A filter leaves its samples alone in the cells, kernels too; asking
+  // for none leaves the lists empty.
+  Query compute_b;
+  compute_b.kernel = "b";
+  const Occupancy only_b = occupancy(columns, compute_b, {1, 2, 5});
+  EXPECT_EQ(only_b.kernel_names, (std::vector<std::string>{"b"}));
+  EXPECT_EQ(only_b.other_kernel_cycles, (std::vector<std::uint64_t>{0, 0}));
+  const Occupancy none = occupancy(columns, Query{}, {1, 2});
+  EXPECT_TRUE(none.kernel_names.empty() && none.kernel_offsets.empty() &&
+              none.other_kernel_cycles.empty());
+  EXPECT_TRUE(none.kernels_at(0, 1).empty());
 }
 
 }  // namespace

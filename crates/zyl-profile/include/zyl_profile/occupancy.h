@@ -8,6 +8,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "zyl_profile/query.h"
@@ -19,6 +21,9 @@ namespace zyl_profile {
 struct OccupancyOptions {
   std::size_t tile_bins = 256;
   std::size_t time_bins = 512;
+  // How many of each cell's kernels to name (Occupancy::cell_kernels); 0
+  // names none and costs nothing.
+  std::size_t top_kernels = 0;
 };
 
 // One row: consecutive tiles in report order, among those the query keeps
@@ -51,6 +56,14 @@ struct PhaseStart {
 
 inline constexpr std::size_t kStepKinds = 4;  // StepKind values
 
+// One of a cell's top kernels.
+struct CellKernel {
+  std::uint32_t kernel = 0;  // index into Occupancy::kernel_names
+  std::uint64_t cycles = 0;  // its matched cycles inside the cell, above 0
+
+  bool operator==(const CellKernel&) const = default;
+};
+
 struct Occupancy {
   std::uint64_t clock_hz = 0;
   // The time drawn: the query's window clipped to the profile, else the
@@ -66,6 +79,32 @@ struct Occupancy {
   std::uint64_t work_cycles = 0;         // the sum of every cell
   std::vector<PhaseStart> phase_starts;  // ascending by (phase, epoch)
 
+  // The top kernels of each cell, when OccupancyOptions::top_kernels is K
+  // above 0; otherwise all four vectors are empty. A kernel's cycles in a
+  // cell are its matched samples' cycles inside the cell, split at the
+  // edges as the kinds are, so a cell's kernels share out exactly the sum of
+  // its kinds. Kernels are told apart by name, byte for byte. A cell lists
+  // the min(K, kernels with cycles there) kernels with the most cycles,
+  // most first, equal cycles by the byte-wise smaller name first; the
+  // cycles of its other kernels are summed in other_kernel_cycles, so the
+  // listed cycles and the other cycles add up to the cell's kinds.
+  //
+  // Samples without a kernel count as the kernel named "" (which sorts
+  // before every other name): a profile may hold a real kernel named as the
+  // query's placeholder kNoKernelName, and the two stay apart here; a
+  // reader shows "" under that placeholder.
+  //
+  // The names of the kernels any cell lists, each once, byte-wise
+  // ascending: the same profile and query give the same table whatever
+  // the threads or shards.
+  std::vector<std::string> kernel_names;
+  // Cell (row, column), at index row * columns() + column, lists
+  // cell_kernels[kernel_offsets[cell], kernel_offsets[cell + 1]); cells + 1
+  // values.
+  std::vector<std::size_t> kernel_offsets;
+  std::vector<CellKernel> cell_kernels;
+  std::vector<std::uint64_t> other_kernel_cycles;  // one per cell
+
   [[nodiscard]] std::size_t columns() const {
     return time_edges.empty() ? 0 : time_edges.size() - 1;
   }
@@ -73,6 +112,15 @@ struct Occupancy {
                                  StepKind kind) const {
     return cycles[(row * columns() + column) * kStepKinds +
                   static_cast<std::size_t>(kind)];
+  }
+  // The cell's listed kernels; empty when none were asked for.
+  [[nodiscard]] std::span<const CellKernel> kernels_at(
+      std::size_t row, std::size_t column) const {
+    if (kernel_offsets.empty()) return {};
+    const std::size_t cell = row * columns() + column;
+    return std::span(cell_kernels)
+        .subspan(kernel_offsets[cell],
+                 kernel_offsets[cell + 1] - kernel_offsets[cell]);
   }
 
   bool operator==(const Occupancy&) const = default;
