@@ -183,6 +183,33 @@ Parsed<OwnParams> parse_own(const Params& params, std::size_t profiles) {
   return own;
 }
 
+// A request of one of the endpoints that read one profile: which side and
+// bins it asks for, and the command line it stands for.
+template <typename Command>
+struct OneProfileRequest {
+  OwnParams own;
+  Command command;
+};
+
+// Checks the names `endpoint` takes, then parses the request's own
+// parameters and the rest as `command`'s options over one report.
+template <typename Command>
+Parsed<OneProfileRequest<Command>> parse_request(std::string_view endpoint,
+                                                 std::string_view command,
+                                                 const Params& params,
+                                                 const Accepted& accepted,
+                                                 std::size_t profiles) {
+  if (Parsed<void> names = check_names(endpoint, params, accepted);
+      !names.ok()) {
+    return names.error();
+  }
+  Parsed<OwnParams> own = parse_own(params, profiles);
+  if (!own.ok()) return own.error();
+  Parsed<Command> parsed = parse_as<Command>(command, 1, params);
+  if (!parsed.ok()) return parsed.error();
+  return OneProfileRequest<Command>{own.value(), std::move(parsed.value())};
+}
+
 // Returns the groups a request gets: its --limit, at most the cap, and the
 // cap without one.
 Parsed<std::size_t> capped_groups(const std::optional<std::size_t>& limit) {
@@ -325,16 +352,12 @@ struct ProfileServer::State {
         samples_only ? Accepted{{"sample-limit", kProfileName}}
                      : Accepted{{"group-by", "metadata-key", "sort-by", "limit",
                                  "sample-limit", kProfileName}};
-    if (Parsed<void> names = check_names(endpoint, params, accepted);
-        !names.ok()) {
-      return usage_reply(names.error());
-    }
-    const Parsed<OwnParams> own = parse_own(params, profiles.size());
-    if (!own.ok()) return usage_reply(own.error());
-    const Parsed<QueryCommand> command =
-        parse_as<QueryCommand>("query", 1, params);
-    if (!command.ok()) return usage_reply(command.error());
-    Query q = command.value().selection.query;
+    const Parsed<OneProfileRequest<QueryCommand>> request =
+        parse_request<QueryCommand>(endpoint, "query", params, accepted,
+                                    profiles.size());
+    if (!request.ok()) return usage_reply(request.error());
+    const OwnParams& own = request.value().own;
+    Query q = request.value().command.selection.query;
     if (samples_only) {
       q.limit = 0;
       if (params.find("sample-limit") == params.end()) {
@@ -349,7 +372,7 @@ struct ProfileServer::State {
       return usage_reply(listed.error());
     }
     const Loaded<QueryAnswer> answer =
-        zyl_profile::query(profiles[own.value().profile], q, parallel());
+        zyl_profile::query(profiles[own.profile], q, parallel());
     if (!answer.ok()) return load_reply(answer.error());
     std::string out;
     append_json(answer.value().report, out);
@@ -358,18 +381,14 @@ struct ProfileServer::State {
 
   Reply map(const Params& params) const {
     const Accepted accepted{{kTileBinsName, kTimeBinsName, kProfileName}};
-    if (Parsed<void> names = check_names("/api/occupancy", params, accepted);
-        !names.ok()) {
-      return usage_reply(names.error());
-    }
-    const Parsed<OwnParams> own = parse_own(params, profiles.size());
-    if (!own.ok()) return usage_reply(own.error());
-    const Parsed<QueryCommand> command =
-        parse_as<QueryCommand>("query", 1, params);
-    if (!command.ok()) return usage_reply(command.error());
-    const Loaded<Occupancy> answer = occupancy(profiles[own.value().profile],
-                                               command.value().selection.query,
-                                               own.value().bins, parallel());
+    const Parsed<OneProfileRequest<QueryCommand>> request =
+        parse_request<QueryCommand>("/api/occupancy", "query", params, accepted,
+                                    profiles.size());
+    if (!request.ok()) return usage_reply(request.error());
+    const OwnParams& own = request.value().own;
+    const Loaded<Occupancy> answer = occupancy(
+        profiles[own.profile], request.value().command.selection.query,
+        own.bins, parallel());
     if (!answer.ok()) return load_reply(answer.error());
     std::string out = occupancy_json(answer.value());
     out += '\n';
@@ -378,23 +397,19 @@ struct ProfileServer::State {
 
   Reply phases(const Params& params) const {
     const Accepted accepted{{"limit", kProfileName}};
-    if (Parsed<void> names = check_names("/api/phases", params, accepted);
-        !names.ok()) {
-      return usage_reply(names.error());
-    }
-    const Parsed<OwnParams> own = parse_own(params, profiles.size());
-    if (!own.ok()) return usage_reply(own.error());
-    const Parsed<PhasesCommand> command =
-        parse_as<PhasesCommand>("phases", 1, params);
-    if (!command.ok()) return usage_reply(command.error());
-    const std::size_t asked = command.value().limit.value_or(0);
+    const Parsed<OneProfileRequest<PhasesCommand>> request =
+        parse_request<PhasesCommand>("/api/phases", "phases", params, accepted,
+                                     profiles.size());
+    if (!request.ok()) return usage_reply(request.error());
+    const OwnParams& own = request.value().own;
+    const PhasesCommand& command = request.value().command;
+    const std::size_t asked = command.limit.value_or(0);
     if (asked > kMaxServePhaseRows) {
       return usage_reply(UsageError{fmt::format(
           "--limit: at most {} rows a request", kMaxServePhaseRows)});
     }
-    const Loaded<PhaseBalance> answer =
-        phase_balance(profiles[own.value().profile],
-                      command.value().selection.query, parallel());
+    const Loaded<PhaseBalance> answer = phase_balance(
+        profiles[own.profile], command.selection.query, parallel());
     if (!answer.ok()) return load_reply(answer.error());
     std::string out;
     append_phases_json(answer.value(), asked == 0 ? kMaxServePhaseRows : asked,
